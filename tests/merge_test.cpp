@@ -1,0 +1,401 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "merge.hpp"
+#include "recording_host.hpp"
+#include "test_support.hpp"
+
+namespace folvane {
+namespace {
+
+using testing::Bytes;
+using testing::Concat;
+using testing::Fill;
+using testing::Padded;
+using testing::Pattern;
+using testing::ReadFile;
+using testing::RecordingHost;
+using testing::TempDir;
+using Log = std::vector<std::string>;
+
+constexpr std::uint32_t kDefaultBlock = 0x21000;
+constexpr std::uint32_t kSmallBlock = 0x2100;
+
+// One merge job in its own folder, with the window stood in for by a recording host.
+struct Job {
+  TempDir dir;
+  PartitionSet set;
+  RecordingHost host;
+  FlashGeometry geometry{kDefaultBlock, 2112};
+
+  Job() {
+    host.dataPath = dir / "Data_Merge.bin";
+    host.tablePath = dir / "Partition_Table.bin";
+  }
+
+  /// Writes an image and puts it in `row` as browsing and typing would: checked,
+  /// path chosen and measured, block range typed.
+  std::string Row(int row, const Bytes& image, std::uint32_t start, std::uint32_t end) {
+    const std::string path = dir / ("image" + std::to_string(row) + ".bin");
+    testing::WriteFile(path, image);
+    host.Check(row, path);
+    PartitionSlot& slot = set.Slot(row);
+    slot.imagePath = path;
+    if (!image.empty()) slot.imageBlocks = ImageBlocksFor(image.size(), geometry.blockSize);
+    slot.startBlock = start;
+    slot.endBlock = end;
+    return path;
+  }
+
+  MergeResult Merge() { return RunMerge(set, geometry, host); }
+  Bytes Data() { return ReadFile(host.dataPath); }
+  std::vector<PartitionEntry> Table() {
+    const Bytes t = ReadFile(host.tablePath);
+    EXPECT_EQ(t.size(), kTableSize);
+    if (t.size() != kTableSize) return {};
+    return DecodePartitionTable(std::span<const std::uint8_t, kTableSize>(t.data(), kTableSize));
+  }
+};
+
+class MergeTest : public ::testing::Test, public Job {};
+
+TEST_F(MergeTest, OneByteImageFillsOneBlock) {
+  Row(1, {0x5A}, 0, 0);
+  EXPECT_TRUE(Merge().completed);
+  EXPECT_EQ(Data(), Concat({{0x5A}, Fill(kDefaultBlock - 1)}));
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{0, 0, 1}}));
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:1", "pos:2", "pos:0", "status:Done!"}));
+}
+
+TEST_F(MergeTest, FillBeforeThePartitionAndPaddedLastBlock) {
+  const Bytes image = Pattern(2 * kDefaultBlock + 1, 9);
+  Row(1, image, 2, 0x10);
+  Merge();
+  EXPECT_EQ(Data(), Concat({Fill(2 * kDefaultBlock), Padded(image, kDefaultBlock)}));
+  EXPECT_EQ(set.Slot(1).imageBlocks, 3u);
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{2, 0x10, 3}}));
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:3", "pos:2", "pos:3", "pos:4",
+                           "pos:0", "status:Done!"}));
+}
+
+TEST_F(MergeTest, ExactBlocksTakeOneMoreRead) {
+  const Bytes image = Pattern(2 * kDefaultBlock, 4);
+  Row(1, image, 0, 1);
+  Merge();
+  EXPECT_EQ(Data(), image);
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:2", "pos:2", "pos:3", "pos:4",
+                           "pos:0", "status:Done!"}));
+}
+
+TEST_F(MergeTest, GapBetweenPartitionsIsFilledAndNothingPadsTheEnd) {
+  const Bytes one = Pattern(kDefaultBlock, 1), two = Pattern(kDefaultBlock, 2);
+  Row(1, one, 0, 0xF);
+  Row(2, two, 0x10, 0x40);
+  Merge();
+  EXPECT_EQ(Data(), Concat({one, Fill(15 * kDefaultBlock), two}));
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{0, 0xF, 1}, {0x10, 0x40, 1}}));
+}
+
+TEST_F(MergeTest, ManySmallBlocksCrossTheWriteBufferIntact) {
+  // Enough blocks that the copy spans several buffered writes, ending in a partial block.
+  geometry = LookupBlockMode(0);
+  const Bytes one = Pattern(300 * kSmallBlock + 17, 1), two = Pattern(7 * kSmallBlock, 2);
+  Row(1, one, 1, 400);
+  Row(2, two, 500, 600);
+  Merge();
+  EXPECT_EQ(Data(), Concat({Fill(kSmallBlock), Padded(one, kSmallBlock), Fill((500 - 302) * kSmallBlock), two}));
+  Log positions;
+  for (const auto& e : host.log)
+    if (e.rfind("pos:", 0) == 0) positions.push_back(e);
+  ASSERT_EQ(positions.size(), 301u + 1 + 8 + 1);
+  EXPECT_EQ(positions[0], "pos:2");
+  EXPECT_EQ(positions[300], "pos:302");
+  EXPECT_EQ(positions[301], "pos:0");
+  EXPECT_EQ(positions[309], "pos:9");
+}
+
+TEST_F(MergeTest, StartOnTheRowAboveEndIsRejectedOnce) {
+  const Bytes one = Pattern(100, 1);
+  Row(1, one, 0, 4);
+  Row(2, Pattern(100, 2), 4, 8);
+  const MergeResult r = Merge();
+  EXPECT_TRUE(r.completed);
+  ASSERT_EQ(r.rejections.size(), 1u);
+  EXPECT_EQ(r.rejections[0].row, 2);
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{0, 4, 1}}));
+  EXPECT_EQ(Data(), Padded(one, kDefaultBlock));
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Partition Set Error.", "status:FILE1 MER...", "range:1",
+                           "pos:2", "pos:0", "status:Done!"}));
+}
+
+TEST_F(MergeTest, RowsOutsideTheLeadingRunKeepTheirStoredValues) {
+  // Row 1 unchecked: nothing is refreshed; row 2 uses what browsing stored, and is
+  // judged against row 1's end block.
+  const Bytes two = Pattern(kDefaultBlock + 5, 2);
+  Row(2, two, 3, 9);
+  set.Slot(2).imageBlocks = 2;
+  host.rowPath[1] = dir / "typed-but-not-browsed.bin";
+  set.Slot(2).imagePath = dir / "image2.bin";
+  set.Slot(1).endBlock = 2;
+  Merge();
+  EXPECT_EQ(set.Slot(2).imagePath, dir / "image2.bin") << "not refreshed from the path field";
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{3, 9, 2}}));
+  EXPECT_EQ(Data(), Concat({Fill(3 * kDefaultBlock), Padded(two, kDefaultBlock)}));
+
+  // The same with row 1's end block never set: row 2 is refused.
+  set.Slot(1).endBlock = kUnset;
+  host.log.clear();
+  Merge();
+  EXPECT_EQ(Table(), std::vector<PartitionEntry>{});
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Partition Set Error.", "status:Done!"}));
+}
+
+TEST_F(MergeTest, RowTypedButNeverBrowsedOutsideTheRunIsRejected) {
+  Row(1, Pattern(10, 1), 0, 1);
+  Row(3, Pattern(10, 3), 5, 6);  // row 2 unchecked, so row 3 is never measured
+  set.Slot(3).imagePath.clear();
+  set.Slot(3).imageBlocks = kUnset;
+  const MergeResult r = Merge();
+  ASSERT_EQ(r.rejections.size(), 1u);
+  EXPECT_EQ(r.rejections[0].row, 3);
+  EXPECT_EQ(set.Slot(3).imageBlocks, kUnset);
+}
+
+TEST_F(MergeTest, RowMeasuredUnderAnotherBlockModeKeepsItsStoredLength) {
+  // Row 2 was browsed under the small block size; merged under the default one its
+  // stored length is what the table and the progress range show, yet the copy takes
+  // the whole image.
+  const Bytes two = Pattern(3 * kSmallBlock, 2);
+  Row(2, two, 1, 0x20);
+  set.Slot(2).imagePath = dir / "image2.bin";
+  set.Slot(2).imageBlocks = 3;
+  host.checked[1] = true;
+  host.checked[0] = false;
+  set.Slot(1).endBlock = 0;
+  Merge();
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{1, 0x20, 3}}));
+  EXPECT_EQ(Data(), Concat({Fill(kDefaultBlock), Padded(two, kDefaultBlock)}));
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE2 MER...", "range:3", "pos:2", "pos:0", "status:Done!"}));
+}
+
+TEST_F(MergeTest, DataImageEndsWithTheLastImageNotItsEndBlock) {
+  Row(1, Pattern(5, 1), 0, 0x100);
+  Merge();
+  EXPECT_EQ(Data().size(), kDefaultBlock);
+}
+
+TEST_F(MergeTest, NoCheckedRow) {
+  Merge();
+  EXPECT_EQ(ReadFile(host.tablePath), Fill(512));
+  EXPECT_TRUE(std::filesystem::exists(host.dataPath));
+  EXPECT_EQ(Data().size(), 0u);
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:Done!"}));
+}
+
+TEST_F(MergeTest, EarlyEndsInTheLeadingRunLeaveOutputsAlone) {
+  struct Case {
+    const char* name;
+    std::function<void(Job&)> arrange;
+    Log log;
+  } cases[] = {
+      {"third image empty",
+       [](Job& t) { t.Row(3, {}, 10, 11); },
+       {"warn:FILE[3] empty", "clear:3"}},
+      {"third path empty",
+       [](Job& t) { t.host.Check(3, ""); },
+       {"warn:FILE[3] open fail", "clear:3"}},
+      {"third image missing",
+       [](Job& t) { t.host.Check(3, t.dir / "missing.bin"); },
+       {"warn:FILE[3] open fail", "clear:3"}},
+      {"third image is a folder",
+       [](Job& t) { t.host.Check(3, t.dir.str()); },
+       {"warn:FILE[3] open fail", "clear:3"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job t;
+    testing::WriteText(t.host.dataPath, "old data");
+    testing::WriteText(t.host.tablePath, "old table");
+    t.Row(1, Pattern(kDefaultBlock + 1, 1), 0, 2);
+    t.Row(2, Pattern(1, 2), 3, 4);
+    c.arrange(t);
+    const MergeResult r = t.Merge();
+    EXPECT_FALSE(r.completed);
+    EXPECT_EQ(t.host.log, c.log);
+    EXPECT_EQ(t.set.Slot(1).imageBlocks, 2u);
+    EXPECT_EQ(t.set.Slot(2).imageBlocks, 1u);
+    EXPECT_TRUE(t.host.rowPath[2].empty());
+    EXPECT_EQ(ReadFile(t.host.dataPath), Bytes({'o', 'l', 'd', ' ', 'd', 'a', 't', 'a'}));
+    EXPECT_EQ(ReadFile(t.host.tablePath).size(), 9u);
+  }
+}
+
+TEST_F(MergeTest, PathLongerThanTheMergeReadsIsNeverCut) {
+  // A real file whose path is one character too long: cutting it would name
+  // another file, so it counts as a path that cannot be opened.
+  std::string folder = dir.str() + "/";
+  folder += std::string(kMergePathChars - folder.size() - 5, 'd');
+  std::filesystem::create_directory(folder);
+  const std::string longPath = folder + "/i.bin";  // 255 characters
+  ASSERT_EQ(longPath.size(), kMergePathChars + 1);
+  testing::WriteText(longPath, "x");
+  testing::WriteText(longPath.substr(0, kMergePathChars), "y");  // what a cut path would name
+  host.Check(1, longPath);
+  set.Slot(1).startBlock = 0;
+  set.Slot(1).endBlock = 0;
+  Merge();
+  EXPECT_EQ(host.log, (Log{"warn:FILE[1] open fail", "clear:1"}));
+  EXPECT_EQ(set.Slot(1).imagePath, longPath) << "the unusable text stays in the slot";
+
+  host.log.clear();
+  host.rowPath[0] = dir / "ok.bin";
+  testing::WriteText(dir / "ok.bin", "z");
+  host.dataPath = longPath;
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Please point a Data File"}));
+  EXPECT_EQ(ReadFile(longPath), Bytes{'x'});
+}
+
+TEST_F(MergeTest, OutputsThatCannotBeCreated) {
+  Row(1, Pattern(10, 1), 0, 0);
+  testing::WriteText(host.tablePath, "old table");
+  host.dataPath = dir / "no/such/folder/Data_Merge.bin";
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Please point a Data File"}));
+  EXPECT_EQ(ReadFile(host.tablePath).size(), 9u) << "the table file is not touched";
+
+  host.log.clear();
+  host.dataPath = dir / "Data_Merge.bin";
+  testing::WriteText(host.dataPath, "old data");
+  host.tablePath = "";
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Please point a Table File"}));
+  EXPECT_TRUE(std::filesystem::exists(host.dataPath));
+  EXPECT_EQ(Data().size(), 0u);
+
+  host.log.clear();
+  host.tablePath = dir.str();  // a folder
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Please point a Table File"}));
+}
+
+TEST_F(MergeTest, OutputHeldByAnotherCopyOfTheProgramIsRefused) {
+  Row(1, Pattern(10, 1), 0, 0);
+  testing::WriteText(host.dataPath, "in use");
+  auto holder = File::OpenRead(host.dataPath);
+  ASSERT_TRUE(holder.ok());
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Please point a Data File"}));
+  EXPECT_EQ(Data().size(), 6u);
+}
+
+TEST_F(MergeTest, OutputsNeverOverwriteInputs) {
+  struct Case {
+    const char* name;
+    std::function<void(Job&)> arrange;
+    const char* message;
+  } cases[] = {
+      {"table and data spelled differently",
+       [](Job& t) { t.host.tablePath = t.dir.str() + "/./Data_Merge.bin"; },
+       "warn:Table File and Data File are the same file."},
+      {"data is a hard link to an image",
+       [](Job& t) {
+         std::filesystem::remove(t.host.dataPath);
+         std::filesystem::create_hard_link(t.dir / "image1.bin", t.host.dataPath);
+       },
+       "warn:Data File is also an image file."},
+      {"table is the image of a checked row outside the run",
+       [](Job& t) {
+         t.host.checked[3] = true;  // row 4 checked, row 3 not
+         t.set.Slot(4).imagePath = t.host.tablePath;
+       },
+       "warn:Table File is also an image file."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job t;
+    t.Row(1, Pattern(10, 1), 0, 0);
+    t.Row(2, Pattern(10, 2), 1, 1);
+    testing::WriteText(t.host.dataPath, "old data");
+    testing::WriteText(t.host.tablePath, "old table");
+    c.arrange(t);
+    t.Merge();
+    EXPECT_EQ(t.host.log, (Log{c.message}));
+    EXPECT_EQ(ReadFile(t.dir / "image1.bin"), Pattern(10, 1));
+    EXPECT_EQ(ReadFile(t.host.tablePath).empty(), false);
+  }
+}
+
+TEST_F(MergeTest, UnsetBlocksAreRejectedInsteadOfFillingTerabytes) {
+  Row(1, Pattern(10, 1), kUnset, kUnset);
+  set.Slot(1).startBlock = 0;  // end block never set: the range would wrap to 0 blocks
+  Row(2, Pattern(10, 2), kUnset, 5);
+  const MergeResult r = Merge();
+  ASSERT_EQ(r.rejections.size(), 2u);
+  EXPECT_EQ(r.rejections[0].rule, SlotRule::BlockUnset);
+  EXPECT_EQ(r.rejections[1].rule, SlotRule::BlockUnset);
+  EXPECT_EQ(Data().size(), 0u);
+}
+
+TEST_F(MergeTest, PartitionInsideAnEarlierImageIsRejected) {
+  // Row 2 is unchecked with a low end block, so row 3 passes the row-above test,
+  // yet it would start inside row 1's four blocks.
+  const Bytes one = Pattern(4 * kDefaultBlock, 1), three = Pattern(10, 3);
+  Row(1, one, 0, 0x10);
+  set.Slot(2).endBlock = 1;
+  Row(3, three, 2, 0x20);
+  Row(4, three, 0x21, 0x22);
+  const MergeResult r = Merge();
+  ASSERT_EQ(r.rejections.size(), 1u);
+  EXPECT_EQ(r.rejections[0].rule, SlotRule::OverlapsEarlierImage);
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{0, 0x10, 4}, {0x21, 0x22, 1}}));
+  const Bytes expected = Concat({one, Fill((0x21 - 4) * kDefaultBlock), Padded(three, kDefaultBlock)});
+  EXPECT_TRUE(Data() == expected);
+}
+
+TEST_F(MergeTest, ImageThatGrowsDuringTheMergeEndsItInsteadOfWritingOutOfPlace) {
+  const Bytes one = Pattern(kDefaultBlock, 1);
+  Row(1, one, 0, 0);
+  Row(2, Pattern(10, 2), 1, 1);
+  host.onStatus = [&](const std::string& s) {
+    if (s == "FILE1 MER...") testing::WriteFile(dir / "image1.bin", Pattern(2 * kDefaultBlock, 1));
+  };
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:1", "pos:2", "pos:3", "pos:4",
+                           "pos:0", "status:FILE2 MER...", "error:对 一未命名文件 进行查找失败。"}));
+  EXPECT_EQ(Data().size(), 2 * kDefaultBlock);
+}
+
+TEST_F(MergeTest, AcceptedImageThatCannotBeOpenedEndsTheMerge) {
+  // Row 3 lies outside the leading run; its image has gone since it was browsed.
+  const Bytes one = Pattern(10, 1);
+  Row(1, one, 0, 0);
+  set.Slot(2).endBlock = 1;
+  set.Slot(3) = PartitionSlot{false, dir / "gone.bin", 2, 3, 1};
+  host.checked[2] = true;
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:1", "pos:2", "pos:0",
+                           "status:FILE3 MER...", "warn:Image File3 open error", "range:1",
+                           "error:没有找到 一未命名文件。"}));
+  EXPECT_EQ(Data(), Concat({Padded(one, kDefaultBlock), Fill(kDefaultBlock)})) << "the fill is still written";
+}
+
+TEST_F(MergeTest, DiskFullEndsTheMergeWithThePath) {
+  Row(1, Pattern(2 * kDefaultBlock, 1), 1, 3);
+  host.dataPath = "/dev/full";
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "error:在存取 /dev/full 时磁盘已满。"}));
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{1, 3, 2}})) << "the table is complete once written";
+}
+
+TEST_F(MergeTest, EveryRunCreatesBothOutputsAnew) {
+  Row(1, Pattern(3 * kDefaultBlock, 1), 0, 5);
+  Merge();
+  Row(1, Pattern(10, 2), 0, 5);
+  Merge();
+  EXPECT_EQ(Data(), Padded(Pattern(10, 2), kDefaultBlock));
+}
+
+}  // namespace
+}  // namespace folvane

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the Release build, then the ASan+UBSan build, then a
+# short bounded fuzzing run of the .part reader under the sanitizers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$jobs"
+ctest --preset default -j"$jobs"
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan -j"$jobs"
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  tools/fuzz.sh "${FUZZ_SECONDS:-60}"
+fi
