@@ -121,7 +121,8 @@ bool TooLong(const std::string& path) { return path.size() > kMergePathChars; }
 
 }  // namespace
 
-MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost& host) {
+MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost& host,
+                     const std::function<void(const RowRejection&)>& onRejected) {
   MergeResult result;
   const std::uint32_t blockSize = geometry.blockSize;
 
@@ -184,7 +185,10 @@ MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost
   // 5.-6. The table, one message per rejected row as it is examined.
   const PartitionTable built = BuildPartitionTable(
       set, blockSize, [&](int row) { return host.IsRowChecked(row); },
-      [&](const RowRejection&) { host.ShowMessage(std::string(text::kPartitionSetError), MessageIcon::Warning); });
+      [&](const RowRejection& rejection) {
+        host.ShowMessage(std::string(text::kPartitionSetError), MessageIcon::Warning);
+        if (onRejected) onRejected(rejection);
+      });
   result.rejections = built.rejections;
   auto fail = [&](const FileError& error) {
     host.ShowMessage(error.Message(), MessageIcon::Error);

@@ -3,6 +3,7 @@
 // data image, reporting through the window (or whatever stands in for it).
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +68,9 @@ struct MergeResult {
 
 /// Runs the whole merge with the geometry's block size. Refreshes the image path and
 /// length of the leading run of checked rows in `set` and changes nothing else of it.
-MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost& host);
+/// `onRejected`, when given, learns the details of each rejected row right after its
+/// "Partition Set Error." was shown.
+MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost& host,
+                     const std::function<void(const RowRejection&)>& onRejected = {});
 
 }  // namespace folvane

@@ -1,0 +1,50 @@
+#include "part_file.hpp"
+
+#include <algorithm>
+
+#include "bytes.hpp"
+
+namespace folvane {
+
+using namespace part_layout;
+
+PartFileRecord::Bytes PartFileRecord::Encode() const {
+  Bytes out{};
+  auto text = [&](std::size_t offset, std::size_t width, const std::string& s) {
+    put_text(out, offset, width - 1, s);  // the last byte stays the terminator
+  };
+  text(kTablePath, kPathWidth, tablePath);
+  text(kDataPath, kPathWidth, dataPath);
+  for (int i = 0; i < UsableRows(); ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    text(kImagePaths + kPathWidth * u, kPathWidth, rows[u].imagePath);
+    text(kStartTexts + kBlockTextWidth * u, kBlockTextWidth, rows[u].startText);
+    text(kEndTexts + kBlockTextWidth * u, kBlockTextWidth, rows[u].endText);
+    put_u32le(out, kImageBlocks + 4 * u, rows[u].imageBlocks);
+  }
+  out[kBlockModeByte] = blockModeIndex;
+  out[kRowCountByte] = rowCount;
+  put_text(out, kMagic, 4, "PART");
+  return out;
+}
+
+std::optional<PartFileRecord> PartFileRecord::Decode(std::span<const std::uint8_t> bytes) {
+  Bytes in{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), in.size()), in.begin());
+  if (get_text(in, kMagic, 5) != "PART") return std::nullopt;  // byte 4 must end the string
+  PartFileRecord r;
+  r.tablePath = get_text(in, kTablePath, kPathWidth);
+  r.dataPath = get_text(in, kDataPath, kPathWidth);
+  r.blockModeIndex = in[kBlockModeByte];
+  r.rowCount = in[kRowCountByte];
+  for (int i = 0; i < r.UsableRows(); ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    r.rows[u].imagePath = get_text(in, kImagePaths + kPathWidth * u, kPathWidth);
+    r.rows[u].startText = get_text(in, kStartTexts + kBlockTextWidth * u, kBlockTextWidth);
+    r.rows[u].endText = get_text(in, kEndTexts + kBlockTextWidth * u, kBlockTextWidth);
+    r.rows[u].imageBlocks = get_u32le(in, kImageBlocks + 4 * u);
+  }
+  return r;
+}
+
+}  // namespace folvane

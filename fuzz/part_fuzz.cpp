@@ -1,0 +1,67 @@
+// Feeds arbitrary bytes to the .part reader and the whole IMPORT on the in-memory
+// window. Build with the "fuzz" preset; tools/fuzz.sh runs it.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "block_text.hpp"
+#include "memory_form.hpp"
+#include "part_file.hpp"
+#include "procedures.hpp"
+
+namespace {
+
+// The import reads a real file: an in-memory one, rewritten for every input.
+int MemoryFile() {
+  static const int fd = ::memfd_create("part", 0);
+  return fd;
+}
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace folvane;
+  const auto record = PartFileRecord::Decode(std::span<const std::uint8_t>(data, size));
+  if (record) {
+    // Whatever the file says, a record re-encodes to the same record once its texts
+    // fit their fields.
+    PartFileRecord fitted = *record;
+    auto fit = [](std::string& s, std::size_t width) { s = s.substr(0, width - 1); };
+    fit(fitted.tablePath, 256);
+    fit(fitted.dataPath, 256);
+    for (int i = 0; i < fitted.UsableRows(); ++i) {
+      auto& row = fitted.rows[static_cast<std::size_t>(i)];
+      fit(row.imagePath, 256);
+      fit(row.startText, 6);
+      fit(row.endText, 6);
+    }
+    Require(PartFileRecord::Decode(fitted.Encode()) == fitted);
+  }
+
+  const int fd = MemoryFile();
+  if (fd < 0 || ::ftruncate(fd, 0) != 0) return 0;
+  if (size && ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
+  MemoryForm form("/exe/Data_Merge.bin", "/exe/Partition_Table.bin");
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(path); };
+  const bool imported = ImportPartFile(form);
+  Require(imported == record.has_value());
+  if (imported) {
+    for (int row = 1; row <= kRowCount; ++row) {
+      const bool restored = row <= record->UsableRows();
+      Require(form.IsItemChecked(RowControlsFor(row).check) == restored);
+      if (restored) {
+        Require(form.set.Slot(row).startBlock <= kMaxBlockNumber);
+        Require(form.set.Slot(row).endBlock <= kMaxBlockNumber);
+      }
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds folvane-cli, makes three small images, saves a job with `folvane-cli new`,
+# merges it with `folvane-cli merge` and prints the partition table it wrote.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target folvane-cli >/dev/null
+cli="$root/build/cli/folvane-cli"
+demo="$(mktemp -d /tmp/folvane-demo-XXXXXX)"
+cd "$demo"
+head -c 300000 /dev/urandom > boot.bin
+head -c 1000000 /dev/urandom > kernel.bin
+printf 'console=ttyS0' > config.bin
+set -x
+"$cli" new job.part --mode 2 --table Partition_Table.bin --data Data_Merge.bin \
+  --row boot.bin:0:3 --row kernel.bin:4:1F --row config.bin:20:20
+"$cli" show job.part
+"$cli" merge job.part
+"$cli" table Partition_Table.bin
+ls -l "$demo"
