@@ -1,0 +1,25 @@
+// Runs the window tests inside a wxWidgets application on the X server given by
+// DISPLAY (ctest starts them under xvfb-run).
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/init.h>
+
+namespace {
+class TestApp : public wxApp {
+ public:
+  bool OnInit() override { return true; }
+};
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  wxApp::SetInstance(new TestApp);
+  if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
+    std::fprintf(stderr, "cannot start the window system (is DISPLAY set?)\n");
+    return 1;
+  }
+  const int result = RUN_ALL_TESTS();
+  wxTheApp->OnExit();
+  wxEntryCleanup();
+  return result;
+}

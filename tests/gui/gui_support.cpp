@@ -1,0 +1,86 @@
+#include "gui_support.hpp"
+
+#include <wx/stopwatch.h>
+#include <wx/textctrl.h>
+
+#include "about_dialog.hpp"
+#include "wx_text.hpp"
+
+namespace folvane::testing {
+
+std::vector<std::string> RecordingModalHook::Messages() const {
+  std::vector<std::string> texts;
+  for (const auto& s : shown)
+    if (s.kind == "message") texts.push_back(s.text);
+  return texts;
+}
+
+int RecordingModalHook::Enter(wxDialog* dialog) {
+  Shown s;
+  s.caption = ui::FromWx(dialog->GetTitle());
+  if (auto* box = dynamic_cast<wxMessageDialog*>(dialog)) {
+    s.kind = "message";
+    s.text = ui::FromWx(box->GetMessage());
+    s.caption = ui::FromWx(box->GetTitle());
+    s.style = box->GetMessageDialogStyle();
+  } else if (dynamic_cast<CAboutDlg*>(dialog)) {
+    s.kind = "about";
+  } else {
+    s.kind = ui::FromWx(dialog->GetClassInfo()->GetClassName());
+  }
+  shown.push_back(s);
+  if (onShow) onShow(dialog);
+  return wxID_OK;
+}
+
+void Pump(int milliseconds) {
+  wxStopWatch sw;
+  do {
+    wxTheApp->Yield(true);
+    wxMilliSleep(5);
+  } while (sw.Time() < milliseconds);
+}
+
+void Click(wxWindow* control) {
+  wxUIActionSimulator sim;
+  const wxRect r = control->GetScreenRect();
+  sim.MouseMove(r.GetLeft() + r.GetWidth() / 2, r.GetTop() + r.GetHeight() / 2);
+  Pump(30);
+  sim.MouseClick();
+  Pump(60);
+}
+
+void TypeInto(wxWindow* edit, const std::string& text) {
+  edit->SetFocus();
+  Pump(30);
+  wxUIActionSimulator sim;
+  for (char c : text) {
+    sim.Char(static_cast<unsigned char>(c));
+    Pump(20);
+  }
+}
+
+void DialogTest::SetUp() {
+  dlg = new CMergeDlg(nullptr);
+  dlg->SetFileChooser([this](const FileChooserRequest& r) -> std::optional<std::string> {
+    requests.push_back(r);
+    if (answers.empty()) return std::nullopt;
+    auto a = answers.front();
+    answers.erase(answers.begin());
+    return a;
+  });
+  dlg->Show();
+  dlg->Raise();
+  Pump(150);
+}
+
+void DialogTest::TearDown() {
+  dlg->Destroy();
+  Pump(20);
+}
+
+std::string DialogTest::Text(int id) const {
+  return ui::FromWx(wxStaticCast(dlg->FindWindow(id), wxTextCtrl)->GetValue());
+}
+
+}  // namespace folvane::testing

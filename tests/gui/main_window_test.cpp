@@ -1,0 +1,198 @@
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/choice.h>
+#include <wx/gauge.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+#include "../test_support.hpp"
+#include "about_dialog.hpp"
+#include "exe_path.hpp"
+#include "gui_support.hpp"
+#include "layout.hpp"
+#include "wx_text.hpp"
+
+namespace folvane::testing {
+namespace {
+
+using ui::ControlKind;
+using ui::ControlSpec;
+
+bool IsKind(wxWindow* w, ControlKind kind) {
+  switch (kind) {
+    case ControlKind::DefaultButton:
+    case ControlKind::PushButton: return dynamic_cast<wxButton*>(w) != nullptr;
+    case ControlKind::CheckBox: return dynamic_cast<wxCheckBox*>(w) != nullptr;
+    case ControlKind::Edit: return dynamic_cast<wxTextCtrl*>(w) != nullptr;
+    case ControlKind::Label:
+    case ControlKind::CentredLabel: return dynamic_cast<wxStaticText*>(w) != nullptr;
+    case ControlKind::GroupBox: return dynamic_cast<wxStaticBox*>(w) != nullptr;
+    case ControlKind::DropList: return dynamic_cast<wxChoice*>(w) != nullptr;
+    case ControlKind::Progress: return dynamic_cast<wxGauge*>(w) != nullptr;
+    case ControlKind::Icon: return false;
+  }
+  return false;
+}
+
+using MainWindow = DialogTest;
+
+TEST_F(MainWindow, FreshStartMatchesTheTemplate) {
+  const auto& specs = ui::MainDialogTemplate();
+  ASSERT_EQ(specs.size(), 129u);
+  const wxWindowList& children = dlg->GetChildren();
+  ASSERT_GE(children.size(), 129u);
+  std::size_t i = 0;
+  for (wxWindow* w : children) {
+    if (i == specs.size()) break;
+    const ControlSpec& c = specs[i++];
+    SCOPED_TRACE(c.text + " #" + std::to_string(i) + " id " + std::to_string(c.id));
+    EXPECT_TRUE(IsKind(w, c.kind)) << "creation (Tab) order";
+    if (c.id != ui::kNoId) {
+      EXPECT_EQ(w->GetId(), c.id);
+    }
+    if (c.kind != ControlKind::Edit && c.kind != ControlKind::DropList && c.kind != ControlKind::Progress) {
+      EXPECT_EQ(ui::FromWx(w->GetLabel()), c.text);
+    }
+    EXPECT_EQ(w->IsShown(), (c.flags & ui::kHidden) == 0);
+    EXPECT_EQ(w->IsEnabled(), (c.flags & ui::kDisabled) == 0);
+    EXPECT_EQ(w->GetPosition(), dlg->ConvertDialogToPixels(wxPoint(c.x, c.y)));
+  }
+  EXPECT_EQ(ui::FromWx(dlg->GetTitle()), "Folvane V1.4");
+  EXPECT_EQ(dlg->GetClientSize(), dlg->ConvertDialogToPixels(wxSize(460, 407)));
+  EXPECT_FALSE(dlg->HasFlag(wxMAXIMIZE_BOX));
+  EXPECT_TRUE(dlg->HasFlag(wxMINIMIZE_BOX));
+
+  auto* list = wxStaticCast(Ctrl(ids::kBlockModeList), wxChoice);
+  EXPECT_EQ(list->GetCount(), 16u);
+  EXPECT_EQ(ui::FromWx(list->GetStringSelection()), "(2048+64)B*64");
+  EXPECT_EQ(dlg->Geometry(), (FlashGeometry{0x21000, 2112}));
+  for (const PartitionSlot& s : dlg->Job().slots) EXPECT_EQ(s, PartitionSlot{});
+  EXPECT_EQ(ui::FromWx(Ctrl(ids::kStatus)->GetLabel()), "IDLE");
+  EXPECT_EQ(wxStaticCast(Ctrl(ids::kProgress), wxGauge)->GetValue(), 0);
+  EXPECT_EQ(wxWindow::FindFocus(), Ctrl(ids::kMerge));
+  EXPECT_EQ(wxStaticCast(Ctrl(ids::kRemarkEdit), wxTextCtrl)->GetValue(), "");
+}
+
+TEST_F(MainWindow, DefaultPathsStandBesideTheExecutable) {
+  const std::string folder = ExecutableFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(Text(ids::kDataEdit), folder + "Data_Merge.bin");
+  EXPECT_EQ(Text(ids::kTableEdit), folder + "Partition_Table.bin");
+}
+
+TEST_F(MainWindow, EnterInAnEditRunsMergeAndTheWindowStaysOpen) {
+  TempDir dir;
+  dlg->SetItemText(ids::kTableEdit, dir / "t.bin");
+  dlg->SetItemText(ids::kDataEdit, dir / "d.bin");
+  TypeInto(Ctrl(ids::kTableEdit), "\r");
+  EXPECT_EQ(ui::FromWx(Ctrl(ids::kStatus)->GetLabel()), "Done!");
+  EXPECT_EQ(ReadFile(dir / "t.bin"), Fill(512));
+  EXPECT_TRUE(dlg->IsShown());
+  EXPECT_TRUE(hook.shown.empty());
+}
+
+TEST_F(MainWindow, EnterOnAFocusedButtonPressesThatButton) {
+  TypeInto(Ctrl(ids::kImport), "\r");
+  ASSERT_EQ(requests.size(), 1u) << "IMPORT asked for a file";
+  EXPECT_EQ(requests[0].filter, "Part File(*.part)|*.part|File(*.*)|*.*||");
+  EXPECT_EQ(ui::FromWx(Ctrl(ids::kStatus)->GetLabel()), "IDLE") << "Merge did not run";
+}
+
+TEST_F(MainWindow, BlockModeChosenByTheUserSetsTheGeometry) {
+  auto* list = wxStaticCast(Ctrl(ids::kBlockModeList), wxChoice);
+  for (int index : {4, 3, 15, 0}) {
+    list->SetSelection(index);
+    wxCommandEvent chosen(wxEVT_CHOICE, ids::kBlockModeList);
+    chosen.SetEventObject(list);
+    chosen.SetInt(index);
+    list->ProcessWindowEvent(chosen);
+    EXPECT_EQ(dlg->Geometry(), LookupBlockMode(index));
+  }
+  dlg->SetBlockModeSelection(7);  // set by the program: no event
+  EXPECT_EQ(dlg->Geometry(), LookupBlockMode(0));
+}
+
+TEST_F(MainWindow, MessageBoxesCarryTheProgramNameAndTheirIcon) {
+  TempDir dir;
+  Click(Ctrl(RowControlsFor(1).check));
+  dlg->SetItemText(RowControlsFor(1).startEdit, "x");
+  dlg->SetItemText(ids::kDataEdit, "/dev/full");
+  dlg->SetItemText(ids::kTableEdit, dir / "t.bin");
+  WriteText(dir / "img", "data");
+  dlg->SetItemText(RowControlsFor(1).pathEdit, dir / "img");
+  dlg->SetItemText(RowControlsFor(1).endEdit, "1");
+  dlg->OnMerge();
+  ASSERT_EQ(hook.shown.size(), 2u);
+  EXPECT_EQ(hook.shown[0].text, "     Error Input Num!\r\nPlease input 16-ary numerical!");
+  EXPECT_EQ(hook.shown[0].caption, ExecutableStem());
+  EXPECT_TRUE(hook.shown[0].style & wxICON_WARNING);
+  EXPECT_TRUE(hook.shown[0].style & wxOK);
+  EXPECT_EQ(hook.shown[1].text, "在存取 /dev/full 时磁盘已满。");
+  EXPECT_TRUE(hook.shown[1].style & wxICON_ERROR);
+  EXPECT_EQ(ui::FromWx(Ctrl(ids::kStatus)->GetLabel()), "FILE1 MER...") << "kept after the failure";
+}
+
+TEST_F(MainWindow, AboutBoxOpensOverTheWindow) {
+  wxSize size;
+  wxString title;
+  hook.onShow = [&](wxDialog* d) {
+    title = d->GetTitle();
+    size = d->GetClientSize();
+    EXPECT_EQ(d->GetParent(), dlg);
+    auto* ok = wxDynamicCast(d->FindWindow(1), wxButton);
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(ui::FromWx(ok->GetLabel()), "确定");
+  };
+  dlg->OnSystemCommand(ui::kAboutCommand);
+  ASSERT_EQ(hook.shown.size(), 1u);
+  EXPECT_EQ(hook.shown[0].kind, "about");
+  EXPECT_EQ(ui::FromWx(title), "关于 Folvane");
+  EXPECT_EQ(size, dlg->ConvertDialogToPixels(wxSize(265, 78)));
+  dlg->OnSystemCommand(17);  // another command of that group, not About
+  EXPECT_EQ(hook.shown.size(), 2u);
+  dlg->OnSystemCommand(32);
+  EXPECT_EQ(hook.shown.size(), 2u);
+}
+
+TEST_F(MainWindow, DockedPaneCoversNoControlAndTakesNoFocus) {
+  wxWindow* pane = dlg->Pane();
+  ASSERT_NE(pane, nullptr);
+  EXPECT_EQ(pane->GetId(), ui::kPaneId);
+  EXPECT_TRUE(pane->IsShown());
+  EXPECT_EQ(pane->GetSize(), wxSize(2, 12));
+  EXPECT_FALSE(pane->AcceptsFocus());
+  for (wxWindow* w : dlg->GetChildren()) {
+    if (w == pane || !w->IsShown()) continue;
+    EXPECT_FALSE(w->GetRect().Intersects(pane->GetRect())) << ui::FromWx(w->GetLabel());
+  }
+  // Resizing keeps the pane on its edge and moves no control.
+  const wxPoint merge = Ctrl(ids::kMerge)->GetPosition();
+  dlg->SetClientSize(dlg->GetClientSize() + wxSize(40, 40));
+  Pump(100);
+  EXPECT_EQ(Ctrl(ids::kMerge)->GetPosition(), merge);
+}
+
+// Ending the window: each way is run inside a real modal loop.
+class EndingTheWindow : public ::testing::Test {
+ protected:
+  int RunModal(const std::function<void(CMergeDlg*)>& action) {
+    auto* dlg = new CMergeDlg(nullptr);
+    dlg->CallAfter([dlg, action] {
+      Pump(100);
+      action(dlg);
+    });
+    const int result = dlg->ShowModal();
+    dlg->Destroy();
+    return result;
+  }
+};
+
+TEST_F(EndingTheWindow, EscExitAndTheCloseBoxEndItAtOnce) {
+  EXPECT_EQ(RunModal([](CMergeDlg* d) { TypeInto(d->FindWindow(ids::kTableEdit), "\x1b"); }), ids::kExit);
+  EXPECT_EQ(RunModal([](CMergeDlg* d) { Click(d->FindWindow(ids::kExit)); }), ids::kExit);
+  EXPECT_EQ(RunModal([](CMergeDlg* d) { d->Close(); }), ids::kExit);
+}
+
+}  // namespace
+}  // namespace folvane::testing

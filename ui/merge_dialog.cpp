@@ -1,0 +1,336 @@
+#include "merge_dialog.hpp"
+
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/choice.h>
+#include <wx/evtloop.h>
+#include <wx/filedlg.h>
+#include <wx/filename.h>
+#include <wx/fontenum.h>
+#include <wx/gauge.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+#include <wx/settings.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+#include <algorithm>
+
+#include "about_dialog.hpp"
+#include "exe_path.hpp"
+#include "layout.hpp"
+#include "procedures.hpp"
+#include "wx_text.hpp"
+
+namespace folvane::ui {
+
+#include "resources/folvane_icon.xpm"
+
+wxFont DialogFont() {
+  wxFont font(9, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL);
+  auto use = [&](const wxString& face) {
+    font.SetFaceName(face);
+    return font;
+  };
+  for (const char* face : {"宋体", "SimSun", "NSimSun"}) {
+    if (wxFontEnumerator::IsValidFacename(wxString::FromUTF8(face))) return use(wxString::FromUTF8(face));
+  }
+  // No SimSun on this desktop: take a face that has the Chinese texts.
+  const wxArrayString faces = wxFontEnumerator::GetFacenames();
+  for (const char* preferred : {"WenQuanYi Micro Hei", "WenQuanYi Zen Hei", "Noto Sans CJK SC", "Noto Sans SC",
+                                "Source Han Sans SC", "Droid Sans Fallback", "AR PL UMing CN"}) {
+    if (faces.Index(preferred, false) != wxNOT_FOUND) return use(preferred);
+  }
+  for (const wxString& face : faces) {
+    if (face.Upper().Contains("CJK") || face.Contains("Hei") || face.Contains("Song")) return use(face);
+  }
+  return font;
+}
+
+wxIconBundle AppIcons() {
+  wxIconBundle icons;
+  icons.AddIcon(wxIcon(folvane_icon_32));
+  icons.AddIcon(wxIcon(folvane_icon_16));
+  return icons;
+}
+
+}  // namespace folvane::ui
+
+using namespace folvane;
+using namespace folvane::ui;
+
+// While the merge runs the window keeps repainting but takes no input: every user
+// input event aimed at the dialog is swallowed. Message boxes are windows of their
+// own and still answer.
+class CMergeDlg::InputBlocker : public wxEventFilter {
+ public:
+  explicit InputBlocker(wxWindow* dialog) : dialog_(dialog) { wxEvtHandler::AddFilter(this); }
+  ~InputBlocker() override { wxEvtHandler::RemoveFilter(this); }
+  int FilterEvent(wxEvent& event) override {
+    if (event.GetEventCategory() != wxEVT_CATEGORY_USER_INPUT) return Event_Skip;
+    auto* window = wxDynamicCast(event.GetEventObject(), wxWindow);
+    return window && wxGetTopLevelParent(window) == dialog_ ? Event_Processed : Event_Skip;
+  }
+
+ private:
+  wxWindow* dialog_;
+};
+
+CMergeDlg::CMergeDlg(wxWindow* parent)
+    : wxDialog(parent, wxID_ANY, "Folvane V1.4", wxPoint(0, 0), wxDefaultSize,
+               wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxRESIZE_BORDER),
+      icons_(AppIcons()),
+      caption_(ToWx(ExecutableStem())) {
+  SetFont(DialogFont());
+  SetClientSize(ConvertDialogToPixels(wxSize(kMainWidth, kMainHeight)));
+  CreateControls();
+  RouteEvents();
+  InitMainDialog();
+}
+
+CMergeDlg::~CMergeDlg() = default;
+
+void CMergeDlg::CreateControls() {
+  for (const ControlSpec& c : MainDialogTemplate()) {
+    const wxPoint pos = ConvertDialogToPixels(wxPoint(c.x, c.y));
+    const wxSize size = ConvertDialogToPixels(wxSize(c.w, c.h));
+    const int id = c.id == kNoId ? wxID_ANY : c.id;
+    const wxString text = ToWx(c.text);
+    wxWindow* w = nullptr;
+    switch (c.kind) {
+      case ControlKind::DefaultButton: {
+        auto* b = new wxButton(this, id, text, pos, size);
+        b->SetDefault();
+        w = b;
+        break;
+      }
+      case ControlKind::PushButton:
+        w = new wxButton(this, id, text, pos, size);
+        break;
+      case ControlKind::CheckBox:
+        w = new wxCheckBox(this, id, text, pos, size);
+        break;
+      case ControlKind::Edit:
+        w = new wxTextCtrl(this, id, text, pos, size);
+        break;
+      case ControlKind::Label:
+        w = new wxStaticText(this, id, text, pos, size, wxST_NO_AUTORESIZE);
+        break;
+      case ControlKind::CentredLabel:
+        w = status_ = new wxStaticText(this, id, text, pos, size, wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+        break;
+      case ControlKind::GroupBox:
+        w = new wxStaticBox(this, id, text, pos, size);
+        break;
+      case ControlKind::DropList: {
+        wxArrayString labels;
+        for (const BlockMode& m : kBlockModes) labels.Add(ToWx(std::string(m.label)));
+        // The template's height is that of the opened list; the closed box is one line.
+        w = blockMode_ = new wxChoice(this, id, pos, wxSize(size.x, -1), labels);
+        break;
+      }
+      case ControlKind::Progress:
+        w = progress_ = new wxGauge(this, id, 100, pos, size, wxGA_HORIZONTAL);
+        break;
+      case ControlKind::Icon:
+        break;
+    }
+    if (!w) continue;
+    if (c.flags & kHidden) w->Hide();
+    if (c.flags & kDisabled) w->Disable();
+  }
+}
+
+void CMergeDlg::RouteEvents() {
+  auto button = [this](int id, auto handler) {
+    Bind(wxEVT_BUTTON, [this, handler](wxCommandEvent&) { (this->*handler)(); }, id);
+  };
+  button(ids::kMerge, &CMergeDlg::OnMerge);
+  button(ids::kExit, &CMergeDlg::OnExit);
+  button(ids::kDataBrowse, &CMergeDlg::OnBrowseData);
+  button(ids::kTableBrowse, &CMergeDlg::OnBrowseTable);
+  button(ids::kImport, &CMergeDlg::OnImport);
+  button(ids::kExport, &CMergeDlg::OnExport);
+  Bind(wxEVT_CHOICE, [this](wxCommandEvent&) { OnBlockModeChange(); }, ids::kBlockModeList);
+  for (int row = 1; row <= kRowCount; ++row) {
+    const RowControls& c = RowControlsFor(row);
+    Bind(wxEVT_CHECKBOX, [this, row](wxCommandEvent&) { OnFileCheck(row); }, c.check);
+    Bind(wxEVT_BUTTON, [this, row](wxCommandEvent&) { OnBrowseImage(row); }, c.browse);
+    Bind(wxEVT_TEXT, [this, row](wxCommandEvent&) { OnBlockEditChange(row, BlockEdit::Start); }, c.startEdit);
+    Bind(wxEVT_TEXT, [this, row](wxCommandEvent&) { OnBlockEditChange(row, BlockEdit::End); }, c.endEdit);
+  }
+  // Enter is Merge's, wherever the focus is, except on a push button, which Enter
+  // presses instead (GTK does that for the button itself).
+  Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& event) {
+    const int key = event.GetKeyCode();
+    if ((key != WXK_RETURN && key != WXK_NUMPAD_ENTER) || event.HasAnyModifiers() ||
+        wxDynamicCast(FindFocus(), wxButton)) {
+      return event.Skip();
+    }
+    wxCommandEvent merge(wxEVT_BUTTON, ids::kMerge);
+    merge.SetEventObject(FindWindow(ids::kMerge));
+    ProcessWindowEvent(merge);
+  });
+  // Esc, the close box and the window manager's Close all do what Exit does.
+  SetEscapeId(ids::kExit);
+  Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) { OnExit(); });
+
+  // GTK has no window menu to add to: the About entry lives in the context menu of
+  // the window's background, and F1 opens it too.
+  Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent& event) {
+    if (event.GetEventObject() != this) return event.Skip();
+    wxMenu menu;
+    menu.Append(kAboutCommand, wxString::FromUTF8("关于 Folvane(&A)..."));
+    PopupMenu(&menu);
+  });
+  Bind(wxEVT_MENU, [this](wxCommandEvent&) { OnSystemCommand(kAboutCommand); }, kAboutCommand);
+  wxAcceleratorEntry keys[] = {{wxACCEL_NORMAL, WXK_F1, kAboutCommand}};
+  SetAcceleratorTable(wxAcceleratorTable(1, keys));
+}
+
+void CMergeDlg::InitMainDialog() {
+  SetIcons(icons_);
+  for (PartitionSlot& slot : set_.slots) slot.startBlock = slot.endBlock = slot.imageBlocks = kUnset;
+  blockMode_->SetSelection(kDefaultBlockModeIndex);
+  set_.blockModeIndex = kDefaultBlockModeIndex;
+  geometry_ = FlashGeometry{0x21000, 0x840};
+  const std::string folder = ExecutableFolder();
+  Edit(ids::kDataEdit)->ChangeValue(ToWx(folder + "Data_Merge.bin"));
+  Edit(ids::kTableEdit)->ChangeValue(ToWx(folder + "Partition_Table.bin"));
+  Edit(ids::kRemarkEdit)->SetMaxLength(60);
+  docking_.InstallDockingPanes(this, 0);
+  DockingPane* pane = docking_.CreatePane(kPaneId, wxRect(0, 0, 2, 12), kDockBottom, nullptr);
+  docking_.ShowPane(pane, 1);
+  pane_ = pane;
+  FindWindow(ids::kMerge)->SetFocus();
+}
+
+wxTextCtrl* CMergeDlg::Edit(int id) const { return wxStaticCast(FindWindow(id), wxTextCtrl); }
+wxCheckBox* CMergeDlg::Check(int id) const { return wxStaticCast(FindWindow(id), wxCheckBox); }
+
+// ---- handlers ---------------------------------------------------------------
+
+void CMergeDlg::OnMerge() {
+  InputBlocker blocker(this);
+  lastRepaint_ = {};
+  RunMerge(set_, geometry_, *this);
+  SetProgressPos(progressPos_);  // whatever the throttle held back
+}
+
+void CMergeDlg::OnExit() {
+  if (IsModal()) {
+    EndModal(ids::kExit);
+  } else {
+    Hide();
+  }
+}
+
+void CMergeDlg::OnFileCheck(int row) { HandleFileCheck(*this, row); }
+void CMergeDlg::OnBrowseImage(int row) { BrowseImage(*this, row); }
+void CMergeDlg::OnBlockEditChange(int row, BlockEdit which) { HandleBlockEditChange(*this, row, which); }
+void CMergeDlg::OnBrowseTable() { BrowseOutputPath(*this, ids::kTableEdit); }
+void CMergeDlg::OnBrowseData() { BrowseOutputPath(*this, ids::kDataEdit); }
+void CMergeDlg::OnImport() { ImportPartFile(*this); }
+void CMergeDlg::OnExport() { ExportPartFile(*this); }
+
+void CMergeDlg::OnBlockModeChange() {
+  set_.blockModeIndex = blockMode_->GetSelection();
+  ApplyBlockMode(geometry_, set_.blockModeIndex);
+}
+
+void CMergeDlg::OnSystemCommand(int command) {
+  if ((command & 0xFFF0) != kAboutCommand) return;
+  CAboutDlg about(this);
+  about.ShowModal();
+}
+
+// ---- MergeHost --------------------------------------------------------------
+
+bool CMergeDlg::IsRowChecked(int row) { return Check(RowControlsFor(row).check)->GetValue(); }
+std::string CMergeDlg::GetRowPathText(int row) { return GetItemText(RowControlsFor(row).pathEdit); }
+void CMergeDlg::ClearRowPathText(int row) { Edit(RowControlsFor(row).pathEdit)->SetValue(wxString()); }
+std::string CMergeDlg::GetDataPathText() { return GetItemText(ids::kDataEdit); }
+std::string CMergeDlg::GetTablePathText() { return GetItemText(ids::kTableEdit); }
+
+void CMergeDlg::SetStatusText(const std::string& text) {
+  status_->SetLabel(ToWx(text));
+  Repaint(true);
+}
+
+void CMergeDlg::SetProgressRange(std::uint32_t upper) {
+  progressRange_ = upper;
+  SetProgressPos(progressPos_);
+}
+
+void CMergeDlg::SetProgressPos(std::uint32_t pos) {
+  progressPos_ = pos;
+  // A merge of small blocks moves the bar hundreds of thousands of times; the gauge
+  // is brought up to date a few dozen times a second, and whenever it empties or fills.
+  const auto now = std::chrono::steady_clock::now();
+  const bool due = pos == 0 || pos >= progressRange_ || now - lastRepaint_ >= std::chrono::milliseconds(30);
+  if (!due) return;
+  // The gauge's range is an int: large ranges are scaled down.
+  const std::uint32_t range = progressRange_;
+  const int shownRange = range == 0 ? 1 : static_cast<int>(std::min<std::uint32_t>(range, 1u << 20));
+  const int shown = range == 0 ? (pos > 0 ? 1 : 0)
+                               : static_cast<int>(std::min<std::uint64_t>(pos, range) * shownRange / range);
+  if (progress_->GetRange() != shownRange) progress_->SetRange(shownRange);
+  progress_->SetValue(shown);
+  Repaint(false);
+}
+
+void CMergeDlg::Repaint(bool now) {
+  const auto t = std::chrono::steady_clock::now();
+  if (!now && t - lastRepaint_ < std::chrono::milliseconds(30)) return;
+  lastRepaint_ = t;
+  // Input is let through only to be swallowed by the merge's InputBlocker.
+  if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) {
+    loop->YieldFor(wxEVT_CATEGORY_UI | wxEVT_CATEGORY_USER_INPUT);
+  }
+}
+
+void CMergeDlg::ShowMessage(const std::string& text, MessageIcon icon) {
+  wxMessageDialog box(this, ToWx(text), caption_, wxOK | (icon == MessageIcon::Error ? wxICON_ERROR : wxICON_WARNING));
+  box.ShowModal();
+}
+
+// ---- DialogOps --------------------------------------------------------------
+
+std::string CMergeDlg::GetItemText(int id) { return FromWx(Edit(id)->GetValue()); }
+
+void CMergeDlg::SetItemText(int id, const std::string& text) {
+  // SetValue, not ChangeValue: a start or end edit must run its change handling.
+  Edit(id)->SetValue(ToWx(text));
+}
+
+bool CMergeDlg::IsItemChecked(int id) { return Check(id)->GetValue(); }
+void CMergeDlg::SetItemChecked(int id, bool checked) { Check(id)->SetValue(checked); }
+void CMergeDlg::EnableItem(int id, bool enable) { FindWindow(id)->Enable(enable); }
+int CMergeDlg::GetBlockModeSelection() { return blockMode_->GetSelection(); }
+
+void CMergeDlg::SetBlockModeSelection(int index) {
+  blockMode_->SetSelection(index >= 0 && index < kBlockModeCount ? index : wxNOT_FOUND);
+  set_.blockModeIndex = blockMode_->GetSelection();
+}
+
+std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& request) {
+  if (chooser_) return chooser_(request);
+  wxString wildcard = ToWx(std::string(request.filter));
+  while (wildcard.EndsWith("|")) wildcard.RemoveLast();
+  const bool save = request.kind == ChooserKind::Save;
+  wxFileDialog dialog(this, wxFileSelectorPromptStr, wxString(), wxString(), wildcard,
+                      save ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN);
+  if (dialog.ShowModal() != wxID_OK) return std::nullopt;
+  wxString path = dialog.GetPath();
+  if (save && !request.defaultExtension.empty() && wxFileName(path).GetExt().empty()) {
+    path += "." + ToWx(std::string(request.defaultExtension));
+    // The chooser asked about the name as typed; ask again for the name with its extension.
+    if (wxFileName::FileExists(path)) {
+      wxMessageDialog ask(this, wxString::Format("%s already exists.\nDo you want to replace it?", path), caption_,
+                          wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
+      if (ask.ShowModal() != wxID_YES) return std::nullopt;
+    }
+  }
+  return FromWx(path);
+}
