@@ -69,7 +69,7 @@ class CMergeDlg::InputBlocker : public wxEventFilter {
   ~InputBlocker() override { wxEvtHandler::RemoveFilter(this); }
   int FilterEvent(wxEvent& event) override {
     if (event.GetEventCategory() != wxEVT_CATEGORY_USER_INPUT) return Event_Skip;
-    auto* window = wxDynamicCast(event.GetEventObject(), wxWindow);
+    auto* window = dynamic_cast<wxWindow*>(event.GetEventObject());
     return window && wxGetTopLevelParent(window) == dialog_ ? Event_Processed : Event_Skip;
   }
 
@@ -165,7 +165,7 @@ void CMergeDlg::RouteEvents() {
   Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& event) {
     const int key = event.GetKeyCode();
     if ((key != WXK_RETURN && key != WXK_NUMPAD_ENTER) || event.HasAnyModifiers() ||
-        wxDynamicCast(FindFocus(), wxButton)) {
+        dynamic_cast<wxButton*>(FindFocus())) {
       return event.Skip();
     }
     wxCommandEvent merge(wxEVT_BUTTON, ids::kMerge);

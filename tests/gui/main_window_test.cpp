@@ -140,7 +140,7 @@ TEST_F(MainWindow, AboutBoxOpensOverTheWindow) {
     title = d->GetTitle();
     size = d->GetClientSize();
     EXPECT_EQ(d->GetParent(), dlg);
-    auto* ok = wxDynamicCast(d->FindWindow(1), wxButton);
+    auto* ok = dynamic_cast<wxButton*>(d->FindWindow(1));
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ui::FromWx(ok->GetLabel()), "确定");
   };
