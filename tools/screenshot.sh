@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
-# Starts the window under Xvfb and saves a picture of it: tools/screenshot.sh [OUT.png]
-# With FOLVANE_SCRIPT set, runs that command (with DISPLAY set) instead of starting
-# the plain window, then takes the picture.
+# Pictures of the window for the README, taken under Xvfb:
+#   docs/window.png  the window as it starts
+#   docs/merged.png  a three-row job loaded with IMPORT and merged
+#   docs/about.png   the about box
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-out="$(realpath -m "${1:-$root/docs/window.png}")"
-exe="${FOLVANE_EXE:-$root/build/ui/folvane}"
-export out exe
-xvfb-run -a -s '-screen 0 1280x1024x24' bash -c '
-  "$exe" & pid=$!
-  for _ in $(seq 50); do
-    xwininfo -root -tree 2>/dev/null | grep -q "Folvane V1.4" && break
-    sleep 0.1
-  done
-  sleep 1
-  id=$(xwininfo -root -tree | grep "\"Folvane V1.4\"" | head -1 | awk "{print \$1}")
-  import -window "$id" "$out"
-  kill $pid
-'
-echo "saved $out"
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target window_shot folvane-cli >/dev/null
+shot="$root/build/ui/window_shot"
+cli="$root/build/cli/folvane-cli"
+mkdir -p "$root/docs"
+job="$(mktemp -d /tmp/folvane-shot-XXXXXX)"
+trap 'rm -rf "$job"' EXIT
+head -c 300000 /dev/urandom > "$job/boot.bin"
+head -c 1000000 /dev/urandom > "$job/kernel.bin"
+printf 'console=ttyS0' > "$job/config.bin"
+"$cli" new "$job/job.part" --mode 2 --table "$job/Partition_Table.bin" --data "$job/Data_Merge.bin" \
+  --row "$job/boot.bin:0:3" --row "$job/kernel.bin:4:1F" --row "$job/config.bin:20:20"
+xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/window.png"
+xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/merged.png" "$job/job.part"
+xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/about.png" --about
+echo "saved docs/window.png, docs/merged.png and docs/about.png"
