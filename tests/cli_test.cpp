@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "memory_form.hpp"
+#include "part_file.hpp"
 #include "procedures.hpp"
 #include "test_support.hpp"
 
@@ -152,6 +153,18 @@ TEST_F(CliTest, NewRefusesImagesBrowseWouldRefuse) {
   // A colon inside the image name: the last two colons split the row.
   testing::WriteText(dir / "a:b.bin", "x");
   EXPECT_EQ(InDir("new j.part --mode 2 --row a:b.bin:0:1").status, 0);
+}
+
+TEST_F(CliTest, DefaultOutputPathsStandBesideTheExecutableNotTheWorkingFolder) {
+  std::filesystem::create_directories(dir / "bin");
+  std::filesystem::create_directories(dir / "work");
+  std::filesystem::copy_file(FOLVANE_CLI, dir / "bin/folvane-cli");
+  const std::string cmd = "cd '" + dir / "work" + "' && '" + dir / "bin/folvane-cli" + "' new job.part --mode 2";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const auto record = PartFileRecord::Decode(ReadFile(dir / "work/job.part"));
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->tablePath, dir / "bin/Partition_Table.bin");
+  EXPECT_EQ(record->dataPath, dir / "bin/Data_Merge.bin");
 }
 
 TEST_F(CliTest, TableChecksTheFile) {

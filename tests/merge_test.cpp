@@ -389,6 +389,27 @@ TEST_F(MergeTest, DiskFullEndsTheMergeWithThePath) {
   EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{1, 3, 2}})) << "the table is complete once written";
 }
 
+TEST_F(MergeTest, PositionsBeyondTwoGigabytesAreCarriedWhole) {
+  // The largest blocks put block 0x3B6 past 2^31 bytes; the fill to it and the copy
+  // after it go to /dev/null, so nothing of that size lands on disk.
+  geometry = LookupBlockMode(15);
+  Row(1, Pattern(10, 1), 0x3B6, 0x3B6);
+  Row(2, Pattern(10, 2), 0x3C0, 0x3C1);
+  host.dataPath = "/dev/null";
+  const MergeResult r = Merge();
+  EXPECT_TRUE(r.completed);
+  EXPECT_TRUE(r.rejections.empty());
+  EXPECT_EQ(host.log.back(), "status:Done!");
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{0x3B6, 0x3B6, 1}, {0x3C0, 0x3C1, 1}}));
+}
+
+TEST_F(MergeTest, DataPathWithoutAccessIsRefusedLikeAnyUncreatableOne) {
+  Row(1, Pattern(10, 1), 0, 0);
+  host.dataPath = "/sys/kernel/folvane-test.bin";  // refused even to root
+  Merge();
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "warn:Please point a Data File"}));
+}
+
 TEST_F(MergeTest, EveryRunCreatesBothOutputsAnew) {
   Row(1, Pattern(3 * kDefaultBlock, 1), 0, 5);
   Merge();

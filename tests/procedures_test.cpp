@@ -147,6 +147,16 @@ TEST_F(ProceduresTest, BrowseMeasuresTheImageInBlocksOfTheCurrentMode) {
   EXPECT_EQ(f.set.Slot(1).imageBlocks, 2u) << "a new block mode recomputes nothing";
 }
 
+TEST_F(ProceduresTest, ImagesOfFourGigabytesAndMoreAreMeasuredWhole) {
+  const std::string big = dir / "big.img";
+  testing::WriteFile(big, {});
+  std::filesystem::resize_file(big, (std::uint64_t{1} << 32) + 1);  // sparse: no disk used
+  Form f;
+  f.Browse(1, big);
+  EXPECT_TRUE(f.messages.empty());
+  EXPECT_EQ(f.set.Slot(1).imageBlocks, 31776u);
+}
+
 TEST_F(ProceduresTest, BrowseFailuresEmptyThePathEditOnly) {
   testing::WriteFile(dir / "empty", {});
   std::filesystem::create_directory(dir / "folder");
@@ -282,6 +292,16 @@ TEST_F(ProceduresTest, MinimalAndMalformedFiles) {
   missing.answers.push_back(dir / "missing.part");
   EXPECT_FALSE(ImportPartFile(missing));
   EXPECT_EQ(missing.messages, (std::vector<Message>{{"没有找到 一未命名文件。", MessageIcon::Error}}));
+
+  {  // a file that another copy of the program is writing
+    auto held = File::CreateWrite(dir / "held.part");
+    ASSERT_TRUE(held.ok());
+    Form busy;
+    busy.answers.push_back(dir / "held.part");
+    EXPECT_FALSE(ImportPartFile(busy));
+    EXPECT_EQ(busy.messages,
+              (std::vector<Message>{{"在存取 一未命名文件 时发生共享违例。", MessageIcon::Error}}));
+  }
 
   Form cancelled;
   const std::string fresh = cancelled.Snapshot();

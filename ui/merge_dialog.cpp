@@ -174,7 +174,11 @@ void CMergeDlg::RouteEvents() {
   });
   // Esc, the close box and the window manager's Close all do what Exit does.
   SetEscapeId(ids::kExit);
-  Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) { OnExit(); });
+  Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent& event) {
+    // A close request that arrives while the merge repaints is input like any other.
+    if (blocker_ && event.CanVeto()) return event.Veto();
+    OnExit();
+  });
 
   // GTK has no window menu to add to: the About entry lives in the context menu of
   // the window's background, and F1 opens it too.
@@ -212,10 +216,12 @@ wxCheckBox* CMergeDlg::Check(int id) const { return wxStaticCast(FindWindow(id),
 // ---- handlers ---------------------------------------------------------------
 
 void CMergeDlg::OnMerge() {
-  InputBlocker blocker(this);
+  if (blocker_) return;
+  blocker_ = std::make_unique<InputBlocker>(this);
   lastRepaint_ = {};
   RunMerge(set_, geometry_, *this);
-  SetProgressPos(progressPos_);  // whatever the throttle held back
+  blocker_.reset();
+  SyncGauge();  // whatever the throttle held back
 }
 
 void CMergeDlg::OnExit() {
@@ -270,14 +276,19 @@ void CMergeDlg::SetProgressPos(std::uint32_t pos) {
   const auto now = std::chrono::steady_clock::now();
   const bool due = pos == 0 || pos >= progressRange_ || now - lastRepaint_ >= std::chrono::milliseconds(30);
   if (!due) return;
+  SyncGauge();
+  Repaint(false);
+}
+
+void CMergeDlg::SyncGauge() {
   // The gauge's range is an int: large ranges are scaled down.
   const std::uint32_t range = progressRange_;
+  const std::uint32_t pos = progressPos_;
   const int shownRange = range == 0 ? 1 : static_cast<int>(std::min<std::uint32_t>(range, 1u << 20));
   const int shown = range == 0 ? (pos > 0 ? 1 : 0)
                                : static_cast<int>(std::min<std::uint64_t>(pos, range) * shownRange / range);
   if (progress_->GetRange() != shownRange) progress_->SetRange(shownRange);
   progress_->SetValue(shown);
-  Repaint(false);
 }
 
 void CMergeDlg::Repaint(bool now) {

@@ -103,6 +103,7 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   void RouteEvents();
   void InitMainDialog();
   void Repaint(bool now);
+  void SyncGauge();
   wxTextCtrl* Edit(int id) const;
   wxCheckBox* Check(int id) const;
 

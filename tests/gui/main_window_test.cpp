@@ -1,5 +1,6 @@
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/fontenum.h>
 #include <wx/choice.h>
 #include <wx/gauge.h>
 #include <wx/statbox.h>
@@ -153,6 +154,54 @@ TEST_F(MainWindow, AboutBoxOpensOverTheWindow) {
   EXPECT_EQ(hook.shown.size(), 2u);
   dlg->OnSystemCommand(32);
   EXPECT_EQ(hook.shown.size(), 2u);
+}
+
+TEST_F(MainWindow, F1OpensTheAboutBox) {
+  TypeInto(Ctrl(ids::kMerge), "");
+  wxUIActionSimulator sim;
+  sim.Char(WXK_F1);
+  Pump(100);
+  ASSERT_EQ(hook.shown.size(), 1u);
+  EXPECT_EQ(hook.shown[0].kind, "about");
+}
+
+TEST_F(MainWindow, IconsAndAFontThatHasTheChineseTexts) {
+  const wxIconBundle& icons = dlg->GetIcons();
+  EXPECT_TRUE(icons.GetIcon(32, wxIconBundle::FALLBACK_NONE).IsOk());
+  EXPECT_TRUE(icons.GetIcon(16, wxIconBundle::FALLBACK_NONE).IsOk());
+  const wxString face = dlg->GetFont().GetFaceName();
+  if (wxFontEnumerator::IsValidFacename("WenQuanYi Micro Hei") && !wxFontEnumerator::IsValidFacename("SimSun")) {
+    EXPECT_EQ(face, "WenQuanYi Micro Hei");
+  }
+  EXPECT_EQ(Ctrl(ids::kStatus)->GetFont().GetFaceName(), face) << "the controls take the dialog's font";
+}
+
+TEST_F(MainWindow, InputDuringAMergeIsSwallowed) {
+  TempDir dir;
+  WriteText(dir / "img", "x");
+  Click(Ctrl(RowControlsFor(2).check));  // row 2 alone: rejected, so a message comes mid-merge
+  dlg->SetItemText(RowControlsFor(2).startEdit, "1");
+  dlg->SetItemText(RowControlsFor(2).endEdit, "1");
+  dlg->SetItemText(ids::kTableEdit, dir / "t.bin");
+  dlg->SetItemText(ids::kDataEdit, dir / "d.bin");
+  int merges = 0;
+  hook.onShow = [&](wxDialog*) {
+    ++merges;
+    // The merge is waiting on its message: clicks on the window go nowhere.
+    Click(Ctrl(ids::kExit));
+    Click(Ctrl(ids::kMerge));
+    Click(Ctrl(RowControlsFor(5).check));
+    dlg->Close();
+  };
+  Click(Ctrl(ids::kMerge));
+  EXPECT_EQ(merges, 1);
+  EXPECT_EQ(hook.Messages(), std::vector<std::string>{"Partition Set Error."});
+  EXPECT_TRUE(dlg->IsShown());
+  EXPECT_FALSE(dlg->IsItemChecked(RowControlsFor(5).check));
+  EXPECT_EQ(ui::FromWx(Ctrl(ids::kStatus)->GetLabel()), "Done!");
+  // Afterwards the window answers again.
+  Click(Ctrl(RowControlsFor(5).check));
+  EXPECT_TRUE(dlg->IsItemChecked(RowControlsFor(5).check));
 }
 
 TEST_F(MainWindow, DockedPaneCoversNoControlAndTakesNoFocus) {
