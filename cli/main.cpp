@@ -207,7 +207,7 @@ std::optional<PartFileRecord> ReadJob(const std::string& path) {
     std::fprintf(stderr, "%s\n", file.error().Message().c_str());
     return std::nullopt;
   }
-  if (auto got = file->Read(bytes); !got) {
+  if (auto got = file->ReadAt(0, bytes); !got) {
     std::fprintf(stderr, "%s\n", got.error().Message().c_str());
     return std::nullopt;
   }
@@ -256,7 +256,7 @@ int Table(const Args& args) {
   }
   TableArea area{};
   area.fill(0xFF);
-  auto got = file->Read(area);
+  auto got = file->ReadAt(0, area);
   auto size = file->Size();
   if (!got || !size) {
     std::fprintf(stderr, "%s\n", (!got ? got.error() : size.error()).Message().c_str());

@@ -164,21 +164,6 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
   return done;
 }
 
-Expected<std::size_t> File::Read(std::span<std::uint8_t> buffer) {
-  if (fd_ < 0) return Fail(FileOp::Read, EBADF);
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t n = ::read(fd_, buffer.data() + done, buffer.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail(FileOp::Read, errno);
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
-
 Status File::Write(std::span<const std::uint8_t> data, std::size_t* written) {
   std::size_t done = 0;
   if (written) *written = 0;
@@ -212,6 +197,12 @@ Expected<std::uint64_t> File::Size() {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return Fail(FileOp::Size, errno);
   return static_cast<std::uint64_t>(st.st_size);
+}
+
+Expected<std::uint64_t> MeasureFile(const std::string& path) {
+  auto file = File::OpenRead(path);
+  if (!file) return file.error();
+  return file->Size();
 }
 
 std::optional<FileIdentity> IdentityOf(const std::string& path) {

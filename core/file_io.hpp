@@ -113,8 +113,6 @@ class File {
 
   /// Reads from `offset` until `buffer` is full or the file ends; returns the count.
   Expected<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer);
-  /// Reads from the current position until `buffer` is full or the file ends.
-  Expected<std::size_t> Read(std::span<std::uint8_t> buffer);
   /// Writes all of `data` at the current position. A write that cannot be completed
   /// is a failure (disk full when the system gives no other cause); `written`, when
   /// given, receives how many bytes did reach the file.
@@ -132,6 +130,9 @@ class File {
   int fd_ = -1;
   std::string path_;
 };
+
+/// The size of an existing file, opened for reading (and closed again) to take it.
+Expected<std::uint64_t> MeasureFile(const std::string& path);
 
 /// Device and inode of an existing file, to tell whether two paths name one file.
 struct FileIdentity {

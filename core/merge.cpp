@@ -130,18 +130,14 @@ MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost
   for (int row = 1; row <= kRowCount && host.IsRowChecked(row); ++row) {
     PartitionSlot& slot = set.Slot(row);
     slot.imagePath = host.GetRowPathText(row);
-    auto image = TooLong(slot.imagePath) ? Expected<File>(FileError{}) : File::OpenRead(slot.imagePath);
-    std::optional<std::uint64_t> size;
-    if (image) {
-      if (auto s = image->Size(); s) size = *s;
-    }
+    // Measured and closed again at once: the image is opened anew for its copy.
+    const auto size = TooLong(slot.imagePath) ? Expected<std::uint64_t>(FileError{}) : MeasureFile(slot.imagePath);
     if (!size) {
       host.ShowMessage(text::RowOpenFail(row), MessageIcon::Warning);
       host.ClearRowPathText(row);
       return result;
     }
     if (*size == 0) {
-      image->Close();
       host.ShowMessage(text::RowEmpty(row), MessageIcon::Warning);
       host.ClearRowPathText(row);
       return result;

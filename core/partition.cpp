@@ -80,10 +80,8 @@ namespace {
 // The image's length in blocks as the copy will find it: measured from the file
 // where it can be opened, otherwise the length stored in the slot.
 std::uint64_t CurrentImageBlocks(const PartitionSlot& slot, std::uint32_t blockSize) {
-  if (auto file = File::OpenRead(slot.imagePath); file.ok()) {
-    if (auto size = file->Size(); size.ok()) return BlocksFor(*size, blockSize);
-  }
-  return slot.imageBlocks;
+  const auto size = MeasureFile(slot.imagePath);
+  return size ? BlocksFor(*size, blockSize) : slot.imageBlocks;
 }
 }  // namespace
 

@@ -34,43 +34,40 @@ void HandleFileCheck(DialogOps& dialog, int row) {
   for (int id : {c.browse, c.pathEdit, c.startEdit, c.endEdit}) dialog.EnableItem(id, on);
 }
 
-void BrowseImage(DialogOps& dialog, int row) {
-  const auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kAnyFile, ""});
-  if (!chosen) return;
-  if (chosen->size() > kMaxPathChars) {
+namespace {
+
+// The open-file chooser of the Browse buttons. A path that the 256-byte fields cannot
+// hold is refused here rather than stored cut short, naming another file.
+std::optional<std::string> ChooseBrowsePath(DialogOps& dialog) {
+  auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kAnyFile, ""});
+  if (chosen && chosen->size() > kMaxPathChars) {
     dialog.ShowMessage(text::PathTooLong("The chosen"), MessageIcon::Warning);
-    return;
+    return std::nullopt;
   }
+  return chosen;
+}
+
+}  // namespace
+
+void BrowseImage(DialogOps& dialog, int row) {
+  const auto chosen = ChooseBrowsePath(dialog);
+  if (!chosen) return;
   const RowControls& c = RowControlsFor(row);
   PartitionSlot& slot = dialog.Slot(row);
   slot.imagePath = *chosen;
   dialog.SetItemText(c.pathEdit, *chosen);
-  auto image = File::OpenRead(*chosen);
-  std::optional<std::uint64_t> size;
-  if (image) {
-    if (auto s = image->Size(); s) size = *s;
-  }
-  if (!size) {
-    dialog.ShowMessage(std::string(text::kImageOpenError), MessageIcon::Warning);
+  // The image is held open only while it is measured.
+  const auto size = MeasureFile(*chosen);
+  if (!size || *size == 0) {
+    dialog.ShowMessage(std::string(size ? text::kEmptyFile : text::kImageOpenError), MessageIcon::Warning);
     dialog.SetItemText(c.pathEdit, "");
     return;
-  }
-  if (*size == 0) {
-    dialog.ShowMessage(std::string(text::kEmptyFile), MessageIcon::Warning);
-    dialog.SetItemText(c.pathEdit, "");
-    return;  // the file closes as `image` goes
   }
   slot.imageBlocks = ImageBlocksFor(*size, dialog.Geometry().blockSize);
 }
 
 void BrowseOutputPath(DialogOps& dialog, int editId) {
-  const auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kAnyFile, ""});
-  if (!chosen) return;
-  if (chosen->size() > kMaxPathChars) {
-    dialog.ShowMessage(text::PathTooLong("The chosen"), MessageIcon::Warning);
-    return;
-  }
-  dialog.SetItemText(editId, *chosen);
+  if (const auto chosen = ChooseBrowsePath(dialog)) dialog.SetItemText(editId, *chosen);
 }
 
 namespace {
@@ -133,7 +130,7 @@ bool ImportPartFile(DialogOps& dialog) {
   std::optional<FileError> error;
   if (!file) {
     error = file.error();
-  } else if (auto got = file->Read(bytes); !got) {
+  } else if (auto got = file->ReadAt(0, bytes); !got) {
     error = got.error();
   }
   if (error) {

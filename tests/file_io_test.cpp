@@ -143,8 +143,9 @@ TEST(File, ReadsUntilTheBufferIsFullOrTheFileEnds) {
   std::uint8_t b[8];
   EXPECT_EQ(*f->ReadAt(4, b), 6u);
   EXPECT_EQ(*f->ReadAt(10, b), 0u);
-  EXPECT_EQ(*f->Read(b), 8u);
-  EXPECT_EQ(*f->Read(b), 2u);
+  EXPECT_EQ(*f->ReadAt(0, b), 8u);
+  EXPECT_EQ(*MeasureFile(dir / "f"), 10u);
+  EXPECT_EQ(MeasureFile(dir / "none").error().cause, FileErrorCause::FileNotFound);
 }
 
 TEST(SameFile, ComparesIdentityNotSpelling) {
