@@ -72,10 +72,10 @@ int main(int argc, char** argv) {
     std::uint64_t start = 0;
     for (const auto& image : images) {
       const std::uint64_t blocks = (std::filesystem::file_size(image) + block - 1) / block;
-      char spec[64];
-      std::snprintf(spec, sizeof spec, ":%llx:%llx", static_cast<unsigned long long>(start),
+      char range[64];
+      std::snprintf(range, sizeof range, ":%llx:%llx", static_cast<unsigned long long>(start),
                     static_cast<unsigned long long>(start + blocks - 1));
-      rows += " --row '" + image + spec + "'";
+      rows += " --row '" + image + range + "'";
       start += blocks;
     }
     // Block numbers stop at 0x10000: a job too long for small blocks is made shorter.

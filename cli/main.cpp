@@ -303,16 +303,16 @@ int New(const Args& args) {
   const std::vector<std::string> rows = rowIt == args.options.end() ? std::vector<std::string>{} : rowIt->second;
   if (rows.size() > static_cast<std::size_t>(kRowCount)) return Usage("new", "at most 16 rows");
 
-  struct RowSpec {
+  struct RowArg {
     std::string image, start, end;
   };
-  std::vector<RowSpec> specs;
+  std::vector<RowArg> rowArgs;
   for (const std::string& r : rows) {
     const auto second = r.rfind(':');
     const auto first = second == std::string::npos || second == 0 ? std::string::npos : r.rfind(':', second - 1);
     if (first == std::string::npos) return Usage("new", "--row takes IMAGE:START:END, not '" + r + "'");
-    RowSpec spec{r.substr(0, first), r.substr(first + 1, second - first - 1), r.substr(second + 1)};
-    for (const std::string* t : {&spec.start, &spec.end}) {
+    RowArg rowArg{r.substr(0, first), r.substr(first + 1, second - first - 1), r.substr(second + 1)};
+    for (const std::string* t : {&rowArg.start, &rowArg.end}) {
       const BlockTextCheck check = CheckBlockText(*t);
       if (check.verdict != BlockTextVerdict::Accepted) {
         std::fprintf(stderr, "%s\n",
@@ -322,7 +322,7 @@ int New(const Args& args) {
         return Usage("new", "block number '" + *t + "' of --row " + r + " is refused");
       }
     }
-    specs.push_back(spec);
+    rowArgs.push_back(rowArg);
   }
 
   Console console;
@@ -331,16 +331,16 @@ int New(const Args& args) {
   form.SelectBlockMode(static_cast<int>(mode));
   if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
   if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
-  for (std::size_t i = 0; i < specs.size(); ++i) {
+  for (std::size_t i = 0; i < rowArgs.size(); ++i) {
     const int row = static_cast<int>(i) + 1;
     form.ClickCheck(row);
     std::error_code ec;
-    const std::string image = std::filesystem::absolute(specs[i].image, ec).lexically_normal().string();
+    const std::string image = std::filesystem::absolute(rowArgs[i].image, ec).lexically_normal().string();
     form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(image); };
     BrowseImage(form, row);
     if (!form.messages.empty()) return kExitFailed;
-    form.SetItemText(RowControlsFor(row).startEdit, specs[i].start);
-    form.SetItemText(RowControlsFor(row).endEdit, specs[i].end);
+    form.SetItemText(RowControlsFor(row).startEdit, rowArgs[i].start);
+    form.SetItemText(RowControlsFor(row).endEdit, rowArgs[i].end);
   }
   const std::string job = args.positional[0];
   form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(job); };

@@ -39,14 +39,14 @@ bool IsKind(wxWindow* w, ControlKind kind) {
 using MainWindow = DialogTest;
 
 TEST_F(MainWindow, FreshStartMatchesTheTemplate) {
-  const auto& specs = ui::MainDialogTemplate();
-  ASSERT_EQ(specs.size(), 129u);
+  const auto& layout = ui::MainDialogTemplate();
+  ASSERT_EQ(layout.size(), 129u);
   const wxWindowList& children = dlg->GetChildren();
   ASSERT_GE(children.size(), 129u);
   std::size_t i = 0;
   for (wxWindow* w : children) {
-    if (i == specs.size()) break;
-    const ControlSpec& c = specs[i++];
+    if (i == layout.size()) break;
+    const ControlSpec& c = layout[i++];
     SCOPED_TRACE(c.text + " #" + std::to_string(i) + " id " + std::to_string(c.id));
     EXPECT_TRUE(IsKind(w, c.kind)) << "creation (Tab) order";
     if (c.id != ui::kNoId) {
