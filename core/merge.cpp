@@ -126,7 +126,7 @@ MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost
   MergeResult result;
   const std::uint32_t blockSize = geometry.blockSize;
 
-  // 1. Refresh the leading run of checked rows from their path fields.
+  // Refresh the leading run of checked rows from their path fields.
   for (int row = 1; row <= kRowCount && host.IsRowChecked(row); ++row) {
     PartitionSlot& slot = set.Slot(row);
     slot.imagePath = host.GetRowPathText(row);
@@ -165,7 +165,7 @@ MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost
     }
   }
 
-  // 2.-4. Create the data image, then the table file.
+  // Create the data image, then the table file.
   host.SetStatusText(std::string(text::kHeadGen));
   auto data = TooLong(dataPath) ? Expected<File>(FileError{}) : File::CreateWrite(dataPath);
   if (!data) {
@@ -178,7 +178,7 @@ MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost
     return result;
   }
 
-  // 5.-6. The table, one message per rejected row as it is examined.
+  // The table, one message per rejected row as it is examined.
   const PartitionTable built = BuildPartitionTable(
       set, blockSize, [&](int row) { return host.IsRowChecked(row); },
       [&](const RowRejection& rejection) {
@@ -192,7 +192,7 @@ MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost
   };
   if (Status s = WritePartitionTable(*table, built.area); !s) return fail(s.error());
 
-  // 7. Copy pass: the data image is written strictly in sequence from offset 0.
+  // Copy pass: the data image is written strictly in sequence from offset 0.
   BlockWriter writer(*data, host, blockSize);
   std::uint64_t cursor = 0;
   for (int row = 1; row <= kRowCount; ++row) {
@@ -226,7 +226,7 @@ MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost
     host.SetProgressPos(0);
   }
 
-  // 8. Close the data image, then the table file.
+  // Close the data image, then the table file.
   data->Close();
   table->Close();
   host.SetStatusText(std::string(text::kDone));

@@ -41,16 +41,25 @@ void Pump(int milliseconds) {
   } while (sw.Time() < milliseconds);
 }
 
-void Click(wxWindow* control) {
+namespace {
+// Without a window manager the X server sends keys to the window under the pointer.
+void PointAt(wxWindow* control) {
   wxUIActionSimulator sim;
   const wxRect r = control->GetScreenRect();
   sim.MouseMove(r.GetLeft() + r.GetWidth() / 2, r.GetTop() + r.GetHeight() / 2);
-  Pump(30);
+  Pump(40);
+}
+}  // namespace
+
+void Click(wxWindow* control) {
+  PointAt(control);
+  wxUIActionSimulator sim;
   sim.MouseClick();
-  Pump(60);
+  Pump(80);
 }
 
 void TypeInto(wxWindow* edit, const std::string& text) {
+  PointAt(edit);
   edit->SetFocus();
   Pump(30);
   wxUIActionSimulator sim;
