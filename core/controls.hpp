@@ -31,6 +31,9 @@ struct RowControls {
   int browse;
   int startEdit;
   int endEdit;
+
+  /// The four controls that follow the check box: on when it is ticked, off when not.
+  [[nodiscard]] constexpr std::array<int, 4> Inputs() const { return {browse, pathEdit, startEdit, endEdit}; }
 };
 
 /// Rows 1..16 in order. Rows 1 and 2 swap two identifiers against the pattern of

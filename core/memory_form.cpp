@@ -8,7 +8,9 @@ MemoryForm::MemoryForm(std::string defaultDataPath, std::string defaultTablePath
   ApplyBlockMode(geometry, kDefaultBlockModeIndex);
   texts_[ids::kDataEdit] = std::move(defaultDataPath);
   texts_[ids::kTableEdit] = std::move(defaultTablePath);
-  for (const RowControls& c : kRowControls) disabled_.insert({c.pathEdit, c.browse, c.startEdit, c.endEdit});
+  for (const RowControls& c : kRowControls) {
+    for (int id : c.Inputs()) disabled_.insert(id);
+  }
 }
 
 void MemoryForm::ClickCheck(int row) {

@@ -31,7 +31,7 @@ void HandleBlockEditChange(DialogOps& dialog, int row, BlockEdit which) {
 void HandleFileCheck(DialogOps& dialog, int row) {
   const RowControls& c = RowControlsFor(row);
   const bool on = dialog.IsItemChecked(c.check);
-  for (int id : {c.browse, c.pathEdit, c.startEdit, c.endEdit}) dialog.EnableItem(id, on);
+  for (int id : c.Inputs()) dialog.EnableItem(id, on);
 }
 
 namespace {
@@ -153,7 +153,7 @@ void ApplyPartRecord(DialogOps& dialog, const PartFileRecord& record) {
   ApplyBlockMode(dialog.Geometry(), record.blockModeIndex);
   for (const RowControls& c : kRowControls) {
     dialog.SetItemChecked(c.check, false);
-    for (int id : {c.browse, c.pathEdit, c.startEdit, c.endEdit}) dialog.EnableItem(id, false);
+    for (int id : c.Inputs()) dialog.EnableItem(id, false);
   }
   // A file may claim more rows than there are; only the sixteen that exist are used.
   for (int i = 0; i < record.UsableRows(); ++i) {

@@ -35,7 +35,7 @@ class Rows : public DialogTest {
       const RowControls& c = RowControlsFor(row);
       const PartitionSlot& sl = d->Job().Slot(row);
       s << d->IsItemChecked(c.check);
-      for (int id : {c.pathEdit, c.browse, c.startEdit, c.endEdit}) s << d->FindWindow(id)->IsEnabled();
+      for (int id : c.Inputs()) s << d->FindWindow(id)->IsEnabled();
       s << ' ' << d->GetItemText(c.pathEdit) << ' ' << d->GetItemText(c.startEdit) << ' '
         << d->GetItemText(c.endEdit) << ' ' << sl.imagePath << ' ' << sl.startBlock << ' ' << sl.endBlock << ' '
         << sl.imageBlocks << '\n';
@@ -128,7 +128,7 @@ TEST_F(Rows, SwitchingARowOffAndOnKeepsItsValues) {
   EditCtrl(c.pathEdit)->SetValue("typed");
   const std::string before = Snapshot(dlg);
   Click(Ctrl(c.check));
-  for (int id : {c.pathEdit, c.browse, c.startEdit, c.endEdit}) EXPECT_FALSE(Ctrl(id)->IsEnabled());
+  for (int id : c.Inputs()) EXPECT_FALSE(Ctrl(id)->IsEnabled());
   Click(Ctrl(c.check));
   EXPECT_EQ(Snapshot(dlg), before);
   EXPECT_EQ(dlg->Job().Slot(3).imageBlocks, kUnset) << "switched on without a file";
