@@ -1,11 +1,5 @@
 #include "file_io.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 
 namespace folvane {
@@ -31,39 +25,6 @@ std::string_view FileErrorTemplate(FileErrorCause cause) {
   return "在对 %1 进行访问时发生了一个不明错误。";
 }
 
-FileErrorCause ClassifyErrno(int error) {
-  switch (error) {
-    case 0: return FileErrorCause::None;
-    case ENOENT:
-    case ENXIO:
-    case ENODEV: return FileErrorCause::FileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-    case EILSEQ: return FileErrorCause::BadPath;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY: return FileErrorCause::AccessDenied;
-    case EMFILE:
-    case ENFILE: return FileErrorCause::TooManyOpenFiles;
-    case EBADF: return FileErrorCause::InvalidFile;
-    case EMLINK: return FileErrorCause::DirectoryFull;
-    case ESPIPE:
-    case EINVAL: return FileErrorCause::BadSeek;
-    case EIO: return FileErrorCause::HardIO;
-    case EWOULDBLOCK: return FileErrorCause::SharingViolation;
-    case ENOLCK:
-    case EDEADLK: return FileErrorCause::LockViolation;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG: return FileErrorCause::DiskFull;
-    case EOVERFLOW: return FileErrorCause::EndOfFile;
-    default: return FileErrorCause::Generic;
-  }
-}
-
 std::string FileError::Message() const {
   std::string name;
   if (op == FileOp::Write || op == FileOp::Create) {
@@ -78,137 +39,10 @@ std::string FileError::Message() const {
   return text;
 }
 
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-    path_ = std::move(other.path_);
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
-void File::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);  // closing also releases the advisory lock
-    fd_ = -1;
-  }
-}
-
-FileError File::Fail(FileOp op, int error) const {
-  // Whatever the system says, an operation on a file that is not open reads as
-  // "file not found", the way the program has always reported it.
-  const FileErrorCause cause = fd_ < 0 ? FileErrorCause::FileNotFound : ClassifyErrno(error);
-  return FileError{cause, op, path_, error};
-}
-
-namespace {
-
-FileError OpenFailure(FileOp op, const std::string& path, int error) {
-  return FileError{ClassifyErrno(error), op, path, error};
-}
-
-int OpenRetrying(const char* path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-}  // namespace
-
-Expected<File> File::OpenRead(const std::string& path) {
-  if (path.empty()) return OpenFailure(FileOp::Open, path, ENOENT);
-  const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return OpenFailure(FileOp::Open, path, errno);
-  File file(fd, path);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return OpenFailure(FileOp::Open, path, errno);
-  if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Open, path, EISDIR);
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return OpenFailure(FileOp::Open, path, errno);
-  return file;
-}
-
-Expected<File> File::CreateWrite(const std::string& path) {
-  if (path.empty()) return OpenFailure(FileOp::Create, path, ENOENT);
-  // No O_TRUNC: the file is emptied only once the lock is ours, so a file that
-  // another copy of the program is reading is refused rather than cut short.
-  const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC);
-  if (fd < 0) return OpenFailure(FileOp::Create, path, errno);
-  File file(fd, path);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenFailure(FileOp::Create, path, errno);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return OpenFailure(FileOp::Create, path, errno);
-  // Devices such as /dev/null cannot be truncated and need not be.
-  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return OpenFailure(FileOp::Create, path, errno);
-  return file;
-}
-
-Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) {
-  if (fd_ < 0) return Fail(FileOp::Read, EBADF);
-  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return Fail(FileOp::Seek, EINVAL);
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t n = ::pread(fd_, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail(FileOp::Read, errno);
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
-
-Status File::Write(std::span<const std::uint8_t> data, std::size_t* written) {
-  std::size_t done = 0;
-  if (written) *written = 0;
-  if (fd_ < 0) return Fail(FileOp::Write, EBADF);
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (written) *written = done;
-      return Fail(FileOp::Write, errno);
-    }
-    if (n == 0) {
-      if (written) *written = done;
-      return Fail(FileOp::Write, ENOSPC);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (written) *written = done;
-  return {};
-}
-
-Status File::Seek(std::uint64_t position) {
-  if (fd_ < 0) return Fail(FileOp::Seek, EBADF);
-  if (position > static_cast<std::uint64_t>(INT64_MAX)) return Fail(FileOp::Seek, EINVAL);
-  if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) return Fail(FileOp::Seek, errno);
-  return {};
-}
-
-Expected<std::uint64_t> File::Size() {
-  if (fd_ < 0) return Fail(FileOp::Size, EBADF);
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) return Fail(FileOp::Size, errno);
-  return static_cast<std::uint64_t>(st.st_size);
-}
-
 Expected<std::uint64_t> MeasureFile(const std::string& path) {
   auto file = File::OpenRead(path);
   if (!file) return file.error();
-  return file->Size();
-}
-
-std::optional<FileIdentity> IdentityOf(const std::string& path) {
-  struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return file->OpenedSize();
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -221,6 +55,11 @@ bool SameFile(const std::string& a, const std::string& b) {
   const auto pa = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ea), ea);
   const auto pb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, eb), eb);
   return !ea && !eb && pa == pb;
+}
+
+FileLayerTestHooks& TestHooks() {
+  static FileLayerTestHooks hooks;
+  return hooks;
 }
 
 }  // namespace folvane

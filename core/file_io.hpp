@@ -45,6 +45,9 @@ struct FileError {
   FileOp op = FileOp::Read;
   std::string path;  ///< as the caller gave it
   int sysError = 0;  ///< errno, 0 where the layer itself detected the failure
+  /// The path names something that is neither a file nor, for an output, a device (a
+  /// folder, a FIFO, a socket): refused at once instead of waiting on it.
+  bool notAFile = false;
 
   /// The text of the cause with %1 filled in: the full path for a failed write or
   /// creation, "一未命名文件" for everything else.
@@ -94,6 +97,10 @@ class [[nodiscard]] Status {
 /// sharing": a reader holds a shared advisory lock and a writer an exclusive one, so
 /// two running copies of the program never read and write the same file at once; a
 /// lock held elsewhere is reported as a sharing violation.
+///
+/// No open ever waits: a path that names a FIFO, a socket or a folder is refused at
+/// once. Inputs may be regular files or block devices (a flash device's contents);
+/// outputs may be regular files or devices, which are written in place.
 class File {
  public:
   File() = default;
@@ -103,25 +110,63 @@ class File {
   File& operator=(File&& other) noexcept;
   ~File();
 
-  /// Opens an existing file for reading. A folder is refused as access denied.
+  /// Opens an existing file for reading.
   static Expected<File> OpenRead(const std::string& path);
   /// Creates a file for writing, or empties it if it exists.
   static Expected<File> CreateWrite(const std::string& path);
+  /// Creates an output that replaces `path` only when Commit() succeeds: the bytes go
+  /// to a new file beside it, named "<name>.folvane-partial-<pid>" so that a leftover
+  /// of a killed run says what it is, and an existing `path` keeps every byte until
+  /// then. An existing `path` is held with the writer's lock meanwhile, so it is
+  /// refused exactly when CreateWrite would refuse it. Devices are written in place.
+  static Expected<File> CreateReplacement(const std::string& path);
 
   [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
+  /// The path the caller gave (the destination, for a replacement).
   [[nodiscard]] const std::string& Path() const { return path_; }
+  /// Whether the file is a regular file (not a device).
+  [[nodiscard]] bool IsRegular() const { return regular_; }
 
   /// Reads from `offset` until `buffer` is full or the file ends; returns the count.
-  Expected<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer);
+  /// On a failure part-way, `got` (when given) receives what was read before it.
+  Expected<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, std::size_t* got = nullptr);
   /// Writes all of `data` at the current position. A write that cannot be completed
   /// is a failure (disk full when the system gives no other cause); `written`, when
   /// given, receives how many bytes did reach the file.
   Status Write(std::span<const std::uint8_t> data, std::size_t* written = nullptr);
+  /// Writes `total` bytes made of `chunk` repeated (the last repetition cut short),
+  /// several repetitions per system call. `written` as for Write.
+  Status WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written = nullptr);
+
+  /// What a copy inside the kernel achieved.
+  struct CopyResult {
+    std::uint64_t copied = 0;         ///< bytes that reached this file
+    bool unsupported = false;         ///< the system cannot copy these two files itself
+    std::optional<FileError> error;   ///< a read or write failed after `copied` bytes
+  };
+  /// Appends up to `length` bytes of `source`, from `offset`, at the current position
+  /// without passing them through the program's memory. Stops early at the end of
+  /// `source`. Where the system cannot copy between these files, nothing is copied
+  /// and `unsupported` is set, so that the caller copies through a buffer instead.
+  CopyResult CopyFrom(File& source, std::uint64_t offset, std::uint64_t length);
+
   /// Moves the current position.
   Status Seek(std::uint64_t position);
-  /// The file's size in bytes.
+  /// Cuts a regular file to `size` bytes and moves the position there (a device only
+  /// moves).
+  Status Truncate(std::uint64_t size);
+  /// The file's size in bytes now (a block device's capacity).
   Expected<std::uint64_t> Size();
-  /// Closes the file; closing a closed file does nothing.
+  /// The size an opened input had when it was opened, taken with no further query.
+  [[nodiscard]] std::uint64_t OpenedSize() const { return openedSize_; }
+  /// Forces what was written to the disk.
+  Status Sync();
+  /// Puts a replacement in place of its destination (after forcing it to the disk and
+  /// giving it the permission bits of the file it replaces). Does nothing for a file
+  /// that is not a replacement.
+  Status Commit();
+  /// Closes the file; closing a closed file does nothing. A replacement that was not
+  /// committed is removed.
   void Close();
 
  private:
@@ -129,7 +174,40 @@ class File {
   [[nodiscard]] FileError Fail(FileOp op, int error) const;
   int fd_ = -1;
   std::string path_;
+  bool regular_ = true;
+  std::uint64_t openedSize_ = 0;  // an input's size when it was opened
+  // A replacement: the new file's own name, and the destination held with a lock.
+  std::string partialPath_;
+  int destinationFd_ = -1;
 };
+
+/// Makes sure the standard input, output and error descriptors are open (on the null
+/// device when they are not), so that no file the program opens can take their
+/// place and receive its messages. Call first thing in main().
+void EnsureStandardStreams();
+
+/// Removes the new files of replacements not yet committed. Safe inside a signal
+/// handler: a command interrupted mid-merge calls it before it dies.
+void RemovePartialOutputs() noexcept;
+
+/// Whether `path` could be created (or emptied) for writing now, without touching it:
+/// the file layer's own refusals (a FIFO, a folder, a lock held elsewhere) and the
+/// system's permissions are checked; a file that does not exist is not created.
+Status ProbeCreate(const std::string& path);
+
+/// A fault planted for tests: reads and kernel copies of a file whose path is
+/// `path` fail with an input/output error once they reach byte `offset`.
+struct PlantedReadFault {
+  std::string path;
+  std::uint64_t offset = 0;
+};
+/// What tests may change in the file layer's behaviour.
+struct FileLayerTestHooks {
+  std::optional<PlantedReadFault> readFault;
+  bool kernelCopyOff = false;  ///< every kernel copy reports itself unsupported
+};
+/// The one set of hooks; production code never sets them.
+FileLayerTestHooks& TestHooks();
 
 /// The size of an existing file, opened for reading (and closed again) to take it.
 Expected<std::uint64_t> MeasureFile(const std::string& path);

@@ -24,8 +24,8 @@ void MemoryForm::SelectBlockMode(int index) {
   ApplyBlockMode(geometry, selection_);
 }
 
-MergeResult MemoryForm::Merge(const std::function<void(const RowRejection&)>& onRejected) {
-  return RunMerge(set, geometry, *this, onRejected);
+MergeResult MemoryForm::Merge(const MergeOptions& options) {
+  return RunMerge(set, geometry, *this, options);
 }
 
 std::string MemoryForm::GetItemText(int id) {

@@ -46,7 +46,7 @@ class MemoryForm : public DialogOps, public MergeHost {
   /// The user picks a Block Mode entry.
   void SelectBlockMode(int index);
   /// The Merge button.
-  MergeResult Merge(const std::function<void(const RowRejection&)>& onRejected = {});
+  MergeResult Merge(const MergeOptions& options = {});
   [[nodiscard]] bool IsItemEnabled(int id) const { return disabled_.count(id) == 0; }
 
   // DialogOps

@@ -2,8 +2,11 @@
 // The merge: turns a partition set into the partition table file and the merged
 // data image, reporting through the window (or whatever stands in for it).
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,9 +44,10 @@ class MergeHost {
   virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
 };
 
-/// The longest path text the merge takes from the window; a longer one is treated as
-/// a path that cannot be opened rather than cut to a different path.
-inline constexpr std::size_t kMergePathChars = 254;
+/// The longest path text the merge takes from the window, the same that a .part file
+/// holds; a longer one is treated as a path that cannot be opened rather than cut to
+/// a different path.
+inline constexpr std::size_t kMergePathChars = kMaxPathChars;
 
 namespace text {
 inline constexpr std::string_view kHeadGen = "HEAD GEN...";
@@ -61,16 +65,53 @@ std::string RowMerging(int row);
 std::string ImageOpenError(int row);
 }  // namespace text
 
+/// Sees every byte the merge writes, in file order, once it has reached its file.
+class MergeTap {
+ public:
+  virtual ~MergeTap() = default;
+  virtual void TableWritten(std::span<const std::uint8_t> bytes) = 0;
+  virtual void DataWritten(std::span<const std::uint8_t> bytes) = 0;
+};
+
+struct MergeOptions {
+  /// Learns the details of each rejected row right after its "Partition Set Error."
+  std::function<void(const RowRejection&)> onRejected;
+  /// Learns, right after a message, a line that says more than the message can (which
+  /// path is too long, which image changed length); for the command line.
+  std::function<void(const std::string&)> onDetail;
+  /// Sees the bytes written; with a tap every byte passes through the program.
+  MergeTap* tap = nullptr;
+  /// Write each output under a new name and put it in place of the old one only when
+  /// the whole merge has succeeded, so that a failed or killed merge leaves the
+  /// previous outputs as they were.
+  bool replaceOutputs = false;
+  /// Decide everything (measure, refuse, build the table, check every copy could
+  /// start) and report it as the merge would, but create and write nothing.
+  bool dryRun = false;
+};
+
+/// What the merge decided about one row.
+struct MergedRow {
+  bool accepted = false;
+  bool measured = false;            ///< the image could be opened and measured
+  std::uint64_t imageBytes = 0;     ///< its size when measured
+  std::uint64_t offset = 0;         ///< the partition's byte offset in the data image
+};
+
 struct MergeResult {
   bool completed = false;                 ///< reached "Done!"
   std::vector<RowRejection> rejections;   ///< rows the table left out, in order
+  /// How far the merge got: the table is meaningful once `tableBuilt` is set.
+  bool tableBuilt = false;
+  TableArea table{};
+  std::array<MergedRow, kRowCount> rows{};
+  /// The data image's length once complete (the end of the last accepted image).
+  std::uint64_t dataBytes = 0;
 };
 
 /// Runs the whole merge with the geometry's block size. Refreshes the image path and
 /// length of the leading run of checked rows in `set` and changes nothing else of it.
-/// `onRejected`, when given, learns the details of each rejected row right after its
-/// "Partition Set Error." was shown.
 MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost& host,
-                     const std::function<void(const RowRejection&)>& onRejected = {});
+                     const MergeOptions& options = {});
 
 }  // namespace folvane

@@ -18,11 +18,9 @@ PartitionEntry PartitionEntry::Decode(std::span<const std::uint8_t, kSize> in) {
   return PartitionEntry{get_u32le(in, 0), get_u32le(in, 4), get_u32le(in, 8), get_u32le(in, 12)};
 }
 
-namespace {
 std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
   return fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
 }
-}  // namespace
 
 std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(BlocksFor(fileSize, blockSize), 0xFFFFFFFFu));
@@ -76,18 +74,10 @@ std::string RowRejection::Describe() const {
   return line;
 }
 
-namespace {
-// The image's length in blocks as the copy will find it: measured from the file
-// where it can be opened, otherwise the length stored in the slot.
-std::uint64_t CurrentImageBlocks(const PartitionSlot& slot, std::uint32_t blockSize) {
-  const auto size = MeasureFile(slot.imagePath);
-  return size ? BlocksFor(*size, blockSize) : slot.imageBlocks;
-}
-}  // namespace
-
 PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockSize,
                                    const std::function<bool(int row)>& isChecked,
-                                   const std::function<void(const RowRejection&)>& onReject) {
+                                   const std::function<void(const RowRejection&)>& onReject,
+                                   const std::function<std::optional<std::uint64_t>(int row)>& imageBytes) {
   PartitionTable table;
   table.area.fill(0xFF);
   std::size_t next = 0;
@@ -109,7 +99,16 @@ PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockS
     entry.EncodeTo(std::span<std::uint8_t, PartitionEntry::kSize>(table.area.data() + next, PartitionEntry::kSize));
     next += PartitionEntry::kSize;
     table.accepted[static_cast<std::size_t>(row - 1)] = true;
-    const std::uint64_t end = std::uint64_t{slot.startBlock} + CurrentImageBlocks(slot, blockSize);
+    // The image's length as the copy will find it: measured from the file where it can
+    // be opened, otherwise the length stored in the slot.
+    std::optional<std::uint64_t> bytes;
+    if (imageBytes) {
+      bytes = imageBytes(row);
+    } else if (const auto measured = MeasureFile(slot.imagePath)) {
+      bytes = *measured;
+    }
+    const std::uint64_t end =
+        std::uint64_t{slot.startBlock} + (bytes ? BlocksFor(*bytes, blockSize) : slot.imageBlocks);
     if (end > firstFree) {
       firstFree = end;
       occupyingRow = row;

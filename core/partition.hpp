@@ -65,6 +65,8 @@ static_assert(kTableSize / PartitionEntry::kSize >= kRowCount, "every row must f
 /// An image's length in whole blocks, a partial last block counting as one. Lengths
 /// beyond what 32 bits hold are reported as the largest value.
 std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
+/// The same length without the 32-bit limit.
+std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
 
 /// Why a checked row was left out (or that it was not).
 enum class SlotRule {
@@ -107,9 +109,13 @@ struct PartitionTable {
 /// rule, a row is refused when its start block lies inside the image of an earlier
 /// accepted row, measured as the image file is now (its stored length where it
 /// cannot be opened), so that no partition is ever copied over another.
+///
+/// `imageBytes`, when given, measures an accepted row's image for that test (nothing
+/// where it cannot be opened); otherwise the image is opened and measured here.
 PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockSize,
                                    const std::function<bool(int row)>& isChecked,
-                                   const std::function<void(const RowRejection&)>& onReject = {});
+                                   const std::function<void(const RowRejection&)>& onReject = {},
+                                   const std::function<std::optional<std::uint64_t>(int row)>& imageBytes = {});
 
 /// Writes the 512-byte area in one write to a file just created or emptied.
 Status WritePartitionTable(File& file, const TableArea& area);

@@ -186,6 +186,18 @@ TEST_F(CliTest, TableChecksTheFile) {
       {"long", [](Bytes& b) { b.push_back(0xFF); }, "is 513 bytes long, not 512"},
       {"reserved word", [](Bytes& b) { b[12] = 0; }, "record 1: reserved word is 0xFFFFFF00"},
       {"record after the end", [](Bytes& b) { b[40] = 1; }, "record 3 follows the end of the table"},
+      {"seventeen records",
+       [](Bytes& b) {
+         for (std::uint32_t i = 1; i < 17; ++i) {
+           PartitionEntry{0x30 + i, 0x30 + i, 1}.EncodeTo(std::span<std::uint8_t, 16>(b.data() + 16 * i, 16));
+         }
+       },
+       "record 17: a table holds at most 16 records"},
+      {"start after end", [](Bytes& b) { b[4] = 0x0F; }, "record 1: start block 0x10 lies after end block 0xF"},
+      {"image longer than its range", [](Bytes& b) { b[8] = 0x21; }, "record 1: the image's 0x21 blocks do not fit"},
+      {"overlapping records",
+       [](Bytes& b) { PartitionEntry{0x2F, 0x40, 1}.EncodeTo(std::span<std::uint8_t, 16>(b.data() + 16, 16)); },
+       "record 2: start block 0x2F is not after end block 0x2F of record 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -162,21 +162,20 @@ TEST_F(MergeTest, RowTypedButNeverBrowsedOutsideTheRunIsRejected) {
   EXPECT_EQ(set.Slot(3).imageBlocks, kUnset);
 }
 
-TEST_F(MergeTest, RowMeasuredUnderAnotherBlockModeKeepsItsStoredLength) {
-  // Row 2 was browsed under the small block size; merged under the default one its
-  // stored length is what the table and the progress range show, yet the copy takes
-  // the whole image.
+TEST_F(MergeTest, RowMeasuredUnderAnotherBlockModeEndsTheMergeRatherThanDisagree) {
+  // Row 2 was browsed under the small block size and lies outside the leading run, so
+  // its stored length of 3 is what the table records. Under the default block size
+  // the image is 1 block: copying it would leave a data image the table misdescribes.
   const Bytes two = Pattern(3 * kSmallBlock, 2);
   Row(2, two, 1, 0x20);
-  set.Slot(2).imagePath = dir / "image2.bin";
   set.Slot(2).imageBlocks = 3;
-  host.checked[1] = true;
   host.checked[0] = false;
   set.Slot(1).endBlock = 0;
-  Merge();
+  const MergeResult r = Merge();
+  EXPECT_FALSE(r.completed);
   EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{1, 0x20, 3}}));
-  EXPECT_EQ(Data(), Concat({Fill(kDefaultBlock), Padded(two, kDefaultBlock)}));
-  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE2 MER...", "range:3", "pos:2", "pos:0", "status:Done!"}));
+  EXPECT_EQ(Data().size(), 0u) << "nothing of the row is written";
+  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE2 MER...", "error:对 一未命名文件 进行查找失败。"}));
 }
 
 TEST_F(MergeTest, DataImageEndsWithTheLastImageNotItsEndBlock) {
@@ -354,17 +353,46 @@ TEST_F(MergeTest, PartitionInsideAnEarlierImageIsRejected) {
   EXPECT_TRUE(Data() == expected);
 }
 
-TEST_F(MergeTest, ImageThatGrowsDuringTheMergeEndsItInsteadOfWritingOutOfPlace) {
-  const Bytes one = Pattern(kDefaultBlock, 1);
-  Row(1, one, 0, 0);
-  Row(2, Pattern(10, 2), 1, 1);
-  host.onStatus = [&](const std::string& s) {
-    if (s == "FILE1 MER...") testing::WriteFile(dir / "image1.bin", Pattern(2 * kDefaultBlock, 1));
+TEST_F(MergeTest, ImageThatChangesLengthAfterTheTableEndsTheMerge) {
+  // The table is written before any image is copied; an image rewritten after that
+  // (here by the host, the moment a status or position is shown) must not be copied
+  // at a length the table does not record.
+  constexpr const char* kSeekError = "error:对 一未命名文件 进行查找失败。";
+  struct Case {
+    const char* name;
+    const char* when;       // the log entry after which image 1 is rewritten
+    std::size_t newBlocks;  // its new length in blocks
+    Log log;
+    std::size_t dataBlocks;
+  } cases[] = {
+      {"grows within its range before its copy", "status:FILE1 MER...", 31,
+       {"status:HEAD GEN...", "status:FILE1 MER...", kSeekError}, 0},
+      {"shrinks before its copy", "status:FILE1 MER...", 1,
+       {"status:HEAD GEN...", "status:FILE1 MER...", kSeekError}, 0},
+      {"grows while it is copied", "pos:2", 4,
+       {"status:HEAD GEN...", "status:FILE1 MER...", "range:3", "pos:2", "pos:3", "pos:4", kSeekError}, 3},
+      {"grows into the next partition before its copy", "status:FILE1 MER...", 0x21,
+       {"status:HEAD GEN...", "status:FILE1 MER...", kSeekError}, 0},
   };
-  Merge();
-  EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:1", "pos:2", "pos:3", "pos:4",
-                           "pos:0", "status:FILE2 MER...", "error:对 一未命名文件 进行查找失败。"}));
-  EXPECT_EQ(Data().size(), 2 * kDefaultBlock);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job t;
+    t.Row(1, Pattern(3 * kDefaultBlock, 1), 0, 0x1F);
+    t.Row(2, Pattern(10, 2), 0x20, 0x20);
+    bool done = false;
+    auto rewrite = [&](const std::string& entry) {
+      if (done || entry != c.when) return;
+      done = true;
+      testing::WriteFile(t.dir / "image1.bin", Pattern(c.newBlocks * kDefaultBlock, 7));
+    };
+    t.host.onStatus = [&](const std::string& s) { rewrite("status:" + s); };
+    t.host.onEntry = rewrite;
+    const MergeResult r = t.Merge();
+    EXPECT_FALSE(r.completed);
+    EXPECT_EQ(t.host.log, c.log);
+    EXPECT_EQ(t.Table(), (std::vector<PartitionEntry>{{0, 0x1F, 3}, {0x20, 0x20, 1}}));
+    EXPECT_EQ(t.Data().size(), c.dataBlocks * kDefaultBlock);
+  }
 }
 
 TEST_F(MergeTest, AcceptedImageThatCannotBeOpenedEndsTheMerge) {

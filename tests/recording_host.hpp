@@ -21,6 +21,8 @@ class RecordingHost : public MergeHost {
   std::vector<std::string> log;
   /// Called after a status text is recorded, to change the world mid-merge.
   std::function<void(const std::string&)> onStatus;
+  /// Called after any entry is recorded, with the entry.
+  std::function<void(const std::string&)> onEntry;
 
   void Check(int row, const std::string& path) {
     checked[static_cast<std::size_t>(row - 1)] = true;
@@ -40,7 +42,10 @@ class RecordingHost : public MergeHost {
     if (onStatus) onStatus(text);
   }
   void SetProgressRange(std::uint32_t upper) override { log.push_back("range:" + std::to_string(upper)); }
-  void SetProgressPos(std::uint32_t pos) override { log.push_back("pos:" + std::to_string(pos)); }
+  void SetProgressPos(std::uint32_t pos) override {
+    log.push_back("pos:" + std::to_string(pos));
+    if (onEntry) onEntry(log.back());
+  }
   void ShowMessage(const std::string& text, MessageIcon icon) override {
     log.push_back((icon == MessageIcon::Error ? "error:" : "warn:") + text);
   }

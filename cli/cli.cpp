@@ -1,0 +1,205 @@
+#include "cli.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "exe_path.hpp"
+#include "procedures.hpp"
+
+namespace folvane::cli {
+
+std::optional<std::string> Args::Option(const std::string& name) const {
+  const auto it = options.find(name);
+  if (it == options.end() || it->second.empty()) return std::nullopt;
+  return it->second.back();
+}
+
+std::vector<std::string> Args::All(const std::string& name) const {
+  const auto it = options.find(name);
+  return it == options.end() ? std::vector<std::string>{} : it->second;
+}
+
+Args Parse(int argc, char** argv, int first, const Grammar& grammar) {
+  Args a;
+  auto listed = [](const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  bool onlyPositional = false;
+  for (int i = first; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (onlyPositional || arg.rfind("--", 0) != 0 || arg.size() == 2) {
+      if (arg == "--" && !onlyPositional) {
+        onlyPositional = true;
+      } else if (arg == "-h" && !onlyPositional) {
+        a.help = true;
+      } else {
+        a.positional.push_back(arg);
+      }
+      continue;
+    }
+    std::string name = arg.substr(2), value;
+    bool hasValue = false;
+    if (const auto eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      hasValue = true;
+    }
+    if (name == "help") {
+      a.help = true;
+      continue;
+    }
+    if (listed(grammar.flags, name)) {
+      if (hasValue || a.flags.count(name)) {
+        a.error = hasValue ? "--" + name + " takes no value" : "--" + name + " is given twice";
+        return a;
+      }
+      a.flags[name] = true;
+      continue;
+    }
+    if (!listed(grammar.valueOptions, name)) {
+      a.error = "unknown option --" + name;
+      return a;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc) {
+        a.error = "--" + name + " needs a value";
+        return a;
+      }
+      value = argv[++i];
+    }
+    // A second value would silently win over the first: say so instead.
+    if (a.options.count(name) && !listed(grammar.repeatable, name)) {
+      a.error = "--" + name + " is given twice";
+      return a;
+    }
+    a.options[name].push_back(value);
+  }
+  return a;
+}
+
+int Usage(const Command& command, const std::string& problem) {
+  std::fprintf(stderr, "folvane-cli: %s\n%s", problem.c_str(), command.help);
+  return kExitUsage;
+}
+
+Console::Console() : tty_(::isatty(STDERR_FILENO) == 1) {}
+
+void Console::Line(const std::string& text) {
+  ClearBar();
+  std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void Console::Progress(std::uint32_t pos, std::uint32_t range) {
+  if (!tty_ || range == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (barShown_ && pos != 0 && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+  lastDraw_ = now;
+  constexpr int kWidth = 40;
+  const double part = pos > range ? 1.0 : double(pos) / double(range);
+  const int filled = static_cast<int>(part * kWidth);
+  std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(static_cast<std::size_t>(filled), '#').c_str(),
+               std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), static_cast<int>(part * 100));
+  std::fflush(stderr);
+  barShown_ = true;
+}
+
+void Console::ClearBar() {
+  if (barShown_) std::fprintf(stderr, "\r\033[K");
+  barShown_ = false;
+}
+
+MemoryForm FreshForm() {
+  const std::string folder = ExecutableFolder();
+  return MemoryForm(folder + "Data_Merge.bin", folder + "Partition_Table.bin");
+}
+
+void Connect(MemoryForm& form, Console& console) {
+  form.onMessage = [&](const MemoryForm::Message& m) { console.Line(m.text); };
+  form.onStatus = [&](const std::string& s) { console.Line(s); };
+  form.onProgress = [&](std::uint32_t pos, std::uint32_t range) { console.Progress(pos, range); };
+}
+
+bool LoadJob(MemoryForm& form, const std::string& job) {
+  form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(job); };
+  const bool loaded = ImportPartFile(form);
+  form.chooser = nullptr;
+  return loaded;
+}
+
+std::optional<PartFileRecord> ReadJob(const std::string& path) {
+  PartFileRecord::Bytes bytes{};
+  auto file = File::OpenRead(path);
+  std::optional<FileError> error;
+  if (!file) {
+    error = file.error();
+  } else if (auto got = file->ReadAt(0, bytes); !got) {
+    error = got.error();
+  }
+  // Something that is not a file (a FIFO) is no job file, as IMPORT says.
+  if (error && !error->notAFile) {
+    std::fprintf(stderr, "%s\n", error->Message().c_str());
+    return std::nullopt;
+  }
+  auto record = error ? std::nullopt : PartFileRecord::Decode(bytes);
+  if (!record) std::fprintf(stderr, "%s\n", std::string(text::kBadPartFile).c_str());
+  return record;
+}
+
+std::string Hex(std::uint64_t v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+
+std::string HexDec(std::uint64_t v) { return Hex(v) + " (" + std::to_string(v) + ")"; }
+
+namespace {
+// The length of the valid UTF-8 sequence at `at`, or 0.
+std::size_t Utf8Length(const std::string& s, std::size_t at) {
+  const auto c = static_cast<unsigned char>(s[at]);
+  std::size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (n == 0 || at + n > s.size() || (n == 2 && c < 0xC2)) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((static_cast<unsigned char>(s[at + i]) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+}  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    const std::size_t n = Utf8Length(text, at);
+    // C0 and C1 controls (U+0080..U+009F arrive as 0xC2 0x80..0x9F), DEL and bytes that
+    // are not UTF-8 (a path saved on a Chinese Windows) are escaped.
+    const bool control = c < 0x20 || c == 0x7F || (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (n == 0 || control) {
+      const std::size_t count = n == 0 ? 1 : n;
+      for (std::size_t i = 0; i < count; ++i) {
+        char b[8];
+        std::snprintf(b, sizeof b, "\\x%02X", static_cast<unsigned char>(text[at + i]));
+        out += b;
+      }
+      at += count;
+      continue;
+    } else {
+      out.append(text, at, n);
+    }
+    at += n == 0 ? 1 : n;
+  }
+  return out;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  const auto abs = std::filesystem::absolute(path, ec);
+  return ec ? path : abs.lexically_normal().string();
+}
+
+}  // namespace folvane::cli

@@ -1,0 +1,96 @@
+#pragma once
+// What the commands of folvane-cli share: exit statuses, the argument parser, the
+// console on standard error, and the in-memory window every job runs through.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "memory_form.hpp"
+#include "part_file.hpp"
+
+namespace folvane::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitWithMessages = 1;
+inline constexpr int kExitFailed = 2;
+inline constexpr int kExitUsage = 64;
+
+/// The arguments after the command's name.
+struct Args {
+  std::vector<std::string> positional;
+  std::map<std::string, std::vector<std::string>> options;
+  std::map<std::string, bool> flags;
+  bool help = false;
+  std::string error;
+
+  [[nodiscard]] std::optional<std::string> Option(const std::string& name) const;
+  [[nodiscard]] std::vector<std::string> All(const std::string& name) const;
+  [[nodiscard]] bool Flag(const std::string& name) const { return flags.count(name) != 0; }
+};
+
+/// What a command accepts: options that take a value (each at most once, unless
+/// listed as repeatable) and options that stand alone.
+struct Grammar {
+  std::vector<std::string> valueOptions;
+  std::vector<std::string> repeatable;
+  std::vector<std::string> flags;
+};
+
+Args Parse(int argc, char** argv, int first, const Grammar& grammar);
+
+/// One command: its name, its help text and what it does.
+struct Command {
+  const char* name;
+  const char* summary;  ///< one line for the main help
+  const char* help;
+  Grammar grammar;
+  int (*run)(const Args&);
+};
+
+/// Prints the problem and the command's usage on standard error; gives 64.
+int Usage(const Command& command, const std::string& problem);
+/// The command that is running, for Usage.
+const Command& CommandNamed(const std::string& name);
+
+/// Standard error, with a progress bar that redraws in place on a terminal.
+class Console {
+ public:
+  Console();
+  void Line(const std::string& text);
+  void Progress(std::uint32_t pos, std::uint32_t range);
+  void ClearBar();
+
+ private:
+  bool tty_;
+  bool barShown_ = false;
+  std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+/// A form that starts as the window does: default paths beside the executable.
+MemoryForm FreshForm();
+/// Sends the form's messages, status texts and progress to the console.
+void Connect(MemoryForm& form, Console& console);
+/// Loads a .part file into the form as IMPORT does; false (the message shown) if not.
+bool LoadJob(MemoryForm& form, const std::string& job);
+/// Reads a .part file as IMPORT does; prints the message and gives nothing on failure.
+std::optional<PartFileRecord> ReadJob(const std::string& path);
+
+std::string Hex(std::uint64_t v);
+/// "0x1F (31)".
+std::string HexDec(std::uint64_t v);
+/// A text from a file made safe for a terminal: control characters and backslashes
+/// are written as C escapes, so no stored byte can move the cursor or fake a line.
+std::string Printable(const std::string& text);
+/// An absolute, normalised spelling of a path typed on the command line.
+std::string AbsolutePath(const std::string& path);
+
+int RunMerge(const Args& args);
+int RunShow(const Args& args);
+int RunTable(const Args& args);
+int RunNew(const Args& args);
+
+}  // namespace folvane::cli

@@ -1,0 +1,103 @@
+// folvane-cli new: a job saved as the window's EXPORT saves it, from rows typed on
+// the command line.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "block_text.hpp"
+#include "cli.hpp"
+#include "procedures.hpp"
+
+namespace folvane::cli {
+
+namespace text {
+inline constexpr std::string_view kJobIsImage = "The job file is also an image file.";
+}  // namespace text
+
+namespace {
+
+struct RowArg {
+  std::string image, start, end;
+};
+
+// "IMAGE:START:END", the image path being everything before the last two colons.
+std::optional<RowArg> SplitRow(const std::string& r) {
+  const auto second = r.rfind(':');
+  const auto first = second == std::string::npos || second == 0 ? std::string::npos : r.rfind(':', second - 1);
+  if (first == std::string::npos) return std::nullopt;
+  return RowArg{r.substr(0, first), r.substr(first + 1, second - first - 1), r.substr(second + 1)};
+}
+
+bool PlainDecimal(const std::string& s) {
+  return !s.empty() && s.size() <= 2 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+int RunNew(const Args& args) {
+  const Command& self = CommandNamed("new");
+  if (args.positional.size() != 1) return Usage(self, "new takes one JOB.part");
+  const auto modeText = args.Option("mode");
+  if (!modeText) return Usage(self, "--mode is required");
+  // Only what the list offers: a plain decimal index, no sign, blank or base prefix.
+  if (!PlainDecimal(*modeText) || std::stoi(*modeText) >= kBlockModeCount) {
+    return Usage(self, "--mode takes a block mode from 0 to 15, not '" + *modeText + "'");
+  }
+  const int mode = std::stoi(*modeText);
+  const std::vector<std::string> rows = args.All("row");
+  if (rows.size() > static_cast<std::size_t>(kRowCount)) return Usage(self, "at most 16 rows");
+
+  std::vector<RowArg> rowArgs;
+  for (const std::string& r : rows) {
+    const auto rowArg = SplitRow(r);
+    if (!rowArg) return Usage(self, "--row takes IMAGE:START:END, not '" + r + "'");
+    for (const std::string* t : {&rowArg->start, &rowArg->end}) {
+      // The window reads nine characters of an edit; a longer text here would be
+      // saved as some other number, so it is refused rather than read in part.
+      if (t->size() > kBlockTextChars) {
+        return Usage(self, "block number '" + *t + "' of --row " + r + " is longer than 9 characters");
+      }
+      const BlockTextCheck check = CheckBlockText(*t);
+      if (check.verdict != BlockTextVerdict::Accepted) {
+        std::fprintf(stderr, "%s\n",
+                     std::string(check.verdict == BlockTextVerdict::NotHex ? folvane::text::kErrorInputNum
+                                                                           : folvane::text::kTooHugeNum)
+                         .c_str());
+        return Usage(self, "block number '" + *t + "' of --row " + r + " is refused");
+      }
+    }
+    rowArgs.push_back(*rowArg);
+  }
+
+  const std::string job = args.positional[0];
+  // Saving the job over one of its own images would destroy the image it describes.
+  for (const RowArg& r : rowArgs) {
+    if (SameFile(job, r.image)) {
+      std::fprintf(stderr, "%s\n", std::string(text::kJobIsImage).c_str());
+      return kExitFailed;
+    }
+  }
+
+  Console console;
+  MemoryForm form = FreshForm();
+  Connect(form, console);
+  form.SelectBlockMode(mode);
+  // Stored absolute, like the images, so the job means the same from any folder.
+  if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, AbsolutePath(*t));
+  if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, AbsolutePath(*d));
+  for (std::size_t i = 0; i < rowArgs.size(); ++i) {
+    const int row = static_cast<int>(i) + 1;
+    form.ClickCheck(row);
+    const std::string image = AbsolutePath(rowArgs[i].image);
+    form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(image); };
+    BrowseImage(form, row);
+    if (!form.messages.empty()) return kExitFailed;
+    form.SetItemText(RowControlsFor(row).startEdit, rowArgs[i].start);
+    form.SetItemText(RowControlsFor(row).endEdit, rowArgs[i].end);
+  }
+  form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(job); };
+  return ExportPartFile(form) ? kExitOk : kExitFailed;
+}
+
+}  // namespace folvane::cli

@@ -1,0 +1,22 @@
+// Runs before main() and before wxWidgets opens anything: the window's process
+// starts with its standard streams open and a lost pipe reported, never fatal.
+
+#include <csignal>
+
+#include "file_io.hpp"
+
+namespace {
+
+struct ProcessSetup {
+  ProcessSetup() {
+    // A closed standard stream would hand its descriptor to the first output file,
+    // which would then receive the toolkit's messages.
+    folvane::EnsureStandardStreams();
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+  }
+};
+
+const ProcessSetup kProcessSetup;
+
+}  // namespace
