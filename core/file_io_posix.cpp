@@ -207,7 +207,15 @@ Expected<File> File::CreateWrite(const std::string& path) {
   // is ours, so neither a FIFO nor a file another copy of the program is reading is
   // cut short before the refusal.
   const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT);
-  if (fd < 0) return OpenFailure(FileOp::Create, path, errno);
+  if (fd < 0) {
+    const int error = errno;
+    // A FIFO with nobody reading it refuses a writer that will not wait.
+    struct stat st {};
+    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+      return NotAFile(FileOp::Create, path);
+    }
+    return OpenFailure(FileOp::Create, path, error);
+  }
   File file(fd, path);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return OpenFailure(FileOp::Create, path, errno);

@@ -133,11 +133,12 @@ bool ImportPartFile(DialogOps& dialog) {
   } else if (auto got = file->ReadAt(0, bytes); !got) {
     error = got.error();
   }
-  if (error) {
+  if (error && !error->notAFile) {
     dialog.ShowMessage(error->Message(), MessageIcon::Error);
     return false;
   }
-  const auto record = PartFileRecord::Decode(bytes);
+  // Something that is not a file (a FIFO, a device) holds no job.
+  const auto record = error ? std::nullopt : PartFileRecord::Decode(bytes);
   if (!record) {
     dialog.ShowMessage(std::string(text::kBadPartFile), MessageIcon::Warning);
     return false;

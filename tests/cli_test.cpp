@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "memory_form.hpp"
 #include "part_file.hpp"
@@ -33,6 +37,19 @@ CliRun Cli(const std::string& args, const std::string& cwd = ".") {
           std::string(err.begin(), err.end())};
 }
 
+/// Runs a bash script in `cwd` with $CLI naming the tool, bounded by a timeout so
+/// that a command that waits for ever fails the test instead of hanging it.
+CliRun Shell(const std::string& script, const std::string& cwd) {
+  TempDir io;
+  testing::WriteText(io / "script", script);
+  const std::string cmd = "cd '" + cwd + "' && CLI='" FOLVANE_CLI "' timeout 60 bash '" + io / "script" + "' >'" +
+                          io / "out" + "' 2>'" + io / "err" + "' </dev/null";
+  const int raw = std::system(cmd.c_str());
+  const Bytes out = ReadFile(io / "out"), err = ReadFile(io / "err");
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(out.begin(), out.end()),
+          std::string(err.begin(), err.end())};
+}
+
 class CliTest : public ::testing::Test {
  protected:
   TempDir dir;
@@ -43,6 +60,18 @@ class CliTest : public ::testing::Test {
     testing::WriteFile(dir / "empty.bin", {});
   }
   CliRun InDir(const std::string& args) { return Cli(args, dir.str()); }
+  CliRun Script(const std::string& script) { return Shell(script, dir.str()); }
+  /// A two-row job whose outputs are t.bin and d.bin in the test's folder.
+  void MakeJob(const std::string& job = "j.part") {
+    ASSERT_EQ(InDir("new " + job + " --mode 2 --table t.bin --data d.bin --row cfg.bin:0:0 --row boot.bin:2:5").status,
+              0);
+  }
+  std::vector<std::string> Listing() {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.str())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 };
 
 TEST_F(CliTest, UsageAndVersion) {
@@ -57,6 +86,12 @@ TEST_F(CliTest, UsageAndVersion) {
       {"new j.part --mode 2 --row nocolons", 64},
       {"new j.part --mode 2 --row cfg.bin:0:10001", 64},
       {"new j.part --mode 2 --row cfg.bin:0x1:2", 64},
+      // What the window never reads would be saved as another number, or ignored.
+      {"new j.part --mode 2 --row cfg.bin:0000000010:20", 64},
+      {"new j.part --mode ' 2' --row cfg.bin:0:1", 64},
+      {"new j.part --mode +2 --row cfg.bin:0:1", 64},
+      {"new j.part --mode 2 --mode 5 --row cfg.bin:0:1", 64},
+      {"merge j.part --data a --data b", 64},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -208,6 +243,124 @@ TEST_F(CliTest, TableChecksTheFile) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
   }
+}
+
+TEST_F(CliTest, ClosedStandardStreamsNeverReachTheOutputs) {
+  MakeJob();
+  ASSERT_EQ(InDir("merge j.part").status, 0);
+  const Bytes data = ReadFile(dir / "d.bin"), table = ReadFile(dir / "t.bin");
+  ASSERT_EQ(data.size(), 5 * 135168u);
+  for (const char* streams : {"2>&-", ">&- 2>&-", "<&- >&- 2>&-"}) {
+    SCOPED_TRACE(streams);
+    std::filesystem::remove(dir / "d.bin");
+    std::filesystem::remove(dir / "t.bin");
+    EXPECT_EQ(Script(std::string("\"$CLI\" merge j.part ") + streams).status, 0);
+    EXPECT_TRUE(ReadFile(dir / "d.bin") == data);
+    EXPECT_EQ(ReadFile(dir / "t.bin"), table);
+  }
+}
+
+TEST_F(CliTest, NoCommandOverwritesItsOwnJobOrImages) {
+  MakeJob();
+  const Bytes job = ReadFile(dir / "j.part");
+  struct Case {
+    const char* args;
+    const char* message;
+  } cases[] = {
+      {"merge j.part --data j.part", "Data File is also the job file.\n"},
+      {"merge j.part --table ./j.part", "Table File is also the job file.\n"},
+      {"new cfg.bin --mode 2 --row cfg.bin:0:10000", "The job file is also an image file.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(c.args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, c.message);
+  }
+  EXPECT_EQ(ReadFile(dir / "j.part"), job);
+  EXPECT_EQ(ReadFile(dir / "cfg.bin"), testing::Pattern(3, 3));
+  EXPECT_FALSE(std::filesystem::exists(dir / "d.bin"));
+}
+
+TEST_F(CliTest, AFifoAnywhereIsRefusedAtOnce) {
+  MakeJob();
+  testing::WriteText(dir / "d.bin", "old data");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  struct Case {
+    const char* args;
+    int status;
+    const char* err;
+  } cases[] = {
+      {"merge fifo", 2, "文件错误,请选择正确的文件\n"},
+      {"show fifo", 2, "文件错误,请选择正确的文件\n"},
+      {"table fifo", 2, nullptr},
+      {"merge j.part --table fifo", 2, "HEAD GEN...\nPlease point a Table File\n"},
+      {"merge j.part --data fifo", 2, "HEAD GEN...\nPlease point a Data File\n"},
+      {"new k.part --mode 2 --row fifo:0:1", 2, "Image File open error.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(c.args);
+    EXPECT_EQ(run.status, c.status);
+    if (c.err) EXPECT_EQ(run.err.substr(0, std::string(c.err).size()), c.err);
+    EXPECT_EQ(ReadFile(dir / "d.bin").size(), 8u) << "nothing is emptied before the refusal";
+  }
+}
+
+TEST_F(CliTest, AnInterruptedMergeLeavesThePreviousOutputsWhole) {
+  // An 8 GiB sparse image takes long enough to copy that the merge is still running
+  // when its new data image appears; it is interrupted there.
+  ASSERT_EQ(::truncate((dir / "boot.bin").c_str(), off_t{8} << 30), 0);
+  ASSERT_EQ(InDir("new j.part --mode 2 --table t.bin --data d.bin --row cfg.bin:0:0 --row boot.bin:1:ffff").status, 0);
+  testing::WriteText(dir / "d.bin", "old data");
+  testing::WriteText(dir / "t.bin", "old table");
+  const std::string wait =
+      "\"$CLI\" merge j.part & pid=$!\n"
+      "for i in $(seq 1000); do ls d.bin.folvane-partial-* >/dev/null 2>&1 && break; sleep 0.01; done\n"
+      "kill -%s $pid; wait $pid; echo $? >status\n";
+  for (const char* sig : {"INT", "TERM"}) {
+    SCOPED_TRACE(sig);
+    char script[512];
+    std::snprintf(script, sizeof script, wait.c_str(), sig);
+    Script(script);
+    const Bytes status = ReadFile(dir / "status");
+    EXPECT_GT(std::stoi(std::string(status.begin(), status.end())), 128);
+    EXPECT_EQ(ReadFile(dir / "d.bin"), (Bytes{'o', 'l', 'd', ' ', 'd', 'a', 't', 'a'}));
+    EXPECT_EQ(ReadFile(dir / "t.bin").size(), 9u);
+    for (const auto& name : Listing()) EXPECT_EQ(name.find("partial"), std::string::npos) << name;
+  }
+  // A merge killed outright cannot clean up: its leftover says what it is.
+  char script[512];
+  std::snprintf(script, sizeof script, wait.c_str(), "KILL");
+  Script(script);
+  EXPECT_EQ(ReadFile(dir / "d.bin").size(), 8u);
+  int leftovers = 0;
+  for (const auto& name : Listing()) leftovers += name.rfind("d.bin.folvane-partial-", 0) == 0;
+  EXPECT_EQ(leftovers, 1);
+}
+
+TEST_F(CliTest, AReaderOfMessagesThatGoesAwayDoesNotStopTheMerge) {
+  MakeJob();
+  const CliRun run = Script("\"$CLI\" merge j.part 2>&1 | head -1; exit ${PIPESTATUS[0]}");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "HEAD GEN...\n");
+  EXPECT_EQ(ReadFile(dir / "d.bin").size(), 5 * 135168u);
+}
+
+TEST_F(CliTest, NewStoresEveryPathAbsoluteAndShowEscapesControls) {
+  MakeJob();
+  const auto bytes = ReadFile(dir / "j.part");
+  auto record = PartFileRecord::Decode(std::span<const std::uint8_t>(bytes));
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->tablePath, dir / "t.bin");
+  EXPECT_EQ(record->dataPath, dir / "d.bin");
+
+  record->tablePath = "t\x1b[2J\rfake\x07.bin";
+  const auto encoded = record->Encode();
+  testing::WriteFile(dir / "evil.part", Bytes(encoded.begin(), encoded.end()));
+  const CliRun shown = InDir("show evil.part");
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_NE(shown.out.find("Table: t\\x1B[2J\\x0Dfake\\x07.bin\n"), std::string::npos) << shown.out;
 }
 
 }  // namespace

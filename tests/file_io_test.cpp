@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <vector>
 
 #include "file_io.hpp"
 #include "test_support.hpp"
@@ -146,6 +149,79 @@ TEST(File, ReadsUntilTheBufferIsFullOrTheFileEnds) {
   EXPECT_EQ(*f->ReadAt(0, b), 8u);
   EXPECT_EQ(*MeasureFile(dir / "f"), 10u);
   EXPECT_EQ(MeasureFile(dir / "none").error().cause, FileErrorCause::FileNotFound);
+}
+
+TEST(File, NothingThatIsNotAFileIsWaitedOnOrEmptied) {
+  // A FIFO would block an open for ever; a character device has no end to measure.
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  struct Case {
+    const char* name;
+    std::function<Status()> open;
+  } cases[] = {
+      {"read a FIFO", [&] { auto f = File::OpenRead(fifo); return f ? Status() : Status(f.error()); }},
+      {"create over a FIFO", [&] { auto f = File::CreateWrite(fifo); return f ? Status() : Status(f.error()); }},
+      {"replace a FIFO", [&] { auto f = File::CreateReplacement(fifo); return f ? Status() : Status(f.error()); }},
+      {"probe a FIFO", [&] { return ProbeCreate(fifo); }},
+      {"read a character device", [] { auto f = File::OpenRead("/dev/zero"); return f ? Status() : Status(f.error()); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Status s = c.open();
+    ASSERT_FALSE(s.ok());
+    EXPECT_TRUE(s.error().notAFile);
+  }
+  EXPECT_TRUE(File::CreateWrite("/dev/null").ok()) << "devices are still written in place";
+  EXPECT_TRUE(ProbeCreate("/dev/null").ok());
+}
+
+TEST(File, ReplacementTakesTheOldFilesPlaceOnlyOnCommit) {
+  TempDir dir;
+  const std::string out = dir / "out.bin";
+  testing::WriteText(out, "old");
+  ::chmod(out.c_str(), 0640);
+  auto names = [&] {
+    std::vector<std::string> all;
+    for (const auto& e : std::filesystem::directory_iterator(dir.str())) all.push_back(e.path().filename());
+    std::sort(all.begin(), all.end());
+    return all;
+  };
+  {
+    auto f = File::CreateReplacement(out);
+    ASSERT_TRUE(f.ok());
+    EXPECT_FALSE(File::CreateReplacement(out).ok()) << "a second writer is refused as before";
+    ASSERT_TRUE(f->Write(testing::Pattern(5, 1)).ok());
+    EXPECT_EQ(testing::ReadFile(out), (testing::Bytes{'o', 'l', 'd'}));
+    const auto during = names();
+    ASSERT_EQ(during.size(), 2u);
+    EXPECT_EQ(during[1].rfind("out.bin.folvane-partial-", 0), 0u) << "a leftover says what it is";
+  }  // dropped without Commit
+  EXPECT_EQ(testing::ReadFile(out), (testing::Bytes{'o', 'l', 'd'}));
+  EXPECT_EQ(names(), std::vector<std::string>{"out.bin"});
+
+  auto f = File::CreateReplacement(out);
+  ASSERT_TRUE(f.ok());
+  ASSERT_TRUE(f->Write(testing::Pattern(5, 1)).ok());
+  ASSERT_TRUE(f->Commit().ok());
+  f->Close();
+  EXPECT_EQ(testing::ReadFile(out), testing::Pattern(5, 1));
+  EXPECT_EQ(names(), std::vector<std::string>{"out.bin"});
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u) << "the replaced file's permission bits are kept";
+}
+
+TEST(File, ProbeCreateTouchesNothing) {
+  TempDir dir;
+  testing::WriteText(dir / "held", "abc");
+  auto reader = File::OpenRead(dir / "held");
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(ProbeCreate(dir / "held").error().cause, FileErrorCause::SharingViolation);
+  EXPECT_EQ(testing::ReadFile(dir / "held").size(), 3u);
+  EXPECT_TRUE(ProbeCreate(dir / "new.bin").ok());
+  EXPECT_FALSE(std::filesystem::exists(dir / "new.bin"));
+  EXPECT_EQ(ProbeCreate(dir / "none/new.bin").error().cause, FileErrorCause::FileNotFound);
 }
 
 TEST(SameFile, ComparesIdentityNotSpelling) {

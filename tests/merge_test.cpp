@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <tuple>
 
 #include "merge.hpp"
 #include "recording_host.hpp"
@@ -444,6 +449,142 @@ TEST_F(MergeTest, EveryRunCreatesBothOutputsAnew) {
   Row(1, Pattern(10, 2), 0, 5);
   Merge();
   EXPECT_EQ(Data(), Padded(Pattern(10, 2), kDefaultBlock));
+}
+
+// Every job below runs twice: whole blocks copied by the kernel, and the same job
+// forced through the buffer. Both must give the same bytes and the same host calls.
+class BothCopyPaths : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { TestHooks().kernelCopyOff = GetParam(); }
+  void TearDown() override { TestHooks() = {}; }
+};
+
+TEST_P(BothCopyPaths, ReadErrorWritesEveryWholeBlockReadBeforeIt) {
+  // An input/output error inside block 6 of a 10-block image: blocks 1 to 5 reach the
+  // data image and the bar, block 6 does not, and the merge ends with the error.
+  Job t;
+  const Bytes image = Pattern(10 * kSmallBlock, 1);
+  t.geometry = LookupBlockMode(0);
+  const std::string path = t.Row(1, image, 2, 20);
+  TestHooks().readFault = PlantedReadFault{path, 5 * kSmallBlock + 100};
+  const MergeResult r = t.Merge();
+  EXPECT_FALSE(r.completed);
+  EXPECT_EQ(t.host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:10", "pos:2", "pos:3", "pos:4",
+                             "pos:5", "pos:6", "error:在存取 一未命名文件 时一个硬件输入/输出错误被报告。"}));
+  EXPECT_EQ(t.Data(), Concat({Fill(2 * kSmallBlock), Bytes(image.begin(), image.begin() + 5 * kSmallBlock)}));
+}
+
+TEST_P(BothCopyPaths, JobsGiveTheSameBytesAndCallsEitherWay) {
+  struct Case {
+    const char* name;
+    int mode;
+    std::vector<std::tuple<std::size_t, std::uint32_t, std::uint32_t>> rows;  // image bytes, start, end
+  } cases[] = {
+      {"small blocks, many batches, partial last block", 0, {{700 * 8448 + 3, 1, 800}, {8448, 801, 801}}},
+      {"default blocks, exact multiple then a gap", 2, {{70 * 135168, 0, 100}, {5, 0x200, 0x200}}},
+      {"largest blocks", 15, {{3 * 2260992 + 1, 4, 9}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job t;
+    t.geometry = LookupBlockMode(c.mode);
+    Bytes expected;
+    int row = 0;
+    for (const auto& [bytes, start, end] : c.rows) {
+      const Bytes image = Pattern(bytes, static_cast<std::uint8_t>(++row));
+      t.Row(row, image, start, end);
+      expected.resize(std::size_t{start} * t.geometry.blockSize, 0xFF);
+      const Bytes padded = Padded(image, t.geometry.blockSize);
+      expected.insert(expected.end(), padded.begin(), padded.end());
+    }
+    const MergeResult r = t.Merge();
+    EXPECT_TRUE(r.completed);
+    EXPECT_TRUE(t.Data() == expected);
+    // The calls the window sees, recorded once with the buffer alone.
+    static std::map<std::string, Log> reference;
+    if (GetParam()) {
+      reference[c.name] = t.host.log;
+    } else if (reference.count(c.name)) {
+      EXPECT_EQ(t.host.log, reference[c.name]);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Merge, BothCopyPaths, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Buffered" : "Kernel"; });
+
+TEST_F(MergeTest, ImagesStayHeldUntilTheMergeEnds) {
+  // While row 1 is copied, another copy of the program must not overwrite row 2's image.
+  Row(1, Pattern(10, 1), 0, 0);
+  const std::string two = Row(2, Pattern(10, 2), 1, 1);
+  std::optional<FileErrorCause> refused;
+  host.onStatus = [&](const std::string& s) {
+    if (s != "FILE1 MER...") return;
+    auto other = File::CreateWrite(two);
+    refused = other ? FileErrorCause::None : other.error().cause;
+  };
+  EXPECT_TRUE(Merge().completed);
+  EXPECT_EQ(refused, FileErrorCause::SharingViolation);
+  EXPECT_TRUE(File::CreateWrite(two).ok()) << "and are let go afterwards";
+}
+
+TEST_F(MergeTest, ReplacedOutputsKeepTheirOldBytesUnlessTheMergeSucceeds) {
+  const std::string image = Row(1, Pattern(3 * kDefaultBlock, 1), 0, 5);
+  testing::WriteText(host.dataPath, "old data");
+  testing::WriteText(host.tablePath, "old table");
+  TestHooks().readFault = PlantedReadFault{image, kDefaultBlock};
+  MergeOptions replace;
+  replace.replaceOutputs = true;
+  EXPECT_FALSE(RunMerge(set, geometry, host, replace).completed);
+  TestHooks() = {};
+  EXPECT_EQ(ReadFile(host.dataPath), (Bytes{'o', 'l', 'd', ' ', 'd', 'a', 't', 'a'}));
+  EXPECT_EQ(ReadFile(host.tablePath).size(), 9u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 3) << "no new file is left";
+
+  EXPECT_TRUE(RunMerge(set, geometry, host, replace).completed);
+  EXPECT_EQ(Data(), Pattern(3 * kDefaultBlock, 1));
+  EXPECT_EQ(Table(), (std::vector<PartitionEntry>{{0, 5, 3}}));
+}
+
+TEST_F(MergeTest, WhatIsNotAFileIsRefusedBeforeAnythingIsEmptied) {
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  struct Case {
+    const char* name;
+    std::function<void(Job&)> arrange;
+    Log log;
+  } cases[] = {
+      {"image", [&](Job& t) { t.host.rowPath[1] = fifo; }, {"warn:FILE[2] open fail", "clear:2"}},
+      {"table", [&](Job& t) { t.host.tablePath = fifo; }, {"status:HEAD GEN...", "warn:Please point a Table File"}},
+      {"data", [&](Job& t) { t.host.dataPath = fifo; }, {"status:HEAD GEN...", "warn:Please point a Data File"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job t;
+    t.Row(1, Pattern(10, 1), 0, 0);
+    t.Row(2, Pattern(10, 2), 1, 1);
+    testing::WriteText(t.host.dataPath, "old data");
+    testing::WriteText(t.host.tablePath, "old table");
+    c.arrange(t);
+    t.Merge();
+    EXPECT_EQ(t.host.log, c.log);
+    if (t.host.dataPath != fifo) EXPECT_EQ(t.Data().size(), 8u) << "the data image is not emptied";
+  }
+}
+
+TEST_F(MergeTest, PathsAsLongAsAPartFileHoldsAreMerged) {
+  std::string folder = dir.str() + "/";
+  folder += std::string(kMaxPathChars - folder.size() - 6, 'd');
+  std::filesystem::create_directory(folder);
+  const std::string image = folder + "/i.bin", data = folder + "/d.bin";
+  ASSERT_EQ(image.size(), kMaxPathChars);
+  testing::WriteText(image, "x");
+  host.Check(1, image);
+  set.Slot(1).startBlock = 0;
+  set.Slot(1).endBlock = 0;
+  host.dataPath = data;
+  EXPECT_TRUE(Merge().completed);
+  EXPECT_EQ(ReadFile(data), Concat({{'x'}, Fill(kDefaultBlock - 1)}));
 }
 
 }  // namespace
