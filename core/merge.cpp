@@ -25,7 +25,7 @@ namespace {
 
 // Image blocks the kernel copies in one go before the bar moves: large enough that
 // the system calls cost nothing, small enough that the bar moves smoothly.
-constexpr std::uint64_t kKernelBatchBytes = std::uint64_t{8} << 20;
+constexpr std::uint64_t kKernelBatchBytes = std::uint64_t{16} << 20;
 // 0xFF fill goes out from one constant buffer of this size, several at a time.
 constexpr std::size_t kFillBytes = std::size_t{1} << 20;
 

@@ -339,6 +339,17 @@ TEST_F(CliTest, AnInterruptedMergeLeavesThePreviousOutputsWhole) {
   EXPECT_EQ(leftovers, 1);
 }
 
+TEST_F(CliTest, APathTooLongForAJobFileIsNamedAsSuch) {
+  MakeJob();
+  const std::string tooLong = dir.str() + "/" + std::string(256 - dir.str().size() - 1, 'd');
+  ASSERT_EQ(tooLong.size(), 256u);
+  const CliRun run = InDir("merge j.part --data " + tooLong);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "HEAD GEN...\nPlease point a Data File\n"
+            "folvane-cli: the Data File path is 256 bytes long; paths may be at most 255 bytes\n");
+}
+
 TEST_F(CliTest, AReaderOfMessagesThatGoesAwayDoesNotStopTheMerge) {
   MakeJob();
   const CliRun run = Script("\"$CLI\" merge j.part 2>&1 | head -1; exit ${PIPESTATUS[0]}");
