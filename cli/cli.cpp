@@ -130,22 +130,13 @@ bool LoadJob(MemoryForm& form, const std::string& job) {
 }
 
 std::optional<PartFileRecord> ReadJob(const std::string& path) {
-  PartFileRecord::Bytes bytes{};
-  auto file = File::OpenRead(path);
-  std::optional<FileError> error;
-  if (!file) {
-    error = file.error();
-  } else if (auto got = file->ReadAt(0, bytes); !got) {
-    error = got.error();
-  }
-  // Something that is not a file (a FIFO) is no job file, as IMPORT says.
-  if (error && !error->notAFile) {
-    std::fprintf(stderr, "%s\n", error->Message().c_str());
+  const auto record = ReadPartFile(path);
+  if (!record) {
+    std::fprintf(stderr, "%s\n", record.error().Message().c_str());
     return std::nullopt;
   }
-  auto record = error ? std::nullopt : PartFileRecord::Decode(bytes);
-  if (!record) std::fprintf(stderr, "%s\n", std::string(text::kBadPartFile).c_str());
-  return record;
+  if (!*record) std::fprintf(stderr, "%s\n", std::string(text::kBadPartFile).c_str());
+  return *record;
 }
 
 std::string Hex(std::uint64_t v) {

@@ -122,29 +122,34 @@ bool ExportPartFile(DialogOps& dialog) {
   return true;
 }
 
-bool ImportPartFile(DialogOps& dialog) {
-  const auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kPartFile, "part"});
-  if (!chosen) return false;
+Expected<std::optional<PartFileRecord>> ReadPartFile(const std::string& path) {
   std::array<std::uint8_t, part_layout::kSize> bytes{};
-  auto file = File::OpenRead(*chosen);
+  auto file = File::OpenRead(path);
   std::optional<FileError> error;
   if (!file) {
     error = file.error();
   } else if (auto got = file->ReadAt(0, bytes); !got) {
     error = got.error();
   }
-  if (error && !error->notAFile) {
-    dialog.ShowMessage(error->Message(), MessageIcon::Error);
+  // Something that is not a file (a FIFO, a device) holds no job.
+  if (error) return error->notAFile ? Expected<std::optional<PartFileRecord>>(std::nullopt) : *error;
+  return PartFileRecord::Decode(bytes);  // the file closes as `file` goes
+}
+
+bool ImportPartFile(DialogOps& dialog) {
+  const auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kPartFile, "part"});
+  if (!chosen) return false;
+  const auto record = ReadPartFile(*chosen);
+  if (!record) {
+    dialog.ShowMessage(record.error().Message(), MessageIcon::Error);
     return false;
   }
-  // Something that is not a file (a FIFO, a device) holds no job.
-  const auto record = error ? std::nullopt : PartFileRecord::Decode(bytes);
-  if (!record) {
+  if (!*record) {
     dialog.ShowMessage(std::string(text::kBadPartFile), MessageIcon::Warning);
     return false;
   }
-  ApplyPartRecord(dialog, *record);
-  return true;  // the file closes as `file` goes
+  ApplyPartRecord(dialog, **record);
+  return true;
 }
 
 void ApplyPartRecord(DialogOps& dialog, const PartFileRecord& record) {

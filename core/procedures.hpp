@@ -2,10 +2,12 @@
 // The operations behind the row controls and the IMPORT and EXPORT buttons, written
 // once against DialogOps so that the window and the command-line tool share them.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "dialog_ops.hpp"
+#include "file_io.hpp"
 #include "part_file.hpp"
 
 namespace folvane {
@@ -35,6 +37,10 @@ void BrowseOutputPath(DialogOps& dialog, int editId);
 
 /// EXPORT: save the set-up as a .part file. True when the file was written.
 bool ExportPartFile(DialogOps& dialog);
+
+/// Reads a .part file as IMPORT does: the file error that stopped it, or the record,
+/// nothing when the file holds no job (it is not "PART", or not a file at all).
+Expected<std::optional<PartFileRecord>> ReadPartFile(const std::string& path);
 
 /// IMPORT: load a .part file into the window. True when it was loaded.
 bool ImportPartFile(DialogOps& dialog);

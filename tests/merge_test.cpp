@@ -52,6 +52,14 @@ struct Job {
     return path;
   }
 
+  /// Rows 1 and 2 with small images, and outputs left by an earlier run.
+  void TwoRowsAndOldOutputs() {
+    Row(1, Pattern(10, 1), 0, 0);
+    Row(2, Pattern(10, 2), 1, 1);
+    testing::WriteText(host.dataPath, "old data");
+    testing::WriteText(host.tablePath, "old table");
+  }
+
   MergeResult Merge() { return RunMerge(set, geometry, host); }
   Bytes Data() { return ReadFile(host.dataPath); }
   std::vector<PartitionEntry> Table() {
@@ -318,10 +326,7 @@ TEST_F(MergeTest, OutputsNeverOverwriteInputs) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Job t;
-    t.Row(1, Pattern(10, 1), 0, 0);
-    t.Row(2, Pattern(10, 2), 1, 1);
-    testing::WriteText(t.host.dataPath, "old data");
-    testing::WriteText(t.host.tablePath, "old table");
+    t.TwoRowsAndOldOutputs();
     c.arrange(t);
     t.Merge();
     EXPECT_EQ(t.host.log, (Log{c.message}));
@@ -559,10 +564,7 @@ TEST_F(MergeTest, WhatIsNotAFileIsRefusedBeforeAnythingIsEmptied) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Job t;
-    t.Row(1, Pattern(10, 1), 0, 0);
-    t.Row(2, Pattern(10, 2), 1, 1);
-    testing::WriteText(t.host.dataPath, "old data");
-    testing::WriteText(t.host.tablePath, "old table");
+    t.TwoRowsAndOldOutputs();
     c.arrange(t);
     t.Merge();
     EXPECT_EQ(t.host.log, c.log);
