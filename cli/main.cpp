@@ -159,9 +159,9 @@ int Usage(const std::string& command, const std::string& problem) {
   return kExitUsage;
 }
 
-/// A form that starts as the window does: default paths beside the executable.
+/// A form that starts as the window does, with the window's default output paths.
 MemoryForm FreshForm() {
-  const std::string folder = ExecutableFolder();
+  const std::string folder = DefaultOutputFolder();
   return MemoryForm(folder + "Data_Merge.bin", folder + "Partition_Table.bin");
 }
 
