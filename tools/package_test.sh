@@ -17,7 +17,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
-step() { echo "-- $*"; }
+step() { echo "-- $* (at ${SECONDS}s)"; }
 
 step "cpack -G DEB"
 rm -f build/folvane_*.deb
@@ -82,6 +82,7 @@ home="$work/home"
 mkdir -p "$home/cli" "$home/window"
 head -c 10000 /dev/urandom > "$home/a.bin"  # two blocks of mode 0 (0x2100 bytes)
 head -c 3000 /dev/urandom > "$home/b.bin"   # one block
+printf 'PARTS' > "$home/refused.part"
 chown -R "$user" "$home"
 as_user() { $sudo runuser -u "$user" -- env HOME="$home" "$@"; }
 for out in cli window; do
@@ -98,24 +99,35 @@ as_user /usr/bin/folvane-cli show "$home/defaults.part" | grep -q "^Data: *$home
   fail "the default Data path is not in the home folder"
 
 step "folvane JOB.part under Xvfb"
-# The job names its own output files; pressing Enter (Merge has the focus) must
-# write them, which it can only do if the job was loaded at start-up.
+# The job names its own output files; pressing Enter (Merge has the focus) writes
+# them only if the job was loaded at start-up. A file that is not a job is refused
+# with IMPORT's message box, whose caption is the program's name.
 as_user xvfb-run -a -s '-screen 0 1280x1024x24' bash -c '
   set -u
   home=$1
-  NO_AT_BRIDGE=1 /usr/bin/folvane "$home/window.part" 2>/dev/null & pid=$!
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name "^Folvane V1.4\$" | head -1)
-  [ -n "$window" ] || { echo "the window did not appear" >&2; kill $pid; exit 1; }
-  xdotool windowfocus --sync "$window"
+  start() {  # folvane JOB, until a window titled like $2 shows; it gets the focus
+    NO_AT_BRIDGE=1 /usr/bin/folvane "$1" 2>/dev/null & pid=$!
+    window=$(timeout 30 xdotool search --sync --onlyvisible --name "$2" | head -1)
+    [ -n "$window" ] || { echo "no window $2 for folvane $1" >&2; kill $pid; exit 1; }
+    xdotool windowfocus --sync "$window"
+  }
+  finish() {  # Esc in the main window ends the program
+    xdotool windowfocus --sync "$(xdotool search --onlyvisible --name "^Folvane V1.4\$" | head -1)"
+    xdotool key Escape
+    for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+    if kill -0 $pid 2>/dev/null; then echo "folvane did not end on Esc" >&2; kill $pid; exit 1; fi
+    wait $pid
+  }
+  start "$home/window.part" "^Folvane V1.4\$"
   xdotool key Return
   for _ in $(seq 100); do
-    [ -s "$home/window/Data_Merge.bin" ] && [ "$(stat -c %s "$home/window/Data_Merge.bin")" = "$(stat -c %s "$home/cli/Data_Merge.bin")" ] && break
+    [ "$(stat -c %s "$home/window/Data_Merge.bin" 2>/dev/null)" = "$(stat -c %s "$home/cli/Data_Merge.bin")" ] && break
     sleep 0.1
   done
-  xdotool key Escape
-  for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-  if kill -0 $pid 2>/dev/null; then echo "the window did not close on Esc" >&2; kill $pid; exit 1; fi
-  wait $pid
+  finish
+  start "$home/refused.part" "^folvane\$"
+  xdotool key Return
+  finish
 ' _ "$home" || fail "the installed window failed"
 for f in Partition_Table.bin Data_Merge.bin; do
   cmp -s "$home/cli/$f" "$home/window/$f" || fail "the window's $f differs from folvane-cli's: was the job loaded?"
