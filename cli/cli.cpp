@@ -112,7 +112,7 @@ void Console::ClearBar() {
 }
 
 MemoryForm FreshForm() {
-  const std::string folder = ExecutableFolder();
+  const std::string folder = DefaultOutputFolder();
   return MemoryForm(folder + "Data_Merge.bin", folder + "Partition_Table.bin");
 }
 

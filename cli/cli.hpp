@@ -70,7 +70,7 @@ class Console {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
-/// A form that starts as the window does: default paths beside the executable.
+/// A form that starts as the window does, with the window's default output paths.
 MemoryForm FreshForm();
 /// Sends the form's messages, status texts and progress to the console.
 void Connect(MemoryForm& form, Console& console);

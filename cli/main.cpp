@@ -17,7 +17,7 @@ constexpr const char* kVersion = "folvane-cli 1.4.0";
 
 const Command kCommands[] = {
     {"merge", "merge a saved job",
-     "usage: folvane-cli merge JOB.part [--table FILE] [--data FILE]\n"
+     "Usage: folvane-cli merge JOB.part [--table FILE] [--data FILE]\n"
      "\n"
      "Loads JOB.part as IMPORT does and merges it as the Merge button does. --table and\n"
      "--data replace the saved output paths. Each output is written under a new name\n"
@@ -28,14 +28,14 @@ const Command kCommands[] = {
      {{"table", "data"}, {}, {}},
      RunMerge},
     {"show", "print a saved job",
-     "usage: folvane-cli show JOB.part\n"
+     "Usage: folvane-cli show JOB.part\n"
      "\n"
      "Prints the output paths, the block mode and every saved row of JOB.part. Control\n"
      "characters in stored paths are printed as escapes such as \\x1B.\n",
      {},
      RunShow},
     {"table", "print and check a partition table file",
-     "usage: folvane-cli table FILE\n"
+     "Usage: folvane-cli table FILE\n"
      "\n"
      "Prints the records of a partition table file. Exit status 1 if the file is not\n"
      "512 bytes, holds more than 16 records, a reserved word is not 0xFFFFFFFF, a record\n"
@@ -44,7 +44,7 @@ const Command kCommands[] = {
      {},
      RunTable},
     {"new", "save a job as the window's EXPORT would",
-     "usage: folvane-cli new JOB.part --mode N [--table FILE] [--data FILE]\n"
+     "Usage: folvane-cli new JOB.part --mode N [--table FILE] [--data FILE]\n"
      "                   --row IMAGE:START:END [--row ...]\n"
      "\n"
      "Writes the .part file that EXPORT writes with these rows checked in order. N is\n"
@@ -56,7 +56,7 @@ const Command kCommands[] = {
 };
 
 void PrintMainHelp(std::FILE* out) {
-  std::fprintf(out, "usage: folvane-cli COMMAND [ARGS]\n\ncommands:\n");
+  std::fprintf(out, "Usage: folvane-cli COMMAND [ARGS]\n\ncommands:\n");
   for (const Command& c : kCommands) std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
   std::fprintf(out,
                "\n"

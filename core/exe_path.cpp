@@ -1,5 +1,9 @@
 #include "exe_path.hpp"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 namespace folvane {
@@ -17,6 +21,20 @@ std::string ExecutableFolder() {
   if (p.empty()) return {};
   std::string folder = p.parent_path().string();
   if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+std::string DefaultOutputFolder() {
+  std::string folder = ExecutableFolder();
+  if (!folder.empty() && ::access(folder.c_str(), W_OK) == 0) return folder;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    const passwd* user = ::getpwuid(::getuid());
+    home = user != nullptr ? user->pw_dir : nullptr;
+  }
+  if (home == nullptr || *home == '\0') return folder;
+  folder = home;
+  if (folder.back() != '/') folder += '/';
   return folder;
 }
 

@@ -7,6 +7,11 @@ namespace folvane {
 /// from the executable's own path (never the working directory). Empty if unknown.
 std::string ExecutableFolder();
 
+/// The folder that the default Table and Data paths start in: the executable's folder
+/// when this user may write there (a build folder, an unpacked copy), otherwise the
+/// user's home folder (an installed /usr/bin), with its trailing separator.
+std::string DefaultOutputFolder();
+
 /// The executable's file name without its extension ("folvane" for /opt/x/folvane).
 std::string ExecutableStem();
 

@@ -302,7 +302,9 @@ TEST_F(CliTest, AFifoAnywhereIsRefusedAtOnce) {
     SCOPED_TRACE(c.args);
     const CliRun run = InDir(c.args);
     EXPECT_EQ(run.status, c.status);
-    if (c.err) EXPECT_EQ(run.err.substr(0, std::string(c.err).size()), c.err);
+    if (c.err) {
+      EXPECT_EQ(run.err.substr(0, std::string(c.err).size()), c.err);
+    }
     EXPECT_EQ(ReadFile(dir / "d.bin").size(), 8u) << "nothing is emptied before the refusal";
   }
 }

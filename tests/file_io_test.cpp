@@ -193,7 +193,7 @@ TEST(File, ABlockDeviceIsMeasuredByItsCapacity) {
   }
   if (device.empty()) GTEST_SKIP() << "no loop device can be set up here";
   const auto size = MeasureFile(device);
-  std::system(("losetup -d '" + device + "'").c_str());
+  [[maybe_unused]] const int detached = std::system(("losetup -d '" + device + "'").c_str());
   ASSERT_TRUE(size.ok()) << size.error().Message();
   EXPECT_EQ(*size, 3u << 20);
 }

@@ -479,7 +479,7 @@ TEST_P(BothCopyPaths, ReadErrorWritesEveryWholeBlockReadBeforeIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Merge, BothCopyPaths, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Buffered" : "Kernel"; });
+                         [](const auto& param) { return param.param ? "Buffered" : "Kernel"; });
 
 TEST(MergeCopyPaths, JobsGiveTheSameBytesAndCallsEitherWay) {
   struct Case {
@@ -568,7 +568,9 @@ TEST_F(MergeTest, WhatIsNotAFileIsRefusedBeforeAnythingIsEmptied) {
     c.arrange(t);
     t.Merge();
     EXPECT_EQ(t.host.log, c.log);
-    if (t.host.dataPath != fifo) EXPECT_EQ(t.Data().size(), 8u) << "the data image is not emptied";
+    if (t.host.dataPath != fifo) {
+      EXPECT_EQ(t.Data().size(), 8u) << "the data image is not emptied";
+    }
   }
 }
 

@@ -1,8 +1,45 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the window need, if missing.
+# Installs the Debian packages that are missing, one line each:
+#   tools/deps.sh            what building and running the programs needs
+#   tools/deps.sh --package  and what making the .deb needs (README, Install)
+#   tools/deps.sh --test     and what every test needs (tools/test.sh, CI)
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libgmock-dev libwxgtk3.2-dev xvfb xauth fonts-wqy-microhei
-          clang libclang-rt-14-dev x11-utils)
+build=(
+  cmake
+  g++
+  make
+  libwxgtk3.2-dev
+  fonts-wqy-microhei  # the window's Chinese texts
+)
+package=(
+  dpkg-dev  # dpkg-shlibdeps finds the package's dependencies
+  file      # cpack picks the programs out with it
+  help2man  # the manual pages, from --help
+)
+test=(
+  libgtest-dev
+  libgmock-dev
+  xvfb
+  xauth
+  x11-utils  # the start-up timing
+  clang
+  libclang-rt-14-dev  # the fuzzer
+  lintian
+  desktop-file-utils  # desktop-file-validate
+  appstream           # appstreamcli validate
+  man-db              # man --warnings on the pages
+  shared-mime-info    # update-mime-database for the .part type
+  libglib2.0-bin      # gio: which type a .part file gets
+  bash-completion
+  xdotool  # presses Merge in the installed window
+)
+packages=("${build[@]}")
+case "${1:-}" in
+  "") ;;
+  --package) packages+=("${package[@]}") ;;
+  --test) packages+=("${package[@]}" "${test[@]}") ;;
+  *) echo "usage: tools/deps.sh [--package | --test]" >&2; exit 64 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
-"""Draws the program's icon, a NAND flash chip, as 32x32 and 16x16 XPM images."""
+"""Draws the program's icon, a NAND flash chip, as 32x32 and 16x16 XPM images for the
+window, and with --desktop DIR as the desktop's hicolor icons (PNG at 16 to 256 pixels
+and a scalable SVG) under DIR."""
+import os
+import struct
 import sys
+import zlib
 
 PALETTE = {'.': 'None', 'b': '#202830', 'e': '#3A4550', 'p': '#C8CCD0', 's': '#8A9096', 'w': '#F0F4F8',
            'o': '#F0A020', 'g': '#30C060'}
@@ -50,7 +55,63 @@ def xpm(name, rows):
     return '\n'.join(out) + '\n'
 
 
+def rgba(c):
+    colour = PALETTE[c]
+    if colour == 'None':
+        return b'\0\0\0\0'
+    return bytes.fromhex(colour[1:]) + b'\xff'
+
+
+def png(rows, scale):
+    """A PNG of the grid, each cell drawn as scale x scale pixels (the art stays crisp)."""
+    raw = b''
+    for r in rows:
+        line = b''.join(rgba(c) * scale for c in r)
+        raw += (b'\0' + line) * scale
+    size = len(rows) * scale
+
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)) +
+            chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
+
+
+def svg(rows):
+    """The grid as an SVG: one rectangle per run of same-coloured cells in a row."""
+    size = len(rows)
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" '
+           f'viewBox="0 0 {size} {size}" shape-rendering="crispEdges">']
+    for y, r in enumerate(rows):
+        x = 0
+        while x < size:
+            end = x
+            while end < size and r[end] == r[x]:
+                end += 1
+            if PALETTE[r[x]] != 'None':
+                out.append(f'<rect x="{x}" y="{y}" width="{end - x}" height="1" fill="{PALETTE[r[x]]}"/>')
+            x = end
+    out.append('</svg>')
+    return '\n'.join(out) + '\n'
+
+
+def desktop_icons(root):
+    # The small sizes are drawn at their own size; the large ones enlarge the 32-pixel art.
+    for size, rows, scale in ((16, chip(16), 1), (32, chip(32), 1), (48, chip(48), 1),
+                              (64, chip(32), 2), (128, chip(32), 4), (256, chip(32), 8)):
+        folder = os.path.join(root, f'{size}x{size}', 'apps')
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, 'folvane.png'), 'wb') as f:
+            f.write(png(rows, scale))
+    folder = os.path.join(root, 'scalable', 'apps')
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, 'folvane.svg'), 'w') as f:
+        f.write(svg(chip(32)))
+
+
 if __name__ == '__main__':
+    if len(sys.argv) == 3 and sys.argv[1] == '--desktop':
+        desktop_icons(sys.argv[2])
+        sys.exit(0)
     target = sys.argv[1] if len(sys.argv) > 1 else 'ui/resources/folvane_icon.xpm'
     with open(target, 'w') as f:
         f.write('// The application icon, drawn by tools/make_icon.py.\n')

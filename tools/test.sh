@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Release build, then the ASan+UBSan build, then a
-# short bounded fuzzing run of the .part reader under the sanitizers.
+# Builds and runs every test: the Release build, the Debian package made from it
+# (installed, tried and removed again), then the ASan+UBSan build, then a short
+# bounded fuzzing run of the .part reader under the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -8,6 +9,7 @@ jobs=$(nproc)
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$jobs"
 ctest --preset default -j"$jobs"
+tools/package_test.sh
 
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"

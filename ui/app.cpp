@@ -1,12 +1,46 @@
 // CMergeApp: runs the one dialog modally and ends; no main loop follows it.
 #include <wx/app.h>
 
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
 #include "merge_dialog.hpp"
+
+namespace {
+
+constexpr int kExitUsage = 64;
+
+// help2man writes folvane.1 from these two texts.
+constexpr const char* kVersion = "folvane 1.4.0";
+constexpr const char* kHelp =
+    "Usage: folvane [JOB.part]\n"
+    "Opens the Folvane window. Given JOB.part, loads it at start-up exactly as IMPORT\n"
+    "does: the same messages, and a file that is not a job is refused the same way.\n"
+    "\n"
+    "  --help       this text\n"
+    "  --version    the version\n";
+
+/// The job named on the command line, as the bytes the file system knows it by.
+std::optional<std::string> startJob;
+
+}  // namespace
 
 class CMergeApp : public wxApp {
  public:
   bool OnInit() override {
     auto* dialog = new CMergeDlg(nullptr);
+    if (startJob) {
+      // Once the window shows, the job comes in through IMPORT itself, with the
+      // chooser answering the file given; its messages then stand over the window.
+      dialog->CallAfter([dialog] {
+        const std::string job = *startJob;
+        dialog->SetFileChooser([job](const folvane::FileChooserRequest&) { return std::optional<std::string>(job); });
+        dialog->OnImport();
+        dialog->SetFileChooser(nullptr);
+      });
+    }
     dialog->ShowModal();  // the result is not examined
     dialog->Destroy();
     return true;
@@ -15,4 +49,32 @@ class CMergeApp : public wxApp {
   int OnRun() override { return 0; }
 };
 
-wxIMPLEMENT_APP(CMergeApp);
+wxIMPLEMENT_APP_NO_MAIN(CMergeApp);
+
+int main(int argc, char** argv) {
+  // The arguments are read here, before the toolkit starts, so that --help and
+  // --version answer without a display and a job's name reaches IMPORT byte for byte.
+  bool optionsEnd = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!optionsEnd && std::strcmp(arg, "--help") == 0) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (!optionsEnd && std::strcmp(arg, "--version") == 0) {
+      std::puts(kVersion);
+      return 0;
+    }
+    if (!optionsEnd && std::strcmp(arg, "--") == 0) {
+      optionsEnd = true;
+      continue;
+    }
+    if ((!optionsEnd && arg[0] == '-') || startJob) {
+      std::fprintf(stderr, "folvane: takes at most one JOB.part (%s)\n%s", arg, kHelp);
+      return kExitUsage;
+    }
+    startJob = std::string(arg);
+  }
+  int toolkitArgc = 1;
+  return wxEntry(toolkitArgc, argv);
+}

@@ -199,7 +199,7 @@ void CMergeDlg::InitMainDialog() {
   blockMode_->SetSelection(kDefaultBlockModeIndex);
   set_.blockModeIndex = kDefaultBlockModeIndex;
   geometry_ = FlashGeometry{0x21000, 0x840};
-  const std::string folder = ExecutableFolder();
+  const std::string folder = DefaultOutputFolder();
   Edit(ids::kDataEdit)->ChangeValue(ToWx(folder + "Data_Merge.bin"));
   Edit(ids::kTableEdit)->ChangeValue(ToWx(folder + "Partition_Table.bin"));
   Edit(ids::kRemarkEdit)->SetMaxLength(60);
