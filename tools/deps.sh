@@ -2,7 +2,10 @@
 # Installs the Debian packages the build, the tests and the window need, if missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libwxgtk3.2-dev xvfb xauth fonts-wqy-microhei
-          clang libclang-rt-14-dev x11-utils)
+          clang libclang-rt-14-dev x11-utils
+          libgtk-3-dev  # the window's type and its message boxes' accessible role, set through GTK
+          wx3.2-i18n    # wxWidgets' own translations: chooser titles, buttons, the replace question
+)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

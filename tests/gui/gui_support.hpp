@@ -31,6 +31,8 @@ class RecordingModalHook : public wxModalDialogHook {
   std::vector<Shown> shown;
   /// Called while the dialog is "up", before it is answered.
   std::function<void(wxDialog*)> onShow;
+  /// What every dialog is answered with.
+  int reply = wxID_OK;
 
   RecordingModalHook() { Register(); }
   ~RecordingModalHook() override { Unregister(); }
@@ -62,7 +64,7 @@ class DialogTest : public ::testing::Test {
   RecordingModalHook hook;
   /// Answers for the next file choosers, in order; none left means cancel.
   std::vector<std::optional<std::string>> answers;
-  std::vector<folvane::FileChooserRequest> requests;
+  std::vector<ui::ChooserSpec> requests;
 
   wxWindow* Ctrl(int id) const { return dlg->FindWindow(id); }
   std::string Text(int id) const;
