@@ -41,6 +41,20 @@ wxString StockTitle(wxWindowID id) {
   return title.Trim();
 }
 
+// GTK 3's own message dialog draws no icon; the generic box shows the theme's.
+// It is built at once rather than when shown, so that its window can be marked as
+// an alert before it appears.
+class MessageBox : public wxGenericMessageDialog {
+ public:
+  MessageBox(wxWindow* parent, const wxString& text, const wxString& caption, long style)
+      : wxGenericMessageDialog(parent, text, caption, style) {
+    DoCreateMsgdialog();
+    MarkAsAlert(this);
+  }
+  // The generic box would build itself a second time.
+  int ShowModal() override { return wxMessageDialogBase::ShowModal(); }
+};
+
 }  // namespace
 
 ChooserSpec ToolkitChooser(const FileChooserRequest& request) {
@@ -65,15 +79,13 @@ std::string CompleteChosenName(const std::string& path, const FileChooserRequest
 bool AskToReplace(wxWindow* parent, const wxString& path) {
   const wxString question =
       wxString::Format(wxGetTranslation("File '%s' already exists, do you really want to overwrite it?"), path);
-  wxGenericMessageDialog ask(parent, question, wxGetTranslation("Confirm"), wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
-  MarkAsAlert(&ask);
+  MessageBox ask(parent, question, wxGetTranslation("Confirm"), wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
+  ask.SetEscapeId(wxID_NO);
   return ask.ShowModal() == wxID_YES;
 }
 
 void ShowMessageBox(wxWindow* parent, const wxString& text, const wxString& caption, MessageIcon icon) {
-  // GTK 3's own message dialog draws no icon; the generic one shows the theme's.
-  wxGenericMessageDialog box(parent, text, caption, wxOK | (icon == MessageIcon::Error ? wxICON_ERROR : wxICON_WARNING));
-  MarkAsAlert(&box);
+  MessageBox box(parent, text, caption, wxOK | (icon == MessageIcon::Error ? wxICON_ERROR : wxICON_WARNING));
   box.ShowModal();
 }
 

@@ -6,6 +6,10 @@
 #include "about_dialog.hpp"
 #include "wx_text.hpp"
 
+// Last: Xlib's macros (None, Bool, Status) would break the headers above.
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+
 namespace folvane::testing {
 
 std::vector<std::string> RecordingModalHook::Messages() const {
@@ -68,6 +72,8 @@ void TypeInto(wxWindow* edit, const std::string& text) {
     Pump(20);
   }
 }
+
+unsigned long XWindowOf(wxWindow* window) { return GDK_WINDOW_XID(gtk_widget_get_window(window->GetHandle())); }
 
 void DialogTest::SetUp() {
   dlg = new CMergeDlg(nullptr);

@@ -54,6 +54,9 @@ void Click(wxWindow* control);
 /// Focuses an edit and types `text` key by key through the X server.
 void TypeInto(wxWindow* edit, const std::string& text);
 
+/// The X window of a shown top-level window.
+unsigned long XWindowOf(wxWindow* window);
+
 /// A shown main dialog with its choosers scripted.
 class DialogTest : public ::testing::Test {
  protected:
