@@ -303,7 +303,9 @@ void CMergeDlg::Repaint(bool now) {
   }
 }
 
-void CMergeDlg::ShowMessage(const std::string& text, MessageIcon icon) { ShowMessageBox(this, ToWx(text), caption_, icon); }
+void CMergeDlg::ShowMessage(const std::string& text, MessageIcon icon) {
+  ShowMessageBox(this, ToWx(text), caption_, icon);
+}
 
 // ---- DialogOps --------------------------------------------------------------
 

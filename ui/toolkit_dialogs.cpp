@@ -1,12 +1,14 @@
 #include "toolkit_dialogs.hpp"
 
+#include <wx/arrstr.h>
 #include <wx/filedlg.h>
 #include <wx/filename.h>
-#include <wx/msgdlg.h>  // before the generic box, which builds on its base
-#include <wx/generic/msgdlgg.h>
+#include <wx/msgdlg.h>
 #include <wx/stockitem.h>
-#include <wx/tokenzr.h>
 #include <wx/translation.h>
+
+// After msgdlg.h: the generic box builds on its base class.
+#include <wx/generic/msgdlgg.h>
 
 #include "native_window.hpp"
 #include "wx_text.hpp"

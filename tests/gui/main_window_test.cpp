@@ -173,8 +173,9 @@ TEST_F(MainWindow, MessageBoxesCarryTheProgramNameAndTheirIcon) {
 // The window has no owner: to the window manager it is a main window, listed in the
 // task bar and the window switcher.
 TEST_F(MainWindow, IsAMainWindowToTheWindowManager) {
-  const unsigned long xid = XWindowOf(dlg);
-  FILE* pipe = popen(("xprop -id " + std::to_string(xid) + " _NET_WM_WINDOW_TYPE _NET_WM_STATE WM_TRANSIENT_FOR").c_str(), "r");
+  const std::string command =
+      "xprop -id " + std::to_string(XWindowOf(dlg)) + " _NET_WM_WINDOW_TYPE _NET_WM_STATE WM_TRANSIENT_FOR";
+  FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string props;
   char buffer[256];
