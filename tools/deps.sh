@@ -10,6 +10,8 @@ build=(
   make
   libwxgtk3.2-dev
   fonts-wqy-microhei  # the window's Chinese texts
+  libgtk-3-dev  # the window's type and its message boxes' accessible role, set through GTK
+  wx3.2-i18n    # wxWidgets' own translations: chooser titles, buttons, the replace question
 )
 package=(
   dpkg-dev  # dpkg-shlibdeps finds the package's dependencies

@@ -3,6 +3,7 @@
 #   docs/window.png  the window as it starts
 #   docs/merged.png  a three-row job loaded with IMPORT and merged
 #   docs/about.png   the about box
+#   docs/message.png a message box with its icon (a refused block number)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -20,4 +21,5 @@ printf 'console=ttyS0' > "$job/config.bin"
 xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/window.png"
 xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/merged.png" "$job/job.part"
 xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/about.png" --about
-echo "saved docs/window.png, docs/merged.png and docs/about.png"
+xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/message.png" --message
+echo "saved docs/window.png, docs/merged.png, docs/about.png and docs/message.png"

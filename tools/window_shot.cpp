@@ -1,12 +1,14 @@
-// Saves a picture of the window for the README: window_shot OUT.png [JOB.part|--about]
+// Saves a picture of the window for the README: window_shot OUT.png [JOB.part|--about|--message]
 // With a job, it is loaded as IMPORT loads it and merged before the picture is taken;
-// with --about, the picture is of the about box.
+// with --about, the picture is of the about box; with --message, of the message box
+// that a refused block number raises.
 // Runs on the X server in DISPLAY (tools/screenshot.sh starts one).
 #include <wx/app.h>
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
 #include <wx/init.h>
 #include <wx/stopwatch.h>
+#include <wx/timer.h>
 
 #include "about_dialog.hpp"
 #include "merge_dialog.hpp"
@@ -24,6 +26,37 @@ void Pump(int ms) {
     wxMilliSleep(10);
   }
 }
+bool SavePicture(wxWindow* subject, const char* path) {
+  const wxRect r(subject->GetScreenPosition(), subject->GetClientSize());
+  wxBitmap picture(r.width, r.height);
+  {
+    wxScreenDC screen;
+    wxMemoryDC memory(picture);
+    memory.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
+  }
+  return picture.SaveFile(path, wxBITMAP_TYPE_PNG);
+}
+
+// The message box is modal: it is photographed from inside its own loop, then closed.
+bool PictureOfAMessage(CMergeDlg* dlg, const char* path) {
+  bool saved = false;
+  wxTimer timer;
+  timer.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+    auto* box = wxDynamicCast(wxTopLevelWindows.GetLast()->GetData(), wxDialog);
+    if (!box || box == dlg || !box->IsModal()) return;
+    timer.Stop();
+    Pump(300);
+    saved = SavePicture(box, path);
+    box->EndModal(wxID_OK);
+  });
+  timer.Start(200);
+  const folvane::RowControls& row = folvane::RowControlsFor(1);
+  dlg->SetItemChecked(row.check, true);
+  dlg->OnFileCheck(1);
+  dlg->SetItemText(row.startEdit, "10001");  // "Too Huge Num!"
+  return saved;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,6 +70,12 @@ int main(int argc, char** argv) {
   dlg->Show();
   Pump(300);
   wxWindow* subject = dlg;
+  if (argc > 2 && std::string(argv[2]) == "--message") {
+    const bool saved = PictureOfAMessage(dlg, argv[1]);
+    dlg->Destroy();
+    wxEntryCleanup();
+    return saved ? 0 : 1;
+  }
   if (argc > 2 && std::string(argv[2]) == "--about") {
     auto* about = new CAboutDlg(dlg);
     about->Move(0, 0);
@@ -49,14 +88,7 @@ int main(int argc, char** argv) {
     dlg->OnMerge();
   }
   Pump(500);
-  const wxRect r(subject->GetScreenPosition(), subject->GetClientSize());
-  wxBitmap picture(r.width, r.height);
-  {
-    wxScreenDC screen;
-    wxMemoryDC memory(picture);
-    memory.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
-  }
-  const bool saved = picture.SaveFile(argv[1], wxBITMAP_TYPE_PNG);
+  const bool saved = SavePicture(subject, argv[1]);
   dlg->Destroy();
   wxEntryCleanup();
   return saved ? 0 : 1;

@@ -9,7 +9,6 @@
 #include <wx/fontenum.h>
 #include <wx/gauge.h>
 #include <wx/menu.h>
-#include <wx/msgdlg.h>
 #include <wx/settings.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
@@ -20,6 +19,7 @@
 #include "about_dialog.hpp"
 #include "exe_path.hpp"
 #include "layout.hpp"
+#include "native_window.hpp"
 #include "procedures.hpp"
 #include "wx_text.hpp"
 
@@ -82,6 +82,8 @@ CMergeDlg::CMergeDlg(wxWindow* parent)
                wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxRESIZE_BORDER),
       icons_(AppIcons()),
       caption_(ToWx(ExecutableStem())) {
+  UseToolkitTranslations();
+  if (!parent) MarkAsMainWindow(this);
   SetFont(DialogFont());
   SetClientSize(ConvertDialogToPixels(wxSize(kMainWidth, kMainHeight)));
   CreateControls();
@@ -302,8 +304,7 @@ void CMergeDlg::Repaint(bool now) {
 }
 
 void CMergeDlg::ShowMessage(const std::string& text, MessageIcon icon) {
-  wxMessageDialog box(this, ToWx(text), caption_, wxOK | (icon == MessageIcon::Error ? wxICON_ERROR : wxICON_WARNING));
-  box.ShowModal();
+  ShowMessageBox(this, ToWx(text), caption_, icon);
 }
 
 // ---- DialogOps --------------------------------------------------------------
@@ -326,22 +327,25 @@ void CMergeDlg::SetBlockModeSelection(int index) {
 }
 
 std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& request) {
-  if (chooser_) return chooser_(request);
-  wxString wildcard = ToWx(std::string(request.filter));
-  while (wildcard.EndsWith("|")) wildcard.RemoveLast();
-  const bool save = request.kind == ChooserKind::Save;
-  wxFileDialog dialog(this, wxFileSelectorPromptStr, wxString(), wxString(), wildcard,
-                      save ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN);
-  if (dialog.ShowModal() != wxID_OK) return std::nullopt;
-  wxString path = dialog.GetPath();
-  if (save && !request.defaultExtension.empty() && wxFileName(path).GetExt().empty()) {
-    path += "." + ToWx(std::string(request.defaultExtension));
-    // The chooser asked about the name as typed; ask again for the name with its extension.
-    if (wxFileName::FileExists(path)) {
-      wxMessageDialog ask(this, wxString::Format("%s already exists.\nDo you want to replace it?", path), caption_,
-                          wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
-      if (ask.ShowModal() != wxID_YES) return std::nullopt;
+  const ChooserSpec spec = ToolkitChooser(request);
+  std::string previous;
+  for (;;) {
+    const std::optional<std::string> answer = chooser_ ? chooser_(spec) : RunFileDialog(spec, previous);
+    if (!answer) return std::nullopt;
+    const std::string path = CompleteChosenName(*answer, request);
+    // As on the platform the program comes from, declining the replacement goes back
+    // to the chooser.
+    if (request.kind == ChooserKind::Save && wxFileName::Exists(ToWx(path)) && !AskToReplace(this, ToWx(path))) {
+      previous = path;
+      continue;
     }
+    return path;
   }
-  return FromWx(path);
+}
+
+std::optional<std::string> CMergeDlg::RunFileDialog(const ChooserSpec& spec, const std::string& previous) {
+  const wxFileName start(ToWx(previous));
+  wxFileDialog dialog(this, spec.title, start.GetPath(), start.GetFullName(), spec.wildcard, spec.style);
+  if (dialog.ShowModal() != wxID_OK) return std::nullopt;
+  return FromWx(dialog.GetPath());
 }

@@ -17,6 +17,7 @@
 #include "dialog_ops.hpp"
 #include "docking/docking.hpp"
 #include "merge.hpp"
+#include "toolkit_dialogs.hpp"
 
 class wxButton;
 class wxCheckBox;
@@ -46,8 +47,9 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   explicit CMergeDlg(wxWindow* parent = nullptr);
   ~CMergeDlg() override;
 
-  /// Replaces the platform's file chooser (for tests and scripted use).
-  using Chooser = std::function<std::optional<std::string>(const folvane::FileChooserRequest&)>;
+  /// Replaces the platform's file chooser (for tests and scripted use). It is handed
+  /// what the toolkit's file dialog would be; the window completes its answer.
+  using Chooser = std::function<std::optional<std::string>(const folvane::ui::ChooserSpec&)>;
   void SetFileChooser(Chooser chooser) { chooser_ = std::move(chooser); }
 
   folvane::PartitionSet& Job() { return set_; }
@@ -104,6 +106,7 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   void InitMainDialog();
   void Repaint(bool now);
   void SyncGauge();
+  std::optional<std::string> RunFileDialog(const folvane::ui::ChooserSpec& spec, const std::string& previous);
   wxTextCtrl* Edit(int id) const;
   wxCheckBox* Check(int id) const;
 

@@ -6,6 +6,10 @@
 #include "about_dialog.hpp"
 #include "wx_text.hpp"
 
+// Last: Xlib's macros (None, Bool, Status) would break the headers above.
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+
 namespace folvane::testing {
 
 std::vector<std::string> RecordingModalHook::Messages() const {
@@ -18,7 +22,7 @@ std::vector<std::string> RecordingModalHook::Messages() const {
 int RecordingModalHook::Enter(wxDialog* dialog) {
   Shown s;
   s.caption = ui::FromWx(dialog->GetTitle());
-  if (auto* box = dynamic_cast<wxMessageDialog*>(dialog)) {
+  if (auto* box = dynamic_cast<wxMessageDialogBase*>(dialog)) {
     s.kind = "message";
     s.text = ui::FromWx(box->GetMessage());
     s.caption = ui::FromWx(box->GetTitle());
@@ -30,7 +34,7 @@ int RecordingModalHook::Enter(wxDialog* dialog) {
   }
   shown.push_back(s);
   if (onShow) onShow(dialog);
-  return wxID_OK;
+  return reply;
 }
 
 void Pump(int milliseconds) {
@@ -69,9 +73,11 @@ void TypeInto(wxWindow* edit, const std::string& text) {
   }
 }
 
+unsigned long XWindowOf(wxWindow* window) { return GDK_WINDOW_XID(gtk_widget_get_window(window->GetHandle())); }
+
 void DialogTest::SetUp() {
   dlg = new CMergeDlg(nullptr);
-  dlg->SetFileChooser([this](const FileChooserRequest& r) -> std::optional<std::string> {
+  dlg->SetFileChooser([this](const ui::ChooserSpec& r) -> std::optional<std::string> {
     requests.push_back(r);
     if (answers.empty()) return std::nullopt;
     auto a = answers.front();

@@ -31,6 +31,8 @@ class RecordingModalHook : public wxModalDialogHook {
   std::vector<Shown> shown;
   /// Called while the dialog is "up", before it is answered.
   std::function<void(wxDialog*)> onShow;
+  /// What every dialog is answered with.
+  int reply = wxID_OK;
 
   RecordingModalHook() { Register(); }
   ~RecordingModalHook() override { Unregister(); }
@@ -52,6 +54,9 @@ void Click(wxWindow* control);
 /// Focuses an edit and types `text` key by key through the X server.
 void TypeInto(wxWindow* edit, const std::string& text);
 
+/// The X window of a shown top-level window.
+unsigned long XWindowOf(wxWindow* window);
+
 /// A shown main dialog with its choosers scripted.
 class DialogTest : public ::testing::Test {
  protected:
@@ -62,7 +67,7 @@ class DialogTest : public ::testing::Test {
   RecordingModalHook hook;
   /// Answers for the next file choosers, in order; none left means cancel.
   std::vector<std::optional<std::string>> answers;
-  std::vector<folvane::FileChooserRequest> requests;
+  std::vector<ui::ChooserSpec> requests;
 
   wxWindow* Ctrl(int id) const { return dlg->FindWindow(id); }
   std::string Text(int id) const;

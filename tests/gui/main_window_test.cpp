@@ -1,8 +1,11 @@
+#include <gtk/gtk.h>
+#include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/fontenum.h>
 #include <wx/choice.h>
 #include <wx/gauge.h>
+#include <wx/statbmp.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -114,8 +117,31 @@ TEST_F(MainWindow, BlockModeChosenByTheUserSetsTheGeometry) {
   EXPECT_EQ(dlg->Geometry(), LookupBlockMode(0));
 }
 
+bool SameImage(const wxImage& a, const wxImage& b) {
+  return a.IsOk() && b.IsOk() && a.GetSize() == b.GetSize() &&
+         std::equal(a.GetData(), a.GetData() + 3 * a.GetWidth() * a.GetHeight(), b.GetData());
+}
+
 TEST_F(MainWindow, MessageBoxesCarryTheProgramNameAndTheirIcon) {
   TempDir dir;
+  // What each box draws and tells a screen reader, while it is up.
+  struct Drawn {
+    wxImage icon;
+    AtkRole role = ATK_ROLE_INVALID;
+    std::vector<int> buttons;
+    bool okIsDefault = false;
+  };
+  std::vector<Drawn> drawn;
+  hook.onShow = [&](wxDialog* box) {
+    Drawn d;
+    for (wxWindow* w : box->GetChildren()) {
+      if (auto* icon = dynamic_cast<wxStaticBitmap*>(w)) d.icon = icon->GetBitmap().ConvertToImage();
+      if (auto* button = dynamic_cast<wxButton*>(w)) d.buttons.push_back(button->GetId());
+    }
+    d.okIsDefault = box->GetDefaultItem() && box->GetDefaultItem()->GetId() == wxID_OK;
+    d.role = atk_object_get_role(gtk_widget_get_accessible(box->GetHandle()));
+    drawn.push_back(d);
+  };
   Click(Ctrl(RowControlsFor(1).check));
   dlg->SetItemText(RowControlsFor(1).startEdit, "x");
   dlg->SetItemText(ids::kDataEdit, "/dev/full");
@@ -132,6 +158,33 @@ TEST_F(MainWindow, MessageBoxesCarryTheProgramNameAndTheirIcon) {
   EXPECT_EQ(hook.shown[1].text, "在存取 /dev/full 时磁盘已满。");
   EXPECT_TRUE(hook.shown[1].style & wxICON_ERROR);
   EXPECT_EQ(ui::FromWx(Ctrl(ids::kStatus)->GetLabel()), "FILE1 MER...") << "kept after the failure";
+
+  ASSERT_EQ(drawn.size(), 2u);
+  EXPECT_TRUE(SameImage(drawn[0].icon, wxArtProvider::GetMessageBoxIcon(wxICON_WARNING).ConvertToImage()));
+  EXPECT_TRUE(SameImage(drawn[1].icon, wxArtProvider::GetMessageBoxIcon(wxICON_ERROR).ConvertToImage()));
+  EXPECT_FALSE(SameImage(drawn[0].icon, drawn[1].icon)) << "a refused entry and a failed write look different";
+  for (const Drawn& d : drawn) {
+    EXPECT_EQ(d.buttons, std::vector<int>{wxID_OK});
+    EXPECT_TRUE(d.okIsDefault) << "Enter presses OK";
+    EXPECT_EQ(d.role, ATK_ROLE_ALERT);
+  }
+}
+
+// The window has no owner: to the window manager it is a main window, listed in the
+// task bar and the window switcher.
+TEST_F(MainWindow, IsAMainWindowToTheWindowManager) {
+  const std::string command =
+      "xprop -id " + std::to_string(XWindowOf(dlg)) + " _NET_WM_WINDOW_TYPE _NET_WM_STATE WM_TRANSIENT_FOR";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string props;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, pipe)) props += buffer;
+  ASSERT_EQ(pclose(pipe), 0) << "xprop (x11-utils) runs";
+  EXPECT_NE(props.find("_NET_WM_WINDOW_TYPE_NORMAL"), std::string::npos) << props;
+  EXPECT_EQ(props.find("SKIP_TASKBAR"), std::string::npos) << props;
+  EXPECT_EQ(props.find("SKIP_PAGER"), std::string::npos) << props;
+  EXPECT_NE(props.find("WM_TRANSIENT_FOR:  not found"), std::string::npos) << props;
 }
 
 TEST_F(MainWindow, AboutBoxOpensOverTheWindow) {

@@ -1,4 +1,6 @@
+#include <fnmatch.h>
 #include <sys/wait.h>
+#include <wx/arrstr.h>
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/textctrl.h>
@@ -212,6 +214,75 @@ TEST_F(Rows, ExportThenImportRestoresTheWindow) {
   other->OnImport();
   EXPECT_EQ(Snapshot(other), Snapshot(dlg));
   other->Destroy();
+}
+
+// GTK matches a filter's patterns the way fnmatch does: "*.*" would hide "boot".
+TEST_F(Rows, EveryChooserListsFilesWithoutADot) {
+  Click(Ctrl(Row(1).check));
+  for (int button : {Row(1).browse, ids::kTableBrowse, ids::kDataBrowse, ids::kImport, ids::kExport}) {
+    Click(Ctrl(button));
+  }
+  ASSERT_EQ(requests.size(), 5u);
+  for (const ui::ChooserSpec& r : requests) {
+    SCOPED_TRACE(ui::FromWx(r.wildcard));
+    const wxArrayString parts = wxSplit(r.wildcard, '|', '\0');
+    ASSERT_EQ(parts.size() % 2, 0u);
+    EXPECT_EQ(parts[parts.size() - 2], "File(*.*)");
+    const std::string every = ui::FromWx(parts.back());
+    for (const char* name : {"boot", "rootfs_ubi", "kernel.bin"}) EXPECT_EQ(fnmatch(every.c_str(), name, 0), 0) << name;
+    EXPECT_FALSE(r.title.empty());
+    EXPECT_FALSE(r.title.EndsWith("...")) << "a title, not a menu entry";
+  }
+  EXPECT_NE(requests[4].title, requests[3].title) << "the save form has its own title";
+  EXPECT_NE(fnmatch(ui::FromWx(wxSplit(requests[3].wildcard, '|', '\0')[1]).c_str(), "boot", 0), 0)
+      << "\"Part File(*.part)\" keeps its pattern";
+}
+
+TEST_F(Rows, ImportOpensANameWithoutExtensionWithTheDefaultOne) {
+  EnterJob();
+  answers.push_back(dir / "job.part");
+  Click(Ctrl(ids::kExport));
+  const std::string saved = Snapshot(dlg);
+  dlg->SetItemText(ids::kTableEdit, dir / "other.bin");
+  answers.push_back(dir / "job");  // no such file: job.part is meant
+  Click(Ctrl(ids::kImport));
+  EXPECT_EQ(Snapshot(dlg), saved);
+  EXPECT_TRUE(hook.shown.empty());
+
+  WriteText(dir / "job", "not a job");  // a name that exists is opened as it stands
+  answers.push_back(dir / "job");
+  Click(Ctrl(ids::kImport));
+  EXPECT_EQ(hook.Messages(), Texts{std::string(text::kBadPartFile)});
+}
+
+TEST_F(Rows, ExportAsksOnceAboutTheFileItWrites) {
+  WriteText(dir / "job", "typed");
+  answers.push_back(dir / "job");
+  Click(Ctrl(ids::kExport));
+  EXPECT_TRUE(hook.shown.empty()) << "job.part is new: nothing to replace";
+  ASSERT_EQ(ReadFile(dir / "job.part").size(), 4872u);
+
+  auto holds = [&](const std::string& text) {
+    const Bytes b = ReadFile(dir / "job.part");
+    return std::string(b.begin(), b.end()).find(text) != std::string::npos;
+  };
+  hook.reply = wxID_YES;
+  dlg->SetItemText(ids::kTableEdit, "replaced.bin");
+  answers.push_back(dir / "job");
+  Click(Ctrl(ids::kExport));
+  ASSERT_EQ(hook.shown.size(), 1u);
+  EXPECT_NE(hook.shown[0].text.find(dir / "job.part"), std::string::npos) << hook.shown[0].text;
+  EXPECT_TRUE(holds("replaced.bin"));
+  EXPECT_EQ(ReadFile(dir / "job"), (Bytes{'t', 'y', 'p', 'e', 'd'}));
+
+  // No goes back to the chooser; cancelling it there writes nothing.
+  hook.reply = wxID_NO;
+  dlg->SetItemText(ids::kTableEdit, "kept.bin");
+  answers.push_back(dir / "job");
+  Click(Ctrl(ids::kExport));
+  EXPECT_EQ(hook.shown.size(), 2u);
+  EXPECT_EQ(requests.size(), 4u);
+  EXPECT_TRUE(holds("replaced.bin"));
 }
 
 TEST_F(Rows, AJobMergedInTheWindowEqualsTheCommandLineMerge) {

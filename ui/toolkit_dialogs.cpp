@@ -1,0 +1,102 @@
+#include "toolkit_dialogs.hpp"
+
+#include <wx/arrstr.h>
+#include <wx/filedlg.h>
+#include <wx/filename.h>
+#include <wx/msgdlg.h>
+#include <wx/stockitem.h>
+#include <wx/translation.h>
+
+// After msgdlg.h: the generic box builds on its base class.
+#include <wx/generic/msgdlgg.h>
+
+#include "native_window.hpp"
+#include "wx_text.hpp"
+
+namespace folvane::ui {
+
+namespace {
+
+// "*.*" is every file where the filters come from; GTK takes the dot literally and
+// would hide names without one ("boot", "rootfs_ubi"). The labels stay as they are.
+wxString ToolkitWildcard(std::string_view filter) {
+  const wxArrayString parts = wxSplit(ToWx(std::string(filter)), '|', '\0');
+  wxString wildcard;
+  for (std::size_t i = 0; i + 1 < parts.size() && !parts[i].empty(); i += 2) {
+    wxArrayString patterns = wxSplit(parts[i + 1], ';', '\0');
+    for (wxString& p : patterns) {
+      if (p == "*.*") p = "*";
+    }
+    if (!wildcard.empty()) wildcard += '|';
+    wildcard += parts[i] + '|' + wxJoin(patterns, ';', '\0');
+  }
+  return wildcard;
+}
+
+// A stock label as a title: the toolkit's translation of "Open..." or "Save As..."
+// without its ellipsis (translations end in "...", "…" or " …").
+wxString StockTitle(wxWindowID id) {
+  wxString title = wxGetStockLabel(id, wxSTOCK_NOFLAGS);
+  for (const wxString& ellipsis : {wxString("..."), wxString::FromUTF8("…")}) {
+    if (title.EndsWith(ellipsis, &title)) break;
+  }
+  return title.Trim();
+}
+
+// GTK 3's own message dialog draws no icon; the generic box shows the theme's.
+// It is built at once rather than when shown, so that its window can be marked as
+// an alert before it appears.
+class MessageBox : public wxGenericMessageDialog {
+ public:
+  MessageBox(wxWindow* parent, const wxString& text, const wxString& caption, long style)
+      : wxGenericMessageDialog(parent, text, caption, style) {
+    DoCreateMsgdialog();
+    MarkAsAlert(this);
+  }
+  // The generic box would build itself a second time.
+  int ShowModal() override { return wxMessageDialogBase::ShowModal(); }
+};
+
+}  // namespace
+
+ChooserSpec ToolkitChooser(const FileChooserRequest& request) {
+  ChooserSpec spec;
+  static_cast<FileChooserRequest&>(spec) = request;
+  const bool save = request.kind == ChooserKind::Save;
+  spec.title = StockTitle(save ? wxID_SAVEAS : wxID_OPEN);
+  spec.wildcard = ToolkitWildcard(request.filter);
+  // No overwrite prompt from the chooser: it would ask about the name as typed, before
+  // the default extension is added. The window asks once, about the file written.
+  spec.style = save ? wxFD_SAVE : wxFD_OPEN;
+  return spec;
+}
+
+std::string CompleteChosenName(const std::string& path, const FileChooserRequest& request) {
+  const wxString name = ToWx(path);
+  if (request.defaultExtension.empty() || wxFileName(name).HasExt()) return path;
+  if (request.kind == ChooserKind::Open && wxFileName::Exists(name)) return path;
+  return path + "." + std::string(request.defaultExtension);
+}
+
+bool AskToReplace(wxWindow* parent, const wxString& path) {
+  const wxString question =
+      wxString::Format(wxGetTranslation("File '%s' already exists, do you really want to overwrite it?"), path);
+  MessageBox ask(parent, question, wxGetTranslation("Confirm"), wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
+  ask.SetEscapeId(wxID_NO);
+  return ask.ShowModal() == wxID_YES;
+}
+
+void ShowMessageBox(wxWindow* parent, const wxString& text, const wxString& caption, MessageIcon icon) {
+  MessageBox box(parent, text, caption, wxOK | (icon == MessageIcon::Error ? wxICON_ERROR : wxICON_WARNING));
+  box.ShowModal();
+}
+
+void UseToolkitTranslations() {
+  if (wxTranslations::Get()) return;
+  auto* translations = new wxTranslations;
+  translations->SetLanguage(wxLANGUAGE_DEFAULT);
+  translations->AddStdCatalog();
+  wxTranslations::Set(translations);
+}
+
+}  // namespace folvane::ui
