@@ -3,7 +3,12 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "file_io.hpp"
 
@@ -55,36 +60,68 @@ std::string Crc32Text(std::uint32_t crc) {
   return b;
 }
 
-// The CRC-32 of the data image is put together from the CRC of each range and of the
-// bytes between them, so that each byte goes through the CRC once.
+// The data image's digest and the CRC-32s are taken on a second thread from copies
+// of the bytes, while the merge goes on writing and this thread hashes each range's
+// SHA-256: the two SHA-256 passes over a partition's bytes run side by side. The
+// data image's CRC-32 is put together from the CRC of each range and of the bytes
+// between them, so that each byte goes through the CRC once.
 struct DigestTap::State {
   Sha256 tableSha;
   std::uint32_t tableCrc = 0;
   std::uint64_t tableBytes = 0;
+  std::vector<std::unique_ptr<Sha256>> rangeSha;
+  std::vector<DigestValue> rangeValues;  // bytes and sha256 here, crc32 from the worker
+  std::uint64_t dataBytes = 0;
+  std::size_t next = 0;  // the first range not yet passed, for this thread
+
+  // The worker's own.
   Sha256 dataSha;
   std::uint32_t dataCrc = 0;  // of every byte before the range in progress
-  std::uint64_t dataBytes = 0;
-  std::vector<std::unique_ptr<Sha256>> rangeSha;
-  std::vector<DigestValue> rangeValues;
-  std::size_t next = 0;  // the first range not yet finished
+  std::uint64_t crcBytes = 0;
+  std::size_t crcNext = 0;
+  std::vector<std::uint32_t> rangeCrc;
+  std::vector<std::uint64_t> rangeCrcBytes;
+
+  // Pieces travel to the worker and come back to be filled again.
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::vector<std::uint8_t>> queued, spare;
+  bool working = false;
+  bool stop = false;
+  std::thread worker;
 };
+
+namespace {
+// Pieces waiting for the worker at most: enough to ride out a slow moment on either
+// side, few enough to keep the copies in the cache.
+constexpr std::size_t kQueuedPieces = 4;
+}  // namespace
 
 DigestTap::DigestTap(std::uint32_t blockSize) : state_(std::make_unique<State>()), blockSize_(blockSize) {
   state_->tableCrc = Crc(0, {});
   state_->dataCrc = Crc(0, {});
 }
 
-DigestTap::~DigestTap() = default;
+DigestTap::~DigestTap() {
+  State& s = *state_;
+  if (!s.worker.joinable()) return;
+  {
+    std::lock_guard lock(s.mutex);
+    s.stop = true;
+  }
+  s.changed.notify_all();
+  s.worker.join();
+}
 
 void DigestTap::SetRanges(std::vector<DigestRange> ranges) {
+  State& s = *state_;
   ranges_ = std::move(ranges);
   rangesSet_ = true;
-  state_->rangeSha.clear();
-  state_->rangeValues.assign(ranges_.size(), DigestValue{});
-  for (std::size_t i = 0; i < ranges_.size(); ++i) {
-    state_->rangeSha.push_back(std::make_unique<Sha256>());
-    state_->rangeValues[i].crc32 = Crc(0, {});
-  }
+  s.rangeSha.clear();
+  s.rangeValues.assign(ranges_.size(), DigestValue{});
+  s.rangeCrc.assign(ranges_.size(), Crc(0, {}));
+  s.rangeCrcBytes.assign(ranges_.size(), 0);
+  for (std::size_t i = 0; i < ranges_.size(); ++i) s.rangeSha.push_back(std::make_unique<Sha256>());
 }
 
 void DigestTap::TableWritten(std::span<const std::uint8_t> bytes) {
@@ -101,30 +138,94 @@ void DigestTap::TableWritten(std::span<const std::uint8_t> bytes) {
   }
 }
 
-void DigestTap::DataWritten(std::span<const std::uint8_t> bytes) {
-  State& s = *state_;
-  s.dataSha.Update(bytes);
+// Splits `bytes`, which start at data image offset `at`, at the range borders and
+// calls `part(range or npos, piece)` for each piece in order; `next` is the caller's
+// first range not yet passed.
+template <class Part>
+void SplitAtRanges(const std::vector<DigestRange>& ranges, std::size_t& next, std::uint64_t at,
+                   std::span<const std::uint8_t> bytes, Part part) {
   while (!bytes.empty()) {
-    const std::uint64_t at = s.dataBytes;
-    while (s.next < ranges_.size() && ranges_[s.next].offset + ranges_[s.next].bytes <= at) ++s.next;
+    while (next < ranges.size() && ranges[next].offset + ranges[next].bytes <= at) ++next;
     std::size_t take = bytes.size();
-    if (s.next < ranges_.size() && at >= ranges_[s.next].offset) {
-      // Inside a range: its own digests; the data image's CRC takes it whole at its end.
-      const DigestRange& r = ranges_[s.next];
-      take = static_cast<std::size_t>(std::min<std::uint64_t>(take, r.offset + r.bytes - at));
-      const auto part = bytes.first(take);
-      DigestValue& v = s.rangeValues[s.next];
-      s.rangeSha[s.next]->Update(part);
-      v.crc32 = Crc(v.crc32, part);
-      v.bytes += take;
-      if (v.bytes == r.bytes) s.dataCrc = CrcCombine(s.dataCrc, v.crc32, v.bytes);
-    } else {
-      if (s.next < ranges_.size()) take = static_cast<std::size_t>(std::min<std::uint64_t>(take, ranges_[s.next].offset - at));
-      s.dataCrc = Crc(s.dataCrc, bytes.first(take));
+    std::size_t range = std::string::npos;
+    if (next < ranges.size() && at >= ranges[next].offset) {
+      range = next;
+      take = static_cast<std::size_t>(std::min<std::uint64_t>(take, ranges[next].offset + ranges[next].bytes - at));
+    } else if (next < ranges.size()) {
+      take = static_cast<std::size_t>(std::min<std::uint64_t>(take, ranges[next].offset - at));
     }
-    s.dataBytes += take;
+    part(range, bytes.first(take));
+    at += take;
     bytes = bytes.subspan(take);
   }
+}
+
+void DigestTap::DataWritten(std::span<const std::uint8_t> bytes) {
+  State& s = *state_;
+  if (!s.worker.joinable()) s.worker = std::thread([this] { Work(); });
+  std::vector<std::uint8_t> copy;
+  {
+    std::unique_lock lock(s.mutex);
+    s.changed.wait(lock, [&] { return s.queued.size() < kQueuedPieces; });
+    if (!s.spare.empty()) {
+      copy = std::move(s.spare.front());
+      s.spare.pop_front();
+    }
+  }
+  copy.assign(bytes.begin(), bytes.end());
+  {
+    std::lock_guard lock(s.mutex);
+    s.queued.push_back(std::move(copy));
+  }
+  s.changed.notify_all();
+
+  SplitAtRanges(ranges_, s.next, s.dataBytes, bytes, [&](std::size_t range, std::span<const std::uint8_t> piece) {
+    if (range == std::string::npos) return;
+    s.rangeSha[range]->Update(piece);
+    s.rangeValues[range].bytes += piece.size();
+  });
+  s.dataBytes += bytes.size();
+}
+
+void DigestTap::Work() {
+  State& s = *state_;
+  for (;;) {
+    std::vector<std::uint8_t> piece;
+    {
+      std::unique_lock lock(s.mutex);
+      s.changed.wait(lock, [&] { return s.stop || !s.queued.empty(); });
+      if (s.queued.empty()) return;
+      piece = std::move(s.queued.front());
+      s.queued.pop_front();
+      s.working = true;
+    }
+    s.dataSha.Update(piece);
+    SplitAtRanges(ranges_, s.crcNext, s.crcBytes, piece, [&](std::size_t range, std::span<const std::uint8_t> part) {
+      if (range == std::string::npos) {
+        s.dataCrc = Crc(s.dataCrc, part);
+        return;
+      }
+      // Inside a range: its own CRC; the data image's takes it whole at its end.
+      s.rangeCrc[range] = Crc(s.rangeCrc[range], part);
+      s.rangeCrcBytes[range] += part.size();
+      if (s.rangeCrcBytes[range] == ranges_[range].bytes) {
+        s.dataCrc = CrcCombine(s.dataCrc, s.rangeCrc[range], s.rangeCrcBytes[range]);
+      }
+    });
+    s.crcBytes += piece.size();
+    {
+      std::lock_guard lock(s.mutex);
+      s.spare.push_back(std::move(piece));
+      s.working = false;
+    }
+    s.changed.notify_all();
+  }
+}
+
+void DigestTap::Drain() {
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  s.changed.wait(lock, [&] { return s.queued.empty() && !s.working; });
 }
 
 DigestValue DigestTap::Table() {
@@ -133,20 +234,26 @@ DigestValue DigestTap::Table() {
 }
 
 DigestValue DigestTap::Data() {
+  Drain();
   State& s = *state_;
   std::uint32_t crc = s.dataCrc;
   // The data ended inside a range: that range's bytes so far still belong to the CRC.
   for (std::size_t i = 0; i < ranges_.size(); ++i) {
-    const DigestValue& v = s.rangeValues[i];
-    if (v.bytes != 0 && v.bytes != ranges_[i].bytes) crc = CrcCombine(crc, v.crc32, v.bytes);
+    if (s.rangeCrcBytes[i] != 0 && s.rangeCrcBytes[i] != ranges_[i].bytes) {
+      crc = CrcCombine(crc, s.rangeCrc[i], s.rangeCrcBytes[i]);
+    }
   }
   return {s.dataBytes, s.dataSha.Hex(), crc};
 }
 
 std::vector<DigestValue> DigestTap::Ranges() {
+  Drain();
   State& s = *state_;
   std::vector<DigestValue> values = s.rangeValues;
-  for (std::size_t i = 0; i < values.size(); ++i) values[i].sha256 = s.rangeSha[i]->Hex();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i].sha256 = s.rangeSha[i]->Hex();
+    values[i].crc32 = s.rangeCrc[i];
+  }
   return values;
 }
 

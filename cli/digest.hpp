@@ -51,7 +51,7 @@ class DigestTap : public MergeTap {
   void TableWritten(std::span<const std::uint8_t> bytes) override;
   void DataWritten(std::span<const std::uint8_t> bytes) override;
 
-  /// The digests once every byte has gone by.
+  /// The digests once every byte has gone by; each may be asked for once.
   DigestValue Table();
   DigestValue Data();
   /// One per range, in order; a range the data ended inside holds what went by.
@@ -59,6 +59,8 @@ class DigestTap : public MergeTap {
   [[nodiscard]] const std::vector<DigestRange>& RangeList() const { return ranges_; }
 
  private:
+  void Work();   // the worker thread's loop
+  void Drain();  // waits until the worker has hashed every piece
   struct State;
   std::unique_ptr<State> state_;
   std::vector<DigestRange> ranges_;
