@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
 
+#include "cli_run.hpp"
 #include "memory_form.hpp"
 #include "part_file.hpp"
 #include "procedures.hpp"
@@ -14,24 +14,10 @@ namespace folvane {
 namespace {
 
 using testing::Bytes;
+using testing::Cli;
+using testing::CliRun;
 using testing::ReadFile;
 using testing::TempDir;
-
-struct CliRun {
-  int status;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
-CliRun Cli(const std::string& args, const std::string& cwd = ".") {
-  TempDir io;
-  const std::string cmd = "cd '" + cwd + "' && '" FOLVANE_CLI "' " + args + " >'" + io / "out" + "' 2>'" +
-                          io / "err" + "' </dev/null";
-  const int raw = std::system(cmd.c_str());
-  const Bytes out = ReadFile(io / "out"), err = ReadFile(io / "err");
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(out.begin(), out.end()),
-          std::string(err.begin(), err.end())};
-}
 
 class CliTest : public ::testing::Test {
  protected:
