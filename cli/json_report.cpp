@@ -68,7 +68,7 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
     r["spareBlocks"] = ranged ? nlohmann::json(std::int64_t{slot.endBlock} - slot.startBlock + 1 - slot.imageBlocks)
                               : nlohmann::json();
     r["accepted"] = merged.accepted;
-    r["rule"] = result.tableBuilt ? nlohmann::json(merged.accepted ? "accepted" : "") : nlohmann::json();
+    r["rule"] = merged.accepted ? nlohmann::json("accepted") : nlohmann::json();
     r["reason"] = nullptr;
     for (const RowRejection& rejection : result.rejections) {
       if (rejection.row != row) continue;

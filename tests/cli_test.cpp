@@ -43,6 +43,8 @@ TEST_F(CliTest, UsageAndVersion) {
       {"new j.part --mode 2 --row nocolons", 64},
       {"new j.part --mode 2 --row cfg.bin:0:10001", 64},
       {"new j.part --mode 2 --row cfg.bin:0x1:2", 64},
+      {"check", 64},             {"verify", 64},          {"verify j --manifest m", 64},
+      {"show j --json=1", 64},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
