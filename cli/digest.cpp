@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -267,9 +268,20 @@ bool IsHex(const std::string& text, std::size_t length) {
   return text.size() == length && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
+// A count from a manifest, which anyone may have edited: a whole number that fits,
+// never a negative or fractional one converted into something else.
+template <class T>
+T Count(const nlohmann::json& j, const char* key) {
+  const nlohmann::json& v = j.at(key);
+  if (!v.is_number_unsigned() || v.get<std::uint64_t>() > std::numeric_limits<T>::max()) {
+    throw std::invalid_argument(std::string(key) + " is not a count");
+  }
+  return static_cast<T>(v.get<std::uint64_t>());
+}
+
 DigestValue DigestFromJson(const nlohmann::json& j) {
   DigestValue v;
-  v.bytes = j.at("bytes").get<std::uint64_t>();
+  v.bytes = Count<std::uint64_t>(j, "bytes");
   v.sha256 = j.at("sha256").get<std::string>();
   const auto crc = j.at("crc32").get<std::string>();
   if (!IsHex(v.sha256, 64) || !IsHex(crc, 8)) throw std::invalid_argument("a digest is not lower-case hexadecimal");
@@ -324,22 +336,26 @@ std::optional<Manifest> ManifestFromJson(const nlohmann::json& j, std::string* p
     if (j.at("format") != "folvane-manifest") throw std::invalid_argument("it is not a folvane manifest");
     if (j.at("version") != 1) throw std::invalid_argument("it is a manifest of another version");
     Manifest m;
-    m.blockMode = j.at("blockMode").get<int>();
-    m.blockSize = j.at("blockSize").get<std::uint32_t>();
-    m.pageSize = j.at("pageSize").get<std::uint32_t>();
+    m.blockMode = Count<std::uint8_t>(j, "blockMode");
+    m.blockSize = Count<std::uint32_t>(j, "blockSize");
+    m.pageSize = Count<std::uint32_t>(j, "pageSize");
     if (m.blockSize == 0) throw std::invalid_argument("its block size is 0");
     m.tablePath = j.at("table").at("path").get<std::string>();
     m.table = DigestFromJson(j.at("table"));
     m.dataPath = j.at("data").at("path").get<std::string>();
     m.data = DigestFromJson(j.at("data"));
+    const nlohmann::json& list = j.at("partitions");
+    if (!list.is_array() || list.size() > static_cast<std::size_t>(kRowCount)) {
+      throw std::invalid_argument("its partitions are not a list of at most 16");
+    }
     std::uint64_t end = 0;
-    for (const auto& p : j.at("partitions")) {
+    for (const auto& p : list) {
       ManifestPartition part;
-      part.row = p.at("row").get<int>();
-      part.startBlock = p.at("startBlock").get<std::uint32_t>();
-      part.endBlock = p.at("endBlock").get<std::uint32_t>();
-      part.imageBlocks = p.at("imageBlocks").get<std::uint32_t>();
-      part.offset = p.at("offset").get<std::uint64_t>();
+      part.row = Count<std::uint8_t>(p, "row");
+      part.startBlock = Count<std::uint32_t>(p, "startBlock");
+      part.endBlock = Count<std::uint32_t>(p, "endBlock");
+      part.imageBlocks = Count<std::uint32_t>(p, "imageBlocks");
+      part.offset = Count<std::uint64_t>(p, "offset");
       part.digest = DigestFromJson(p);
       // The ranges are hashed in one pass over the data image: they must come in
       // order and stay inside it.

@@ -202,6 +202,34 @@ TEST_F(VerifyTest, ManifestHoldsTheDigestsOfTheFilesAndOfEachPartitionsBlocks) {
   EXPECT_EQ(ReadFile(dir / "kernel.bin"), testing::Pattern(1000000, 2));
 }
 
+TEST_F(VerifyTest, AManifestThatIsNotOneIsRefused) {
+  ASSERT_EQ(InDir("merge job.part --manifest m.json --manifest m.sha256").status, 0);
+  const json good = json::parse(ReadFile(dir / "m.json"));
+  struct Case {
+    const char* name;
+    std::function<void(json&)> spoil;
+  } cases[] = {
+      {"a negative count", [](json& m) { m["partitions"][0]["bytes"] = -1; }},
+      {"a fraction", [](json& m) { m["blockSize"] = 1e300; }},
+      {"a range past the data image", [](json& m) { m["partitions"][2]["offset"] = 0xFFFFFFFFFFFFFFF0u; }},
+      {"overlapping ranges", [](json& m) { m["partitions"][1]["offset"] = 0; }},
+      {"a digest that is no digest", [](json& m) { m["data"]["sha256"] = "xyz"; }},
+      {"partitions that are no list", [](json& m) { m["partitions"] = "all"; }},
+      {"another format", [](json& m) { m["format"] = "other"; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    json m = good;
+    c.spoil(m);
+    testing::WriteText(dir / "bad.json", m.dump());
+    const CliRun run = InDir("verify --manifest bad.json --json");
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(Parse(run).contains("error"));
+  }
+  // The sha256sum text is for sha256sum.
+  EXPECT_EQ(InDir("verify --manifest m.sha256").status, 2);
+}
+
 TEST_F(VerifyTest, CheckDecidesWhatTheMergeThenDoes) {
   struct Case {
     const char* name;
