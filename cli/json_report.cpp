@@ -1,6 +1,7 @@
 #include "json_report.hpp"
 
 #include <cstdio>
+#include <optional>
 
 #include "block_mode.hpp"
 
@@ -61,7 +62,15 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
     r["startBlock"] = Block(slot.startBlock);
     r["endBlock"] = Block(slot.endBlock);
     r["imageBlocks"] = Block(slot.imageBlocks);
-    r["imageBytes"] = merged.measured ? nlohmann::json(merged.imageBytes) : nlohmann::json();
+    // The image's size now: as the run measured it, or measured here for a row the run
+    // did not open (outside the leading run, or after the run ended early).
+    std::optional<std::uint64_t> bytes;
+    if (merged.measured) {
+      bytes = merged.imageBytes;
+    } else if (auto now = MeasureFile(slot.imagePath)) {
+      bytes = *now;
+    }
+    r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
     // Skip-bad-block programming may use the blocks of the range that the image leaves.
     const bool ranged = slot.startBlock != kUnset && slot.endBlock != kUnset && slot.imageBlocks != kUnset &&
                         slot.startBlock <= slot.endBlock;
