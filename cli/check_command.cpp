@@ -97,7 +97,9 @@ int RunCheck(const Args& args) {
     return status;
   }
   const int mode = form.GetBlockModeSelection();
-  std::printf("Block mode: %d, block size %s bytes, page size %s bytes\n", mode,
+  const std::string label =
+      mode >= 0 && mode < kBlockModeCount ? " " + std::string(kBlockModes[static_cast<std::size_t>(mode)].label) : "";
+  std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),
               HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
   PrintRows(form, result);
   for (const OutputCheck* o : {&data, &table}) {
