@@ -97,8 +97,8 @@ int RunCheck(const Args& args) {
     return status;
   }
   const int mode = form.GetBlockModeSelection();
-  const std::string label =
-      mode >= 0 && mode < kBlockModeCount ? " " + std::string(kBlockModes[static_cast<std::size_t>(mode)].label) : "";
+  std::string label;
+  if (mode >= 0 && mode < kBlockModeCount) label.append(" ").append(kBlockModes[static_cast<std::size_t>(mode)].label);
   std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),
               HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
   PrintRows(form, result);
