@@ -129,6 +129,21 @@ bool LoadJob(MemoryForm& form, const std::string& job) {
   return loaded;
 }
 
+bool OpenJob(MemoryForm& form, Console& console, const Args& args) {
+  Connect(form, console);
+  if (!LoadJob(form, args.positional.at(0))) return false;
+  if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
+  if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
+  return true;
+}
+
+bool OutputsAreTheJob(MemoryForm& form, const std::string& job) {
+  const bool data = SameFile(form.GetDataPathText(), job);
+  if (!data && !SameFile(form.GetTablePathText(), job)) return false;
+  form.ShowMessage(data ? "Data File is also the job file." : "Table File is also the job file.", MessageIcon::Warning);
+  return true;
+}
+
 std::optional<PartFileRecord> ReadJob(const std::string& path) {
   const auto record = ReadPartFile(path);
   if (!record) {

@@ -88,7 +88,16 @@ std::string Printable(const std::string& text);
 /// An absolute, normalised spelling of a path typed on the command line.
 std::string AbsolutePath(const std::string& path);
 
+/// Loads JOB.part into a fresh form connected to `console` and applies --table and
+/// --data; false (the message shown) if the job cannot be loaded.
+bool OpenJob(MemoryForm& form, Console& console, const Args& args);
+/// Refuses a job whose outputs name the job file itself, which a merge would turn
+/// into a data image or a table; true (the message shown) if refused.
+bool OutputsAreTheJob(MemoryForm& form, const std::string& job);
+
 int RunMerge(const Args& args);
+int RunCheck(const Args& args);
+int RunVerify(const Args& args);
 int RunShow(const Args& args);
 int RunTable(const Args& args);
 int RunNew(const Args& args);

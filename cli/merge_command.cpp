@@ -1,43 +1,104 @@
 // folvane-cli merge: a saved job merged exactly as the window's Merge button does,
-// with outputs that replace the old ones only once the merge has succeeded.
+// with outputs that replace the old ones only once the merge has succeeded, and on
+// request a manifest of what was written, hashed while it was written.
 
+#include <optional>
 #include <string>
 
 #include "cli.hpp"
+#include "digest.hpp"
+#include "json_report.hpp"
 #include "procedures.hpp"
 
 namespace folvane::cli {
 
-namespace text {
-inline constexpr std::string_view kDataIsJob = "Data File is also the job file.";
-inline constexpr std::string_view kTableIsJob = "Table File is also the job file.";
-}  // namespace text
+namespace {
+
+// A manifest written over the job, an output or an image would destroy it.
+bool ManifestClashes(MemoryForm& form, const std::string& job, const std::vector<std::string>& manifests) {
+  for (const std::string& m : manifests) {
+    std::vector<std::string> taken = {job, form.GetDataPathText(), form.GetTablePathText()};
+    for (int row = 1; row <= kRowCount; ++row) {
+      if (form.IsRowChecked(row)) taken.push_back(form.GetRowPathText(row));
+    }
+    for (const std::string& path : taken) {
+      if (!path.empty() && SameFile(m, path)) {
+        form.ShowMessage("Manifest File " + m + " is also an input or output of the merge.", MessageIcon::Warning);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+Manifest MakeManifest(MemoryForm& form, const MergeResult& result, DigestTap& tap) {
+  Manifest m;
+  m.blockMode = form.GetBlockModeSelection();
+  m.blockSize = form.geometry.blockSize;
+  m.pageSize = form.geometry.pageSize;
+  m.tablePath = form.GetTablePathText();
+  m.dataPath = form.GetDataPathText();
+  m.table = tap.Table();
+  m.data = tap.Data();
+  const std::vector<DigestValue> ranges = tap.Ranges();
+  std::size_t next = 0;
+  for (int row = 1; row <= kRowCount && next < ranges.size(); ++row) {
+    const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
+    if (!merged.accepted) continue;
+    const PartitionSlot& slot = form.set.Slot(row);
+    m.partitions.push_back({row, slot.startBlock, slot.endBlock, slot.imageBlocks, merged.offset, ranges[next++]});
+  }
+  return m;
+}
+
+}  // namespace
 
 int RunMerge(const Args& args) {
   if (args.positional.size() != 1) return Usage(CommandNamed("merge"), "merge takes one JOB.part");
+  const bool json = args.Flag("json");
+  const std::vector<std::string> manifests = args.All("manifest");
   Console console;
   MemoryForm form = FreshForm();
-  Connect(form, console);
   const std::string job = args.positional[0];
-  if (!LoadJob(form, job)) return kExitFailed;
-  if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
-  if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
+  MergeResult result;
+  std::vector<std::string> details;
+  std::optional<Manifest> manifest;
+  int status = kExitFailed;
 
   // The merge replaces its outputs whole: one that names the job file would turn the
   // job into a data image or a table.
-  if (SameFile(form.GetDataPathText(), job) || SameFile(form.GetTablePathText(), job)) {
-    console.Line(std::string(SameFile(form.GetDataPathText(), job) ? text::kDataIsJob : text::kTableIsJob));
-    return kExitFailed;
+  if (OpenJob(form, console, args) && !OutputsAreTheJob(form, job) && !ManifestClashes(form, job, manifests)) {
+    MergeOptions options;
+    options.replaceOutputs = true;
+    options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
+    options.onDetail = [&](const std::string& line) {
+      details.push_back(line);
+      console.Line("folvane-cli: " + line);
+    };
+    // With a manifest every byte passes through the program to be hashed on its way.
+    std::optional<DigestTap> tap;
+    if (!manifests.empty()) {
+      tap.emplace(form.geometry.blockSize);
+      options.tap = &*tap;
+    }
+    result = form.Merge(options);
+    console.ClearBar();
+    status = MergeExitStatus(form, result);
+    if (result.completed && tap) {
+      manifest = MakeManifest(form, result, *tap);
+      if (!WriteManifests(*manifest, manifests)) status = kExitFailed;
+    }
   }
-
-  MergeOptions options;
-  options.replaceOutputs = true;
-  options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
-  options.onDetail = [&](const std::string& line) { console.Line("folvane-cli: " + line); };
-  const MergeResult result = form.Merge(options);
-  console.ClearBar();
-  if (!result.completed) return kExitFailed;
-  return form.messages.empty() ? kExitOk : kExitWithMessages;
+  if (json) {
+    nlohmann::json doc = JsonDocument("merge");
+    doc["job"] = job;
+    doc.update(JobReport(form, result, status));
+    doc["details"] = details;
+    doc["manifestPaths"] = manifests;
+    doc["manifest"] = manifest ? ManifestJson(*manifest) : nlohmann::json();
+    PrintJson(doc);
+  }
+  return status;
 }
 
 }  // namespace folvane::cli

@@ -4,13 +4,49 @@
 
 #include "block_mode.hpp"
 #include "cli.hpp"
+#include "json_report.hpp"
 
 namespace folvane::cli {
 
 int RunShow(const Args& args) {
   if (args.positional.size() != 1) return Usage(CommandNamed("show"), "show takes one JOB.part");
   const auto record = ReadJob(args.positional[0]);
-  if (!record) return kExitFailed;
+  if (!record) {
+    if (args.Flag("json")) {
+      nlohmann::json doc = JsonDocument("show");
+      doc["job"] = args.positional[0];
+      doc["error"] = "the job cannot be read";
+      PrintJson(doc);
+    }
+    return kExitFailed;
+  }
+  if (args.Flag("json")) {
+    const FlashGeometry g = LookupBlockMode(record->blockModeIndex);
+    nlohmann::json doc = JsonDocument("show");
+    doc["job"] = args.positional[0];
+    doc["tablePath"] = record->tablePath;
+    doc["dataPath"] = record->dataPath;
+    doc["blockMode"] = record->blockModeIndex;
+    // A mode outside the list merges with the default block size, as the window does.
+    doc["blockModeLabel"] = record->blockModeIndex < kBlockModeCount
+                                ? nlohmann::json(kBlockModes[static_cast<std::size_t>(record->blockModeIndex)].label)
+                                : nlohmann::json();
+    doc["blockSize"] = g.blockSize;
+    doc["pageSize"] = g.pageSize;
+    doc["rowCount"] = record->rowCount;
+    nlohmann::json rows = nlohmann::json::array();
+    for (int i = 0; i < record->UsableRows(); ++i) {
+      const PartFileRow& row = record->rows[static_cast<std::size_t>(i)];
+      rows.push_back({{"row", i + 1},
+                      {"imagePath", row.imagePath},
+                      {"startText", row.startText},
+                      {"endText", row.endText},
+                      {"imageBlocks", row.imageBlocks == kUnset ? nlohmann::json() : nlohmann::json(row.imageBlocks)}});
+    }
+    doc["rows"] = rows;
+    PrintJson(doc);
+    return kExitOk;
+  }
   std::printf("Table: %s\n", Printable(record->tablePath).c_str());
   std::printf("Data:  %s\n", Printable(record->dataPath).c_str());
   const int mode = record->blockModeIndex;

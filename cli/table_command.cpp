@@ -7,25 +7,31 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "json_report.hpp"
 
 namespace folvane::cli {
 
 int RunTable(const Args& args) {
   if (args.positional.size() != 1) return Usage(CommandNamed("table"), "table takes one FILE");
   const std::string path = args.positional[0];
-  auto file = File::OpenRead(path);
-  if (!file) {
-    std::fprintf(stderr, "%s\n", file.error().Message().c_str());
+  const bool json = args.Flag("json");
+  nlohmann::json doc = JsonDocument("table");
+  doc["path"] = path;
+  auto cannotRead = [&](const FileError& error) {
+    std::fprintf(stderr, "%s\n", error.Message().c_str());
+    if (json) {
+      doc["error"] = error.Message();
+      PrintJson(doc);
+    }
     return kExitFailed;
-  }
+  };
+  auto file = File::OpenRead(path);
+  if (!file) return cannotRead(file.error());
   TableArea area{};
   area.fill(0xFF);
   auto got = file->ReadAt(0, area);
   auto size = file->Size();
-  if (!got || !size) {
-    std::fprintf(stderr, "%s\n", (!got ? got.error() : size.error()).Message().c_str());
-    return kExitFailed;
-  }
+  if (!got || !size) return cannotRead(!got ? got.error() : size.error());
   std::vector<std::string> problems;
   auto problem = [&](std::size_t record, const std::string& what) {
     problems.push_back("record " + std::to_string(record) + ": " + what);
@@ -34,12 +40,20 @@ int RunTable(const Args& args) {
     problems.push_back(Printable(path) + " is " + std::to_string(*size) + " bytes long, not 512");
   }
   const auto entries = DecodePartitionTable(area);
-  std::printf("%-4s %-20s %-20s %-20s\n", "row", "start", "end", "blocks");
+  if (!json) std::printf("%-4s %-20s %-20s %-20s\n", "row", "start", "end", "blocks");
+  nlohmann::json records = nlohmann::json::array();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const PartitionEntry& e = entries[i];
     const std::size_t n = i + 1;
-    std::printf("%-4zu %-20s %-20s %-20s\n", n, HexDec(e.startBlock).c_str(), HexDec(e.endBlock).c_str(),
-                HexDec(e.imageBlocks).c_str());
+    if (!json) {
+      std::printf("%-4zu %-20s %-20s %-20s\n", n, HexDec(e.startBlock).c_str(), HexDec(e.endBlock).c_str(),
+                  HexDec(e.imageBlocks).c_str());
+    }
+    records.push_back({{"record", n},
+                       {"startBlock", e.startBlock},
+                       {"endBlock", e.endBlock},
+                       {"imageBlocks", e.imageBlocks},
+                       {"reserved", e.reserved}});
     if (n > static_cast<std::size_t>(kRowCount)) problem(n, "a table holds at most 16 records");
     if (e.reserved != 0xFFFFFFFF) problem(n, "reserved word is " + Hex(e.reserved) + ", not 0xFFFFFFFF");
     if (e.endBlock < e.startBlock) {
@@ -61,7 +75,16 @@ int RunTable(const Args& args) {
     }
   }
   for (const auto& p : problems) std::fprintf(stderr, "folvane-cli: %s\n", p.c_str());
-  return problems.empty() ? kExitOk : kExitWithMessages;
+  const int status = problems.empty() ? kExitOk : kExitWithMessages;
+  if (json) {
+    doc["bytes"] = *size;
+    doc["records"] = records;
+    doc["problems"] = problems;
+    doc["valid"] = problems.empty();
+    doc["exitStatus"] = status;
+    PrintJson(doc);
+  }
+  return status;
 }
 
 }  // namespace folvane::cli

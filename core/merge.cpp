@@ -174,6 +174,7 @@ bool MergeRun::RefuseOutputsThatAreInputs(const std::string& dataPath, const std
 }
 
 bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tablePath) {
+  if (options_.dryRun && !options_.probeOutputs) return true;
   auto refuse = [&](std::string_view message, const std::string& what, const std::string& path) {
     host_.ShowMessage(std::string(message), MessageIcon::Warning);
     if (TooLong(path)) Detail(TooLongDetail(what, path));

@@ -88,6 +88,9 @@ struct MergeOptions {
   /// Decide everything (measure, refuse, build the table, check every copy could
   /// start) and report it as the merge would, but create and write nothing.
   bool dryRun = false;
+  /// With dryRun: whether to ask if the outputs could be created. Off for reading
+  /// existing outputs back, which may well be read-only.
+  bool probeOutputs = true;
 };
 
 /// What the merge decided about one row.

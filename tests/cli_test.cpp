@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +8,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "cli_run.hpp"
 #include "memory_form.hpp"
 #include "part_file.hpp"
 #include "procedures.hpp"
@@ -18,36 +18,17 @@ namespace folvane {
 namespace {
 
 using testing::Bytes;
+using testing::Cli;
+using testing::CliRun;
 using testing::ReadFile;
 using testing::TempDir;
 
-struct CliRun {
-  int status;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
-CliRun Cli(const std::string& args, const std::string& cwd = ".") {
-  TempDir io;
-  const std::string cmd = "cd '" + cwd + "' && '" FOLVANE_CLI "' " + args + " >'" + io / "out" + "' 2>'" +
-                          io / "err" + "' </dev/null";
-  const int raw = std::system(cmd.c_str());
-  const Bytes out = ReadFile(io / "out"), err = ReadFile(io / "err");
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(out.begin(), out.end()),
-          std::string(err.begin(), err.end())};
-}
-
 /// Runs a bash script in `cwd` with $CLI naming the tool, bounded by a timeout so
 /// that a command that waits for ever fails the test instead of hanging it.
-CliRun Shell(const std::string& script, const std::string& cwd) {
+CliRun RunScript(const std::string& script, const std::string& cwd) {
   TempDir io;
   testing::WriteText(io / "script", script);
-  const std::string cmd = "cd '" + cwd + "' && CLI='" FOLVANE_CLI "' timeout 60 bash '" + io / "script" + "' >'" +
-                          io / "out" + "' 2>'" + io / "err" + "' </dev/null";
-  const int raw = std::system(cmd.c_str());
-  const Bytes out = ReadFile(io / "out"), err = ReadFile(io / "err");
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(out.begin(), out.end()),
-          std::string(err.begin(), err.end())};
+  return testing::Shell("CLI='" FOLVANE_CLI "' timeout 60 bash '" + io / "script" + "'", cwd);
 }
 
 class CliTest : public ::testing::Test {
@@ -60,7 +41,7 @@ class CliTest : public ::testing::Test {
     testing::WriteFile(dir / "empty.bin", {});
   }
   CliRun InDir(const std::string& args) { return Cli(args, dir.str()); }
-  CliRun Script(const std::string& script) { return Shell(script, dir.str()); }
+  CliRun Script(const std::string& script) { return RunScript(script, dir.str()); }
   /// A two-row job whose outputs are t.bin and d.bin in the test's folder.
   void MakeJob(const std::string& job = "j.part") {
     ASSERT_EQ(InDir("new " + job + " --mode 2 --table t.bin --data d.bin --row cfg.bin:0:0 --row boot.bin:2:5").status,
@@ -92,6 +73,8 @@ TEST_F(CliTest, UsageAndVersion) {
       {"new j.part --mode +2 --row cfg.bin:0:1", 64},
       {"new j.part --mode 2 --mode 5 --row cfg.bin:0:1", 64},
       {"merge j.part --data a --data b", 64},
+      {"check", 64},             {"verify", 64},          {"verify j --manifest m", 64},
+      {"show j --json=1", 64},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);

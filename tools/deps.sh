@@ -12,6 +12,9 @@ build=(
   fonts-wqy-microhei  # the window's Chinese texts
   libgtk-3-dev  # the window's type and its message boxes' accessible role, set through GTK
   wx3.2-i18n    # wxWidgets' own translations: chooser titles, buttons, the replace question
+  libssl-dev          # SHA-256 of manifests (OpenSSL's libcrypto, with the processor's SHA instructions)
+  zlib1g-dev          # CRC-32 of manifests
+  nlohmann-json3-dev  # folvane-cli's JSON documents and manifests
 )
 package=(
   dpkg-dev  # dpkg-shlibdeps finds the package's dependencies

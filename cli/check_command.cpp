@@ -1,0 +1,117 @@
+// folvane-cli check: everything a merge of the job would decide, from the merge's own
+// code run without writing: which rows it takes, why it leaves others out, where each
+// partition lands, and whether the outputs could be created.
+
+#include <cstdio>
+#include <string>
+
+#include "block_mode.hpp"
+#include "cli.hpp"
+#include "json_report.hpp"
+
+namespace folvane::cli {
+
+namespace {
+
+struct OutputCheck {
+  std::string path;
+  bool creatable = false;
+  std::string problem;  ///< why not, for people
+};
+
+OutputCheck CheckOutput(const std::string& path) {
+  OutputCheck c{path, false, {}};
+  if (path.size() > kMergePathChars) {
+    c.problem = "the path is longer than " + std::to_string(kMergePathChars) + " bytes";
+  } else if (const Status probe = ProbeCreate(path); !probe) {
+    c.problem = probe.error().notAFile ? "it is not a file" : probe.error().Message();
+  } else {
+    c.creatable = true;
+  }
+  return c;
+}
+
+void PrintRows(MemoryForm& form, const MergeResult& result) {
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (!form.IsRowChecked(row)) continue;
+    const PartitionSlot& slot = form.set.Slot(row);
+    const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
+    auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : Hex(v); };
+    std::printf("  FILE%-2d %s\n", row, Printable(slot.imagePath).c_str());
+    std::string size = merged.measured ? std::to_string(merged.imageBytes) + " bytes, " : std::string();
+    size += slot.imageBlocks == kUnset ? "length unset" : HexDec(slot.imageBlocks) + " blocks";
+    std::string spare;
+    if (slot.startBlock != kUnset && slot.endBlock != kUnset && slot.imageBlocks != kUnset &&
+        slot.startBlock <= slot.endBlock) {
+      spare = ", " + std::to_string(std::int64_t{slot.endBlock} - slot.startBlock + 1 - slot.imageBlocks) + " spare";
+    }
+    std::printf("         start %s  end %s  %s%s\n", block(slot.startBlock).c_str(), block(slot.endBlock).c_str(),
+                size.c_str(), spare.c_str());
+    if (merged.accepted) {
+      std::printf("         taken, at byte %s of the data image\n", HexDec(merged.offset).c_str());
+    } else if (result.tableBuilt) {
+      for (const RowRejection& r : result.rejections) {
+        if (r.row == row) std::printf("         left out: %s\n", r.Describe().c_str());
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int RunCheck(const Args& args) {
+  if (args.positional.size() != 1) return Usage(CommandNamed("check"), "check takes one JOB.part");
+  const bool json = args.Flag("json");
+  Console console;
+  MemoryForm form = FreshForm();
+  const std::string job = args.positional[0];
+  MergeResult result;
+  std::vector<std::string> details;
+  if (OpenJob(form, console, args)) {
+    // Only the messages: status texts of a merge that does not happen would mislead.
+    form.onStatus = nullptr;
+    form.onProgress = nullptr;
+    if (!OutputsAreTheJob(form, job)) {
+      MergeOptions options;
+      options.dryRun = true;
+      options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
+      options.onDetail = [&](const std::string& line) {
+        details.push_back(line);
+        console.Line("folvane-cli: " + line);
+      };
+      result = form.Merge(options);
+    }
+  }
+  const int status = MergeExitStatus(form, result);
+  const OutputCheck data = CheckOutput(form.GetDataPathText());
+  const OutputCheck table = CheckOutput(form.GetTablePathText());
+
+  if (json) {
+    nlohmann::json doc = JsonDocument("check");
+    doc["job"] = job;
+    doc.update(JobReport(form, result, status));
+    doc["data"]["creatable"] = data.creatable;
+    doc["table"]["creatable"] = table.creatable;
+    doc["details"] = details;
+    PrintJson(doc);
+    return status;
+  }
+  const int mode = form.GetBlockModeSelection();
+  std::string label;
+  if (mode >= 0 && mode < kBlockModeCount) label.append(" ").append(kBlockModes[static_cast<std::size_t>(mode)].label);
+  std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),
+              HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
+  PrintRows(form, result);
+  for (const OutputCheck* o : {&data, &table}) {
+    std::string size;
+    if (result.completed) size = (o == &data ? HexDec(result.dataBytes) : HexDec(kTableSize)) + " bytes, ";
+    std::printf("%s %s\n       %s%s\n", o == &data ? "Data: " : "Table:", Printable(o->path).c_str(), size.c_str(),
+                o->creatable ? "can be created" : ("cannot be created: " + o->problem).c_str());
+  }
+  std::printf("%s\n", status == kExitOk ? "The merge would take every ticked row."
+                      : status == kExitWithMessages ? "The merge would complete, with messages."
+                                                     : "The merge would end early.");
+  return status;
+}
+
+}  // namespace folvane::cli

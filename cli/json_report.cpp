@@ -1,0 +1,111 @@
+#include "json_report.hpp"
+
+#include <cstdio>
+#include <optional>
+
+#include "block_mode.hpp"
+
+namespace folvane::cli {
+
+nlohmann::json JsonDocument(const std::string& command) {
+  return {{"command", command}, {"version", kJsonVersion}};
+}
+
+void PrintJson(const nlohmann::json& document) {
+  const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+const char* RuleName(SlotRule rule) {
+  switch (rule) {
+    case SlotRule::Accepted: return "accepted";
+    case SlotRule::BlockUnset: return "blockUnset";
+    case SlotRule::EndBeforeStart: return "endBeforeStart";
+    case SlotRule::ImageTooLong: return "imageTooLong";
+    case SlotRule::NotAfterRowAbove: return "notAfterRowAbove";
+    case SlotRule::OverlapsEarlierImage: return "overlapsEarlierImage";
+  }
+  return "accepted";
+}
+
+namespace {
+
+// A block field: null while it holds the unset value.
+nlohmann::json Block(std::uint32_t value) { return value == kUnset ? nlohmann::json() : nlohmann::json(value); }
+
+}  // namespace
+
+int MergeExitStatus(const MemoryForm& form, const MergeResult& result) {
+  if (!result.completed) return 2;
+  return form.messages.empty() ? 0 : 1;
+}
+
+nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus) {
+  nlohmann::json doc;
+  const int mode = form.GetBlockModeSelection();
+  doc["blockMode"] = mode;
+  doc["blockSize"] = form.geometry.blockSize;
+  doc["pageSize"] = form.geometry.pageSize;
+  doc["completed"] = result.completed;
+  doc["exitStatus"] = exitStatus;
+
+  nlohmann::json rows = nlohmann::json::array();
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (!form.IsRowChecked(row)) continue;
+    const PartitionSlot& slot = form.set.Slot(row);
+    const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
+    nlohmann::json r;
+    r["row"] = row;
+    r["imagePath"] = slot.imagePath;
+    r["startBlock"] = Block(slot.startBlock);
+    r["endBlock"] = Block(slot.endBlock);
+    r["imageBlocks"] = Block(slot.imageBlocks);
+    // The image's size now: as the run measured it, or measured here for a row the run
+    // did not open (outside the leading run, or after the run ended early).
+    std::optional<std::uint64_t> bytes;
+    if (merged.measured) {
+      bytes = merged.imageBytes;
+    } else if (auto now = MeasureFile(slot.imagePath)) {
+      bytes = *now;
+    }
+    r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
+    // Skip-bad-block programming may use the blocks of the range that the image leaves.
+    const bool ranged = slot.startBlock != kUnset && slot.endBlock != kUnset && slot.imageBlocks != kUnset &&
+                        slot.startBlock <= slot.endBlock;
+    r["spareBlocks"] = ranged ? nlohmann::json(std::int64_t{slot.endBlock} - slot.startBlock + 1 - slot.imageBlocks)
+                              : nlohmann::json();
+    r["accepted"] = merged.accepted;
+    r["rule"] = merged.accepted ? nlohmann::json("accepted") : nlohmann::json();
+    r["reason"] = nullptr;
+    for (const RowRejection& rejection : result.rejections) {
+      if (rejection.row != row) continue;
+      r["rule"] = RuleName(rejection.rule);
+      r["reason"] = rejection.Describe();
+    }
+    r["offset"] = merged.accepted ? nlohmann::json(merged.offset) : nlohmann::json();
+    rows.push_back(r);
+  }
+  doc["rows"] = rows;
+
+  nlohmann::json rejections = nlohmann::json::array();
+  for (const RowRejection& r : result.rejections) {
+    rejections.push_back({{"row", r.row}, {"rule", RuleName(r.rule)}, {"reason", r.Describe()}});
+  }
+  doc["rejections"] = rejections;
+
+  doc["data"] = {{"path", form.GetDataPathText()},
+                 {"bytes", result.completed ? nlohmann::json(result.dataBytes) : nlohmann::json()}};
+  doc["table"] = {{"path", form.GetTablePathText()},
+                  {"bytes", result.completed ? nlohmann::json(kTableSize) : nlohmann::json()}};
+
+  nlohmann::json messages = nlohmann::json::array();
+  for (const MemoryForm::Message& m : form.messages) {
+    messages.push_back({{"text", m.text}, {"icon", m.icon == MessageIcon::Error ? "error" : "warning"}});
+  }
+  doc["messages"] = messages;
+  return doc;
+}
+
+}  // namespace folvane::cli

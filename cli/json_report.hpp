@@ -1,0 +1,34 @@
+#pragma once
+// The one JSON document a command prints with --json: built as a value and written
+// once, at the end, on standard output. docs/cli-json.md describes every field.
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "memory_form.hpp"
+#include "merge.hpp"
+
+namespace folvane::cli {
+
+/// The document's version, raised when a field changes meaning or goes away.
+inline constexpr int kJsonVersion = 1;
+
+/// A document's first fields: the command and the version.
+nlohmann::json JsonDocument(const std::string& command);
+/// Writes the document on standard output. Texts that are not UTF-8 (a path saved on
+/// a Chinese Windows) have each bad byte replaced by U+FFFD.
+void PrintJson(const nlohmann::json& document);
+
+/// The name of a rule in the documents ("endBeforeStart").
+const char* RuleName(SlotRule rule);
+
+/// What check and merge report of a job: its block mode, every checked row with what
+/// the merge decided, the outputs, the messages shown and the exit status.
+nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus);
+
+/// The exit status a merge (or check) ends with: 0 done without a message, 1 done
+/// with messages, 2 ended early.
+int MergeExitStatus(const MemoryForm& form, const MergeResult& result);
+
+}  // namespace folvane::cli

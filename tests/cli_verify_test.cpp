@@ -1,0 +1,377 @@
+// check, verify, merge --manifest and the --json documents, driven as a build script
+// drives them: by exit status and parsed JSON.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+
+#include "cli_run.hpp"
+#include "part_file.hpp"
+#include "test_support.hpp"
+
+namespace folvane {
+namespace {
+
+using nlohmann::json;
+using testing::Bytes;
+using testing::Cli;
+using testing::CliRun;
+using testing::ReadFile;
+using testing::TempDir;
+
+constexpr std::size_t kBlock = 0x2100;  // block mode 0
+
+std::string Sha256(const std::uint8_t* data, std::size_t size) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(data, size, out, &n, EVP_sha256(), nullptr);
+  std::string hex;
+  char b[3];
+  for (unsigned int i = 0; i < n; ++i) {
+    std::snprintf(b, sizeof b, "%02x", out[i]);
+    hex += b;
+  }
+  return hex;
+}
+
+std::string Crc32(const std::uint8_t* data, std::size_t size) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%08lx", crc32_z(0, data, size));
+  return b;
+}
+
+json Parse(const CliRun& run) {
+  json doc = json::parse(run.out, nullptr, false);
+  EXPECT_FALSE(doc.is_discarded()) << run.out << run.err;
+  return doc;
+}
+
+// Three partitions with 0xFF fill between them: row 1 in blocks 0x0-0x23 (its last
+// block padded), fill 0x24-0x40, row 2 in 0x41-0xB7, fill 0xB8-0x100, row 3 at 0x101.
+class VerifyTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  void SetUp() override {
+    testing::WriteFile(dir / "boot.bin", testing::Pattern(300000, 1));
+    testing::WriteFile(dir / "kernel.bin", testing::Pattern(1000000, 2));
+    testing::WriteFile(dir / "cfg.bin", testing::Pattern(3, 3));
+    ASSERT_EQ(InDir("new job.part --mode 0 --table t.bin --data d.bin --row boot.bin:0:40 --row kernel.bin:41:100 "
+                    "--row cfg.bin:101:101")
+                  .status,
+              0);
+  }
+  CliRun InDir(const std::string& args) { return Cli(args, dir.str()); }
+};
+
+TEST_F(VerifyTest, NamesTheFirstDifferenceOfEachPartition) {
+  const CliRun merged = InDir("merge job.part --manifest m.json");
+  ASSERT_EQ(merged.status, 0) << merged.err;
+  const Bytes goodData = ReadFile(dir / "d.bin"), goodTable = ReadFile(dir / "t.bin");
+  ASSERT_EQ(goodData.size(), 0x102 * kBlock);
+  // Outputs that another reader holds open (a programmer's tool, a second verify)
+  // are read back all the same: verify never needs to write them.
+  EXPECT_EQ(testing::Shell("flock -s d.bin flock -s t.bin '" FOLVANE_CLI "' verify job.part", dir.str()).status, 0);
+
+  struct Where {
+    const char* place;
+    const char* cause;
+    int row;
+    std::size_t block;   // data image block, or table record
+    std::size_t offset;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Bytes& data, Bytes& table)> spoil;
+    std::vector<Where> differences;  // in order
+  } cases[] = {
+      {"as merged", [](Bytes&, Bytes&) {}, {}},
+      {"a byte of a partition", [](Bytes& d, Bytes&) { d[0x46 * kBlock + 7] ^= 1; },
+       {{"partition", "differs", 2, 0x46, 0x46 * kBlock + 7}}},
+      {"the padding after an image's last byte", [](Bytes& d, Bytes&) { d[300001] = 0; },
+       {{"partition", "differs", 1, 0x23, 300001}}},
+      {"a fill block", [](Bytes& d, Bytes&) { d[0x30 * kBlock + 9] = 0; },
+       {{"fill", "differs", 2, 0x30, 0x30 * kBlock + 9}}},
+      {"a byte of the table", [](Bytes&, Bytes& t) { t[17] ^= 1; }, {{"table", "differs", 2, 2, 17}}},
+      {"only the first difference of a partition",
+       [](Bytes& d, Bytes&) {
+         d[10] ^= 1;
+         d[0x50 * kBlock] ^= 1;
+         d[0x60 * kBlock] ^= 1;
+       },
+       {{"partition", "differs", 1, 0, 10}, {"partition", "differs", 2, 0x50, 0x50 * kBlock}}},
+      {"a truncated data image", [](Bytes& d, Bytes&) { d.resize(0x50 * kBlock + 100); },
+       {{"partition", "missing", 2, 0x50, 0x50 * kBlock + 100},
+        {"fill", "missing", 3, 0xB8, 0xB8 * kBlock},
+        {"partition", "missing", 3, 0x101, 0x101 * kBlock}}},
+      {"bytes appended to the data image", [](Bytes& d, Bytes&) { d.push_back(0xFF); },
+       {{"afterEnd", "extra", 3, 0x102, 0x102 * kBlock}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes data = goodData, table = goodTable;
+    c.spoil(data, table);
+    testing::WriteFile(dir / "d.bin", data);
+    testing::WriteFile(dir / "t.bin", table);
+
+    const CliRun run = InDir("verify job.part --json");
+    EXPECT_EQ(run.status, c.differences.empty() ? 0 : 1) << run.err;
+    const json doc = Parse(run);
+    EXPECT_EQ(doc["match"], c.differences.empty());
+    ASSERT_EQ(doc["differences"].size(), c.differences.size()) << doc["differences"].dump(1);
+    for (std::size_t i = 0; i < c.differences.size(); ++i) {
+      const Where& w = c.differences[i];
+      const json& d = doc["differences"][i];
+      EXPECT_EQ(d["place"], w.place);
+      EXPECT_EQ(d["cause"], w.cause);
+      EXPECT_EQ(d["row"], w.row);
+      EXPECT_EQ(d[std::string(w.place) == "table" ? "record" : "block"], w.block);
+      EXPECT_EQ(d["offset"], w.offset);
+      if (std::string(w.place) == "partition") {
+        const std::size_t start = w.row == 1 ? 0 : w.row == 2 ? 0x41 : 0x101;
+        EXPECT_EQ(d["imageBlock"], w.block - start);
+      }
+    }
+    // Without the images, the manifest tells the same rows apart.
+    const CliRun byManifest = InDir("verify --manifest m.json --json");
+    EXPECT_EQ(byManifest.status, c.differences.empty() ? 0 : 1) << byManifest.err;
+    const json m = Parse(byManifest);
+    for (const json& p : m["partitions"]) {
+      bool spoilt = false;
+      for (const Where& w : c.differences) spoilt = spoilt || (std::string(w.place) == "partition" && w.row == p["row"]);
+      EXPECT_EQ(p["match"], !spoilt) << "row " << p["row"];
+    }
+  }
+
+  // An image that cannot be read is no difference of the outputs.
+  std::filesystem::remove(dir / "cfg.bin");
+  EXPECT_EQ(InDir("verify job.part").status, 2);
+  std::filesystem::remove(dir / "d.bin");
+  EXPECT_EQ(InDir("verify --manifest m.json").status, 2);
+}
+
+TEST_F(VerifyTest, ManifestHoldsTheDigestsOfTheFilesAndOfEachPartitionsBlocks) {
+  // A newline in a name changes how sha256sum writes and reads its line.
+  const CliRun merged = InDir("merge job.part --data 'd\n1.bin' --manifest m.sha256 --manifest m.json --json");
+  ASSERT_EQ(merged.status, 0) << merged.err;
+  EXPECT_EQ(Parse(merged)["manifest"], json::parse(ReadFile(dir / "m.json")));
+  const CliRun sums = testing::Shell("sha256sum --check --strict m.sha256", dir.str());
+  EXPECT_EQ(sums.status, 0) << sums.out << sums.err;
+
+  const json m = json::parse(ReadFile(dir / "m.json"));
+  const Bytes data = ReadFile(dir / "d\n1.bin"), table = ReadFile(dir / "t.bin");
+  EXPECT_EQ(m["blockSize"], kBlock);
+  EXPECT_EQ(m["data"]["sha256"], Sha256(data.data(), data.size()));
+  EXPECT_EQ(m["data"]["crc32"], Crc32(data.data(), data.size()));
+  EXPECT_EQ(m["data"]["bytes"], data.size());
+  EXPECT_EQ(m["table"]["sha256"], Sha256(table.data(), table.size()));
+  EXPECT_EQ(m["table"]["crc32"], Crc32(table.data(), table.size()));
+  struct Range {
+    int row;
+    std::size_t start, end, blocks;
+  } ranges[] = {{1, 0, 0x40, 36}, {2, 0x41, 0x100, 119}, {3, 0x101, 0x101, 1}};
+  ASSERT_EQ(m["partitions"].size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const Range& r = ranges[i];
+    const json& p = m["partitions"][i];
+    SCOPED_TRACE(r.row);
+    EXPECT_EQ(p["row"], r.row);
+    EXPECT_EQ(p["startBlock"], r.start);
+    EXPECT_EQ(p["endBlock"], r.end);
+    EXPECT_EQ(p["imageBlocks"], r.blocks);
+    EXPECT_EQ(p["offset"], r.start * kBlock);
+    EXPECT_EQ(p["bytes"], r.blocks * kBlock);
+    // What dd would cut out: the image and the 0xFF that completes its last block.
+    const std::uint8_t* cut = data.data() + r.start * kBlock;
+    EXPECT_EQ(p["sha256"], Sha256(cut, r.blocks * kBlock));
+    EXPECT_EQ(p["crc32"], Crc32(cut, r.blocks * kBlock));
+  }
+  const CliRun dd = testing::Shell("dd if='d\n1.bin' bs=8448 skip=65 count=119 status=none | sha256sum", dir.str());
+  EXPECT_EQ(dd.out.substr(0, 64), m["partitions"][1]["sha256"]);
+
+  // A manifest never takes the place of an input or an output.
+  const Bytes job = ReadFile(dir / "job.part");
+  for (const char* clash : {"job.part", "t.bin", "kernel.bin"}) {
+    SCOPED_TRACE(clash);
+    EXPECT_EQ(InDir(std::string("merge job.part --manifest ") + clash).status, 2);
+  }
+  EXPECT_EQ(ReadFile(dir / "job.part"), job);
+  EXPECT_EQ(ReadFile(dir / "kernel.bin"), testing::Pattern(1000000, 2));
+}
+
+TEST_F(VerifyTest, AManifestThatIsNotOneIsRefused) {
+  ASSERT_EQ(InDir("merge job.part --manifest m.json --manifest m.sha256").status, 0);
+  const json good = json::parse(ReadFile(dir / "m.json"));
+  struct Case {
+    const char* name;
+    std::function<void(json&)> spoil;
+  } cases[] = {
+      {"a negative count", [](json& m) { m["partitions"][0]["bytes"] = -1; }},
+      {"a fraction", [](json& m) { m["blockSize"] = 1e300; }},
+      {"a range past the data image", [](json& m) { m["partitions"][2]["offset"] = 0xFFFFFFFFFFFFFFF0u; }},
+      {"overlapping ranges", [](json& m) { m["partitions"][1]["offset"] = 0; }},
+      {"a digest that is no digest", [](json& m) { m["data"]["sha256"] = "xyz"; }},
+      {"partitions that are no list", [](json& m) { m["partitions"] = "all"; }},
+      {"another format", [](json& m) { m["format"] = "other"; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    json m = good;
+    c.spoil(m);
+    testing::WriteText(dir / "bad.json", m.dump());
+    const CliRun run = InDir("verify --manifest bad.json --json");
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(Parse(run).contains("error"));
+  }
+  // The sha256sum text is for sha256sum.
+  EXPECT_EQ(InDir("verify --manifest m.sha256").status, 2);
+}
+
+TEST_F(VerifyTest, CheckDecidesWhatTheMergeThenDoes) {
+  struct Case {
+    const char* name;
+    const char* rows;     // --row options for new
+    const char* outputs;  // options given to check and merge
+    std::function<void(const TempDir&)> change;  // after the job is saved
+    int status;
+    std::vector<int> rejected;
+  } cases[] = {
+      {"every row taken", "--row boot.bin:0:40 --row kernel.bin:41:100", "", {}, 0, {}},
+      {"a row that starts inside the one above", "--row boot.bin:0:40 --row kernel.bin:40:100 --row cfg.bin:101:101",
+       "", {}, 1, {2}},
+      {"an image longer than its range", "--row kernel.bin:0:10", "", {}, 1, {1}},
+      {"an image gone", "--row boot.bin:0:40 --row cfg.bin:41:41", "",
+       [](const TempDir& d) { std::filesystem::remove(d / "cfg.bin"); }, 2, {}},
+      {"an image emptied", "--row boot.bin:0:40", "",
+       [](const TempDir& d) { testing::WriteFile(d / "boot.bin", {}); }, 2, {}},
+      {"a data image in no folder", "--row cfg.bin:0:0", "--data none/d.bin", {}, 2, {}},
+      {"a data image that is an image", "--row cfg.bin:0:0 --row boot.bin:1:40", "--data boot.bin", {}, 2, {}},
+      {"a table that is the job", "--row cfg.bin:0:0", "--table job2.part", {}, 2, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ASSERT_EQ(InDir(std::string("new job2.part --mode 0 --table t2.bin --data d2.bin ") + c.rows).status, 0);
+    if (c.change) c.change(dir);
+    std::filesystem::remove(dir / "d2.bin");
+    std::filesystem::remove(dir / "t2.bin");
+    const Bytes boot = ReadFile(dir / "boot.bin");
+
+    const CliRun check = InDir(std::string("check job2.part --json ") + c.outputs);
+    EXPECT_EQ(check.status, c.status) << check.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "d2.bin"));
+    const CliRun merge = InDir(std::string("merge job2.part --json ") + c.outputs);
+    EXPECT_EQ(merge.status, c.status) << merge.err;
+    const json checked = Parse(check), merged = Parse(merge);
+    std::vector<int> rejected;
+    for (const json& r : checked["rejections"]) rejected.push_back(r["row"]);
+    EXPECT_EQ(rejected, c.rejected);
+    for (const char* field : {"completed", "rows", "rejections", "messages", "exitStatus"}) {
+      EXPECT_EQ(checked[field], merged[field]) << field;
+    }
+    EXPECT_EQ(checked["data"]["bytes"], merged["data"]["bytes"]);
+    if (merged["completed"]) {
+      EXPECT_EQ(checked["data"]["bytes"], std::filesystem::file_size(dir / "d2.bin"));
+    }
+    EXPECT_EQ(ReadFile(dir / "boot.bin"), boot);
+  }
+}
+
+// The parts of JSON Schema that docs/cli-json.schema.json uses; the first problem, or
+// nothing. A field the schema does not name is a problem too: documents and schema
+// must not drift apart.
+std::string Mismatch(const json& doc, const json& schema, const json& root, const std::string& at) {
+  if (const auto ref = schema.find("$ref"); ref != schema.end()) {
+    const std::string name = ref->get<std::string>().substr(std::string("#/$defs/").size());
+    if (auto m = Mismatch(doc, root["$defs"][name], root, at); !m.empty()) return m;
+  }
+  if (const auto any = schema.find("anyOf"); any != schema.end()) {
+    bool one = false;
+    for (const json& s : *any) one = one || Mismatch(doc, s, root, at).empty();
+    if (!one) return at + ": matches none of its forms";
+  }
+  if (const auto type = schema.find("type"); type != schema.end()) {
+    bool one = false;
+    for (const json& t : type->is_array() ? *type : json::array({*type})) {
+      const std::string n = t;
+      one = one || (n == "integer" ? doc.is_number_integer() : n == doc.type_name());
+    }
+    if (!one) return at + ": is a " + doc.type_name();
+  }
+  if (schema.contains("const") && doc != schema["const"]) return at + ": is " + doc.dump();
+  if (schema.contains("enum") && std::find(schema["enum"].begin(), schema["enum"].end(), doc) == schema["enum"].end()) {
+    return at + ": " + doc.dump() + " is not listed";
+  }
+  if (schema.contains("pattern") && !std::regex_search(doc.get<std::string>(), std::regex(schema["pattern"].get<std::string>()))) {
+    return at + ": " + doc.dump() + " does not match";
+  }
+  for (const json& name : schema.value("required", json::array())) {
+    if (!doc.contains(name)) return at + ": has no " + name.get<std::string>();
+  }
+  if (doc.is_object() && schema.contains("properties")) {
+    for (const auto& [key, value] : doc.items()) {
+      if (!schema["properties"].contains(key)) return at + "." + key + ": is not in the schema";
+      if (auto m = Mismatch(value, schema["properties"][key], root, at + "." + key); !m.empty()) return m;
+    }
+  }
+  if (doc.is_array() && schema.contains("items")) {
+    for (std::size_t i = 0; i < doc.size(); ++i) {
+      if (auto m = Mismatch(doc[i], schema["items"], root, at + "[" + std::to_string(i) + "]"); !m.empty()) return m;
+    }
+  }
+  return {};
+}
+
+TEST_F(VerifyTest, EveryDocumentCarriesTheFieldsItsSchemaNames) {
+  const Bytes schemaText = ReadFile(FOLVANE_SOURCE_DIR "/docs/cli-json.schema.json");
+  const json schema = json::parse(schemaText);
+  ASSERT_EQ(InDir("merge job.part --manifest m.json").status, 0);
+  struct Case {
+    const char* args;
+    const char* def;
+    int status;
+  } cases[] = {
+      {"show job.part --json", "show", 0},
+      {"table t.bin --json", "table", 0},
+      {"check job.part --json", "check", 0},
+      {"merge job.part --json", "merge", 0},
+      {"merge job.part --manifest m.json --json", "merge", 0},
+      {"verify job.part --json", "verify", 0},
+      {"verify --manifest m.json --json", "verify", 0},
+      {"verify --manifest=m.json --data t.bin --json", "verify", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    const json doc = Parse(run);
+    EXPECT_EQ(doc["command"], c.def);
+    EXPECT_EQ(Mismatch(doc, schema["$defs"][c.def], schema, "$"), "");
+  }
+  EXPECT_EQ(Mismatch(json::parse(ReadFile(dir / "m.json")), schema["$defs"]["manifest"], schema, "$"), "");
+
+  // A path saved by a Windows in code page 936 is no UTF-8: the document still comes.
+  PartFileRecord r;
+  r.tablePath = "t.bin";
+  r.dataPath = "d.bin";
+  r.blockModeIndex = 0;
+  r.rowCount = 1;
+  r.rows[0] = {dir / "\xB0\xE5.bin", "0", "1", 1};
+  const auto bytes = r.Encode();
+  testing::WriteFile(dir / "gbk.part", Bytes(bytes.begin(), bytes.end()));
+  for (const char* args : {"show gbk.part --json", "check gbk.part --json"}) {
+    SCOPED_TRACE(args);
+    const CliRun run = InDir(args);
+    EXPECT_NE(run.status, -1);
+    EXPECT_NE(Parse(run)["command"], nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace folvane
