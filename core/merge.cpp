@@ -1,6 +1,7 @@
 #include "merge.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -28,6 +29,15 @@ namespace {
 constexpr std::uint64_t kKernelBatchBytes = std::uint64_t{16} << 20;
 // 0xFF fill goes out from one constant buffer of this size, several at a time.
 constexpr std::size_t kFillBytes = std::size_t{1} << 20;
+
+// Blocks per kernel copy: about kKernelBatchBytes, and where the block size allows a
+// whole number of 64 KiB, so that no batch after the first starts inside a page and
+// the kernel copies whole pages (small blocks such as 8448 bytes are not page sized).
+std::uint64_t KernelBatchBlocks(std::uint32_t blockSize) {
+  const std::uint64_t blocks = std::max<std::uint64_t>(1, kKernelBatchBytes / blockSize);
+  const std::uint64_t step = 65536 / std::gcd<std::uint64_t>(blockSize, 65536);
+  return blocks >= step ? blocks / step * step : blocks;
+}
 
 FileError ChangedImage(const std::string& path) { return FileError{FileErrorCause::BadSeek, FileOp::Seek, path, 0}; }
 
@@ -234,7 +244,7 @@ Status MergeRun::CopyImage(File& image, std::uint64_t size) {
   std::uint64_t reads = 0;  // block reads done so far
 
   bool kernel = options_.tap == nullptr;
-  const std::uint64_t batch = std::max<std::uint64_t>(1, kKernelBatchBytes / blockSize_);
+  const std::uint64_t batch = KernelBatchBlocks(blockSize_);
   while (kernel && reads < whole) {
     const std::uint64_t want = std::min(batch, whole - reads);
     const File::CopyResult copy = data_.CopyFrom(image, reads * blockSize_, want * blockSize_);
