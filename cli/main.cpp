@@ -79,13 +79,18 @@ extern "C" void OnFatalSignal(int sig) {
 }
 
 void InstallSignalHandlers() {
+#ifdef SIGPIPE
   // A reader of our messages that goes away, or a file-size limit, must not kill a
   // merge: the write then fails and is reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
-    std::signal(sig, OnFatalSignal);
-  }
+  for (int sig : {SIGHUP, SIGQUIT, SIGBUS}) std::signal(sig, OnFatalSignal);
+#endif
+  // Windows has only these; Ctrl+C and Ctrl+Break arrive as SIGINT and SIGBREAK.
+  for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) std::signal(sig, OnFatalSignal);
+#ifdef SIGBREAK
+  std::signal(SIGBREAK, OnFatalSignal);
+#endif
 }
 
 }  // namespace

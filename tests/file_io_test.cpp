@@ -42,7 +42,7 @@ TEST(FileError, CausesMapToTheirTexts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
-    EXPECT_EQ((FileError{ClassifyErrno(c.error), FileOp::Read, "/x/y", c.error}.Message()), c.text);
+    EXPECT_EQ((FileError{ClassifySystemError(c.error), FileOp::Read, "/x/y", c.error}.Message()), c.text);
   }
 }
 
