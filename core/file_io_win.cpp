@@ -24,13 +24,15 @@ namespace folvane {
 FileErrorCause ClassifySystemError(int error) {
   switch (static_cast<DWORD>(error)) {
     case ERROR_SUCCESS: return FileErrorCause::None;
-    // A missing folder is reported like a missing file, as on every other system.
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
     case ERROR_DEV_NOT_EXIST: return FileErrorCause::FileNotFound;
+    // A folder on the way that does not exist: the path itself is wrong, as Windows
+    // programs have always reported it (POSIX systems cannot tell it from a missing
+    // file and say "file not found").
+    case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_DIRECTORY:
@@ -155,19 +157,6 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// What GetFileAttributesW says of a path, with the error when there is nothing.
-struct PathKind {
-  bool exists = false;
-  bool folder = false;
-  int error = 0;
-};
-
-PathKind KindOf(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return {false, false, LastError()};
-  return {true, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, 0};
-}
-
 }  // namespace
 
 // ---- File --------------------------------------------------------------------------
@@ -227,7 +216,7 @@ FileError File::Fail(FileOp op, int error) const {
 Expected<File> File::OpenRead(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Open, path, ERROR_FILE_NOT_FOUND);
   const auto wide = SystemPath(path);
-  if (!wide) return OpenFailure(FileOp::Open, path, ERROR_NO_UNICODE_TRANSLATION);
+  if (!wide) return OpenFailure(FileOp::Open, path, static_cast<int>(wide.error));
   // A folder cannot be opened as a file (access denied), as on every system.
   const HANDLE h = OpenShared(*wide, GENERIC_READ, OPEN_EXISTING);
   if (h == INVALID_HANDLE_VALUE) return OpenFailure(FileOp::Open, path, LastError());
@@ -243,7 +232,7 @@ Expected<File> File::OpenRead(const std::string& path) {
 Expected<File> File::CreateWrite(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, ERROR_FILE_NOT_FOUND);
   const auto wide = SystemPath(path);
-  if (!wide) return OpenFailure(FileOp::Create, path, ERROR_NO_UNICODE_TRANSLATION);
+  if (!wide) return OpenFailure(FileOp::Create, path, static_cast<int>(wide.error));
   // Opened, then emptied once it is known to be ours: a file held elsewhere is
   // refused by the open itself and never cut short.
   const HANDLE h = OpenShared(*wide, GENERIC_WRITE, OPEN_ALWAYS);
@@ -260,19 +249,17 @@ Expected<File> File::CreateWrite(const std::string& path) {
 Expected<File> File::CreateReplacement(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, ERROR_FILE_NOT_FOUND);
   const auto wide = SystemPath(path);
-  if (!wide) return OpenFailure(FileOp::Create, path, ERROR_NO_UNICODE_TRANSLATION);
-  const PathKind kind = KindOf(*wide);
-  if (!kind.exists && ClassifySystemError(kind.error) != FileErrorCause::FileNotFound) {
-    return OpenFailure(FileOp::Create, path, kind.error);
-  }
-  if (kind.exists && kind.folder) return OpenFailure(FileOp::Create, path, ERROR_ACCESS_DENIED);
-
-  HANDLE destination = INVALID_HANDLE_VALUE;
-  if (kind.exists) {
-    // Held, not emptied: it is refused where CreateWrite would refuse it, and no other
-    // program writes it while the new file is written.
-    destination = OpenShared(*wide, GENERIC_WRITE, OPEN_EXISTING);
-    if (destination == INVALID_HANDLE_VALUE) return OpenFailure(FileOp::Create, path, LastError());
+  if (!wide) return OpenFailure(FileOp::Create, path, static_cast<int>(wide.error));
+  // The destination, if there is one, is held, not emptied: it is refused where
+  // CreateWrite would refuse it (a folder or a read-only file is access denied, a
+  // file held elsewhere a sharing violation), and no other program writes it while
+  // the new file is written. Readers may still read the old bytes meanwhile.
+  HANDLE destination = ::CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (destination == INVALID_HANDLE_VALUE) {
+    const int error = LastError();
+    if (error != ERROR_FILE_NOT_FOUND) return OpenFailure(FileOp::Create, path, error);
+  } else {
     const DWORD type = TypeOf(destination);
     if (type == FILE_TYPE_CHAR) {
       ::CloseHandle(destination);
@@ -299,7 +286,7 @@ Expected<File> File::CreateReplacement(const std::string& path) {
     partial += leaf;
     const auto w = SystemPath(partial);
     if (!w) {
-      error = ERROR_NO_UNICODE_TRANSLATION;
+      error = static_cast<int>(w.error);
       break;
     }
     widePartial = *w;
@@ -430,7 +417,7 @@ Status File::Commit() {
   if (Status s = Sync(); !s) return s;
   const auto from = SystemPath(partialPath_);
   const auto to = SystemPath(path_);
-  if (!from || !to) return Fail(FileOp::Write, ERROR_NO_UNICODE_TRANSLATION);
+  if (!from || !to) return Fail(FileOp::Write, static_cast<int>(from ? to.error : from.error));
   // Windows renames neither a file that is open without sharing nor over one: both
   // handles are closed just before the move.
   ::CloseHandle(H(handle_));
@@ -464,26 +451,25 @@ void RemovePartialOutputs() noexcept {
 Status ProbeCreate(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, ERROR_FILE_NOT_FOUND);
   const auto wide = SystemPath(path);
-  if (!wide) return OpenFailure(FileOp::Create, path, ERROR_NO_UNICODE_TRANSLATION);
-  const PathKind kind = KindOf(*wide);
-  if (kind.exists) {
-    if (kind.folder) return OpenFailure(FileOp::Create, path, ERROR_ACCESS_DENIED);
-    // Opened for writing but neither created nor emptied: only the refusals are tried.
-    const HANDLE h = OpenShared(*wide, GENERIC_WRITE, OPEN_EXISTING);
-    if (h == INVALID_HANDLE_VALUE) return OpenFailure(FileOp::Create, path, LastError());
+  if (!wide) return OpenFailure(FileOp::Create, path, static_cast<int>(wide.error));
+  // Opened for writing but neither created nor emptied: only the refusals are tried.
+  const HANDLE h = OpenShared(*wide, GENERIC_WRITE, OPEN_EXISTING);
+  if (h != INVALID_HANDLE_VALUE) {
     const DWORD type = TypeOf(h);
     ::CloseHandle(h);
     if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) return NotAFile(FileOp::Create, path);
     return {};
   }
-  if (ClassifySystemError(kind.error) != FileErrorCause::FileNotFound) {
-    return OpenFailure(FileOp::Create, path, kind.error);
-  }
+  const int error = LastError();
+  if (error != ERROR_FILE_NOT_FOUND) return OpenFailure(FileOp::Create, path, error);
+  // A new file: its folder must be there.
   const auto folder = SystemPath(FolderOf(path));
-  if (!folder) return OpenFailure(FileOp::Create, path, ERROR_NO_UNICODE_TRANSLATION);
-  const PathKind dir = KindOf(*folder);
-  if (!dir.exists) return OpenFailure(FileOp::Create, path, dir.error);
-  if (!dir.folder) return OpenFailure(FileOp::Create, path, ERROR_DIRECTORY);
+  if (!folder) return OpenFailure(FileOp::Create, path, static_cast<int>(folder.error));
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(folder->c_str(), GetFileExInfoStandard, &data)) {
+    return OpenFailure(FileOp::Create, path, LastError());
+  }
+  if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return OpenFailure(FileOp::Create, path, ERROR_DIRECTORY);
   return {};
 }
 

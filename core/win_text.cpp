@@ -27,20 +27,30 @@ std::string Utf8FromWide(std::wstring_view wide) {
   return utf8;
 }
 
-std::optional<std::wstring> SystemPath(const std::string& utf8) {
+SystemPathResult SystemPath(const std::string& utf8) {
   auto wide = WideFromUtf8(utf8);
-  if (!wide) return std::nullopt;
+  if (!wide) return {{}, ERROR_NO_UNICODE_TRANSLATION};
+  // No Windows file system takes a longer name; some systems would report such a
+  // path as merely missing.
+  constexpr std::size_t kNameLimit = 255;
+  std::size_t nameStart = 0;
+  for (std::size_t i = 0; i <= wide->size(); ++i) {
+    if (i == wide->size() || (*wide)[i] == L'\\' || (*wide)[i] == L'/') {
+      if (i - nameStart > kNameLimit) return {{}, ERROR_FILENAME_EXCED_RANGE};
+      nameStart = i + 1;
+    }
+  }
   // Below this length every call takes the path as it is (248 is the folder limit).
   constexpr std::size_t kClassicLimit = MAX_PATH - 12;
-  if (wide->size() < kClassicLimit || wide->rfind(L"\\\\?\\", 0) == 0) return wide;
+  if (wide->size() < kClassicLimit || wide->rfind(L"\\\\?\\", 0) == 0) return {std::move(*wide), 0};
   const DWORD n = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
-  if (n == 0) return wide;  // the call that uses it reports what is wrong
+  if (n == 0) return {std::move(*wide), 0};  // the call that uses it reports what is wrong
   std::wstring full(n, L'\0');
   const DWORD got = ::GetFullPathNameW(wide->c_str(), n, full.data(), nullptr);
-  if (got == 0 || got >= n) return wide;
+  if (got == 0 || got >= n) return {std::move(*wide), 0};
   full.resize(got);
-  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  if (full.rfind(L"\\\\", 0) == 0) return {L"\\\\?\\UNC\\" + full.substr(2), 0};
+  return {L"\\\\?\\" + full, 0};
 }
 
 }  // namespace folvane
