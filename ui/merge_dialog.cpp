@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "about_dialog.hpp"
+#include "about_entry.hpp"
 #include "exe_path.hpp"
 #include "layout.hpp"
 #include "procedures.hpp"
@@ -180,17 +181,9 @@ void CMergeDlg::RouteEvents() {
     OnExit();
   });
 
-  // GTK has no window menu to add to: the About entry lives in the context menu of
-  // the window's background, and F1 opens it too.
-  Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent& event) {
-    if (event.GetEventObject() != this) return event.Skip();
-    wxMenu menu;
-    menu.Append(kAboutCommand, wxString::FromUTF8("关于 Folvane(&A)..."));
-    PopupMenu(&menu);
-  });
-  Bind(wxEVT_MENU, [this](wxCommandEvent&) { OnSystemCommand(kAboutCommand); }, kAboutCommand);
-  wxAcceleratorEntry keys[] = {{wxACCEL_NORMAL, WXK_F1, kAboutCommand}};
-  SetAcceleratorTable(wxAcceleratorTable(1, keys));
+  // The About entry: in the window menu on Windows, elsewhere where the platform allows.
+  InstallAboutEntry(*this);
+  Bind(wxEVT_MENU, [this](wxCommandEvent& event) { OnSystemCommand(event.GetId()); }, kAboutCommand);
 }
 
 void CMergeDlg::InitMainDialog() {
@@ -334,6 +327,7 @@ std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& reque
                       save ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN);
   if (dialog.ShowModal() != wxID_OK) return std::nullopt;
   wxString path = dialog.GetPath();
+#ifndef __WXMSW__  // the Windows dialog appends the default extension and asks itself
   if (save && !request.defaultExtension.empty() && wxFileName(path).GetExt().empty()) {
     path += "." + ToWx(std::string(request.defaultExtension));
     // The chooser asked about the name as typed; ask again for the name with its extension.
@@ -343,5 +337,6 @@ std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& reque
       if (ask.ShowModal() != wxID_YES) return std::nullopt;
     }
   }
+#endif
   return FromWx(path);
 }
