@@ -267,7 +267,8 @@ TEST(File, PathsBeyondTheClassicLimitAreHandledWhole) {
   std::string deep = dir.str();
   for (int i = 0; i < 6; ++i) {
     deep += "\\" + std::string(60, static_cast<char>('a' + i));
-    std::filesystem::create_directory(testing::FsPath(deep));
+    // The folders themselves need the long form: the C library stops at MAX_PATH.
+    ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + testing::FsPath(deep).wstring()).c_str(), nullptr));
   }
   const std::string path = deep + "\\固件.bin";
   ASSERT_GT(path.size(), 260u);

@@ -43,8 +43,12 @@ nice cmake --build --preset default -j"$jobs" --target folvane-cli
 # for the dialog font SimSun and the message boxes.
 begin "wine prefix"
 export WINEPREFIX="$root/build-windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-# Only Wine sees the Chinese locale; the host need not have it installed.
-wine_timeout() { LC_ALL=zh_CN.UTF-8 timeout --kill-after=10 "$@"; }
+# Only Wine sees the Chinese locale, built into the build folder from the packaged
+# locale sources: Wine takes its ANSI code page (936) from it, and needs a UTF-8
+# locale to give files non-ASCII names.
+locales="$root/build-windows/locale"
+[ -d "$locales/zh_CN.UTF-8" ] || { mkdir -p "$locales" && localedef -i zh_CN -f UTF-8 "$locales/zh_CN.UTF-8"; }
+wine_timeout() { LOCPATH="$locales" LC_ALL=zh_CN.UTF-8 timeout --kill-after=10 "$@"; }
 rm -rf "$WINEPREFIX"
 wine_timeout 180 wineboot -i >/dev/null 2>&1
 {
