@@ -38,45 +38,10 @@ struct CliRun {
 };
 
 #ifdef _WIN32
-/// Runs `exe` with `args` (split by the program's own rules) in `cwd`, standard
-/// input from NUL, its output and error to files; no shell comes between.
-CliRun RunProgram(const std::string& exe, const std::string& args, const std::string& cwd) {
-  TempDir io;
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  auto open = [&](const std::string& path, DWORD access, DWORD disposition) {
-    return ::CreateFileW(testing::FsPath(path).wstring().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  };
-  const HANDLE in = open("NUL", GENERIC_READ, OPEN_EXISTING);
-  const HANDLE out = open(io / "out", GENERIC_WRITE, CREATE_ALWAYS);
-  const HANDLE err = open(io / "err", GENERIC_WRITE, CREATE_ALWAYS);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = in;
-  si.hStdOutput = out;
-  si.hStdError = err;
-  PROCESS_INFORMATION pi{};
-  std::wstring line = L"\"" + testing::FsPath(exe).wstring() + L"\" " + testing::FsPath(args).wstring();
-  const std::wstring folder = testing::FsPath(cwd).wstring();
-  int status = -1;
-  if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &si, &pi)) {
-    if (::WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-      DWORD code = 0;
-      ::GetExitCodeProcess(pi.hProcess, &code);
-      status = static_cast<int>(code);
-    } else {
-      ::TerminateProcess(pi.hProcess, 255);
-    }
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
-  }
-  for (HANDLE h : {in, out, err}) ::CloseHandle(h);
-  const Bytes o = ReadFile(io / "out"), e = ReadFile(io / "err");
-  return {status, std::string(o.begin(), o.end()), std::string(e.begin(), e.end())};
+CliRun Cli(const std::string& args, const std::string& cwd = ".") {
+  const testing::ProgramRun run = testing::RunProgram(FOLVANE_CLI, args, cwd);
+  return {run.status, run.out, run.err};
 }
-
-CliRun Cli(const std::string& args, const std::string& cwd = ".") { return RunProgram(FOLVANE_CLI, args, cwd); }
 
 #define SKIP_WITHOUT_POSIX_SHELL() GTEST_SKIP() << "needs bash, POSIX signals and FIFOs, which Windows lacks"
 #else
@@ -264,7 +229,7 @@ TEST_F(CliTest, DefaultOutputPathsStandBesideTheExecutableNotTheWorkingFolder) {
   std::filesystem::create_directories(dir / "work");
 #ifdef _WIN32
   std::filesystem::copy_file(FOLVANE_CLI, testing::FsPath(dir / "bin/folvane-cli.exe"));
-  ASSERT_EQ(RunProgram(dir / "bin/folvane-cli.exe", "new job.part --mode 2", dir / "work").status, 0);
+  ASSERT_EQ(testing::RunProgram(dir / "bin/folvane-cli.exe", "new job.part --mode 2", dir / "work").status, 0);
   const std::string bin = dir / "bin\\";
 #else
   std::filesystem::copy_file(FOLVANE_CLI, dir / "bin/folvane-cli");

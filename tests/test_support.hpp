@@ -102,4 +102,19 @@ inline Bytes Padded(Bytes image, std::size_t blockSize) {
   return image;
 }
 
+#ifdef _WIN32
+/// How a program run by RunProgram ended, and what it wrote.
+struct ProgramRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+/// Runs `exe` with `args` (split by the program's own rules) in `cwd`, standard
+/// input from NUL, its output and error to files; no shell comes between.
+/// Runs `exe` with the command line `args` in the folder `cwd`, standard input from
+/// NUL, its output and error to files; no shell comes between. Bounded at 60 s.
+ProgramRun RunProgram(const std::string& exe, const std::string& args, const std::string& cwd);
+#endif
+
 }  // namespace folvane::testing
