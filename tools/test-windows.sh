@@ -21,7 +21,16 @@ begin() {
   step="$1"
   echo "== windows: $step ($((SECONDS - start)) s)" >&2
 }
-trap 'echo "windows stage FAILED in step: ${step} (after $((SECONDS - start)) s)" >&2' ERR
+# Whatever ends the script: the step that failed is named, and the Wine server of
+# this run's prefix (if it got that far) is stopped with everything it runs.
+finish() {
+  local status=$?
+  if [ -n "${WINEPREFIX:-}" ]; then wineserver -k 2>/dev/null || true; fi
+  if [ "$status" -ne 0 ]; then
+    echo "windows stage FAILED in step: ${step} (status $status, after $((SECONDS - start)) s)" >&2
+  fi
+}
+trap finish EXIT
 
 begin "packages"
 [ -n "${SKIP_WINDOWS_DEPS:-}" ] || tools/deps.sh --windows
@@ -49,6 +58,7 @@ export WINEPREFIX="$root/build-windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRID
 locales="$root/build-windows/locale"
 [ -d "$locales/zh_CN.UTF-8" ] || { mkdir -p "$locales" && localedef -i zh_CN -f UTF-8 "$locales/zh_CN.UTF-8"; }
 wine_timeout() { LOCPATH="$locales" LC_ALL=zh_CN.UTF-8 timeout --kill-after=10 "$@"; }
+wineserver -k 2>/dev/null || true
 rm -rf "$WINEPREFIX"
 wine_timeout 180 wineboot -i >/dev/null 2>&1
 {
@@ -67,11 +77,13 @@ EOF
 } >"$root/build-windows/fonts.reg"
 wine_timeout 60 wine regedit /S 'Z:'"${root//\//\\}"'\build-windows\fonts.reg' >/dev/null 2>&1
 wine_timeout 60 wineserver -w
-# One server for every test below, instead of one started by each program.
+# One server for every test below, instead of one started by each program, and
+# Wine's own services started now, with their output going nowhere: started by a test
+# program they would inherit its output pipe and keep ctest waiting on it.
 wineserver -p 600
+wine_timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 stop_wine() { wineserver -k 2>/dev/null || true; }
-trap 'echo "windows stage FAILED in step: ${step} (after $((SECONDS - start)) s)" >&2; stop_wine' ERR
 
 begin "core and command-line tests under wine"
 wine_timeout 1200 xvfb-run -a ctest --preset windows -L unit -j"$jobs"
@@ -138,6 +150,7 @@ begin "folvane.exe shows its window"
 )
 stop_wine
 wineserver -p 600
+wine_timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 begin "packages: zip and installer"
 (cd build-windows && nice cpack -G "ZIP;NSIS" >/dev/null)
@@ -161,6 +174,4 @@ if wine_timeout 60 wine reg query 'HKCR\Folvane.PartFile' >/dev/null 2>&1; then
   false
 fi
 
-stop_wine
-trap - ERR
 echo "== windows: all passed in $((SECONDS - start)) s" >&2
