@@ -17,6 +17,8 @@ set(CPACK_PACKAGE_FILE_NAME folvane-${PROJECT_VERSION}-win64)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Folvane)
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Folvane)
 set(CPACK_STRIP_FILES ON)
+# Values reach the NSIS script exactly as written here (quotes and backslashes too).
+set(CPACK_VERBATIM_VARIABLES ON)
 
 # The installer: Program Files (64-bit), a Start-menu entry with the icon, the .part
 # association and an uninstaller that removes all of it.
