@@ -154,20 +154,21 @@ wine_timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 begin "packages: zip and installer"
 (cd build-windows && nice cpack -G "ZIP;NSIS" >/dev/null)
-unzip -l build-windows/folvane-1.4.0-win64.zip | grep -q 'folvane-1.4.0-win64/folvane.exe'
-unzip -l build-windows/folvane-1.4.0-win64.zip | grep -q 'folvane-1.4.0-win64/folvane-cli.exe'
+listing=$(unzip -l build-windows/folvane-1.4.0-win64.zip)
+grep -q 'folvane-1.4.0-win64/folvane.exe' <<<"$listing"
+grep -q 'folvane-1.4.0-win64/folvane-cli.exe' <<<"$listing"
 
 begin "installer installs, registers .part, uninstalls"
 programs="$WINEPREFIX/drive_c/Program Files/Folvane"
+# The server is persistent here, so no `wineserver -w`: wine itself waits for each.
 wine_timeout 180 wine "$root/build-windows/folvane-1.4.0-win64.exe" /S
-wine_timeout 60 wineserver -w
 test -x "$programs/folvane.exe"
 test -x "$programs/folvane-cli.exe"
-wine_timeout 60 wine reg query 'HKCR\Folvane.PartFile\shell\open\command' | grep -q 'folvane.exe'
-ls "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Folvane/"*.lnk >/dev/null
+association=$(wine_timeout 60 wine reg query 'HKCR\Folvane.PartFile\shell\open\command')
+grep -q 'folvane.exe' <<<"$association"
+ls "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Folvane"*/Folvane.lnk >/dev/null
 # "_?=" keeps the uninstaller in place, so that waiting for it waits for the removal.
 wine_timeout 180 wine "$programs/Uninstall.exe" /S '_?=C:\Program Files\Folvane'
-wine_timeout 60 wineserver -w
 test ! -e "$programs/folvane.exe"
 if wine_timeout 60 wine reg query 'HKCR\Folvane.PartFile' >/dev/null 2>&1; then
   echo "the .part association outlived the uninstaller" >&2
