@@ -167,9 +167,16 @@ test -x "$programs/folvane-cli.exe"
 association=$(wine_timeout 60 wine reg query 'HKCR\Folvane.PartFile\shell\open\command')
 grep -q 'folvane.exe' <<<"$association"
 ls "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Folvane"*/Folvane.lnk >/dev/null
-# "_?=" keeps the uninstaller in place, so that waiting for it waits for the removal.
-wine_timeout 180 wine "$programs/Uninstall.exe" /S '_?=C:\Program Files\Folvane'
+# The uninstaller copies itself away and finishes in the background (Wine quotes the
+# "_?=" argument that would keep it in place): wait up to a minute for it.
+wine_timeout 180 wine "$programs/Uninstall.exe" /S
+for _ in $(seq 60); do
+  [ -e "$programs/folvane.exe" ] || break
+  sleep 1
+done
 test ! -e "$programs/folvane.exe"
+wine_timeout 60 wineserver -k  # the uninstaller's background copy included
+wineserver -p 600
 if wine_timeout 60 wine reg query 'HKCR\Folvane.PartFile' >/dev/null 2>&1; then
   echo "the .part association outlived the uninstaller" >&2
   false
