@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Converts an X window dump (xwd, 24-bit TrueColor at 32 bits per pixel, as Xvfb
-gives) to PNG, optionally cropped: xwd2png.py IN.xwd OUT.png [X Y W H]."""
+"""Converts an X window dump (xwd, 24-bit TrueColor stored at 4 bytes a pixel, as
+Xvfb gives) to PNG, optionally cropped: xwd2png.py IN.xwd OUT.png [X Y W H]."""
 import struct
 import sys
 import zlib
@@ -11,10 +11,11 @@ def main():
     fields = struct.unpack('>25I', data[:100])
     header_size, _, _, depth, width, height = fields[:6]
     byte_order, bits_per_pixel, bytes_per_line = fields[7], fields[11], fields[12]
-    red_mask, green_mask, blue_mask = fields[15], fields[16], fields[17]
+    red_mask, green_mask, blue_mask = fields[14], fields[15], fields[16]
     ncolors = fields[19]
-    if bits_per_pixel != 32 or depth < 24:
-        sys.exit('only 24-bit images at 32 bits per pixel')
+    # Xvfb says 24 bits per pixel but stores each pixel in 4 bytes.
+    if depth < 24 or bytes_per_line < 4 * width or bits_per_pixel not in (24, 32):
+        sys.exit('only 24-bit images stored at 4 bytes per pixel')
     pixels = data[header_size + 12 * ncolors:]
     x, y, w, h = (int(v) for v in sys.argv[3:7]) if len(sys.argv) >= 7 else (0, 0, width, height)
     shift = lambda mask: (mask & -mask).bit_length() - 1
