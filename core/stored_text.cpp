@@ -46,4 +46,6 @@ std::string Utf8ToStoredText(std::string_view utf8) {
   return std::string(utf8);
 }
 
+std::size_t StoredTextLength(std::string_view utf8) { return Utf8ToStoredText(utf8).size(); }
+
 }  // namespace folvane

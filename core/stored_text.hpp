@@ -25,6 +25,11 @@ std::string StoredTextToUtf8(std::string_view stored);
 /// A UTF-8 text as a .part field stores it; never longer than `utf8`.
 std::string Utf8ToStoredText(std::string_view utf8);
 
+/// How many bytes a .part field needs for the UTF-8 text: what the path limits
+/// measure, so that a path a Windows build saves in GBK is not refused for the length
+/// of its UTF-8 spelling.
+std::size_t StoredTextLength(std::string_view utf8);
+
 /// The legacy code page's bytes converted to UTF-8; nothing if they do not convert.
 /// Each platform's half gives it.
 std::optional<std::string> LegacyToUtf8(std::string_view bytes);
