@@ -8,8 +8,9 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libwxgtk3.2-dev xvfb xauth fo
 # --windows: the cross compiler and its zlib, Wine to run the results, NSIS for the
 # installer, dpkg-dev for `apt-get source` of wxWidgets, GoogleTest's sources to build
 # the tests with the cross compiler, unzip to check the portable zip, locales for the
-# Chinese locale Wine runs the tests in.
-windows_packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis dpkg-dev googletest unzip locales)
+# Chinese locale Wine runs the tests in, x11-apps for xwd (the window test's picture).
+windows_packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis dpkg-dev googletest unzip locales
+                  x11-apps)
 if [ "${1:-}" = "--windows" ]; then
   packages+=("${windows_packages[@]}")
 fi
