@@ -7,11 +7,21 @@
 //  - the command line's replacing of its outputs (one fsync each) against the
 //    window's writing in place.
 // Each pair runs in turn, and the medians are compared, since the machine is noisy.
+// On Windows, which has neither `cat` nor `dd`, the two yardsticks are the same
+// copies done through the C library's streams in this process.
 // Usage: merge_bench DIR [MiB] [runs] [only]   (only: "modes" or "fill" or "replace")
-#include <fcntl.h>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -57,12 +67,58 @@ void WriteImage(const std::string& path, std::size_t size, unsigned seed) {
   std::fclose(f);
 }
 
+#ifdef _WIN32
+double CpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto s = [](const FILETIME& t) { return double((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime) / 1e7; };
+  return s(kernel) + s(user);
+}
+
+std::string MakeFolder(const std::string& parent) {
+  for (unsigned i = 0; i < 1000; ++i) {
+    const std::string dir = parent + "/folvane-bench-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(i);
+    std::error_code ec;
+    if (fs::create_directory(dir, ec)) return dir;
+  }
+  return {};
+}
+#else
 double CpuSeconds() {
   rusage self{}, children{};
   ::getrusage(RUSAGE_SELF, &self);
   ::getrusage(RUSAGE_CHILDREN, &children);
   auto s = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
   return s(self.ru_utime) + s(self.ru_stime) + s(children.ru_utime) + s(children.ru_stime);
+}
+
+std::string MakeFolder(const std::string& parent) {
+  std::string pattern = parent + "/folvane-bench-XXXXXX";
+  return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+#endif
+
+// The yardsticks in this process: the images one after the other through the C
+// library's streams, and `bytes` zero bytes written in pieces of 1 MiB.
+void StdioConcatenate(const std::vector<std::string>& images, const std::string& out) {
+  FILE* o = std::fopen(out.c_str(), "wb");
+  if (!o) std::exit(2);
+  std::vector<char> buffer(1 << 20);
+  for (const auto& image : images) {
+    FILE* i = std::fopen(image.c_str(), "rb");
+    if (!i) std::exit(2);
+    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), i)) > 0;) std::fwrite(buffer.data(), 1, n, o);
+    std::fclose(i);
+  }
+  std::fclose(o);
+}
+
+void StdioZeros(const std::string& out, std::uint64_t mib) {
+  FILE* o = std::fopen(out.c_str(), "wb");
+  if (!o) std::exit(2);
+  const std::vector<char> zeros(1 << 20);
+  for (std::uint64_t i = 0; i < mib; ++i) std::fwrite(zeros.data(), 1, zeros.size(), o);
+  std::fclose(o);
 }
 
 // Wall-clock seconds of a run; with FOLVANE_BENCH_CPU set, processor seconds (this
@@ -135,9 +191,13 @@ int main(int argc, char** argv) {
   const int runs = argc > 3 ? std::atoi(argv[3]) : 7;
   const std::string only = argc > 4 ? argv[4] : "";
   auto wanted = [&](const char* part) { return only.empty() || only == part; };
-  std::string pattern = std::string(argv[1]) + "/folvane-bench-XXXXXX";
-  if (!::mkdtemp(pattern.data())) return 1;
-  const std::string dir = pattern;
+  const std::string dir = MakeFolder(argv[1]);
+  if (dir.empty()) return 1;
+#ifdef _WIN32
+  const bool inProcess = true;
+#else
+  const bool inProcess = false;
+#endif
 
   // Eight images of equal size, back to back in every mode.
   Job big;
@@ -158,7 +218,10 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < big.images.size(); ++i) {
       big.starts.push_back(static_cast<std::uint32_t>(i * folvane::ImageBlocksFor(imageBytes, block)));
     }
-    const auto [merge, cat] = InTurn(runs, [&] { Merge(big, mode, dir, false); }, [&] { Shell(catCommand); });
+    const auto [merge, cat] = InTurn(runs, [&] { Merge(big, mode, dir, false); }, [&] {
+      if (inProcess) StdioConcatenate(big.images, dir + "/cat.bin");
+      else Shell(catCommand);
+    });
     std::printf("%-18s %10u %10.3f %10.3f %8.3f\n",
                 std::string(folvane::kBlockModes[static_cast<std::size_t>(mode)].label).c_str(), block, merge, cat,
                 merge / cat);
@@ -177,7 +240,12 @@ int main(int argc, char** argv) {
   const std::string dd = "dd if=/dev/zero of='" + dir + "/dd.bin' bs=1M count=" + std::to_string(fillMiB) +
                          " status=none";
   const auto [fillMerge, ddTime] =
-      wanted("fill") ? InTurn(runs, [&] { Merge(fill, 2, dir, false); }, [&] { Shell(dd); }) : std::pair{0.0, 1.0};
+      wanted("fill") ? InTurn(runs, [&] { Merge(fill, 2, dir, false); },
+                              [&] {
+                                if (inProcess) StdioZeros(dir + "/dd.bin", fillMiB);
+                                else Shell(dd);
+                              })
+                     : std::pair{0.0, 1.0};
   if (wanted("fill")) std::printf("%-18s %10s %10.3f %10.3f %8.3f   (%llu MiB of 0xFF fill against dd bs=1M)\n", "fill-heavy", "135168",
               fillMerge, ddTime, fillMerge / ddTime, static_cast<unsigned long long>(fillMiB));
 

@@ -1,15 +1,29 @@
 #include "cli.hpp"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 
 #include "exe_path.hpp"
+#include "file_io.hpp"
 #include "procedures.hpp"
 
 namespace folvane::cli {
+
+namespace {
+bool StandardErrorIsTerminal() {
+#ifdef _WIN32
+  return ::_isatty(::_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) == 1;
+#endif
+}
+}  // namespace
 
 std::optional<std::string> Args::Option(const std::string& name) const {
   const auto it = options.find(name);
@@ -85,7 +99,7 @@ int Usage(const Command& command, const std::string& problem) {
   return kExitUsage;
 }
 
-Console::Console() : tty_(::isatty(STDERR_FILENO) == 1) {}
+Console::Console() : tty_(StandardErrorIsTerminal()) {}
 
 void Console::Line(const std::string& text) {
   ClearBar();
@@ -202,10 +216,6 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-std::string AbsolutePath(const std::string& path) {
-  std::error_code ec;
-  const auto abs = std::filesystem::absolute(path, ec);
-  return ec ? path : abs.lexically_normal().string();
-}
+std::string AbsolutePath(const std::string& path) { return folvane::AbsolutePath(path); }
 
 }  // namespace folvane::cli

@@ -5,6 +5,19 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include "win_text.hpp"
+#endif
 
 #include "cli.hpp"
 #include "file_io.hpp"
@@ -116,14 +129,46 @@ extern "C" void OnFatalSignal(int sig) {
 }
 
 void InstallSignalHandlers() {
+#ifdef SIGPIPE
   // A reader of our messages that goes away, or a file-size limit, must not kill a
   // merge: the write then fails and is reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
-    std::signal(sig, OnFatalSignal);
-  }
+  for (int sig : {SIGHUP, SIGQUIT, SIGBUS}) std::signal(sig, OnFatalSignal);
+#endif
+  // Windows has only these; Ctrl+C and Ctrl+Break arrive as SIGINT and SIGBREAK.
+  for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) std::signal(sig, OnFatalSignal);
+#ifdef SIGBREAK
+  std::signal(SIGBREAK, OnFatalSignal);
+#endif
 }
+
+#ifdef _WIN32
+// Windows hands main() its arguments in the ANSI code page, which cannot hold every
+// file name: take them from the wide command line as UTF-8, like every path inside
+// the program. Messages go out as UTF-8 bytes with plain "\n" line ends, the same
+// bytes as on every other system; a console is told to show them as UTF-8.
+struct WindowsConsole {
+  std::vector<std::string> args;
+  std::vector<char*> argv;
+  UINT oldOutputCp = ::GetConsoleOutputCP();
+  WindowsConsole() {
+    int count = 0;
+    if (LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+      for (int i = 0; i < count; ++i) args.push_back(folvane::Utf8FromWide(wide[i]));
+      ::LocalFree(wide);
+    }
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+    if (oldOutputCp != 0) ::SetConsoleOutputCP(CP_UTF8);
+  }
+  ~WindowsConsole() {
+    if (oldOutputCp != 0) ::SetConsoleOutputCP(oldOutputCp);
+  }
+};
+#endif
 
 }  // namespace
 
@@ -142,6 +187,12 @@ int main(int argc, char** argv) {
   // output file take its descriptor and receive our messages.
   folvane::EnsureStandardStreams();
   InstallSignalHandlers();
+#ifdef _WIN32
+  WindowsConsole console;
+  if (console.args.size() == static_cast<std::size_t>(argc)) {
+    argv = console.argv.data();
+  }
+#endif
   if (argc < 2) return MainUsage("no command given");
   const std::string name = argv[1];
   if (name == "--version") {

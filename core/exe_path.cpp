@@ -1,43 +1,29 @@
 #include "exe_path.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 
 namespace folvane {
 
 namespace {
 std::filesystem::path ExecutablePath() {
-  std::error_code ec;
-  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path() : p;
+  const std::string utf8 = ExecutablePathText();
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
 }
 }  // namespace
 
 std::string ExecutableFolder() {
   const auto p = ExecutablePath();
   if (p.empty()) return {};
-  std::string folder = p.parent_path().string();
-  if (folder.empty() || folder.back() != '/') folder += '/';
+  std::string folder = Utf8(p.parent_path());
+  const char separator = static_cast<char>(std::filesystem::path::preferred_separator);
+  if (folder.empty() || folder.back() != separator) folder += separator;
   return folder;
 }
 
-std::string DefaultOutputFolder() {
-  std::string folder = ExecutableFolder();
-  if (!folder.empty() && ::access(folder.c_str(), W_OK) == 0) return folder;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || *home == '\0') {
-    const passwd* user = ::getpwuid(::getuid());
-    home = user != nullptr ? user->pw_dir : nullptr;
-  }
-  if (home == nullptr || *home == '\0') return folder;
-  folder = home;
-  if (folder.back() != '/') folder += '/';
-  return folder;
-}
-
-std::string ExecutableStem() { return ExecutablePath().stem().string(); }
+std::string ExecutableStem() { return Utf8(ExecutablePath().stem()); }
 
 }  // namespace folvane

@@ -15,4 +15,8 @@ std::string DefaultOutputFolder();
 /// The executable's file name without its extension ("folvane" for /opt/x/folvane).
 std::string ExecutableStem();
 
+/// The running executable's full path in UTF-8, from the system (each platform's
+/// half gives it its own way). Empty if unknown.
+std::string ExecutablePathText();
+
 }  // namespace folvane

@@ -4,6 +4,24 @@
 
 namespace folvane {
 
+namespace {
+// Paths are UTF-8 inside the program. std::filesystem would take a plain std::string
+// in the system's code page on Windows, so every path crosses as UTF-8 explicitly.
+std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+}  // namespace
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  const auto abs = std::filesystem::absolute(FsPath(path), ec);
+  return ec ? path : Utf8(abs.lexically_normal());
+}
+
 std::string_view FileErrorTemplate(FileErrorCause cause) {
   switch (cause) {
     case FileErrorCause::None: return "无错误发生。";
@@ -28,9 +46,7 @@ std::string_view FileErrorTemplate(FileErrorCause cause) {
 std::string FileError::Message() const {
   std::string name;
   if (op == FileOp::Write || op == FileOp::Create) {
-    std::error_code ec;
-    const auto abs = std::filesystem::absolute(path, ec);
-    name = ec ? path : abs.lexically_normal().string();
+    name = AbsolutePath(path);
   } else {
     name = kUnnamedFile;
   }
@@ -52,8 +68,8 @@ bool SameFile(const std::string& a, const std::string& b) {
   if (ia && ib) return *ia == *ib;
   if (ia || ib) return false;
   std::error_code ea, eb;
-  const auto pa = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ea), ea);
-  const auto pb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, eb), eb);
+  const auto pa = std::filesystem::weakly_canonical(std::filesystem::absolute(FsPath(a), ea), ea);
+  const auto pb = std::filesystem::weakly_canonical(std::filesystem::absolute(FsPath(b), eb), eb);
   return !ea && !eb && pa == pb;
 }
 

@@ -44,7 +44,7 @@ struct FileError {
   FileErrorCause cause = FileErrorCause::Generic;
   FileOp op = FileOp::Read;
   std::string path;  ///< as the caller gave it
-  int sysError = 0;  ///< errno, 0 where the layer itself detected the failure
+  int sysError = 0;  ///< errno or GetLastError(); 0 where the layer itself detected the failure
   /// The path names something that is neither a file nor, for an output, a device (a
   /// folder, a FIFO, a socket): refused at once instead of waiting on it.
   bool notAFile = false;
@@ -57,8 +57,9 @@ struct FileError {
 /// The message template of a cause, with "%1" where the file's name goes.
 std::string_view FileErrorTemplate(FileErrorCause cause);
 
-/// Maps an errno value to the cause it is reported with.
-FileErrorCause ClassifyErrno(int error);
+/// Maps a system error code (errno on POSIX systems, GetLastError() on Windows) to
+/// the cause it is reported with.
+FileErrorCause ClassifySystemError(int error);
 
 /// A value or the FileError that prevented it.
 template <class T>
@@ -94,9 +95,10 @@ class [[nodiscard]] Status {
 };
 
 /// An open file, closed when it goes out of scope. Files are opened "without
-/// sharing": a reader holds a shared advisory lock and a writer an exclusive one, so
-/// two running copies of the program never read and write the same file at once; a
-/// lock held elsewhere is reported as a sharing violation.
+/// sharing": readers may share a file with other readers, a writer shares it with
+/// nobody, so two running copies of the program never read and write the same file
+/// at once; a file held elsewhere is reported as a sharing violation. (POSIX systems:
+/// shared and exclusive advisory locks. Windows: the share mode of the open.)
 ///
 /// No open ever waits: a path that names a FIFO, a socket or a folder is refused at
 /// once. Inputs may be regular files or block devices (a flash device's contents);
@@ -121,7 +123,7 @@ class File {
   /// refused exactly when CreateWrite would refuse it. Devices are written in place.
   static Expected<File> CreateReplacement(const std::string& path);
 
-  [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
+  [[nodiscard]] bool IsOpen() const { return handle_ != kNoHandle; }
   /// The path the caller gave (the destination, for a replacement).
   [[nodiscard]] const std::string& Path() const { return path_; }
   /// Whether the file is a regular file (not a device).
@@ -163,22 +165,25 @@ class File {
   Status Sync();
   /// Puts a replacement in place of its destination (after forcing it to the disk and
   /// giving it the permission bits of the file it replaces). Does nothing for a file
-  /// that is not a replacement.
+  /// that is not a replacement. Nothing may be written after a Commit: on Windows a
+  /// file cannot be renamed while it is open, so a committed replacement is closed.
   Status Commit();
   /// Closes the file; closing a closed file does nothing. A replacement that was not
   /// committed is removed.
   void Close();
 
  private:
-  File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // A descriptor on POSIX systems, a HANDLE on Windows; -1 is "none" on both.
+  static constexpr std::intptr_t kNoHandle = -1;
+  File(std::intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
   [[nodiscard]] FileError Fail(FileOp op, int error) const;
-  int fd_ = -1;
+  std::intptr_t handle_ = kNoHandle;
   std::string path_;
   bool regular_ = true;
   std::uint64_t openedSize_ = 0;  // an input's size when it was opened
   // A replacement: the new file's own name, and the destination held with a lock.
   std::string partialPath_;
-  int destinationFd_ = -1;
+  std::intptr_t destination_ = kNoHandle;
 };
 
 /// Makes sure the standard input, output and error descriptors are open (on the null
@@ -221,6 +226,10 @@ struct FileIdentity {
 
 /// The identity of the file at `path`, or nothing if there is none.
 std::optional<FileIdentity> IdentityOf(const std::string& path);
+
+/// The absolute, lexically normal spelling of a UTF-8 path, in the system's own
+/// separators; the path as given if it cannot be made absolute.
+std::string AbsolutePath(const std::string& path);
 
 /// Whether two paths name the same file: by identity where both exist, otherwise by
 /// their absolute, normalised spelling (a file about to be created twice).

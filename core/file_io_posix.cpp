@@ -20,7 +20,7 @@
 
 namespace folvane {
 
-FileErrorCause ClassifyErrno(int error) {
+FileErrorCause ClassifySystemError(int error) {
   switch (error) {
     case 0: return FileErrorCause::None;
     case ENOENT:
@@ -88,7 +88,7 @@ void UnregisterPartial(const std::string& path) {
 // ---- opening ---------------------------------------------------------------------
 
 FileError OpenFailure(FileOp op, const std::string& path, int error) {
-  return FileError{ClassifyErrno(error), op, path, error};
+  return FileError{ClassifySystemError(error), op, path, error};
 }
 
 FileError NotAFile(FileOp op, const std::string& path) {
@@ -111,6 +111,9 @@ int OpenRetrying(const char* path, int flags) {
   return fd;
 }
 
+// The descriptor kept in File's platform-neutral handle.
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
 bool IsDevice(mode_t mode) { return S_ISCHR(mode) || S_ISBLK(mode); }
 
 std::string FolderOf(const std::string& path) {
@@ -130,25 +133,25 @@ std::string NameOf(const std::string& path) {
 // ---- File --------------------------------------------------------------------------
 
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : handle_(std::exchange(other.handle_, -1)),
       path_(std::move(other.path_)),
       regular_(other.regular_),
       openedSize_(other.openedSize_),
       partialPath_(std::move(other.partialPath_)),
-      destinationFd_(std::exchange(other.destinationFd_, -1)) {
+      destination_(std::exchange(other.destination_, -1)) {
   other.partialPath_.clear();
 }
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
-    fd_ = std::exchange(other.fd_, -1);
+    handle_ = std::exchange(other.handle_, -1);
     path_ = std::move(other.path_);
     regular_ = other.regular_;
     openedSize_ = other.openedSize_;
     partialPath_ = std::move(other.partialPath_);
     other.partialPath_.clear();
-    destinationFd_ = std::exchange(other.destinationFd_, -1);
+    destination_ = std::exchange(other.destination_, -1);
   }
   return *this;
 }
@@ -162,20 +165,20 @@ void File::Close() {
     UnregisterPartial(partialPath_);
     partialPath_.clear();
   }
-  if (fd_ >= 0) {
-    ::close(fd_);  // closing also releases the advisory lock
-    fd_ = -1;
+  if (handle_ >= 0) {
+    ::close(Fd(handle_));  // closing also releases the advisory lock
+    handle_ = -1;
   }
-  if (destinationFd_ >= 0) {
-    ::close(destinationFd_);
-    destinationFd_ = -1;
+  if (destination_ >= 0) {
+    ::close(Fd(destination_));
+    destination_ = -1;
   }
 }
 
 FileError File::Fail(FileOp op, int error) const {
   // Whatever the system says, an operation on a file that is not open reads as
   // "file not found", the way the program has always reported it.
-  const FileErrorCause cause = fd_ < 0 ? FileErrorCause::FileNotFound : ClassifyErrno(error);
+  const FileErrorCause cause = handle_ < 0 ? FileErrorCause::FileNotFound : ClassifySystemError(error);
   return FileError{cause, op, path_, error};
 }
 
@@ -279,7 +282,7 @@ Expected<File> File::CreateReplacement(const std::string& path) {
     return OpenFailure(FileOp::Create, path, error);
   }
   File file(fd, path);
-  file.destinationFd_ = destination;
+  file.destination_ = destination;
   file.partialPath_ = partial;
   RegisterPartial(partial);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenFailure(FileOp::Create, path, errno);
@@ -290,7 +293,7 @@ Expected<File> File::CreateReplacement(const std::string& path) {
 Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, std::size_t* got) {
   std::size_t done = 0;
   if (got) *got = 0;
-  if (fd_ < 0) return Fail(FileOp::Read, EBADF);
+  if (handle_ < 0) return Fail(FileOp::Read, EBADF);
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return Fail(FileOp::Seek, EINVAL);
   const auto& fault = TestHooks().readFault;
   const bool faulty = fault && fault->path == path_;
@@ -304,7 +307,7 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
       }
       want = static_cast<std::size_t>(std::min<std::uint64_t>(want, fault->offset - at));
     }
-    const ssize_t n = ::pread(fd_, buffer.data() + done, want, static_cast<off_t>(offset + done));
+    const ssize_t n = ::pread(Fd(handle_), buffer.data() + done, want, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (got) *got = done;
@@ -327,7 +330,7 @@ Status File::Write(std::span<const std::uint8_t> data, std::size_t* written) {
 Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written) {
   std::uint64_t done = 0;
   if (written) *written = 0;
-  if (fd_ < 0) return Fail(FileOp::Write, EBADF);
+  if (handle_ < 0) return Fail(FileOp::Write, EBADF);
   if (total > 0 && chunk.empty()) return Fail(FileOp::Write, EINVAL);
   constexpr int kPieces = 16;
   while (done < total) {
@@ -342,7 +345,7 @@ Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t to
       planned += take;
       within = 0;
     }
-    const ssize_t n = ::writev(fd_, iov.data(), count);
+    const ssize_t n = ::writev(Fd(handle_), iov.data(), count);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (written) *written = done;
@@ -361,7 +364,7 @@ Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t to
 File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_t length) {
   CopyResult result;
   // The kernel copies between regular files only; devices go through a buffer.
-  if (TestHooks().kernelCopyOff || fd_ < 0 || source.fd_ < 0 || !regular_ || !source.regular_) {
+  if (TestHooks().kernelCopyOff || handle_ < 0 || source.handle_ < 0 || !regular_ || !source.regular_) {
     result.unsupported = true;
     return result;
   }
@@ -378,7 +381,7 @@ File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_
       want = std::min(want, fault->offset - at);
     }
     auto in = static_cast<off64_t>(offset + result.copied);
-    const ssize_t n = ::copy_file_range(source.fd_, &in, fd_, nullptr, static_cast<std::size_t>(want), 0);
+    const ssize_t n = ::copy_file_range(Fd(source.handle_), &in, Fd(handle_), nullptr, static_cast<std::size_t>(want), 0);
     if (n < 0) {
       const int error = errno;
       if (error == EINTR) continue;
@@ -388,7 +391,7 @@ File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_
       }
       // The system does not say which side failed: a full disk is the output's, the
       // rest is reported as the reading of the image.
-      const FileErrorCause cause = ClassifyErrno(error);
+      const FileErrorCause cause = ClassifySystemError(error);
       result.error = cause == FileErrorCause::DiskFull ? Fail(FileOp::Write, error) : source.Fail(FileOp::Read, error);
       return result;
     }
@@ -399,24 +402,24 @@ File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_
 }
 
 Status File::Seek(std::uint64_t position) {
-  if (fd_ < 0) return Fail(FileOp::Seek, EBADF);
+  if (handle_ < 0) return Fail(FileOp::Seek, EBADF);
   if (position > static_cast<std::uint64_t>(INT64_MAX)) return Fail(FileOp::Seek, EINVAL);
-  if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) return Fail(FileOp::Seek, errno);
+  if (::lseek(Fd(handle_), static_cast<off_t>(position), SEEK_SET) < 0) return Fail(FileOp::Seek, errno);
   return {};
 }
 
 Status File::Truncate(std::uint64_t size) {
-  if (fd_ < 0) return Fail(FileOp::Seek, EBADF);
-  if (regular_ && ::ftruncate(fd_, static_cast<off_t>(size)) != 0) return Fail(FileOp::Seek, errno);
+  if (handle_ < 0) return Fail(FileOp::Seek, EBADF);
+  if (regular_ && ::ftruncate(Fd(handle_), static_cast<off_t>(size)) != 0) return Fail(FileOp::Seek, errno);
   return Seek(size);
 }
 
 Expected<std::uint64_t> File::Size() {
-  if (fd_ < 0) return Fail(FileOp::Size, EBADF);
+  if (handle_ < 0) return Fail(FileOp::Size, EBADF);
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return Fail(FileOp::Size, errno);
+  if (::fstat(Fd(handle_), &st) != 0) return Fail(FileOp::Size, errno);
   if (S_ISBLK(st.st_mode)) {
-    const off_t end = ::lseek(fd_, 0, SEEK_END);
+    const off_t end = ::lseek(Fd(handle_), 0, SEEK_END);
     if (end < 0) return Fail(FileOp::Size, errno);
     return static_cast<std::uint64_t>(end);
   }
@@ -424,8 +427,8 @@ Expected<std::uint64_t> File::Size() {
 }
 
 Status File::Sync() {
-  if (fd_ < 0) return Fail(FileOp::Write, EBADF);
-  if (regular_ && ::fsync(fd_) != 0) return Fail(FileOp::Write, errno);
+  if (handle_ < 0) return Fail(FileOp::Write, EBADF);
+  if (regular_ && ::fsync(Fd(handle_)) != 0) return Fail(FileOp::Write, errno);
   return {};
 }
 
@@ -435,9 +438,9 @@ Status File::Commit() {
   if (::rename(partialPath_.c_str(), path_.c_str()) != 0) return Fail(FileOp::Write, errno);
   UnregisterPartial(partialPath_);
   partialPath_.clear();
-  if (destinationFd_ >= 0) {
-    ::close(destinationFd_);
-    destinationFd_ = -1;
+  if (destination_ >= 0) {
+    ::close(Fd(destination_));
+    destination_ = -1;
   }
   return {};
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <optional>
 
+#include "stored_text.hpp"
+
 namespace folvane {
 
 namespace text {
@@ -41,11 +43,12 @@ std::uint64_t KernelBatchBlocks(std::uint32_t blockSize) {
 
 FileError ChangedImage(const std::string& path) { return FileError{FileErrorCause::BadSeek, FileOp::Seek, path, 0}; }
 
-bool TooLong(const std::string& path) { return path.size() > kMergePathChars; }
+// Measured as the .part file stores the path, the form the limit was made for.
+bool TooLong(const std::string& path) { return StoredTextLength(path) > kMergePathChars; }
 
 // "the Data File path is 300 bytes long; ...", for the command line's detail line.
 std::string TooLongDetail(const std::string& what, const std::string& path) {
-  return what + " path is " + std::to_string(path.size()) + " bytes long; paths may be at most " +
+  return what + " path is " + std::to_string(StoredTextLength(path)) + " bytes long; paths may be at most " +
          std::to_string(kMergePathChars) + " bytes";
 }
 

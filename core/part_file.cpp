@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bytes.hpp"
+#include "stored_text.hpp"
 
 namespace folvane {
 
@@ -11,7 +12,7 @@ using namespace part_layout;
 PartFileRecord::Bytes PartFileRecord::Encode() const {
   Bytes out{};
   auto text = [&](std::size_t offset, std::size_t width, const std::string& s) {
-    put_text(out, offset, width - 1, s);  // the last byte stays the terminator
+    put_text(out, offset, width - 1, Utf8ToStoredText(s));  // the last byte stays the terminator
   };
   text(kTablePath, kPathWidth, tablePath);
   text(kDataPath, kPathWidth, dataPath);
@@ -33,15 +34,16 @@ std::optional<PartFileRecord> PartFileRecord::Decode(std::span<const std::uint8_
   std::copy_n(bytes.begin(), std::min(bytes.size(), in.size()), in.begin());
   if (get_text(in, kMagic, 5) != "PART") return std::nullopt;  // byte 4 must end the string
   PartFileRecord r;
-  r.tablePath = get_text(in, kTablePath, kPathWidth);
-  r.dataPath = get_text(in, kDataPath, kPathWidth);
+  auto text = [&](std::size_t offset, std::size_t width) { return StoredTextToUtf8(get_text(in, offset, width)); };
+  r.tablePath = text(kTablePath, kPathWidth);
+  r.dataPath = text(kDataPath, kPathWidth);
   r.blockModeIndex = in[kBlockModeByte];
   r.rowCount = in[kRowCountByte];
   for (int i = 0; i < r.UsableRows(); ++i) {
     const auto u = static_cast<std::size_t>(i);
-    r.rows[u].imagePath = get_text(in, kImagePaths + kPathWidth * u, kPathWidth);
-    r.rows[u].startText = get_text(in, kStartTexts + kBlockTextWidth * u, kBlockTextWidth);
-    r.rows[u].endText = get_text(in, kEndTexts + kBlockTextWidth * u, kBlockTextWidth);
+    r.rows[u].imagePath = text(kImagePaths + kPathWidth * u, kPathWidth);
+    r.rows[u].startText = text(kStartTexts + kBlockTextWidth * u, kBlockTextWidth);
+    r.rows[u].endText = text(kEndTexts + kBlockTextWidth * u, kBlockTextWidth);
     r.rows[u].imageBlocks = get_u32le(in, kImageBlocks + 4 * u);
   }
   return r;

@@ -56,12 +56,13 @@ struct PartFileRecord {
   /// How many rows really carry data: the stored count, at most 16.
   [[nodiscard]] int UsableRows() const { return rowCount < kRowCount ? rowCount : kRowCount; }
 
-  /// The 4872 bytes of the file. Texts longer than their fields are cut; callers
-  /// that must not lose a path check lengths first.
+  /// The 4872 bytes of the file, texts in the file's encoding (stored_text.hpp).
+  /// Texts longer than their fields are cut; callers that must not lose a path check
+  /// lengths first.
   [[nodiscard]] Bytes Encode() const;
 
   /// Reads a record from the first bytes of a file (missing bytes count as zero,
-  /// bytes after the 4872nd are ignored). Nothing if it does not start with "PART"
+  /// bytes after the 4872nd are ignored), texts converted to UTF-8. Nothing if it does not start with "PART"
   /// and a zero byte.
   static std::optional<PartFileRecord> Decode(std::span<const std::uint8_t> bytes);
 

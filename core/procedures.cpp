@@ -4,6 +4,7 @@
 
 #include "block_text.hpp"
 #include "file_io.hpp"
+#include "stored_text.hpp"
 
 namespace folvane {
 
@@ -40,7 +41,7 @@ namespace {
 // hold is refused here rather than stored cut short, naming another file.
 std::optional<std::string> ChooseBrowsePath(DialogOps& dialog) {
   auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kAnyFile, ""});
-  if (chosen && chosen->size() > kMaxPathChars) {
+  if (chosen && StoredTextLength(*chosen) > kMaxPathChars) {
     dialog.ShowMessage(text::PathTooLong("The chosen"), MessageIcon::Warning);
     return std::nullopt;
   }
@@ -94,15 +95,15 @@ bool ExportPartFile(DialogOps& dialog) {
     dialog.ShowMessage(text::PathTooLong(what), MessageIcon::Warning);
     return false;
   };
-  if (record.tablePath.size() > kMaxPathChars) return refuse("Table File");
-  if (record.dataPath.size() > kMaxPathChars) return refuse("Data File");
+  if (StoredTextLength(record.tablePath) > kMaxPathChars) return refuse("Table File");
+  if (StoredTextLength(record.dataPath) > kMaxPathChars) return refuse("Data File");
   int n = 0;
   while (n < kRowCount && dialog.IsItemChecked(RowControlsFor(n + 1).check)) ++n;
   for (int i = 0; i < n; ++i) {
     const RowControls& c = RowControlsFor(i + 1);
     PartFileRow& row = record.rows[static_cast<std::size_t>(i)];
     row.imagePath = dialog.GetItemText(c.pathEdit);
-    if (row.imagePath.size() > kMaxPathChars) return refuse("FILE" + std::to_string(i + 1));
+    if (StoredTextLength(row.imagePath) > kMaxPathChars) return refuse("FILE" + std::to_string(i + 1));
     row.startText = StoredBlockText(dialog.GetItemText(c.startEdit));
     row.endText = StoredBlockText(dialog.GetItemText(c.endEdit));
     row.imageBlocks = dialog.Slot(i + 1).imageBlocks;

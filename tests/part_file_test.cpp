@@ -1,7 +1,15 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 #include "bytes.hpp"
 #include "part_file.hpp"
+#include "stored_text.hpp"
 #include "test_support.hpp"
 
 namespace folvane {
@@ -98,6 +106,84 @@ TEST(PartFileRecord, FieldsWithoutTerminatorStopAtTheirWidth) {
   EXPECT_EQ(r->rows[15].imagePath, std::string(256, 'x'));
   EXPECT_EQ(r->rows[15].startText, "xxxxxx");
   EXPECT_EQ(r->rows[15].endText, "xxxxxx");
+}
+
+// "固件" (firmware) as a Chinese Windows system stores it (GBK) and in UTF-8.
+const Bytes kFirmwareGbk = {0xB9, 0xCC, 0xBC, 0xFE};
+const std::string kFirmware = "\xE5\x9B\xBA\xE4\xBB\xB6";
+
+/// Whether this system's legacy code page is GBK: always where the legacy code page
+/// is fixed, and on Windows when the ANSI code page is 936.
+bool LegacyIsGbk() {
+#ifdef _WIN32
+  return ::GetACP() == 936;
+#else
+  return true;
+#endif
+}
+
+TEST(PartFileText, GbkBytesLoadAsTheirCharacters) {
+  if (!LegacyIsGbk()) GTEST_SKIP() << "the ANSI code page here is not GBK (936)";
+  Bytes file(4872, 0);
+  put_text(file, 0, 4, "PART");
+  const Bytes table = testing::Concat({{'C', ':', '\\'}, kFirmwareGbk, {'\\', 't', '.', 'b', 'i', 'n'}});
+  std::copy(table.begin(), table.end(), file.begin() + 6);
+  file[519] = 1;
+  const Bytes image = testing::Concat({kFirmwareGbk, {'.', 'b', 'i', 'n'}});
+  std::copy(image.begin(), image.end(), file.begin() + 520);
+  const auto r = PartFileRecord::Decode(file);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->tablePath, "C:\\" + kFirmware + "\\t.bin");
+  EXPECT_EQ(r->rows[0].imagePath, kFirmware + ".bin");
+}
+
+TEST(PartFileText, EveryBuildReadsBackWhatItWrites) {
+  // Texts that every code page holds, texts that only UTF-8 or GBK holds, and one
+  // that no legacy code page holds whole.
+  const std::string cases[] = {"C:\\fw\\boot.bin", kFirmware + "/boot.bin", "caf\xC3\xA9/\xE5\x9B\xBA.bin",
+                               "\xF0\x9F\x92\xBE disk.bin"};
+  for (const std::string& path : cases) {
+    SCOPED_TRACE(path);
+    PartFileRecord r;
+    r.tablePath = path;
+    r.rowCount = 1;
+    r.rows[0] = {path, "0", "1", 1};
+    const auto bytes = r.Encode();
+    const auto back = PartFileRecord::Decode(bytes);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->tablePath, path);
+    EXPECT_EQ(back->rows[0].imagePath, path);
+  }
+}
+
+TEST(PartFileText, WindowsWritesGbkWhereItHoldsTheTextAndUtf8Elsewhere) {
+  PartFileRecord r;
+  r.tablePath = kFirmware;
+  r.dataPath = "\xF0\x9F\x92\xBE";  // no legacy code page has it
+  const auto b = r.Encode();
+  const Bytes table(b.begin() + 6, b.begin() + 6 + 7), data(b.begin() + 262, b.begin() + 262 + 5);
+#ifdef _WIN32
+  if (!LegacyIsGbk()) GTEST_SKIP() << "the ANSI code page here is not GBK (936)";
+  EXPECT_EQ(table, testing::Concat({kFirmwareGbk, {0, 0, 0}}));
+#else
+  EXPECT_EQ(table, (Bytes{0xE5, 0x9B, 0xBA, 0xE4, 0xBB, 0xB6, 0}));
+#endif
+  EXPECT_EQ(data, (Bytes{0xF0, 0x9F, 0x92, 0xBE, 0}));
+}
+
+TEST(PartFileText, Utf8IsCheckedStrictly) {
+  struct Case {
+    const char* bytes;
+    bool valid;
+  } cases[] = {
+      {"plain", true},          {"\xE5\x9B\xBA", true},    {"\xB9\xCC\xBC\xFE", false},
+      {"\xC0\xAF", false},     {"\xED\xA0\x80", false},   {"\xE5\x9B", false},
+      {"\xF4\x90\x80\x80", false}, {"\xF0\x9F\x92\xBE", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(IsValidUtf8(c.bytes), c.valid);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "block_text.hpp"
 #include "memory_form.hpp"
 #include "procedures.hpp"
+#include "stored_text.hpp"
 #include "test_support.hpp"
 
 namespace folvane {
@@ -386,11 +387,35 @@ TEST_F(ProceduresTest, ExportRefusesPathsTheFileCannotHold) {
   EXPECT_EQ(t.messages.back().text, "Table File path is longer than 255 characters.");
 }
 
+TEST_F(ProceduresTest, PathLimitsMeasureThePathAsTheFileStoresIt) {
+  // 90 characters "固": 270 bytes of UTF-8, 180 of GBK.
+  std::string path = "C:/";
+  for (int i = 0; i < 90; ++i) path += "\xE5\x9B\xBA";
+  const bool storedAsGbk = Utf8ToStoredText(path).size() == 3 + 180;
+  Form a;
+  a.SetItemText(ids::kTableEdit, path);
+  a.answers.push_back(dir / "long.part");
+  EXPECT_EQ(ExportPartFile(a), storedAsGbk) << "fits the field exactly when stored in GBK";
+  if (!storedAsGbk) {
+    EXPECT_EQ(a.messages.back().text, "Table File path is longer than 255 characters.");
+    return;
+  }
+  Form b;
+  b.answers.push_back(dir / "long.part");
+  ImportPartFile(b);
+  EXPECT_EQ(b.GetItemText(ids::kTableEdit), path) << "and comes back whole";
+}
+
 TEST_F(ProceduresTest, ExportToAFolderThatDoesNotExistNamesTheFile) {
   Form a;
   a.answers.push_back(dir / "no/such.part");
   EXPECT_FALSE(ExportPartFile(a));
-  EXPECT_EQ(a.messages, (std::vector<Message>{{"没有找到 " + dir / "no/such.part" + "。", MessageIcon::Error}}));
+  const std::string named = AbsolutePath(dir / "no/such.part");
+#ifdef _WIN32  // Windows tells a missing folder from a missing file
+  EXPECT_EQ(a.messages, (std::vector<Message>{{named + " 中包含无效的路径。", MessageIcon::Error}}));
+#else
+  EXPECT_EQ(a.messages, (std::vector<Message>{{"没有找到 " + named + "。", MessageIcon::Error}}));
+#endif
 }
 
 }  // namespace

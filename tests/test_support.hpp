@@ -2,8 +2,11 @@
 // Helpers shared by the test binaries: a scratch folder and whole-file access.
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -20,9 +23,22 @@ using Bytes = std::vector<std::uint8_t>;
 class TempDir {
  public:
   TempDir() {
+#ifdef _WIN32
+    // No mkdtemp: a name from a counter and the clock, taken only if it is new.
+    static unsigned counter = 0;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 1000 && path_.empty(); ++attempt) {
+      const auto stamp = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+      auto candidate = base / ("folvane-test-" + std::to_string(stamp % 1000000007u) + "-" + std::to_string(counter++));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
+    }
+    if (path_.empty()) ADD_FAILURE() << "no scratch folder";
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "folvane-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
     path_ = pattern;
+#endif
   }
   ~TempDir() {
     std::error_code ec;
@@ -32,15 +48,25 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  [[nodiscard]] std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  [[nodiscard]] std::string str() const { return path_.string(); }
+  /// UTF-8, as the program's paths are.
+  [[nodiscard]] std::string operator/(const std::string& name) const {
+    return Utf8(path_ / std::filesystem::path(std::u8string(name.begin(), name.end())));
+  }
+  [[nodiscard]] std::string str() const { return Utf8(path_); }
 
  private:
+  static std::string Utf8(const std::filesystem::path& p) {
+    const std::u8string text = p.u8string();
+    return std::string(text.begin(), text.end());
+  }
   std::filesystem::path path_;
 };
 
+/// A UTF-8 path as std::filesystem takes it on every system.
+inline std::filesystem::path FsPath(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
+
 inline void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good()) << path;
 }
@@ -50,7 +76,7 @@ inline void WriteText(const std::string& path, const std::string& text) {
 }
 
 inline Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -75,5 +101,20 @@ inline Bytes Padded(Bytes image, std::size_t blockSize) {
   if (image.size() % blockSize) image.resize((image.size() / blockSize + 1) * blockSize, 0xFF);
   return image;
 }
+
+#ifdef _WIN32
+/// How a program run by RunProgram ended, and what it wrote.
+struct ProgramRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+/// Runs `exe` with `args` (split by the program's own rules) in `cwd`, standard
+/// input from NUL, its output and error to files; no shell comes between.
+/// Runs `exe` with the command line `args` in the folder `cwd`, standard input from
+/// NUL, its output and error to files; no shell comes between. Bounded at 60 s.
+ProgramRun RunProgram(const std::string& exe, const std::string& args, const std::string& cwd);
+#endif
 
 }  // namespace folvane::testing

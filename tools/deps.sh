@@ -3,6 +3,7 @@
 #   tools/deps.sh            what building and running the programs needs
 #   tools/deps.sh --package  and what making the .deb needs (README, Install)
 #   tools/deps.sh --test     and what every test needs (tools/test.sh, CI)
+#   tools/deps.sh --windows  and the Windows build, its Wine tests and its packages
 set -euo pipefail
 build=(
   cmake
@@ -38,12 +39,19 @@ test=(
   bash-completion
   xdotool  # presses Merge in the installed window
 )
+# The cross compiler and its zlib, Wine to run the results, NSIS for the installer,
+# dpkg-dev for `apt-get source` of wxWidgets, GoogleTest's sources to build the tests
+# with the cross compiler, unzip to check the portable zip, locales for the Chinese
+# locale Wine runs the tests in, x11-apps for xwd (the window test's picture).
+windows=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis dpkg-dev googletest unzip locales
+         x11-apps xvfb xauth)
 packages=("${build[@]}")
 case "${1:-}" in
   "") ;;
   --package) packages+=("${package[@]}") ;;
   --test) packages+=("${package[@]}" "${test[@]}") ;;
-  *) echo "usage: tools/deps.sh [--package | --test]" >&2; exit 64 ;;
+  --windows) packages+=("${windows[@]}") ;;
+  *) echo "usage: tools/deps.sh [--package | --test | --windows]" >&2; exit 64 ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the program's icon, a NAND flash chip, as 32x32 and 16x16 XPM images for the
 window, and with --desktop DIR as the desktop's hicolor icons (PNG at 16 to 256 pixels
-and a scalable SVG) under DIR."""
+and a scalable SVG) under DIR, and the same
+two small images as a Windows .ico for the executable and the installer."""
 import os
 import struct
 import sys
@@ -106,6 +107,28 @@ def desktop_icons(root):
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, 'folvane.svg'), 'w') as f:
         f.write(svg(chip(32)))
+def rgba_tuple(colour):
+    if colour == 'None':
+        return (0, 0, 0, 0)
+    return (int(colour[1:3], 16), int(colour[3:5], 16), int(colour[5:7], 16), 255)
+
+
+def ico(images):
+    """A .ico of 32-bit images: each a BITMAPINFOHEADER, BGRA rows bottom-up, an AND mask."""
+    entries, blobs = [], []
+    offset = 6 + 16 * len(images)
+    for rows in images:
+        size = len(rows)
+        pixels = b''.join(bytes((b, g, r, a)) for row in reversed(rows)
+                          for (r, g, b, a) in (rgba_tuple(PALETTE[c]) for c in row))
+        mask_row = ((size + 31) // 32) * 4
+        mask = b''.join(bytes(mask_row) for _ in range(size))  # alpha decides; the mask is all "opaque"
+        header = struct.pack('<IiiHHIIiiII', 40, size, size * 2, 1, 32, 0, len(pixels) + len(mask), 0, 0, 0, 0)
+        blob = header + pixels + mask
+        entries.append(struct.pack('<BBBBHHII', size, size, 0, 0, 1, 32, len(blob), offset))
+        blobs.append(blob)
+        offset += len(blob)
+    return struct.pack('<HHH', 0, 1, len(images)) + b''.join(entries) + b''.join(blobs)
 
 
 if __name__ == '__main__':
@@ -117,3 +140,6 @@ if __name__ == '__main__':
         f.write('// The application icon, drawn by tools/make_icon.py.\n')
         f.write(xpm('folvane_icon_32', chip(32)))
         f.write(xpm('folvane_icon_16', chip(16)))
+    icon_path = sys.argv[2] if len(sys.argv) > 2 else 'ui/resources/folvane.ico'
+    with open(icon_path, 'wb') as f:
+        f.write(ico([chip(32), chip(16)]))

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "merge_dialog.hpp"
+#include "wx_text.hpp"
 
 namespace {
 
@@ -31,6 +32,11 @@ class CMergeApp : public wxApp {
  public:
   bool OnInit() override {
     auto* dialog = new CMergeDlg(nullptr);
+#ifdef __WXMSW__
+    // Windows passes the job (opening a .part file from the desktop does that) in the
+    // wide command line, which wxWidgets has already taken apart.
+    if (argc > 1) startJob = folvane::ui::FromWx(argv[1]);
+#endif
     if (startJob) {
       // Once the window shows, the job comes in through IMPORT itself, with the
       // chooser answering the file given; its messages then stand over the window.
@@ -49,6 +55,9 @@ class CMergeApp : public wxApp {
   int OnRun() override { return 0; }
 };
 
+#ifdef __WXMSW__
+wxIMPLEMENT_APP(CMergeApp);
+#else
 wxIMPLEMENT_APP_NO_MAIN(CMergeApp);
 
 int main(int argc, char** argv) {
@@ -78,3 +87,4 @@ int main(int argc, char** argv) {
   int toolkitArgc = 1;
   return wxEntry(toolkitArgc, argv);
 }
+#endif

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "about_dialog.hpp"
+#include "about_entry.hpp"
 #include "exe_path.hpp"
 #include "layout.hpp"
 #include "native_window.hpp"
@@ -182,17 +183,9 @@ void CMergeDlg::RouteEvents() {
     OnExit();
   });
 
-  // GTK has no window menu to add to: the About entry lives in the context menu of
-  // the window's background, and F1 opens it too.
-  Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent& event) {
-    if (event.GetEventObject() != this) return event.Skip();
-    wxMenu menu;
-    menu.Append(kAboutCommand, wxString::FromUTF8("关于 Folvane(&A)..."));
-    PopupMenu(&menu);
-  });
-  Bind(wxEVT_MENU, [this](wxCommandEvent&) { OnSystemCommand(kAboutCommand); }, kAboutCommand);
-  wxAcceleratorEntry keys[] = {{wxACCEL_NORMAL, WXK_F1, kAboutCommand}};
-  SetAcceleratorTable(wxAcceleratorTable(1, keys));
+  // The About entry: in the window menu on Windows, elsewhere where the platform allows.
+  InstallAboutEntry(*this);
+  Bind(wxEVT_MENU, [this](wxCommandEvent& event) { OnSystemCommand(event.GetId()); }, kAboutCommand);
 }
 
 void CMergeDlg::InitMainDialog() {

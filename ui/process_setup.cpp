@@ -12,8 +12,10 @@ struct ProcessSetup {
     // A closed standard stream would hand its descriptor to the first output file,
     // which would then receive the toolkit's messages.
     folvane::EnsureStandardStreams();
+#ifdef SIGPIPE  // POSIX systems only; Windows has neither signal
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+#endif
   }
 };
 

@@ -1,10 +1,13 @@
 #include <fnmatch.h>
-#include <sys/wait.h>
 #include <wx/arrstr.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/textctrl.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -71,8 +74,14 @@ class Rows : public DialogTest {
 };
 
 int Cli(const std::string& args) {
+#ifdef _WIN32
+  std::string quoted = args;  // the Windows command line quotes with double quotes
+  std::replace(quoted.begin(), quoted.end(), '\'', '"');
+  return RunProgram(FOLVANE_CLI, quoted, ".").status;
+#else
   const int raw = std::system(("'" FOLVANE_CLI "' " + args + " 2>/dev/null").c_str());
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
 }
 
 TEST_F(Rows, TypingIsValidatedKeyByKey) {
