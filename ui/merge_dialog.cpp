@@ -320,10 +320,10 @@ void CMergeDlg::SetBlockModeSelection(int index) {
 }
 
 std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& request) {
-  const ChooserSpec spec = ToolkitChooser(request);
+  const ChooserSpec dialogSpec = ToolkitChooser(request);
   std::string previous;
   for (;;) {
-    const std::optional<std::string> answer = chooser_ ? chooser_(spec) : RunFileDialog(spec, previous);
+    const std::optional<std::string> answer = chooser_ ? chooser_(dialogSpec) : RunFileDialog(dialogSpec, previous);
     if (!answer) return std::nullopt;
     const std::string path = CompleteChosenName(*answer, request);
     // As on the platform the program comes from, declining the replacement goes back
@@ -336,9 +336,9 @@ std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& reque
   }
 }
 
-std::optional<std::string> CMergeDlg::RunFileDialog(const ChooserSpec& spec, const std::string& previous) {
+std::optional<std::string> CMergeDlg::RunFileDialog(const ChooserSpec& dialogSpec, const std::string& previous) {
   const wxFileName start(ToWx(previous));
-  wxFileDialog dialog(this, spec.title, start.GetPath(), start.GetFullName(), spec.wildcard, spec.style);
+  wxFileDialog dialog(this, dialogSpec.title, start.GetPath(), start.GetFullName(), dialogSpec.wildcard, dialogSpec.style);
   if (dialog.ShowModal() != wxID_OK) return std::nullopt;
   return FromWx(dialog.GetPath());
 }

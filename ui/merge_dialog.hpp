@@ -106,7 +106,7 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   void InitMainDialog();
   void Repaint(bool now);
   void SyncGauge();
-  std::optional<std::string> RunFileDialog(const folvane::ui::ChooserSpec& spec, const std::string& previous);
+  std::optional<std::string> RunFileDialog(const folvane::ui::ChooserSpec& dialogSpec, const std::string& previous);
   wxTextCtrl* Edit(int id) const;
   wxCheckBox* Check(int id) const;
 

@@ -60,15 +60,15 @@ class MessageBox : public wxGenericMessageDialog {
 }  // namespace
 
 ChooserSpec ToolkitChooser(const FileChooserRequest& request) {
-  ChooserSpec spec;
-  static_cast<FileChooserRequest&>(spec) = request;
+  ChooserSpec dialogSpec;
+  static_cast<FileChooserRequest&>(dialogSpec) = request;
   const bool save = request.kind == ChooserKind::Save;
-  spec.title = StockTitle(save ? wxID_SAVEAS : wxID_OPEN);
-  spec.wildcard = ToolkitWildcard(request.filter);
+  dialogSpec.title = StockTitle(save ? wxID_SAVEAS : wxID_OPEN);
+  dialogSpec.wildcard = ToolkitWildcard(request.filter);
   // No overwrite prompt from the chooser: it would ask about the name as typed, before
   // the default extension is added. The window asks once, about the file written.
-  spec.style = save ? wxFD_SAVE : wxFD_OPEN;
-  return spec;
+  dialogSpec.style = save ? wxFD_SAVE : wxFD_OPEN;
+  return dialogSpec;
 }
 
 std::string CompleteChosenName(const std::string& path, const FileChooserRequest& request) {
