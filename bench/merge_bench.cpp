@@ -7,6 +7,7 @@
 //  - the command line's replacing of its outputs (one fsync each) against the
 //    window's writing in place.
 // Each pair runs in turn, and the medians are compared, since the machine is noisy.
+// FOLVANE_BENCH_BUFFERED=1 turns the kernel's copy off, to compare the two copy paths.
 // On Windows, which has neither `cat` nor `dd`, the two yardsticks are the same
 // copies done through the C library's streams in this process.
 // Usage: merge_bench DIR [MiB] [runs] [only]   (only: "modes" or "fill" or "replace")
@@ -190,6 +191,7 @@ int main(int argc, char** argv) {
   const std::size_t mib = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1024;
   const int runs = argc > 3 ? std::atoi(argv[3]) : 7;
   const std::string only = argc > 4 ? argv[4] : "";
+  if (std::getenv("FOLVANE_BENCH_BUFFERED")) folvane::TestHooks().kernelCopyOff = true;
   auto wanted = [&](const char* part) { return only.empty() || only == part; };
   const std::string dir = MakeFolder(argv[1]);
   if (dir.empty()) return 1;
