@@ -12,12 +12,6 @@
 // copies done through the C library's streams in this process.
 // Usage: merge_bench DIR [MiB] [runs] [only]   (only: "modes" or "fill" or "replace")
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <sys/resource.h>

@@ -1,6 +1,5 @@
 #include "digest.hpp"
 
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -12,48 +11,27 @@
 #include <thread>
 
 #include "file_io.hpp"
+#include "sha256.hpp"
 
 namespace folvane::cli {
 
 namespace {
 
-// One SHA-256 in progress, through libcrypto (which uses the processor's SHA
-// instructions where there are some).
-class Sha256 {
- public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Update(std::span<const std::uint8_t> bytes) {
-    if (!bytes.empty()) EVP_DigestUpdate(ctx_, bytes.data(), bytes.size());
-  }
-  std::string Hex() {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx_, out, &n);
-    std::string hex;
-    char b[3];
-    for (unsigned int i = 0; i < n; ++i) {
-      std::snprintf(b, sizeof b, "%02x", out[i]);
-      hex += b;
-    }
-    return hex;
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-};
-
 std::uint32_t Crc(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
   return static_cast<std::uint32_t>(crc32_z(crc, bytes.data(), bytes.size()));
 }
 
-std::uint32_t CrcCombine(std::uint32_t first, std::uint32_t second, std::uint64_t secondBytes) {
-  return static_cast<std::uint32_t>(crc32_combine64(first, second, static_cast<z_off64_t>(secondBytes)));
-}
-
 }  // namespace
+
+std::uint32_t CrcCombine(std::uint32_t first, std::uint32_t second, std::uint64_t secondBytes) {
+  // zlib takes the length as a long, which has 32 bits on Windows. The combination
+  // is the first CRC carried over the second part's length, then the second CRC
+  // added; carrying it over a long length is carrying it over its pieces in turn.
+  constexpr std::uint64_t kStep = std::uint64_t{1} << 30;
+  for (; secondBytes > kStep; secondBytes -= kStep)
+    first = static_cast<std::uint32_t>(crc32_combine(first, 0, static_cast<z_off_t>(kStep)));
+  return static_cast<std::uint32_t>(crc32_combine(first, second, static_cast<z_off_t>(secondBytes)));
+}
 
 std::string Crc32Text(std::uint32_t crc) {
   char b[16];

@@ -27,6 +27,10 @@ struct DigestValue {
 /// "1a2b3c4d": a CRC-32 as the manifest writes it.
 std::string Crc32Text(std::uint32_t crc);
 
+/// The CRC-32 of two parts one after the other, from the CRC-32 of each and the
+/// second's length (which may pass 4 GiB).
+std::uint32_t CrcCombine(std::uint32_t first, std::uint32_t second, std::uint64_t secondBytes);
+
 /// A byte range of the data image hashed on its own.
 struct DigestRange {
   std::uint64_t offset = 0;

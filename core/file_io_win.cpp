@@ -2,12 +2,6 @@
 // UTF-16 paths at the system calls, and the GetLastError() codes each cause of the
 // file-error table stands for.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <algorithm>

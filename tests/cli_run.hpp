@@ -1,7 +1,9 @@
 #pragma once
 // Runs folvane-cli as a build script would, capturing what it prints.
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <cstdlib>
 #include <string>
@@ -16,6 +18,19 @@ struct CliRun {
   std::string err;  // standard error
 };
 
+#ifdef _WIN32
+/// folvane-cli with `args` run in `cwd` with no standard input and no shell between:
+/// the shell's single quotes of the tests' argument texts become the double quotes
+/// of a Windows command line.
+inline CliRun Cli(std::string args, const std::string& cwd = ".") {
+  for (char& c : args)
+    if (c == '\'') c = '"';
+  const ProgramRun run = RunProgram(FOLVANE_CLI, args, cwd);
+  return {run.status, run.out, run.err};
+}
+
+#define SKIP_WITHOUT_POSIX_SHELL() GTEST_SKIP() << "needs a POSIX shell and its tools, which Windows lacks"
+#else
 /// A shell command line run in `cwd` with no standard input.
 inline CliRun Shell(const std::string& command, const std::string& cwd = ".") {
   TempDir io;
@@ -30,5 +45,8 @@ inline CliRun Shell(const std::string& command, const std::string& cwd = ".") {
 inline CliRun Cli(const std::string& args, const std::string& cwd = ".") {
   return Shell("'" FOLVANE_CLI "' " + args, cwd);
 }
+
+#define SKIP_WITHOUT_POSIX_SHELL() static_cast<void>(0)
+#endif
 
 }  // namespace folvane::testing

@@ -1,0 +1,34 @@
+#pragma once
+// SHA-256 from the system's own cryptography: libcrypto where there is OpenSSL, CNG
+// (BCrypt) on Windows, where no OpenSSL comes with the system or its cross compiler.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace folvane::cli {
+
+/// One SHA-256 in progress.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void Update(std::span<const std::uint8_t> bytes);
+  /// Ends the hash: 64 lower-case hex digits.
+  std::string Hex();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+/// The SHA-256 of `bytes`, as lower-case hex.
+std::string Sha256Hex(std::span<const std::uint8_t> bytes);
+
+/// Lower-case hex of a digest's bytes.
+std::string HexText(std::span<const std::uint8_t> bytes);
+
+}  // namespace folvane::cli

@@ -1,0 +1,56 @@
+// Windows' own SHA-256 (CNG), which uses the processor's SHA instructions where
+// there are some.
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <stdexcept>
+
+#include "sha256.hpp"
+
+namespace folvane::cli {
+
+struct Sha256::Impl {
+  BCRYPT_HASH_HANDLE hash = nullptr;
+};
+
+namespace {
+// The algorithm is opened once for the process; each hash object is CNG's own.
+BCRYPT_ALG_HANDLE Algorithm() {
+  static const BCRYPT_ALG_HANDLE algorithm = [] {
+    BCRYPT_ALG_HANDLE h = nullptr;
+    return BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&h, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ? h : nullptr;
+  }();
+  return algorithm;
+}
+}  // namespace
+
+Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
+  const BCRYPT_ALG_HANDLE algorithm = Algorithm();
+  if (!algorithm || !BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &impl_->hash, nullptr, 0, nullptr, 0, 0)))
+    throw std::runtime_error("SHA-256 is not available");
+}
+
+Sha256::~Sha256() {
+  if (impl_->hash) ::BCryptDestroyHash(impl_->hash);
+}
+
+void Sha256::Update(std::span<const std::uint8_t> bytes) {
+  // BCryptHashData takes a 32-bit count: larger spans go in pieces.
+  constexpr std::size_t kMaxPiece = std::numeric_limits<ULONG>::max() & ~std::size_t{0xFFFF};
+  while (!bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), kMaxPiece);
+    ::BCryptHashData(impl_->hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(n), 0);
+    bytes = bytes.subspan(n);
+  }
+}
+
+std::string Sha256::Hex() {
+  std::array<std::uint8_t, 32> out{};
+  ::BCryptFinishHash(impl_->hash, out.data(), static_cast<ULONG>(out.size()), 0);
+  return HexText(out);
+}
+
+}  // namespace folvane::cli
