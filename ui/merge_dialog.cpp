@@ -305,8 +305,16 @@ void CMergeDlg::ShowMessage(const std::string& text, MessageIcon icon) {
 std::string CMergeDlg::GetItemText(int id) { return FromWx(Edit(id)->GetValue()); }
 
 void CMergeDlg::SetItemText(int id, const std::string& text) {
-  // SetValue, not ChangeValue: a start or end edit must run its change handling.
-  Edit(id)->SetValue(ToWx(text));
+  // A start or end edit must run its change handling, also when the text is set
+  // from inside that handling (a refused text is emptied there). wxMSW refuses a
+  // SetValue nested in another's change event, so the value is changed quietly and
+  // the change event sent here, once, as the edit itself would send it.
+  wxTextCtrl* edit = Edit(id);
+  edit->ChangeValue(ToWx(text));
+  wxCommandEvent changed(wxEVT_TEXT, id);
+  changed.SetEventObject(edit);
+  changed.SetString(edit->GetValue());
+  edit->ProcessWindowEvent(changed);
 }
 
 bool CMergeDlg::IsItemChecked(int id) { return Check(id)->GetValue(); }
@@ -328,7 +336,8 @@ std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& reque
     const std::string path = CompleteChosenName(*answer, request);
     // As on the platform the program comes from, declining the replacement goes back
     // to the chooser.
-    if (request.kind == ChooserKind::Save && wxFileName::Exists(ToWx(path)) && !AskToReplace(this, ToWx(path))) {
+    if (request.kind == ChooserKind::Save && !ChooserAsksToReplace(dialogSpec) && wxFileName::Exists(ToWx(path)) &&
+        !AskToReplace(this, ToWx(path))) {
       previous = path;
       continue;
     }

@@ -7,8 +7,10 @@
 #include <wx/stockitem.h>
 #include <wx/translation.h>
 
+#ifndef __WXMSW__
 // After msgdlg.h: the generic box builds on its base class.
 #include <wx/generic/msgdlgg.h>
+#endif
 
 #include "native_window.hpp"
 #include "wx_text.hpp"
@@ -16,22 +18,6 @@
 namespace folvane::ui {
 
 namespace {
-
-// "*.*" is every file where the filters come from; GTK takes the dot literally and
-// would hide names without one ("boot", "rootfs_ubi"). The labels stay as they are.
-wxString ToolkitWildcard(std::string_view filter) {
-  const wxArrayString parts = wxSplit(ToWx(std::string(filter)), '|', '\0');
-  wxString wildcard;
-  for (std::size_t i = 0; i + 1 < parts.size() && !parts[i].empty(); i += 2) {
-    wxArrayString patterns = wxSplit(parts[i + 1], ';', '\0');
-    for (wxString& p : patterns) {
-      if (p == "*.*") p = "*";
-    }
-    if (!wildcard.empty()) wildcard += '|';
-    wildcard += parts[i] + '|' + wxJoin(patterns, ';', '\0');
-  }
-  return wildcard;
-}
 
 // A stock label as a title: the toolkit's translation of "Open..." or "Save As..."
 // without its ellipsis (translations end in "...", "…" or " …").
@@ -43,12 +29,28 @@ wxString StockTitle(wxWindowID id) {
   return title.Trim();
 }
 
+#ifdef __WXMSW__
+// The common dialog takes "*.*" as every file.
+constexpr bool kDotStarIsEveryFile = true;
+
+// The common dialog asks itself before a file is replaced, about the name with its
+// default extension (taken from the chosen filter).
+constexpr long kSaveStyle = long{wxFD_SAVE} | wxFD_OVERWRITE_PROMPT;
+
+// Windows' own message box, with its warning and stop icons.
+using ProgramMessageBox = wxMessageDialog;
+#else
+// "*.*" is every file where the filters come from; GTK takes the dot literally and
+// would hide names without one ("boot", "rootfs_ubi"), so it gets "*". The labels
+// stay as they are.
+constexpr bool kDotStarIsEveryFile = false;
+
 // GTK 3's own message dialog draws no icon; the generic box shows the theme's.
 // It is built at once rather than when shown, so that its window can be marked as
 // an alert before it appears.
-class MessageBox : public wxGenericMessageDialog {
+class ProgramMessageBox : public wxGenericMessageDialog {
  public:
-  MessageBox(wxWindow* parent, const wxString& text, const wxString& caption, long style)
+  ProgramMessageBox(wxWindow* parent, const wxString& text, const wxString& caption, long style)
       : wxGenericMessageDialog(parent, text, caption, style) {
     DoCreateMsgdialog();
     MarkAsAlert(this);
@@ -56,6 +58,26 @@ class MessageBox : public wxGenericMessageDialog {
   // The generic box would build itself a second time.
   int ShowModal() override { return wxMessageDialogBase::ShowModal(); }
 };
+
+// No overwrite prompt from the chooser: it would ask about the name as typed, before
+// the default extension is added. The window asks once, about the file written.
+constexpr long kSaveStyle = long{wxFD_SAVE};
+#endif
+
+// The filter pairs, up to the empty label that ends them.
+wxString ToolkitWildcard(std::string_view filter) {
+  const wxArrayString parts = wxSplit(ToWx(std::string(filter)), '|', '\0');
+  wxString wildcard;
+  for (std::size_t i = 0; i + 1 < parts.size() && !parts[i].empty(); i += 2) {
+    wxArrayString patterns = wxSplit(parts[i + 1], ';', '\0');
+    for (wxString& p : patterns) {
+      if (!kDotStarIsEveryFile && p == "*.*") p = "*";
+    }
+    if (!wildcard.empty()) wildcard += '|';
+    wildcard += parts[i] + '|' + wxJoin(patterns, ';', '\0');
+  }
+  return wildcard;
+}
 
 }  // namespace
 
@@ -65,9 +87,7 @@ ChooserSpec ToolkitChooser(const FileChooserRequest& request) {
   const bool save = request.kind == ChooserKind::Save;
   dialogSpec.title = StockTitle(save ? wxID_SAVEAS : wxID_OPEN);
   dialogSpec.wildcard = ToolkitWildcard(request.filter);
-  // No overwrite prompt from the chooser: it would ask about the name as typed, before
-  // the default extension is added. The window asks once, about the file written.
-  dialogSpec.style = save ? wxFD_SAVE : wxFD_OPEN;
+  dialogSpec.style = save ? kSaveStyle : long{wxFD_OPEN};
   return dialogSpec;
 }
 
@@ -81,13 +101,13 @@ std::string CompleteChosenName(const std::string& path, const FileChooserRequest
 bool AskToReplace(wxWindow* parent, const wxString& path) {
   const wxString question =
       wxString::Format(wxGetTranslation("File '%s' already exists, do you really want to overwrite it?"), path);
-  MessageBox ask(parent, question, wxGetTranslation("Confirm"), wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
+  ProgramMessageBox ask(parent, question, wxGetTranslation("Confirm"), wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
   ask.SetEscapeId(wxID_NO);
   return ask.ShowModal() == wxID_YES;
 }
 
 void ShowMessageBox(wxWindow* parent, const wxString& text, const wxString& caption, MessageIcon icon) {
-  MessageBox box(parent, text, caption, wxOK | (icon == MessageIcon::Error ? wxICON_ERROR : wxICON_WARNING));
+  ProgramMessageBox box(parent, text, caption, wxOK | (icon == MessageIcon::Error ? wxICON_ERROR : wxICON_WARNING));
   box.ShowModal();
 }
 

@@ -3,6 +3,7 @@
 // a request, the file its answer really names, the one question before a file is
 // replaced, and the message box with its icon.
 
+#include <wx/filedlg.h>
 #include <wx/string.h>
 
 #include <string>
@@ -28,6 +29,10 @@ ChooserSpec ToolkitChooser(const FileChooserRequest& request);
 /// request's default extension; in the open form only when the name as given does
 /// not exist.
 std::string CompleteChosenName(const std::string& path, const FileChooserRequest& request);
+
+/// Whether the chooser itself asks before an existing file is replaced (Windows'
+/// common dialog does; elsewhere the window asks with AskToReplace).
+inline bool ChooserAsksToReplace(const ChooserSpec& dialogSpec) { return (dialogSpec.style & wxFD_OVERWRITE_PROMPT) != 0; }
 
 /// Asks, in the toolkit's words, whether an existing file may be replaced.
 bool AskToReplace(wxWindow* parent, const wxString& path);

@@ -1,14 +1,18 @@
 #include "gui_support.hpp"
 
+#include <wx/button.h>
+#include <wx/checkbox.h>
 #include <wx/stopwatch.h>
 #include <wx/textctrl.h>
 
 #include "about_dialog.hpp"
 #include "wx_text.hpp"
 
+#ifdef __WXGTK__
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
+#endif
 
 namespace folvane::testing {
 
@@ -45,6 +49,45 @@ void Pump(int milliseconds) {
   } while (sw.Time() < milliseconds);
 }
 
+#ifdef __WXMSW__
+// Wine's desktop without a window manager does not route simulated mouse clicks and
+// keys reliably. A click and a printable key are made here the way the controls
+// themselves turn them into events: a click toggles a check box and sends its event,
+// or sends a button's; a key inserts its character, which sends the text event. A
+// click on a disabled control does nothing, as it would.
+void Click(wxWindow* control) {
+  if (control->IsEnabled()) {
+    if (auto* box = dynamic_cast<wxCheckBox*>(control)) {
+      box->SetValue(!box->GetValue());
+      wxCommandEvent event(wxEVT_CHECKBOX, box->GetId());
+      event.SetEventObject(box);
+      event.SetInt(box->GetValue() ? 1 : 0);
+      box->ProcessWindowEvent(event);
+    } else if (dynamic_cast<wxButton*>(control)) {
+      wxCommandEvent event(wxEVT_BUTTON, control->GetId());
+      event.SetEventObject(control);
+      control->ProcessWindowEvent(event);
+    } else {
+      ADD_FAILURE() << "no click made for " << control->GetClassInfo()->GetClassName();
+    }
+  }
+  Pump(30);
+}
+
+void TypeInto(wxWindow* edit, const std::string& text) {
+  edit->SetFocus();
+  auto* textEdit = dynamic_cast<wxTextCtrl*>(edit);
+  for (char c : text) {
+    if (textEdit && static_cast<unsigned char>(c) >= 0x20) {
+      textEdit->WriteText(wxString(c));
+    } else {
+      wxUIActionSimulator sim;  // keys the control handles itself (Enter, Esc)
+      sim.Char(static_cast<unsigned char>(c));
+    }
+    Pump(10);
+  }
+}
+#else
 namespace {
 // Without a window manager the X server sends keys to the window under the pointer.
 void PointAt(wxWindow* control) {
@@ -72,8 +115,11 @@ void TypeInto(wxWindow* edit, const std::string& text) {
     Pump(20);
   }
 }
+#endif
 
+#ifdef __WXGTK__
 unsigned long XWindowOf(wxWindow* window) { return GDK_WINDOW_XID(gtk_widget_get_window(window->GetHandle())); }
+#endif
 
 void DialogTest::SetUp() {
   dlg = new CMergeDlg(nullptr);

@@ -55,7 +55,9 @@ void Click(wxWindow* control);
 void TypeInto(wxWindow* edit, const std::string& text);
 
 /// The X window of a shown top-level window.
+#ifdef __WXGTK__
 unsigned long XWindowOf(wxWindow* window);
+#endif
 
 /// A shown main dialog with its choosers scripted.
 class DialogTest : public ::testing::Test {
