@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Release build, the Debian package made from it
 # (installed, tried and removed again), then the ASan+UBSan build, then a short
-# bounded fuzzing run of the .part reader under the sanitizers.
+# bounded fuzzing run of the .part reader under the sanitizers, then the Windows
+# build with its tests under Wine and its installer (tools/test-windows.sh).
+#
+#   FOLVANE_SKIP_WINDOWS=1 tools/test.sh    everything but the Windows stage
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -17,4 +20,8 @@ ctest --preset asan -j"$jobs"
 
 if [ -f fuzz/CMakeLists.txt ]; then
   tools/fuzz.sh "${FUZZ_SECONDS:-60}"
+fi
+
+if [ -z "${FOLVANE_SKIP_WINDOWS:-}" ]; then
+  tools/test-windows.sh
 fi
