@@ -163,6 +163,8 @@ begin "packages: zip and installer"
 listing=$(unzip -l build-windows/folvane-1.4.0-win64.zip)
 grep -q 'folvane-1.4.0-win64/folvane.exe' <<<"$listing"
 grep -q 'folvane-1.4.0-win64/folvane-cli.exe' <<<"$listing"
+# Each program once, beside the README: no second copy in a bin/ folder.
+[ "$(grep -c '\.exe$' <<<"$listing")" = 2 ]
 
 begin "installer installs, registers .part, uninstalls"
 programs="$WINEPREFIX/drive_c/Program Files/Folvane"
