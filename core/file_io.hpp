@@ -148,8 +148,9 @@ class File {
   };
   /// Appends up to `length` bytes of `source`, from `offset`, at the current position
   /// without passing them through the program's memory. Stops early at the end of
-  /// `source`. Where the system cannot copy between these files, nothing is copied
-  /// and `unsupported` is set, so that the caller copies through a buffer instead.
+  /// `source`. Where the system cannot copy between these files, or its copy would be
+  /// slower than a buffered one, nothing is copied and `unsupported` is set, so that
+  /// the caller copies through a buffer instead.
   CopyResult CopyFrom(File& source, std::uint64_t offset, std::uint64_t length);
 
   /// Moves the current position.
@@ -177,10 +178,14 @@ class File {
   static constexpr std::intptr_t kNoHandle = -1;
   File(std::intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
   [[nodiscard]] FileError Fail(FileOp op, int error) const;
+  /// Whether the kernel's copy into this file is faster than a buffered one.
+  bool KernelCopyPays();
   std::intptr_t handle_ = kNoHandle;
   std::string path_;
   bool regular_ = true;
   std::uint64_t openedSize_ = 0;  // an input's size when it was opened
+  // Whether the kernel's copy into this file pays (-1: not yet asked of its file system).
+  signed char kernelCopyPays_ = -1;
   // A replacement: the new file's own name, and the destination held with a lock.
   std::string partialPath_;
   std::intptr_t destination_ = kNoHandle;
@@ -209,7 +214,8 @@ struct PlantedReadFault {
 /// What tests may change in the file layer's behaviour.
 struct FileLayerTestHooks {
   std::optional<PlantedReadFault> readFault;
-  bool kernelCopyOff = false;  ///< every kernel copy reports itself unsupported
+  bool kernelCopyOff = false;     ///< every kernel copy reports itself unsupported
+  bool kernelCopyAlways = false;  ///< the kernel copies also where a buffered copy is faster
 };
 /// The one set of hooks; production code never sets them.
 FileLayerTestHooks& TestHooks();

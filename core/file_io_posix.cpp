@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -137,6 +138,7 @@ File::File(File&& other) noexcept
       path_(std::move(other.path_)),
       regular_(other.regular_),
       openedSize_(other.openedSize_),
+      kernelCopyPays_(other.kernelCopyPays_),
       partialPath_(std::move(other.partialPath_)),
       destination_(std::exchange(other.destination_, -1)) {
   other.partialPath_.clear();
@@ -149,6 +151,7 @@ File& File::operator=(File&& other) noexcept {
     path_ = std::move(other.path_);
     regular_ = other.regular_;
     openedSize_ = other.openedSize_;
+    kernelCopyPays_ = other.kernelCopyPays_;
     partialPath_ = std::move(other.partialPath_);
     other.partialPath_.clear();
     destination_ = std::exchange(other.destination_, -1);
@@ -361,10 +364,24 @@ Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t to
   return {};
 }
 
+// Into ext2/3/4 the kernel's copy (a splice through page-sized pieces, as these file
+// systems share no extents) measured slower than reading and writing large pieces:
+// it is used where it pays, on tmpfs and on file systems that can share extents or
+// copy on the server.
+bool File::KernelCopyPays() {
+  if (kernelCopyPays_ < 0) {
+    constexpr decltype(statfs::f_type) kExtMagic = 0xEF53;
+    struct statfs fs {};
+    kernelCopyPays_ = ::fstatfs(Fd(handle_), &fs) == 0 && fs.f_type == kExtMagic ? 0 : 1;
+  }
+  return kernelCopyPays_ != 0;
+}
+
 File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_t length) {
   CopyResult result;
   // The kernel copies between regular files only; devices go through a buffer.
-  if (TestHooks().kernelCopyOff || handle_ < 0 || source.handle_ < 0 || !regular_ || !source.regular_) {
+  if (TestHooks().kernelCopyOff || handle_ < 0 || source.handle_ < 0 || !regular_ || !source.regular_ ||
+      !(TestHooks().kernelCopyAlways || KernelCopyPays())) {
     result.unsupported = true;
     return result;
   }
