@@ -166,7 +166,6 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-/// Runs a and b in turn `runs` times; gives their medians.
 // On a disk each run leaves a GiB of dirty pages that the next run would pay for when
 // it replaces or outruns them. Everything is written out before each timed run, so
 // that each pays for what it writes and nothing else.
@@ -176,6 +175,7 @@ void Settle() {
 #endif
 }
 
+/// Runs a and b in turn `runs` times; gives their medians.
 std::pair<double, double> InTurn(int runs, const std::function<void()>& a, const std::function<void()>& b) {
   std::vector<double> ta, tb;
   for (int i = 0; i < runs; ++i) {

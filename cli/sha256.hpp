@@ -9,7 +9,8 @@
 
 namespace folvane::cli {
 
-/// One SHA-256 in progress.
+/// One SHA-256 in progress. A failure of the system's hashing throws
+/// std::runtime_error rather than give a wrong digest.
 class Sha256 {
  public:
   Sha256();

@@ -42,14 +42,16 @@ void Sha256::Update(std::span<const std::uint8_t> bytes) {
   constexpr std::size_t kMaxPiece = std::numeric_limits<ULONG>::max() & ~std::size_t{0xFFFF};
   while (!bytes.empty()) {
     const std::size_t n = std::min(bytes.size(), kMaxPiece);
-    ::BCryptHashData(impl_->hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(n), 0);
+    if (!BCRYPT_SUCCESS(::BCryptHashData(impl_->hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(n), 0)))
+      throw std::runtime_error("SHA-256 failed");
     bytes = bytes.subspan(n);
   }
 }
 
 std::string Sha256::Hex() {
   std::array<std::uint8_t, 32> out{};
-  ::BCryptFinishHash(impl_->hash, out.data(), static_cast<ULONG>(out.size()), 0);
+  if (!BCRYPT_SUCCESS(::BCryptFinishHash(impl_->hash, out.data(), static_cast<ULONG>(out.size()), 0)))
+    throw std::runtime_error("SHA-256 failed");
   return HexText(out);
 }
 

@@ -22,13 +22,14 @@ Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
 Sha256::~Sha256() { EVP_MD_CTX_free(impl_->ctx); }
 
 void Sha256::Update(std::span<const std::uint8_t> bytes) {
-  if (!bytes.empty()) EVP_DigestUpdate(impl_->ctx, bytes.data(), bytes.size());
+  if (!bytes.empty() && EVP_DigestUpdate(impl_->ctx, bytes.data(), bytes.size()) != 1)
+    throw std::runtime_error("SHA-256 failed");
 }
 
 std::string Sha256::Hex() {
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  EVP_DigestFinal_ex(impl_->ctx, out, &n);
+  if (EVP_DigestFinal_ex(impl_->ctx, out, &n) != 1) throw std::runtime_error("SHA-256 failed");
   return HexText({out, n});
 }
 

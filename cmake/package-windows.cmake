@@ -27,7 +27,9 @@ set(CPACK_NSIS_MUI_ICON "${_icon}")
 set(CPACK_NSIS_MUI_UNIICON "${_icon}")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 # A 64-bit installer, like the program: NSIS builds 32-bit ones unless told.
-set(CPACK_NSIS_EXECUTABLE "${PROJECT_SOURCE_DIR}/cmake/makensis-amd64")
+if(CMAKE_HOST_UNIX)  # the packages are made on the Linux machine that cross-compiles
+  set(CPACK_NSIS_EXECUTABLE "${PROJECT_SOURCE_DIR}/cmake/makensis-amd64")
+endif()
 set(CPACK_NSIS_DISPLAY_NAME "Folvane ${PROJECT_VERSION}")
 set(CPACK_NSIS_PACKAGE_NAME "Folvane ${PROJECT_VERSION}")
 set(CPACK_NSIS_INSTALLED_ICON_NAME "folvane.exe")

@@ -134,7 +134,7 @@ begin "window tests inside the process"
 gui_filter='-MainWindow.EnterInAnEditRunsMergeAndTheWindowStaysOpen:MainWindow.EnterOnAFocusedButtonPressesThatButton'
 gui_filter+=':MainWindow.InputDuringAMergeIsSwallowed:Rows.TypingIsValidatedKeyByKey'
 gui_filter+=':MainWindow.MessageBoxesCarryTheProgramNameAndTheirIcon'
-wine_timeout 300 xvfb-run -a -s '-screen 0 1600x1200x24' \
+wine_timeout 900 xvfb-run -a -s '-screen 0 1600x1200x24' \
   wine "$root/build-windows/tests/gui_tests.exe" --gtest_filter="$gui_filter" --gtest_brief=1
 
 begin "folvane.exe shows its window"

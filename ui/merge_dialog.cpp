@@ -328,15 +328,18 @@ void CMergeDlg::SetBlockModeSelection(int index) {
 }
 
 std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& request) {
-  const ChooserSpec dialogSpec = ToolkitChooser(request);
+  const ChooserSetup chooserSetup = ToolkitChooser(request);
   std::string previous;
   for (;;) {
-    const std::optional<std::string> answer = chooser_ ? chooser_(dialogSpec) : RunFileDialog(dialogSpec, previous);
+    const std::optional<std::string> answer = chooser_ ? chooser_(chooserSetup) : RunFileDialog(chooserSetup, previous);
     if (!answer) return std::nullopt;
     const std::string path = CompleteChosenName(*answer, request);
     // As on the platform the program comes from, declining the replacement goes back
     // to the chooser.
-    if (request.kind == ChooserKind::Save && !ChooserAsksToReplace(dialogSpec) && wxFileName::Exists(ToWx(path)) &&
+    // A chooser that asks itself asked about the name it returned, not about one the
+    // default extension was added to afterwards.
+    const bool asked = ChooserAsksToReplace(chooserSetup) && path == *answer;
+    if (request.kind == ChooserKind::Save && !asked && wxFileName::Exists(ToWx(path)) &&
         !AskToReplace(this, ToWx(path))) {
       previous = path;
       continue;
@@ -345,9 +348,9 @@ std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& reque
   }
 }
 
-std::optional<std::string> CMergeDlg::RunFileDialog(const ChooserSpec& dialogSpec, const std::string& previous) {
+std::optional<std::string> CMergeDlg::RunFileDialog(const ChooserSetup& chooserSetup, const std::string& previous) {
   const wxFileName start(ToWx(previous));
-  wxFileDialog dialog(this, dialogSpec.title, start.GetPath(), start.GetFullName(), dialogSpec.wildcard, dialogSpec.style);
+  wxFileDialog dialog(this, chooserSetup.title, start.GetPath(), start.GetFullName(), chooserSetup.wildcard, chooserSetup.style);
   if (dialog.ShowModal() != wxID_OK) return std::nullopt;
   return FromWx(dialog.GetPath());
 }

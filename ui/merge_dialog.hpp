@@ -49,7 +49,7 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
 
   /// Replaces the platform's file chooser (for tests and scripted use). It is handed
   /// what the toolkit's file dialog would be; the window completes its answer.
-  using Chooser = std::function<std::optional<std::string>(const folvane::ui::ChooserSpec&)>;
+  using Chooser = std::function<std::optional<std::string>(const folvane::ui::ChooserSetup&)>;
   void SetFileChooser(Chooser chooser) { chooser_ = std::move(chooser); }
 
   folvane::PartitionSet& Job() { return set_; }
@@ -106,7 +106,7 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   void InitMainDialog();
   void Repaint(bool now);
   void SyncGauge();
-  std::optional<std::string> RunFileDialog(const folvane::ui::ChooserSpec& dialogSpec, const std::string& previous);
+  std::optional<std::string> RunFileDialog(const folvane::ui::ChooserSetup& chooserSetup, const std::string& previous);
   wxTextCtrl* Edit(int id) const;
   wxCheckBox* Check(int id) const;
 

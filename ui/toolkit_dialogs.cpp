@@ -81,14 +81,14 @@ wxString ToolkitWildcard(std::string_view filter) {
 
 }  // namespace
 
-ChooserSpec ToolkitChooser(const FileChooserRequest& request) {
-  ChooserSpec dialogSpec;
-  static_cast<FileChooserRequest&>(dialogSpec) = request;
+ChooserSetup ToolkitChooser(const FileChooserRequest& request) {
+  ChooserSetup chooserSetup;
+  static_cast<FileChooserRequest&>(chooserSetup) = request;
   const bool save = request.kind == ChooserKind::Save;
-  dialogSpec.title = StockTitle(save ? wxID_SAVEAS : wxID_OPEN);
-  dialogSpec.wildcard = ToolkitWildcard(request.filter);
-  dialogSpec.style = save ? kSaveStyle : long{wxFD_OPEN};
-  return dialogSpec;
+  chooserSetup.title = StockTitle(save ? wxID_SAVEAS : wxID_OPEN);
+  chooserSetup.wildcard = ToolkitWildcard(request.filter);
+  chooserSetup.style = save ? kSaveStyle : long{wxFD_OPEN};
+  return chooserSetup;
 }
 
 std::string CompleteChosenName(const std::string& path, const FileChooserRequest& request) {

@@ -16,14 +16,14 @@ class wxWindow;
 namespace folvane::ui {
 
 /// A chooser request as the toolkit's file dialog takes it.
-struct ChooserSpec : FileChooserRequest {
+struct ChooserSetup : FileChooserRequest {
   wxString title;     ///< "Open" or "Save As", in the toolkit's language
   wxString wildcard;  ///< the filter, every "*.*" written as "*"
   long style = 0;     ///< wxFileDialog style
 };
 
 /// The toolkit's file dialog for a request.
-ChooserSpec ToolkitChooser(const FileChooserRequest& request);
+ChooserSetup ToolkitChooser(const FileChooserRequest& request);
 
 /// The file a chooser's answer stands for: a name without an extension gets the
 /// request's default extension; in the open form only when the name as given does
@@ -32,7 +32,7 @@ std::string CompleteChosenName(const std::string& path, const FileChooserRequest
 
 /// Whether the chooser itself asks before an existing file is replaced (Windows'
 /// common dialog does; elsewhere the window asks with AskToReplace).
-inline bool ChooserAsksToReplace(const ChooserSpec& dialogSpec) { return (dialogSpec.style & wxFD_OVERWRITE_PROMPT) != 0; }
+inline bool ChooserAsksToReplace(const ChooserSetup& chooserSetup) { return (chooserSetup.style & wxFD_OVERWRITE_PROMPT) != 0; }
 
 /// Asks, in the toolkit's words, whether an existing file may be replaced.
 bool AskToReplace(wxWindow* parent, const wxString& path);

@@ -123,7 +123,7 @@ unsigned long XWindowOf(wxWindow* window) { return GDK_WINDOW_XID(gtk_widget_get
 
 void DialogTest::SetUp() {
   dlg = new CMergeDlg(nullptr);
-  dlg->SetFileChooser([this](const ui::ChooserSpec& r) -> std::optional<std::string> {
+  dlg->SetFileChooser([this](const ui::ChooserSetup& r) -> std::optional<std::string> {
     requests.push_back(r);
     if (answers.empty()) return std::nullopt;
     auto a = answers.front();

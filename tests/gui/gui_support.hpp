@@ -69,7 +69,7 @@ class DialogTest : public ::testing::Test {
   RecordingModalHook hook;
   /// Answers for the next file choosers, in order; none left means cancel.
   std::vector<std::optional<std::string>> answers;
-  std::vector<ui::ChooserSpec> requests;
+  std::vector<ui::ChooserSetup> requests;
 
   wxWindow* Ctrl(int id) const { return dlg->FindWindow(id); }
   std::string Text(int id) const;

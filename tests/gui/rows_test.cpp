@@ -235,7 +235,7 @@ TEST_F(Rows, EveryChooserListsFilesWithoutADot) {
     Click(Ctrl(button));
   }
   ASSERT_EQ(requests.size(), 5u);
-  for (const ui::ChooserSpec& r : requests) {
+  for (const ui::ChooserSetup& r : requests) {
     SCOPED_TRACE(ui::FromWx(r.wildcard));
     const wxArrayString parts = wxSplit(r.wildcard, '|', '\0');
     ASSERT_EQ(parts.size() % 2, 0u);
@@ -256,7 +256,7 @@ TEST_F(Rows, ChoosersKeepTheFiltersAndTheSaveFormAsksToReplace) {
   Click(Ctrl(Row(1).check));
   for (int button : {Row(1).browse, ids::kImport, ids::kExport}) Click(Ctrl(button));
   ASSERT_EQ(requests.size(), 3u);
-  for (const ui::ChooserSpec& r : requests) {
+  for (const ui::ChooserSetup& r : requests) {
     const wxArrayString parts = wxSplit(r.wildcard, '|', '\0');
     ASSERT_GE(parts.size(), 2u);
     EXPECT_EQ(parts[parts.size() - 2], "File(*.*)");
@@ -264,6 +264,16 @@ TEST_F(Rows, ChoosersKeepTheFiltersAndTheSaveFormAsksToReplace) {
   }
   EXPECT_FALSE(requests[1].style & wxFD_OVERWRITE_PROMPT);
   EXPECT_TRUE(requests[2].style & wxFD_OVERWRITE_PROMPT);
+
+  // The chooser asked about the name it returned; when the default extension makes
+  // another name of it, the window asks about that file itself.
+  WriteText(dir / "job.part", "old");
+  hook.reply = wxID_NO;
+  answers.push_back(dir / "job");
+  Click(Ctrl(ids::kExport));
+  ASSERT_EQ(hook.shown.size(), 1u);
+  EXPECT_NE(hook.shown[0].text.find(dir / "job.part"), std::string::npos) << hook.shown[0].text;
+  EXPECT_EQ(ReadFile(dir / "job.part"), (Bytes{'o', 'l', 'd'}));
 }
 #endif
 
