@@ -287,17 +287,22 @@ std::string Sha256SumLine(const std::string& sha, const std::string& path) {
 
 }  // namespace
 
+nlohmann::json PartitionPlaceJson(const ManifestPartition& p) {
+  return {{"row", p.row},
+          {"startBlock", p.startBlock},
+          {"endBlock", p.endBlock},
+          {"imageBlocks", p.imageBlocks},
+          {"offset", p.offset},
+          {"bytes", p.digest.bytes}};
+}
+
 nlohmann::json ManifestJson(const Manifest& m) {
   nlohmann::json partitions = nlohmann::json::array();
   for (const ManifestPartition& p : m.partitions) {
-    partitions.push_back({{"row", p.row},
-                          {"startBlock", p.startBlock},
-                          {"endBlock", p.endBlock},
-                          {"imageBlocks", p.imageBlocks},
-                          {"offset", p.offset},
-                          {"bytes", p.digest.bytes},
-                          {"sha256", p.digest.sha256},
-                          {"crc32", Crc32Text(p.digest.crc32)}});
+    nlohmann::json entry = PartitionPlaceJson(p);
+    entry["sha256"] = p.digest.sha256;
+    entry["crc32"] = Crc32Text(p.digest.crc32);
+    partitions.push_back(std::move(entry));
   }
   return {{"format", "folvane-manifest"},
           {"version", 1},

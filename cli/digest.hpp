@@ -95,6 +95,10 @@ struct Manifest {
 };
 
 nlohmann::json ManifestJson(const Manifest& manifest);
+
+/// Where a partition lies, as the manifest and verify's report both write it: row,
+/// blocks, offset and bytes.
+nlohmann::json PartitionPlaceJson(const ManifestPartition& partition);
 /// A manifest read back from its JSON; nothing (and `problem` says why) if the
 /// document is not one.
 std::optional<Manifest> ManifestFromJson(const nlohmann::json& json, std::string* problem);

@@ -201,13 +201,9 @@ int VerifyManifest(const Args& args, const std::string& manifestPath, bool json,
     const bool match = compare("partition", p.row, got[i], p.digest, "row " + std::to_string(p.row) + ", blocks " + Hex(p.startBlock) + " to " +
                                                  Hex(std::uint64_t{p.startBlock} + p.imageBlocks - 1));
     partitionsMatch = partitionsMatch && match;
-    partitions.push_back({{"row", p.row},
-                          {"startBlock", p.startBlock},
-                          {"endBlock", p.endBlock},
-                          {"imageBlocks", p.imageBlocks},
-                          {"offset", p.offset},
-                          {"bytes", p.digest.bytes},
-                          {"match", match}});
+    nlohmann::json entry = PartitionPlaceJson(p);
+    entry["match"] = match;
+    partitions.push_back(std::move(entry));
   }
   // The fill between partitions has no digest of its own: only the whole image's
   // digest can tell that it differs.

@@ -1,4 +1,5 @@
 #include "file_io.hpp"
+#include "file_io_internal.hpp"
 
 #include <filesystem>
 
@@ -71,6 +72,16 @@ bool SameFile(const std::string& a, const std::string& b) {
   const auto pa = std::filesystem::weakly_canonical(std::filesystem::absolute(FsPath(a), ea), ea);
   const auto pb = std::filesystem::weakly_canonical(std::filesystem::absolute(FsPath(b), eb), eb);
   return !ea && !eb && pa == pb;
+}
+
+FileError OpenFailure(FileOp op, const std::string& path, int error) {
+  return FileError{ClassifySystemError(error), op, path, error};
+}
+
+FileError NotAFile(FileOp op, const std::string& path) {
+  FileError e{FileErrorCause::AccessDenied, op, path, 0};
+  e.notAFile = true;
+  return e;
 }
 
 FileLayerTestHooks& TestHooks() {

@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "file_io.hpp"
+#include "file_io_internal.hpp"
 
 namespace folvane {
 
@@ -87,16 +88,6 @@ void UnregisterPartial(const std::string& path) {
 }
 
 // ---- opening ---------------------------------------------------------------------
-
-FileError OpenFailure(FileOp op, const std::string& path, int error) {
-  return FileError{ClassifySystemError(error), op, path, error};
-}
-
-FileError NotAFile(FileOp op, const std::string& path) {
-  FileError e{FileErrorCause::AccessDenied, op, path, 0};
-  e.notAFile = true;
-  return e;
-}
 
 // O_NONBLOCK makes the open of a FIFO return at once instead of waiting for its other
 // end; it is taken off again as soon as the file is known to be a file.

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "file_io.hpp"
+#include "file_io_internal.hpp"
 #include "win_text.hpp"
 
 namespace folvane {
@@ -118,16 +119,6 @@ void UnregisterPartial(const std::wstring& path) {
 }
 
 // ---- opening ---------------------------------------------------------------------
-
-FileError OpenFailure(FileOp op, const std::string& path, int error) {
-  return FileError{ClassifySystemError(error), op, path, error};
-}
-
-FileError NotAFile(FileOp op, const std::string& path) {
-  FileError e{FileErrorCause::AccessDenied, op, path, 0};
-  e.notAFile = true;
-  return e;
-}
 
 // Readers share the file with other readers only; a writer shares it with nobody.
 // An open never waits: a file held elsewhere fails at once with a sharing violation.

@@ -1,7 +1,4 @@
 // The legacy code page on Windows: the system's ANSI code page, read and written.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "stored_text.hpp"
