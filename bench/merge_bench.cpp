@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "merge.hpp"
+#include "merge/merge.hpp"
 
 namespace {
 

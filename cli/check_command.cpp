@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "block_mode.hpp"
+#include "job/block_mode.hpp"
 #include "cli.hpp"
 #include "json_report.hpp"
 

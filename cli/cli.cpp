@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "exe_path.hpp"
-#include "file_io.hpp"
-#include "procedures.hpp"
+#include "io/exe_path.hpp"
+#include "io/file_io.hpp"
+#include "dialog/procedures.hpp"
 
 namespace folvane::cli {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "memory_form.hpp"
-#include "part_file.hpp"
+#include "dialog/memory_form.hpp"
+#include "job/part_file.hpp"
 
 namespace folvane::cli {
 

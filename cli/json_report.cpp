@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "block_mode.hpp"
+#include "job/block_mode.hpp"
 
 namespace folvane::cli {
 

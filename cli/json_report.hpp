@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "memory_form.hpp"
-#include "merge.hpp"
+#include "dialog/memory_form.hpp"
+#include "merge/merge.hpp"
 
 namespace folvane::cli {
 

@@ -13,11 +13,11 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "win_text.hpp"
+#include "platform/windows/win_text.hpp"
 #endif
 
 #include "cli.hpp"
-#include "file_io.hpp"
+#include "io/file_io.hpp"
 
 namespace folvane::cli {
 

@@ -8,7 +8,7 @@
 #include "cli.hpp"
 #include "digest.hpp"
 #include "json_report.hpp"
-#include "procedures.hpp"
+#include "dialog/procedures.hpp"
 
 namespace folvane::cli {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "block_text.hpp"
+#include "job/block_text.hpp"
 #include "cli.hpp"
-#include "procedures.hpp"
+#include "dialog/procedures.hpp"
 
 namespace folvane::cli {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "block_mode.hpp"
+#include "job/block_mode.hpp"
 #include "cli.hpp"
 #include "json_report.hpp"
 

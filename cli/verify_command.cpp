@@ -8,7 +8,7 @@
 #include "cli.hpp"
 #include "digest.hpp"
 #include "json_report.hpp"
-#include "verify.hpp"
+#include "merge/verify.hpp"
 
 namespace folvane::cli {
 

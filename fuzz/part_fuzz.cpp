@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "block_text.hpp"
-#include "memory_form.hpp"
-#include "part_file.hpp"
-#include "procedures.hpp"
+#include "job/block_text.hpp"
+#include "dialog/memory_form.hpp"
+#include "job/part_file.hpp"
+#include "dialog/procedures.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "block_mode.hpp"
+#include "job/block_mode.hpp"
 
 namespace folvane {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "block_text.hpp"
+#include "job/block_text.hpp"
 
 namespace folvane {
 namespace {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cli_run.hpp"
-#include "memory_form.hpp"
-#include "part_file.hpp"
-#include "procedures.hpp"
+#include "dialog/memory_form.hpp"
+#include "job/part_file.hpp"
+#include "dialog/procedures.hpp"
 #include "test_support.hpp"
 
 namespace folvane {

@@ -14,7 +14,7 @@
 
 #include "cli_run.hpp"
 #include "digest.hpp"
-#include "part_file.hpp"
+#include "job/part_file.hpp"
 #include "sha256.hpp"
 #include "test_support.hpp"
 

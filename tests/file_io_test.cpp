@@ -15,7 +15,7 @@
 #include <functional>
 #include <vector>
 
-#include "file_io.hpp"
+#include "io/file_io.hpp"
 #include "test_support.hpp"
 
 namespace folvane {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <tuple>
 
-#include "merge.hpp"
+#include "merge/merge.hpp"
 #include "recording_host.hpp"
 #include "test_support.hpp"
 

@@ -4,9 +4,9 @@
 #include <windows.h>
 #endif
 
-#include "bytes.hpp"
-#include "part_file.hpp"
-#include "stored_text.hpp"
+#include "job/bytes.hpp"
+#include "job/part_file.hpp"
+#include "job/stored_text.hpp"
 #include "test_support.hpp"
 
 namespace folvane {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "partition.hpp"
+#include "job/partition.hpp"
 #include "test_support.hpp"
 
 namespace folvane {

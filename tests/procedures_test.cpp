@@ -2,10 +2,10 @@
 
 #include <filesystem>
 
-#include "block_text.hpp"
-#include "memory_form.hpp"
-#include "procedures.hpp"
-#include "stored_text.hpp"
+#include "job/block_text.hpp"
+#include "dialog/memory_form.hpp"
+#include "dialog/procedures.hpp"
+#include "job/stored_text.hpp"
 #include "test_support.hpp"
 
 namespace folvane {

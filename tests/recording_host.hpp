@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "merge.hpp"
+#include "merge/merge.hpp"
 
 namespace folvane::testing {
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "controls.hpp"
+#include "dialog/controls.hpp"
 
 namespace folvane::ui {
 

@@ -18,10 +18,10 @@
 
 #include "about_dialog.hpp"
 #include "about_entry.hpp"
-#include "exe_path.hpp"
+#include "io/exe_path.hpp"
 #include "layout.hpp"
 #include "native_window.hpp"
-#include "procedures.hpp"
+#include "dialog/procedures.hpp"
 #include "wx_text.hpp"
 
 namespace folvane::ui {

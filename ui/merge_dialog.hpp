@@ -14,9 +14,9 @@
 #include <optional>
 #include <string>
 
-#include "dialog_ops.hpp"
+#include "dialog/dialog_ops.hpp"
 #include "docking/docking.hpp"
-#include "merge.hpp"
+#include "merge/merge.hpp"
 #include "toolkit_dialogs.hpp"
 
 class wxButton;

@@ -3,7 +3,7 @@
 
 #include <csignal>
 
-#include "file_io.hpp"
+#include "io/file_io.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "dialog_ops.hpp"
-#include "merge.hpp"
+#include "dialog/dialog_ops.hpp"
+#include "merge/merge.hpp"
 
 class wxWindow;
 

@@ -17,7 +17,7 @@
 
 #include "../test_support.hpp"
 #include "about_dialog.hpp"
-#include "exe_path.hpp"
+#include "io/exe_path.hpp"
 #include "gui_support.hpp"
 #include "layout.hpp"
 #include "wx_text.hpp"

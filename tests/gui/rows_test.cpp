@@ -14,9 +14,9 @@
 #include <sstream>
 
 #include "../test_support.hpp"
-#include "block_text.hpp"
+#include "job/block_text.hpp"
 #include "gui_support.hpp"
-#include "procedures.hpp"
+#include "dialog/procedures.hpp"
 #include "wx_text.hpp"
 
 namespace folvane::testing {

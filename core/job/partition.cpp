@@ -1,0 +1,132 @@
+#include "job/partition.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "job/bytes.hpp"
+
+namespace folvane {
+
+void PartitionEntry::EncodeTo(std::span<std::uint8_t, kSize> out) const {
+  put_u32le(out, 0, startBlock);
+  put_u32le(out, 4, endBlock);
+  put_u32le(out, 8, imageBlocks);
+  put_u32le(out, 12, reserved);
+}
+
+PartitionEntry PartitionEntry::Decode(std::span<const std::uint8_t, kSize> in) {
+  return PartitionEntry{get_u32le(in, 0), get_u32le(in, 4), get_u32le(in, 8), get_u32le(in, 12)};
+}
+
+std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
+  return fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
+}
+
+std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(BlocksFor(fileSize, blockSize), 0xFFFFFFFFu));
+}
+
+SlotRule CheckSlotRule(const PartitionSet& set, int row) {
+  const PartitionSlot& slot = set.Slot(row);
+  const std::uint32_t s = slot.startBlock;
+  const std::uint32_t e = slot.endBlock;
+  const std::uint32_t n = slot.imageBlocks;
+  // An unset block would place the partition terabytes into the flash.
+  if (s == kUnset || e == kUnset) return SlotRule::BlockUnset;
+  if (e < s) return SlotRule::EndBeforeStart;
+  // Unsigned on purpose: e = 0xFFFFFFFF with s = 0 wraps to 0 and refuses any image.
+  if (static_cast<std::uint32_t>(e - s + 1u) < n) return SlotRule::ImageTooLong;
+  // The row directly above counts in any state: checked or not, accepted or not.
+  if (row > 1 && s <= set.Slot(row - 1).endBlock) return SlotRule::NotAfterRowAbove;
+  return SlotRule::Accepted;
+}
+
+bool CheckSlot(const PartitionSet& set, int row) { return CheckSlotRule(set, row) == SlotRule::Accepted; }
+
+std::string RowRejection::Describe() const {
+  char line[200];
+  switch (rule) {
+    case SlotRule::Accepted:
+      std::snprintf(line, sizeof line, "row %d: accepted", row);
+      break;
+    case SlotRule::BlockUnset:
+      std::snprintf(line, sizeof line, "row %d: its start block or end block was never set", row);
+      break;
+    case SlotRule::EndBeforeStart:
+      std::snprintf(line, sizeof line, "row %d: end block 0x%X lies before start block 0x%X", row, endBlock,
+                    startBlock);
+      break;
+    case SlotRule::ImageTooLong:
+      std::snprintf(line, sizeof line,
+                    "row %d: the image needs 0x%X blocks but blocks 0x%X to 0x%X hold only 0x%X", row, imageBlocks,
+                    startBlock, endBlock, static_cast<std::uint32_t>(endBlock - startBlock + 1u));
+      break;
+    case SlotRule::NotAfterRowAbove:
+      std::snprintf(line, sizeof line, "row %d: start block 0x%X is not after end block 0x%X of row %d", row,
+                    startBlock, aboveEndBlock, row - 1);
+      break;
+    case SlotRule::OverlapsEarlierImage:
+      std::snprintf(line, sizeof line,
+                    "row %d: start block 0x%X lies inside the image of row %d, which reaches up to block 0x%llX",
+                    row, startBlock, occupyingRow, static_cast<unsigned long long>(firstFreeBlock - 1));
+      break;
+  }
+  return line;
+}
+
+PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockSize,
+                                   const std::function<bool(int row)>& isChecked,
+                                   const std::function<void(const RowRejection&)>& onReject,
+                                   const std::function<std::optional<std::uint64_t>(int row)>& imageBytes) {
+  PartitionTable table;
+  table.area.fill(0xFF);
+  std::size_t next = 0;
+  std::uint64_t firstFree = 0;
+  int occupyingRow = 0;
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (!isChecked(row)) continue;
+    const PartitionSlot& slot = set.Slot(row);
+    SlotRule rule = CheckSlotRule(set, row);
+    if (rule == SlotRule::Accepted && slot.startBlock < firstFree) rule = SlotRule::OverlapsEarlierImage;
+    if (rule != SlotRule::Accepted) {
+      RowRejection r{row, rule, slot.startBlock, slot.endBlock, slot.imageBlocks,
+                     row > 1 ? set.Slot(row - 1).endBlock : 0, firstFree, occupyingRow};
+      table.rejections.push_back(r);
+      if (onReject) onReject(r);
+      continue;
+    }
+    const PartitionEntry entry{slot.startBlock, slot.endBlock, slot.imageBlocks};
+    entry.EncodeTo(std::span<std::uint8_t, PartitionEntry::kSize>(table.area.data() + next, PartitionEntry::kSize));
+    next += PartitionEntry::kSize;
+    table.accepted[static_cast<std::size_t>(row - 1)] = true;
+    // The image's length as the copy will find it: measured from the file where it can
+    // be opened, otherwise the length stored in the slot.
+    std::optional<std::uint64_t> bytes;
+    if (imageBytes) {
+      bytes = imageBytes(row);
+    } else if (const auto measured = MeasureFile(slot.imagePath)) {
+      bytes = *measured;
+    }
+    const std::uint64_t end =
+        std::uint64_t{slot.startBlock} + (bytes ? BlocksFor(*bytes, blockSize) : slot.imageBlocks);
+    if (end > firstFree) {
+      firstFree = end;
+      occupyingRow = row;
+    }
+  }
+  return table;
+}
+
+Status WritePartitionTable(File& file, const TableArea& area) { return file.Write(area); }
+
+std::vector<PartitionEntry> DecodePartitionTable(std::span<const std::uint8_t, kTableSize> area) {
+  std::vector<PartitionEntry> entries;
+  for (std::size_t at = 0; at + PartitionEntry::kSize <= area.size(); at += PartitionEntry::kSize) {
+    const auto record = area.subspan(at).first<PartitionEntry::kSize>();
+    if (std::all_of(record.begin(), record.end(), [](std::uint8_t b) { return b == 0xFF; })) break;
+    entries.push_back(PartitionEntry::Decode(record));
+  }
+  return entries;
+}
+
+}  // namespace folvane

@@ -1,0 +1,126 @@
+#pragma once
+// The partition set (sixteen rows and the two output paths), the rule that decides
+// which rows become partitions, and the 512-byte partition table file.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "io/file_io.hpp"
+
+namespace folvane {
+
+inline constexpr int kRowCount = 16;
+/// "Never set since start-up" in a slot's block fields; an ordinary number to the rules.
+inline constexpr std::uint32_t kUnset = 0xFFFFFFFF;
+/// The longest path the program's 256-byte path fields hold.
+inline constexpr std::size_t kMaxPathChars = 255;
+inline constexpr std::size_t kTableSize = 512;
+
+/// One partition row. `enabled` mirrors the row's check box, which the front end
+/// reads when it needs it.
+struct PartitionSlot {
+  bool enabled = false;
+  std::string imagePath;
+  std::uint32_t startBlock = kUnset;
+  std::uint32_t endBlock = kUnset;
+  std::uint32_t imageBlocks = kUnset;
+  friend bool operator==(const PartitionSlot&, const PartitionSlot&) = default;
+};
+
+/// The whole job.
+struct PartitionSet {
+  std::array<PartitionSlot, kRowCount> slots{};
+  std::string tableFilePath;
+  std::string dataFilePath;
+  int blockModeIndex = 2;
+  std::string remark;
+
+  /// The slot of row 1..16.
+  PartitionSlot& Slot(int row) { return slots.at(static_cast<std::size_t>(row - 1)); }
+  const PartitionSlot& Slot(int row) const { return slots.at(static_cast<std::size_t>(row - 1)); }
+};
+
+/// One 16-byte record of the partition table file.
+struct PartitionEntry {
+  static constexpr std::size_t kSize = 16;
+  std::uint32_t startBlock = 0;
+  std::uint32_t endBlock = 0;
+  std::uint32_t imageBlocks = 0;
+  std::uint32_t reserved = 0xFFFFFFFF;
+
+  void EncodeTo(std::span<std::uint8_t, kSize> out) const;
+  static PartitionEntry Decode(std::span<const std::uint8_t, kSize> in);
+  friend bool operator==(const PartitionEntry&, const PartitionEntry&) = default;
+};
+
+using TableArea = std::array<std::uint8_t, kTableSize>;
+static_assert(kTableSize / PartitionEntry::kSize >= kRowCount, "every row must fit the table area");
+
+/// An image's length in whole blocks, a partial last block counting as one. Lengths
+/// beyond what 32 bits hold are reported as the largest value.
+std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
+/// The same length without the 32-bit limit.
+std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
+
+/// Why a checked row was left out (or that it was not).
+enum class SlotRule {
+  Accepted,
+  BlockUnset,            ///< start or end block never set
+  EndBeforeStart,        ///< end block below start block
+  ImageTooLong,          ///< the image needs more blocks than the range holds
+  NotAfterRowAbove,      ///< start block not above the end block of the row directly above
+  OverlapsEarlierImage,  ///< start block inside an earlier accepted partition's image
+};
+
+/// The acceptance rule for checked row 1..16, on the slots alone.
+SlotRule CheckSlotRule(const PartitionSet& set, int row);
+/// True if checked row 1..16 passes the acceptance rule on the slots alone.
+bool CheckSlot(const PartitionSet& set, int row);
+
+/// A checked row that the table left out, with the numbers that decided it.
+struct RowRejection {
+  int row = 0;
+  SlotRule rule = SlotRule::Accepted;
+  std::uint32_t startBlock = 0;
+  std::uint32_t endBlock = 0;
+  std::uint32_t imageBlocks = 0;
+  std::uint32_t aboveEndBlock = 0;     ///< end block of the row directly above
+  std::uint64_t firstFreeBlock = 0;    ///< first block after the earlier accepted images
+  int occupyingRow = 0;                ///< the accepted row whose image reaches that far
+
+  /// One line for people: which row broke which rule, with its numbers.
+  [[nodiscard]] std::string Describe() const;
+};
+
+struct PartitionTable {
+  TableArea area{};
+  std::array<bool, kRowCount> accepted{};
+  std::vector<RowRejection> rejections;
+};
+
+/// Builds the table area: examines every checked row in order, reporting each
+/// rejected one through `onReject` at the moment it is examined. Besides the slot
+/// rule, a row is refused when its start block lies inside the image of an earlier
+/// accepted row, measured as the image file is now (its stored length where it
+/// cannot be opened), so that no partition is ever copied over another.
+///
+/// `imageBytes`, when given, measures an accepted row's image for that test (nothing
+/// where it cannot be opened); otherwise the image is opened and measured here.
+PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockSize,
+                                   const std::function<bool(int row)>& isChecked,
+                                   const std::function<void(const RowRejection&)>& onReject = {},
+                                   const std::function<std::optional<std::uint64_t>(int row)>& imageBytes = {});
+
+/// Writes the 512-byte area in one write to a file just created or emptied.
+Status WritePartitionTable(File& file, const TableArea& area);
+
+/// The records of a table area up to the first all-0xFF one.
+std::vector<PartitionEntry> DecodePartitionTable(std::span<const std::uint8_t, kTableSize> area);
+
+}  // namespace folvane

@@ -1,0 +1,120 @@
+#pragma once
+// The merge: turns a partition set into the partition table file and the merged
+// data image, reporting through the window (or whatever stands in for it).
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "job/block_mode.hpp"
+#include "job/partition.hpp"
+
+namespace folvane {
+
+/// Which icon a message box carries: the file-error texts are stop messages, every
+/// other message of the program is a warning.
+enum class MessageIcon { Warning, Error };
+
+/// What the merge needs of the main window.
+class MergeHost {
+ public:
+  virtual ~MergeHost() = default;
+  /// Whether row 1..16's check box is checked now.
+  virtual bool IsRowChecked(int row) = 0;
+  /// The current text of row 1..16's image path field.
+  virtual std::string GetRowPathText(int row) = 0;
+  /// Empties row 1..16's image path field on screen (the slot keeps its path).
+  virtual void ClearRowPathText(int row) = 0;
+  /// The current text of the "Data:" field.
+  virtual std::string GetDataPathText() = 0;
+  /// The current text of the "Table:" field.
+  virtual std::string GetTablePathText() = 0;
+  /// Shows `text` in the status line at once.
+  virtual void SetStatusText(const std::string& text) = 0;
+  /// Sets the progress bar's range to 0 .. upper.
+  virtual void SetProgressRange(std::uint32_t upper) = 0;
+  /// Moves the progress bar at once; beyond the upper end shows a full bar.
+  virtual void SetProgressPos(std::uint32_t pos) = 0;
+  /// A modal message box with one OK button; returns once it is dismissed.
+  virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
+};
+
+/// The longest path text the merge takes from the window, the same that a .part file
+/// holds; a longer one is treated as a path that cannot be opened rather than cut to
+/// a different path.
+inline constexpr std::size_t kMergePathChars = kMaxPathChars;
+
+namespace text {
+inline constexpr std::string_view kHeadGen = "HEAD GEN...";
+inline constexpr std::string_view kDone = "Done!";
+inline constexpr std::string_view kPartitionSetError = "Partition Set Error.";
+inline constexpr std::string_view kPointDataFile = "Please point a Data File";
+inline constexpr std::string_view kPointTableFile = "Please point a Table File";
+inline constexpr std::string_view kTableIsData = "Table File and Data File are the same file.";
+inline constexpr std::string_view kDataIsImage = "Data File is also an image file.";
+inline constexpr std::string_view kTableIsImage = "Table File is also an image file.";
+/// "FILE[%d] open fail", "FILE[%d] empty", "FILE%d MER...", "Image File%d open error".
+std::string RowOpenFail(int row);
+std::string RowEmpty(int row);
+std::string RowMerging(int row);
+std::string ImageOpenError(int row);
+}  // namespace text
+
+/// Sees every byte the merge writes, in file order, once it has reached its file.
+class MergeTap {
+ public:
+  virtual ~MergeTap() = default;
+  virtual void TableWritten(std::span<const std::uint8_t> bytes) = 0;
+  virtual void DataWritten(std::span<const std::uint8_t> bytes) = 0;
+};
+
+struct MergeOptions {
+  /// Learns the details of each rejected row right after its "Partition Set Error."
+  std::function<void(const RowRejection&)> onRejected;
+  /// Learns, right after a message, a line that says more than the message can (which
+  /// path is too long, which image changed length); for the command line.
+  std::function<void(const std::string&)> onDetail;
+  /// Sees the bytes written; with a tap every byte passes through the program.
+  MergeTap* tap = nullptr;
+  /// Write each output under a new name and put it in place of the old one only when
+  /// the whole merge has succeeded, so that a failed or killed merge leaves the
+  /// previous outputs as they were.
+  bool replaceOutputs = false;
+  /// Decide everything (measure, refuse, build the table, check every copy could
+  /// start) and report it as the merge would, but create and write nothing.
+  bool dryRun = false;
+  /// With dryRun: whether to ask if the outputs could be created. Off for reading
+  /// existing outputs back, which may well be read-only.
+  bool probeOutputs = true;
+};
+
+/// What the merge decided about one row.
+struct MergedRow {
+  bool accepted = false;
+  bool measured = false;            ///< the image could be opened and measured
+  std::uint64_t imageBytes = 0;     ///< its size when measured
+  std::uint64_t offset = 0;         ///< the partition's byte offset in the data image
+};
+
+struct MergeResult {
+  bool completed = false;                 ///< reached "Done!"
+  std::vector<RowRejection> rejections;   ///< rows the table left out, in order
+  /// How far the merge got: the table is meaningful once `tableBuilt` is set.
+  bool tableBuilt = false;
+  TableArea table{};
+  std::array<MergedRow, kRowCount> rows{};
+  /// The data image's length once complete (the end of the last accepted image).
+  std::uint64_t dataBytes = 0;
+};
+
+/// Runs the whole merge with the geometry's block size. Refreshes the image path and
+/// length of the leading run of checked rows in `set` and changes nothing else of it.
+MergeResult RunMerge(PartitionSet& set, const FlashGeometry& geometry, MergeHost& host,
+                     const MergeOptions& options = {});
+
+}  // namespace folvane

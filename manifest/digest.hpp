@@ -1,0 +1,112 @@
+#pragma once
+// Digests of what a merge writes (SHA-256 and CRC-32 of the data image, the table and
+// each partition's blocks), taken while the bytes go by, and the manifest that
+// records them for the device programmer's side.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "merge/merge.hpp"
+
+namespace folvane::cli {
+
+/// The SHA-256 (lower-case hex) and CRC-32 of some bytes, and how many there were.
+struct DigestValue {
+  std::uint64_t bytes = 0;
+  std::string sha256;
+  std::uint32_t crc32 = 0;
+  friend bool operator==(const DigestValue&, const DigestValue&) = default;
+};
+
+/// "1a2b3c4d": a CRC-32 as the manifest writes it.
+std::string Crc32Text(std::uint32_t crc);
+
+/// The CRC-32 of two parts one after the other, from the CRC-32 of each and the
+/// second's length (which may pass 4 GiB).
+std::uint32_t CrcCombine(std::uint32_t first, std::uint32_t second, std::uint64_t secondBytes);
+
+/// A byte range of the data image hashed on its own.
+struct DigestRange {
+  std::uint64_t offset = 0;
+  std::uint64_t bytes = 0;
+};
+
+/// Hashes the table and the data image as a merge writes them (or as they are read
+/// back), and each given range of the data image on its own. Every byte is hashed
+/// where it passes; nothing is read a second time.
+class DigestTap : public MergeTap {
+ public:
+  explicit DigestTap(std::uint32_t blockSize);
+  ~DigestTap() override;
+  DigestTap(const DigestTap&) = delete;
+  DigestTap& operator=(const DigestTap&) = delete;
+
+  /// The ranges to hash, in data image order and without overlap. Unless set before
+  /// the table goes by, they are the table's records: each partition's start block
+  /// and image blocks.
+  void SetRanges(std::vector<DigestRange> ranges);
+
+  void TableWritten(std::span<const std::uint8_t> bytes) override;
+  void DataWritten(std::span<const std::uint8_t> bytes) override;
+
+  /// The digests once every byte has gone by; each may be asked for once.
+  DigestValue Table();
+  DigestValue Data();
+  /// One per range, in order; a range the data ended inside holds what went by.
+  std::vector<DigestValue> Ranges();
+  [[nodiscard]] const std::vector<DigestRange>& RangeList() const { return ranges_; }
+
+ private:
+  void Work();   // the worker thread's loop
+  void Drain();  // waits until the worker has hashed every piece
+  struct State;
+  std::unique_ptr<State> state_;
+  std::vector<DigestRange> ranges_;
+  bool rangesSet_ = false;
+  std::uint32_t blockSize_;
+};
+
+/// One partition's entry in a manifest.
+struct ManifestPartition {
+  int row = 0;
+  std::uint32_t startBlock = 0;
+  std::uint32_t endBlock = 0;
+  std::uint32_t imageBlocks = 0;
+  std::uint64_t offset = 0;  ///< in the data image
+  DigestValue digest;        ///< of its blocks: the image and its 0xFF padding
+};
+
+/// What a completed merge wrote, as the programmer's side can check it.
+struct Manifest {
+  int blockMode = 0;
+  std::uint32_t blockSize = 0;
+  std::uint32_t pageSize = 0;
+  std::string tablePath;
+  std::string dataPath;
+  DigestValue table;
+  DigestValue data;
+  std::vector<ManifestPartition> partitions;
+};
+
+nlohmann::json ManifestJson(const Manifest& manifest);
+
+/// Where a partition lies, as the manifest and verify's report both write it: row,
+/// blocks, offset and bytes.
+nlohmann::json PartitionPlaceJson(const ManifestPartition& partition);
+/// A manifest read back from its JSON; nothing (and `problem` says why) if the
+/// document is not one.
+std::optional<Manifest> ManifestFromJson(const nlohmann::json& json, std::string* problem);
+/// The two output files' SHA-256 lines in the text `sha256sum -c` reads.
+std::string Sha256SumText(const Manifest& manifest);
+
+/// Writes each manifest file, as JSON when its name ends in ".json", otherwise as
+/// sha256sum text. False (the error printed) if one cannot be written.
+bool WriteManifests(const Manifest& manifest, const std::vector<std::string>& paths);
+
+}  // namespace folvane::cli
