@@ -4,12 +4,12 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 exe="$root/build/ui/folvane"
-export exe runs="${1:-5}"
+export exe runs="${1:-5}" short="$("$root/tools/version.sh" short)"
 xvfb-run -a -s '-screen 0 1280x1024x24' bash -c '
   for i in $(seq "$runs"); do
     t0=$(date +%s%N)
     "$exe" & pid=$!
-    until xwininfo -root -tree 2>/dev/null | grep -q "\"Folvane V1.4\""; do sleep 0.01; done
+    until xwininfo -root -tree 2>/dev/null | grep -q "\"Folvane V$short\""; do sleep 0.01; done
     t1=$(date +%s%N)
     echo "run $i: window mapped after $(( (t1 - t0) / 1000000 )) ms"
     kill $pid; wait $pid 2>/dev/null || true

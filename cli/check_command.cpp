@@ -60,7 +60,7 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
 }  // namespace
 
 int RunCheck(const Args& args) {
-  if (args.positional.size() != 1) return Usage(CommandNamed("check"), "check takes one JOB.part");
+  if (args.positional.size() != 1) return Usage(kCheckCommand, "check takes one JOB.part");
   const bool json = args.Flag("json");
   Console console;
   MemoryForm form = FreshForm();
@@ -113,5 +113,18 @@ int RunCheck(const Args& args) {
                                                      : "The merge would end early.");
   return status;
 }
+
+const Command kCheckCommand = {"check", "say what a merge of a saved job would do, writing nothing",
+    "Usage: folvane-cli check JOB.part [--table FILE] [--data FILE] [--json]\n"
+    "\n"
+    "Runs the merge of JOB.part without creating or writing anything: for each ticked\n"
+    "row, whether the merge takes it (and if not, which rule it breaks), the image's\n"
+    "size in bytes and blocks as measured now, its range, its spare blocks and its\n"
+    "byte offset in the data image; then the data image's size and whether the\n"
+    "outputs could be created. Messages the merge would show go to standard error.\n"
+    "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out\n"
+    "or show messages, 2 it would end early, 64 usage.\n",
+    JobGrammar({}, {}, {"json"}),
+    RunCheck};
 
 }  // namespace folvane::cli

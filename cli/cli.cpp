@@ -36,6 +36,12 @@ std::vector<std::string> Args::All(const std::string& name) const {
   return it == options.end() ? std::vector<std::string>{} : it->second;
 }
 
+Grammar JobGrammar(std::vector<std::string> valueOptions, std::vector<std::string> repeatable,
+                   std::vector<std::string> flags) {
+  valueOptions.insert(valueOptions.begin(), {"table", "data"});
+  return {std::move(valueOptions), std::move(repeatable), std::move(flags)};
+}
+
 Args Parse(int argc, char** argv, int first, const Grammar& grammar) {
   Args a;
   auto listed = [](const std::vector<std::string>& names, const std::string& name) {

@@ -53,8 +53,19 @@ struct Command {
 
 /// Prints the problem and the command's usage on standard error; gives 64.
 int Usage(const Command& command, const std::string& problem);
-/// The command that is running, for Usage.
-const Command& CommandNamed(const std::string& name);
+
+/// The commands, each defined with its code in its own file.
+extern const Command kMergeCommand;
+extern const Command kCheckCommand;
+extern const Command kVerifyCommand;
+extern const Command kShowCommand;
+extern const Command kTableCommand;
+extern const Command kNewCommand;
+
+/// The grammar of a command that loads a job and may take other output paths: the
+/// options --table and --data every such command shares, then its own.
+Grammar JobGrammar(std::vector<std::string> valueOptions, std::vector<std::string> repeatable,
+                   std::vector<std::string> flags);
 
 /// Standard error, with a progress bar that redraws in place on a terminal.
 class Console {

@@ -18,93 +18,18 @@
 
 #include "cli.hpp"
 #include "io/file_io.hpp"
+#include "version.hpp"
 
 namespace folvane::cli {
 
 namespace {
 
-constexpr const char* kVersion = "folvane-cli 1.4.0";
-
-const Command kCommands[] = {
-    {"merge", "merge a saved job",
-     "Usage: folvane-cli merge JOB.part [--table FILE] [--data FILE] [--manifest FILE ...]\n"
-     "                         [--json]\n"
-     "\n"
-     "Loads JOB.part as IMPORT does and merges it as the Merge button does. --table and\n"
-     "--data replace the saved output paths. Each output is written under a new name\n"
-     "beside it (NAME.folvane-partial-PID) and takes the old one's place only when the\n"
-     "whole merge has succeeded: a failed or interrupted merge leaves the previous\n"
-     "outputs as they were. Messages and status texts go to standard error.\n"
-     "\n"
-     "--manifest FILE writes, after \"Done!\", the SHA-256 and CRC-32 of the data image,\n"
-     "of the table and of each partition's blocks, hashed while they are written. A\n"
-     "FILE whose name ends in .json gets the full record in JSON; any other FILE the\n"
-     "two output files' lines in the format of sha256sum -c. Give it twice for both.\n"
-     "--json prints the result as one JSON document on standard output\n"
-     "(docs/cli-json.md).\n"
-     "Exit status: 0 done, 1 done but a message was shown, 2 ended early (or the\n"
-     "manifest could not be written), 64 usage.\n",
-     {{"table", "data", "manifest"}, {"manifest"}, {"json"}},
-     RunMerge},
-    {"check", "say what a merge of a saved job would do, writing nothing",
-     "Usage: folvane-cli check JOB.part [--table FILE] [--data FILE] [--json]\n"
-     "\n"
-     "Runs the merge of JOB.part without creating or writing anything: for each ticked\n"
-     "row, whether the merge takes it (and if not, which rule it breaks), the image's\n"
-     "size in bytes and blocks as measured now, its range, its spare blocks and its\n"
-     "byte offset in the data image; then the data image's size and whether the\n"
-     "outputs could be created. Messages the merge would show go to standard error.\n"
-     "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out\n"
-     "or show messages, 2 it would end early, 64 usage.\n",
-     {{"table", "data"}, {}, {"json"}},
-     RunCheck},
-    {"verify", "compare a merge's outputs with the job or a manifest",
-     "Usage: folvane-cli verify JOB.part [--table FILE] [--data FILE] [--json]\n"
-     "       folvane-cli verify --manifest FILE [--table FILE] [--data FILE] [--json]\n"
-     "\n"
-     "Reads the table and the data image back and compares them with what a merge of\n"
-     "JOB.part writes from the images as they are now: the table's 512 bytes, each\n"
-     "partition's blocks (its image, padded with 0xFF), the 0xFF blocks between\n"
-     "partitions, and where the data image ends. Names the first differing block of\n"
-     "each partition and fill. With --manifest, compares the files with the digests a\n"
-     "merge recorded (a .json manifest), without the images; the paths default to\n"
-     "those in the manifest.\n"
-     "Exit status: 0 they match, 1 they differ, 2 something cannot be read, 64 usage.\n",
-     {{"table", "data", "manifest"}, {}, {"json"}},
-     RunVerify},
-    {"show", "print a saved job",
-     "Usage: folvane-cli show JOB.part [--json]\n"
-     "\n"
-     "Prints the output paths, the block mode and every saved row of JOB.part. Control\n"
-     "characters in stored paths are printed as escapes such as \\x1B. --json prints\n"
-     "one JSON document instead (docs/cli-json.md).\n",
-     {{}, {}, {"json"}},
-     RunShow},
-    {"table", "print and check a partition table file",
-     "Usage: folvane-cli table FILE [--json]\n"
-     "\n"
-     "Prints the records of a partition table file. Exit status 1 if the file is not\n"
-     "512 bytes, holds more than 16 records, a reserved word is not 0xFFFFFFFF, a record\n"
-     "follows the first all-0xFF one, or a record's start lies after its end, its image\n"
-     "is longer than its range, or it does not start after the record before it.\n"
-     "--json prints the records and the problems as one JSON document.\n",
-     {{}, {}, {"json"}},
-     RunTable},
-    {"new", "save a job as the window's EXPORT would",
-     "Usage: folvane-cli new JOB.part --mode N [--table FILE] [--data FILE]\n"
-     "                   --row IMAGE:START:END [--row ...]\n"
-     "\n"
-     "Writes the .part file that EXPORT writes with these rows checked in order. N is\n"
-     "the block mode, 0 to 15. START and END are hexadecimal block numbers as typed in\n"
-     "the window (at most 10000, at most 9 characters). Each image is measured in\n"
-     "blocks of that mode. All paths are stored as absolute paths.\n",
-     {{"mode", "table", "data", "row"}, {"row"}, {}},
-     RunNew},
-};
+const Command* const kCommands[] = {&kMergeCommand, &kCheckCommand, &kVerifyCommand,
+                                     &kShowCommand,  &kTableCommand, &kNewCommand};
 
 void PrintMainHelp(std::FILE* out) {
   std::fprintf(out, "Usage: folvane-cli COMMAND [ARGS]\n\ncommands:\n");
-  for (const Command& c : kCommands) std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
+  for (const Command* c : kCommands) std::fprintf(out, "  %-8s %s\n", c->name, c->summary);
   std::fprintf(out,
                "\n"
                "  --help       this text; COMMAND --help for one command\n"
@@ -169,13 +94,6 @@ struct WindowsConsole {
 
 }  // namespace
 
-const Command& CommandNamed(const std::string& name) {
-  for (const Command& c : kCommands) {
-    if (name == c.name) return c;
-  }
-  return kCommands[0];
-}
-
 }  // namespace folvane::cli
 
 int main(int argc, char** argv) {
@@ -193,7 +111,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return MainUsage("no command given");
   const std::string name = argv[1];
   if (name == "--version") {
-    std::printf("%s\n", kVersion);
+    std::printf("folvane-cli %s\n", folvane::kVersion);
     return kExitOk;
   }
   if (name == "--help" || name == "-h") {
@@ -201,8 +119,8 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   const Command* command = nullptr;
-  for (const Command& c : kCommands) {
-    if (name == c.name) command = &c;
+  for (const Command* c : kCommands) {
+    if (name == c->name) command = c;
   }
   if (!command) return MainUsage("unknown command '" + name + "'");
   const Args args = Parse(argc, argv, 2, command->grammar);

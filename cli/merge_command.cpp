@@ -54,7 +54,7 @@ Manifest MakeManifest(MemoryForm& form, const MergeResult& result, DigestTap& ta
 }  // namespace
 
 int RunMerge(const Args& args) {
-  if (args.positional.size() != 1) return Usage(CommandNamed("merge"), "merge takes one JOB.part");
+  if (args.positional.size() != 1) return Usage(kMergeCommand, "merge takes one JOB.part");
   const bool json = args.Flag("json");
   const std::vector<std::string> manifests = args.All("manifest");
   Console console;
@@ -100,5 +100,26 @@ int RunMerge(const Args& args) {
   }
   return status;
 }
+
+const Command kMergeCommand = {"merge", "merge a saved job",
+    "Usage: folvane-cli merge JOB.part [--table FILE] [--data FILE] [--manifest FILE ...]\n"
+    "                         [--json]\n"
+    "\n"
+    "Loads JOB.part as IMPORT does and merges it as the Merge button does. --table and\n"
+    "--data replace the saved output paths. Each output is written under a new name\n"
+    "beside it (NAME.folvane-partial-PID) and takes the old one's place only when the\n"
+    "whole merge has succeeded: a failed or interrupted merge leaves the previous\n"
+    "outputs as they were. Messages and status texts go to standard error.\n"
+    "\n"
+    "--manifest FILE writes, after \"Done!\", the SHA-256 and CRC-32 of the data image,\n"
+    "of the table and of each partition's blocks, hashed while they are written. A\n"
+    "FILE whose name ends in .json gets the full record in JSON; any other FILE the\n"
+    "two output files' lines in the format of sha256sum -c. Give it twice for both.\n"
+    "--json prints the result as one JSON document on standard output\n"
+    "(docs/cli-json.md).\n"
+    "Exit status: 0 done, 1 done but a message was shown, 2 ended early (or the\n"
+    "manifest could not be written), 64 usage.\n",
+    JobGrammar({"manifest"}, {"manifest"}, {"json"}),
+    RunMerge};
 
 }  // namespace folvane::cli

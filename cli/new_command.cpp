@@ -36,7 +36,7 @@ bool PlainDecimal(const std::string& s) {
 }  // namespace
 
 int RunNew(const Args& args) {
-  const Command& self = CommandNamed("new");
+  const Command& self = kNewCommand;
   if (args.positional.size() != 1) return Usage(self, "new takes one JOB.part");
   const auto modeText = args.Option("mode");
   if (!modeText) return Usage(self, "--mode is required");
@@ -99,5 +99,16 @@ int RunNew(const Args& args) {
   form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(job); };
   return ExportPartFile(form) ? kExitOk : kExitFailed;
 }
+
+const Command kNewCommand = {"new", "save a job as the window's EXPORT would",
+    "Usage: folvane-cli new JOB.part --mode N [--table FILE] [--data FILE]\n"
+    "                   --row IMAGE:START:END [--row ...]\n"
+    "\n"
+    "Writes the .part file that EXPORT writes with these rows checked in order. N is\n"
+    "the block mode, 0 to 15. START and END are hexadecimal block numbers as typed in\n"
+    "the window (at most 10000, at most 9 characters). Each image is measured in\n"
+    "blocks of that mode. All paths are stored as absolute paths.\n",
+    {{"mode", "table", "data", "row"}, {"row"}, {}},
+    RunNew};
 
 }  // namespace folvane::cli

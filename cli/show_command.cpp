@@ -9,7 +9,7 @@
 namespace folvane::cli {
 
 int RunShow(const Args& args) {
-  if (args.positional.size() != 1) return Usage(CommandNamed("show"), "show takes one JOB.part");
+  if (args.positional.size() != 1) return Usage(kShowCommand, "show takes one JOB.part");
   const auto record = ReadJob(args.positional[0]);
   if (!record) {
     if (args.Flag("json")) {
@@ -72,5 +72,14 @@ int RunShow(const Args& args) {
   }
   return kExitOk;
 }
+
+const Command kShowCommand = {"show", "print a saved job",
+    "Usage: folvane-cli show JOB.part [--json]\n"
+    "\n"
+    "Prints the output paths, the block mode and every saved row of JOB.part. Control\n"
+    "characters in stored paths are printed as escapes such as \\x1B. --json prints\n"
+    "one JSON document instead (docs/cli-json.md).\n",
+    {{}, {}, {"json"}},
+    RunShow};
 
 }  // namespace folvane::cli

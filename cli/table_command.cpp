@@ -12,7 +12,7 @@
 namespace folvane::cli {
 
 int RunTable(const Args& args) {
-  if (args.positional.size() != 1) return Usage(CommandNamed("table"), "table takes one FILE");
+  if (args.positional.size() != 1) return Usage(kTableCommand, "table takes one FILE");
   const std::string path = args.positional[0];
   const bool json = args.Flag("json");
   nlohmann::json doc = JsonDocument("table");
@@ -86,5 +86,16 @@ int RunTable(const Args& args) {
   }
   return status;
 }
+
+const Command kTableCommand = {"table", "print and check a partition table file",
+    "Usage: folvane-cli table FILE [--json]\n"
+    "\n"
+    "Prints the records of a partition table file. Exit status 1 if the file is not\n"
+    "512 bytes, holds more than 16 records, a reserved word is not 0xFFFFFFFF, a record\n"
+    "follows the first all-0xFF one, or a record's start lies after its end, its image\n"
+    "is longer than its range, or it does not start after the record before it.\n"
+    "--json prints the records and the problems as one JSON document.\n",
+    {{}, {}, {"json"}},
+    RunTable};
 
 }  // namespace folvane::cli

@@ -221,10 +221,25 @@ int RunVerify(const Args& args) {
   const bool json = args.Flag("json");
   const auto manifest = args.Option("manifest");
   if (manifest ? !args.positional.empty() : args.positional.size() != 1) {
-    return Usage(CommandNamed("verify"), "verify takes one JOB.part, or --manifest FILE without one");
+    return Usage(kVerifyCommand, "verify takes one JOB.part, or --manifest FILE without one");
   }
   nlohmann::json doc = JsonDocument("verify");
   return manifest ? VerifyManifest(args, *manifest, json, doc) : VerifyJob(args, json, doc);
 }
+
+const Command kVerifyCommand = {"verify", "compare a merge's outputs with the job or a manifest",
+    "Usage: folvane-cli verify JOB.part [--table FILE] [--data FILE] [--json]\n"
+    "       folvane-cli verify --manifest FILE [--table FILE] [--data FILE] [--json]\n"
+    "\n"
+    "Reads the table and the data image back and compares them with what a merge of\n"
+    "JOB.part writes from the images as they are now: the table's 512 bytes, each\n"
+    "partition's blocks (its image, padded with 0xFF), the 0xFF blocks between\n"
+    "partitions, and where the data image ends. Names the first differing block of\n"
+    "each partition and fill. With --manifest, compares the files with the digests a\n"
+    "merge recorded (a .json manifest), without the images; the paths default to\n"
+    "those in the manifest.\n"
+    "Exit status: 0 they match, 1 they differ, 2 something cannot be read, 64 usage.\n",
+    JobGrammar({"manifest"}, {}, {"json"}),
+    RunVerify};
 
 }  // namespace folvane::cli

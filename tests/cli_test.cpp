@@ -17,6 +17,7 @@
 #include "job/part_file.hpp"
 #include "dialog/procedures.hpp"
 #include "test_support.hpp"
+#include "version.hpp"
 
 namespace folvane {
 namespace {
@@ -92,7 +93,7 @@ TEST_F(CliTest, UsageAndVersion) {
     SCOPED_TRACE(c.args);
     EXPECT_EQ(InDir(c.args).status, c.status);
   }
-  EXPECT_EQ(InDir("--version").out, "folvane-cli 1.4.0\n");
+  EXPECT_EQ(InDir("--version").out, std::string("folvane-cli ") + folvane::kVersion + "\n");
   EXPECT_EQ(InDir("new j.part --mode 2 --row cfg.bin:0:10001").err.rfind("Too Huge Num!\n", 0), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir / "j.part"));
 }

@@ -106,7 +106,7 @@ step "folvane JOB.part under Xvfb"
 # with IMPORT's message box, whose caption is the program's name.
 as_user xvfb-run -a -s '-screen 0 1280x1024x24' bash -c '
   set -u
-  home=$1
+  home=$1 title="^Folvane V$2\$"
   start() {  # folvane JOB, until a window titled like $2 shows; it gets the focus
     NO_AT_BRIDGE=1 /usr/bin/folvane "$1" 2>/dev/null & pid=$!
     window=$(timeout 30 xdotool search --sync --onlyvisible --name "$2" | head -1)
@@ -114,13 +114,13 @@ as_user xvfb-run -a -s '-screen 0 1280x1024x24' bash -c '
     xdotool windowfocus --sync "$window"
   }
   finish() {  # Esc in the main window ends the program
-    xdotool windowfocus --sync "$(xdotool search --onlyvisible --name "^Folvane V1.4\$" | head -1)"
+    xdotool windowfocus --sync "$(xdotool search --onlyvisible --name "$title" | head -1)"
     xdotool key Escape
     for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
     if kill -0 $pid 2>/dev/null; then echo "folvane did not end on Esc" >&2; kill $pid; exit 1; fi
     wait $pid
   }
-  start "$home/window.part" "^Folvane V1.4\$"
+  start "$home/window.part" "$title"
   xdotool key Return
   for _ in $(seq 100); do
     [ "$(stat -c %s "$home/window/Data_Merge.bin" 2>/dev/null)" = "$(stat -c %s "$home/cli/Data_Merge.bin")" ] && break
@@ -130,7 +130,7 @@ as_user xvfb-run -a -s '-screen 0 1280x1024x24' bash -c '
   start "$home/refused.part" "^folvane\$"
   xdotool key Return
   finish
-' _ "$home" || fail "the installed window failed"
+' _ "$home" "$(tools/version.sh short)" || fail "the installed window failed"
 for f in Partition_Table.bin Data_Merge.bin; do
   cmp -s "$home/cli/$f" "$home/window/$f" || fail "the window's $f differs from folvane-cli's: was the job loaded?"
 done

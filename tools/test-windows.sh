@@ -4,7 +4,7 @@
 #   1. the core and command-line tests (ctest, every test under wine);
 #   2. folvane-cli.exe merges the same jobs as the Linux build, byte for byte;
 #   3. the window's own tests inside folvane's process: rows entered and merged;
-#   4. folvane.exe starts and shows its window "Folvane V1.4";
+#   4. folvane.exe starts and shows its window "Folvane VMAJOR.MINOR";
 #   5. the zip and the installer are built; the installer installs, registers .part
 #      and uninstalls silently.
 # Every Wine call is bounded by `timeout`; the first failing step is named at the end.
@@ -143,15 +143,15 @@ begin "folvane.exe shows its window"
   wine_timeout 120 xvfb-run -a -s '-screen 0 1280x1024x24' bash -c '
     wine "$1" &
     for i in $(seq 60); do
-      if xwininfo -root -tree 2>/dev/null | grep -q "\"Folvane V1.4\""; then
-        xwininfo -root -tree | grep "Folvane V1.4" >"$2"
+      if xwininfo -root -tree 2>/dev/null | grep -q "\"Folvane V$4\""; then
+        xwininfo -root -tree | grep "Folvane V$4" >"$2"
         sleep 2  # let it paint, then keep a picture of it
         xwd -root -silent >"$3"
         exit 0
       fi
       sleep 1
     done
-    exit 1' _ "$root/build-windows/ui/folvane.exe" "$display_log" "$root/build-windows/window.xwd"
+    exit 1' _ "$root/build-windows/ui/folvane.exe" "$display_log" "$root/build-windows/window.xwd" "$(tools/version.sh short)"
   cat "$display_log" >&2
 )
 stop_wine
@@ -160,16 +160,17 @@ wine_timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 begin "packages: zip and installer"
 (cd build-windows && nice cpack -G "ZIP;NSIS" >/dev/null)
-listing=$(unzip -l build-windows/folvane-1.4.0-win64.zip)
-grep -q 'folvane-1.4.0-win64/folvane.exe' <<<"$listing"
-grep -q 'folvane-1.4.0-win64/folvane-cli.exe' <<<"$listing"
+package=folvane-$(tools/version.sh)-win64
+listing=$(unzip -l "build-windows/$package.zip")
+grep -q "$package/folvane.exe" <<<"$listing"
+grep -q "$package/folvane-cli.exe" <<<"$listing"
 # Each program once, beside the README: no second copy in a bin/ folder.
 [ "$(grep -c '\.exe$' <<<"$listing")" = 2 ]
 
 begin "installer installs, registers .part, uninstalls"
 programs="$WINEPREFIX/drive_c/Program Files/Folvane"
 # The server is persistent here, so no `wineserver -w`: wine itself waits for each.
-wine_timeout 180 wine "$root/build-windows/folvane-1.4.0-win64.exe" /S
+wine_timeout 180 wine "$root/build-windows/$package.exe" /S
 test -x "$programs/folvane.exe"
 test -x "$programs/folvane-cli.exe"
 association=$(wine_timeout 60 wine reg query 'HKCR\Folvane.PartFile\shell\open\command')

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "merge_dialog.hpp"
+#include "version.hpp"
 #include "wx_text.hpp"
 
 namespace {
@@ -14,7 +15,6 @@ namespace {
 constexpr int kExitUsage = 64;
 
 // help2man writes folvane.1 from these two texts.
-constexpr const char* kVersion = "folvane 1.4.0";
 constexpr const char* kHelp =
     "Usage: folvane [JOB.part]\n"
     "Opens the Folvane window. Given JOB.part, loads it at start-up exactly as IMPORT\n"
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (!optionsEnd && std::strcmp(arg, "--version") == 0) {
-      std::puts(kVersion);
+      std::printf("folvane %s\n", folvane::kVersion);
       return 0;
     }
     if (!optionsEnd && std::strcmp(arg, "--") == 0) {

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "dialog/controls.hpp"
+#include "version.hpp"
 
 namespace folvane::ui {
 
@@ -80,7 +81,7 @@ const std::vector<ControlSpec>& MainDialogTemplate() {
 const std::vector<ControlSpec>& AboutDialogTemplate() {
   static const std::vector<ControlSpec> table = {
       {kNoId, K::Icon, "", 11, 17, 20, 20},
-      {kNoId, K::Label, "Folvane 1.4 版", 40, 10, 119, 8},
+      {kNoId, K::Label, std::string("Folvane ") + folvane::kShortVersion + " 版", 40, 10, 119, 8},
       {kNoId, K::Label, "闪存分区合并工具", 39, 31, 119, 8},
       {1, K::DefaultButton, "确定", 208, 7, 50, 14},
       {kNoId, K::Label, "Folvane 开发团队", 39, 19, 119, 8},

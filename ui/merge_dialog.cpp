@@ -22,6 +22,7 @@
 #include "layout.hpp"
 #include "native_window.hpp"
 #include "dialog/procedures.hpp"
+#include "version.hpp"
 #include "wx_text.hpp"
 
 namespace folvane::ui {
@@ -79,7 +80,7 @@ class CMergeDlg::InputBlocker : public wxEventFilter {
 };
 
 CMergeDlg::CMergeDlg(wxWindow* parent)
-    : wxDialog(parent, wxID_ANY, "Folvane V1.4", wxPoint(0, 0), wxDefaultSize,
+    : wxDialog(parent, wxID_ANY, wxString::FromUTF8(std::string("Folvane V") + folvane::kShortVersion), wxPoint(0, 0), wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxRESIZE_BORDER),
       icons_(AppIcons()),
       caption_(ToWx(ExecutableStem())) {

@@ -20,6 +20,7 @@
 #include "io/exe_path.hpp"
 #include "gui_support.hpp"
 #include "layout.hpp"
+#include "version.hpp"
 #include "wx_text.hpp"
 
 namespace folvane::testing {
@@ -67,7 +68,7 @@ TEST_F(MainWindow, FreshStartMatchesTheTemplate) {
     EXPECT_EQ(w->IsEnabled(), (c.flags & ui::kDisabled) == 0);
     EXPECT_EQ(w->GetPosition(), dlg->ConvertDialogToPixels(wxPoint(c.x, c.y)));
   }
-  EXPECT_EQ(ui::FromWx(dlg->GetTitle()), "Folvane V1.4");
+  EXPECT_EQ(ui::FromWx(dlg->GetTitle()), std::string("Folvane V") + folvane::kShortVersion);
   EXPECT_EQ(dlg->GetClientSize(), dlg->ConvertDialogToPixels(wxSize(460, 407)));
   EXPECT_FALSE(dlg->HasFlag(wxMAXIMIZE_BOX));
   EXPECT_TRUE(dlg->HasFlag(wxMINIMIZE_BOX));
