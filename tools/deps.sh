@@ -4,6 +4,7 @@
 #   tools/deps.sh --package  and what making the .deb needs (README, Install)
 #   tools/deps.sh --test     and what every test needs (tools/test.sh, CI)
 #   tools/deps.sh --windows  and the Windows build, its Wine tests and its packages
+#   tools/deps.sh --print SET  the packages of one set, installing nothing
 set -euo pipefail
 build=(
   cmake
@@ -45,6 +46,18 @@ test=(
 # locale Wine runs the tests in, x11-apps for xwd (the window test's picture).
 windows=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis dpkg-dev googletest unzip locales
          x11-apps xvfb xauth)
+# --print SET lists a set's packages without installing anything (SET: build, package,
+# test or windows; each of the last three without the build packages).
+if [ "${1:-}" = --print ]; then
+  case "${2:-}" in
+    build) printf '%s\n' "${build[@]}" ;;
+    package) printf '%s\n' "${package[@]}" ;;
+    test) printf '%s\n' "${test[@]}" ;;
+    windows) printf '%s\n' "${windows[@]}" ;;
+    *) echo "usage: tools/deps.sh --print build|package|test|windows" >&2; exit 64 ;;
+  esac
+  exit 0
+fi
 packages=("${build[@]}")
 case "${1:-}" in
   "") ;;

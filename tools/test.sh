@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Release build, the Debian package made from it
-# (installed, tried and removed again), then the ASan+UBSan build, then a short
+# (installed, tried and removed again), the README's first command in a clean clone
+# with only the plain packages visible, then the ASan+UBSan build, then a short
 # bounded fuzzing run of the .part reader under the sanitizers, then the Windows
 # build with its tests under Wine and its installer (tools/test-windows.sh).
 #
@@ -13,6 +14,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j"$jobs"
 ctest --preset default -j"$jobs"
 tools/package_test.sh
+# The README's first command in a clean clone, with only the plain packages visible.
+tools/first-command.sh
 
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
