@@ -17,16 +17,21 @@ struct OutputCheck {
   std::string path;
   bool creatable = false;
   std::string problem;  ///< why not, for people
+  InPlaceReason inPlace = InPlaceReason::None;
 };
 
-OutputCheck CheckOutput(const std::string& path) {
+// The merge's own checks, made by looking only: nothing is opened for writing.
+OutputCheck CheckOutput(const std::string& path, bool allowInPlace) {
   OutputCheck c{path, false, {}};
   if (path.size() > kMergePathChars) {
     c.problem = "the path is longer than " + std::to_string(kMergePathChars) + " bytes";
-  } else if (const Status probe = ProbeCreate(path); !probe) {
-    c.problem = probe.error().notAFile ? "it is not a file" : probe.error().Message();
+  } else if (const auto probe = ProbeReplacement(path, allowInPlace); !probe) {
+    c.problem = probe.error().notAFile ? "it is not a file"
+                : probe.error().detail.empty() ? probe.error().Message()
+                                               : probe.error().detail;
   } else {
     c.creatable = true;
+    c.inPlace = *probe;
   }
   return c;
 }
@@ -74,6 +79,8 @@ int RunCheck(const Args& args) {
     if (!OutputsAreTheJob(form, job)) {
       MergeOptions options;
       options.dryRun = true;
+      options.replaceOutputs = true;
+      options.allowInPlace = !args.Flag("no-in-place");
       options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
       options.onDetail = [&](const std::string& line) {
         details.push_back(line);
@@ -83,8 +90,8 @@ int RunCheck(const Args& args) {
     }
   }
   const int status = MergeExitStatus(form, result);
-  const OutputCheck data = CheckOutput(form.GetDataPathText());
-  const OutputCheck table = CheckOutput(form.GetTablePathText());
+  const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
+  const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
 
   if (json) {
     nlohmann::json doc = JsonDocument("check");
@@ -92,6 +99,8 @@ int RunCheck(const Args& args) {
     doc.update(JobReport(form, result, status));
     doc["data"]["creatable"] = data.creatable;
     doc["table"]["creatable"] = table.creatable;
+    doc["data"]["inPlace"] = InPlaceJson(data.inPlace);
+    doc["table"]["inPlace"] = InPlaceJson(table.inPlace);
     doc["details"] = details;
     PrintJson(doc);
     return status;
@@ -105,8 +114,12 @@ int RunCheck(const Args& args) {
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
     if (result.completed) size = (o == &data ? HexDec(result.dataBytes) : HexDec(kTableSize)) + " bytes, ";
+    const std::string can = !o->creatable ? "cannot be created: " + o->problem
+                            : o->inPlace == InPlaceReason::None || o->inPlace == InPlaceReason::Device
+                                ? std::string("can be created")
+                                : "can be written in place (" + std::string(InPlaceText(o->inPlace)) + ")";
     std::printf("%s %s\n       %s%s\n", o == &data ? "Data: " : "Table:", Printable(o->path).c_str(), size.c_str(),
-                o->creatable ? "can be created" : ("cannot be created: " + o->problem).c_str());
+                can.c_str());
   }
   std::printf("%s\n", status == kExitOk ? "The merge would take every ticked row."
                       : status == kExitWithMessages ? "The merge would complete, with messages."
@@ -115,16 +128,19 @@ int RunCheck(const Args& args) {
 }
 
 const Command kCheckCommand = {"check", "say what a merge of a saved job would do, writing nothing",
-    "Usage: folvane-cli check JOB.part [--table FILE] [--data FILE] [--json]\n"
+    "Usage: folvane-cli check JOB.part [--table FILE] [--data FILE] [--no-in-place]\n"
+    "                         [--json]\n"
     "\n"
     "Runs the merge of JOB.part without creating or writing anything: for each ticked\n"
     "row, whether the merge takes it (and if not, which rule it breaks), the image's\n"
     "size in bytes and blocks as measured now, its range, its spare blocks and its\n"
     "byte offset in the data image; then the data image's size and whether the\n"
-    "outputs could be created. Messages the merge would show go to standard error.\n"
+    "outputs could be created (or would be written in place, and why), by looking\n"
+    "only: nothing is opened for writing. Messages the merge would show go to\n"
+    "standard error.\n"
     "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out\n"
     "or show messages, 2 it would end early, 64 usage.\n",
-    JobGrammar({}, {}, {"json"}),
+    JobGrammar({}, {}, {"json", "no-in-place"}),
     RunCheck};
 
 }  // namespace folvane::cli

@@ -37,6 +37,11 @@ nlohmann::json Block(std::uint32_t value) { return value == kUnset ? nlohmann::j
 
 }  // namespace
 
+nlohmann::json InPlaceJson(InPlaceReason reason) {
+  if (reason == InPlaceReason::None) return nullptr;
+  return std::string(InPlaceText(reason));
+}
+
 int MergeExitStatus(const MemoryForm& form, const MergeResult& result) {
   if (!result.completed) return 2;
   return form.messages.empty() ? 0 : 1;

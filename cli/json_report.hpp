@@ -29,6 +29,9 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
 
 /// The exit status a merge (or check) ends with: 0 done without a message, 1 done
 /// with messages, 2 ended early.
+/// Why an output is (or would be) written in place, or null where it is replaced.
+nlohmann::json InPlaceJson(InPlaceReason reason);
+
 int MergeExitStatus(const MemoryForm& form, const MergeResult& result);
 
 }  // namespace folvane::cli

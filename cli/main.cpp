@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -42,28 +43,20 @@ int MainUsage(const std::string& problem) {
   return kExitUsage;
 }
 
-// A merge interrupted by a signal, or crashing, takes the new files of its outputs
-// with it; the old outputs were never touched.
-extern "C" void OnFatalSignal(int sig) {
-  RemovePartialOutputs();
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
+#ifndef _WIN32
+// FOLVANE_TEST_SIGNAL_IN_COMMIT=N: the signal N is raised between the exchanges of the
+// commit, where it must wait until every output is in place. For tests only.
+int gSignalInCommit = 0;
+extern "C" void RaiseInCommit() { std::raise(gSignalInCommit); }
+void TestSeams() {
+  if (const char* sig = std::getenv("FOLVANE_TEST_SIGNAL_IN_COMMIT")) {
+    gSignalInCommit = std::atoi(sig);
+    if (gSignalInCommit > 0) TestHooks().betweenExchanges = RaiseInCommit;
+  }
 }
-
-void InstallSignalHandlers() {
-#ifdef SIGPIPE
-  // A reader of our messages that goes away, or a file-size limit, must not kill a
-  // merge: the write then fails and is reported like any other.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
-  for (int sig : {SIGHUP, SIGQUIT, SIGBUS}) std::signal(sig, OnFatalSignal);
+#else
+void TestSeams() {}
 #endif
-  // Windows has only these; Ctrl+C and Ctrl+Break arrive as SIGINT and SIGBREAK.
-  for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) std::signal(sig, OnFatalSignal);
-#ifdef SIGBREAK
-  std::signal(SIGBREAK, OnFatalSignal);
-#endif
-}
 
 #ifdef _WIN32
 // Windows hands main() its arguments in the ANSI code page, which cannot hold every
@@ -101,7 +94,8 @@ int main(int argc, char** argv) {
   // Before any file of ours is opened: a closed standard stream must not make an
   // output file take its descriptor and receive our messages.
   folvane::EnsureStandardStreams();
-  InstallSignalHandlers();
+  folvane::RemovePartialOutputsOnSignals();
+  TestSeams();
 #ifdef _WIN32
   WindowsConsole console;
   if (console.args.size() == static_cast<std::size_t>(argc)) {

@@ -3,6 +3,7 @@
 // request a manifest of what was written, hashed while it was written.
 
 #include <optional>
+#include <span>
 #include <string>
 
 #include "cli.hpp"
@@ -51,11 +52,36 @@ Manifest MakeManifest(MemoryForm& form, const MergeResult& result, DigestTap& ta
   return m;
 }
 
+// The manifests' new files, created before the merge writes anything: a manifest
+// that cannot be written refuses the merge instead of leaving new outputs beside an
+// old manifest.
+bool CreateManifestFiles(MemoryForm& form, const std::vector<std::string>& paths, bool allowInPlace,
+                         std::vector<File>& files, std::vector<std::string>& details, Console& console) {
+  for (const std::string& path : paths) {
+    auto file = File::CreateReplacement(path, allowInPlace);
+    if (!file) {
+      form.ShowMessage(file.error().Message(), MessageIcon::Error);
+      if (!file.error().detail.empty()) {
+        details.push_back(file.error().detail);
+        console.Line("folvane-cli: " + file.error().detail);
+      }
+      return false;
+    }
+    if (file->InPlace() != InPlaceReason::None) {
+      details.push_back("the manifest " + path + " is written in place: " + std::string(InPlaceText(file->InPlace())));
+      console.Line("folvane-cli: " + details.back());
+    }
+    files.push_back(std::move(*file));
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunMerge(const Args& args) {
   if (args.positional.size() != 1) return Usage(kMergeCommand, "merge takes one JOB.part");
   const bool json = args.Flag("json");
+  const bool allowInPlace = !args.Flag("no-in-place");
   const std::vector<std::string> manifests = args.All("manifest");
   Console console;
   MemoryForm form = FreshForm();
@@ -67,9 +93,12 @@ int RunMerge(const Args& args) {
 
   // The merge replaces its outputs whole: one that names the job file would turn the
   // job into a data image or a table.
-  if (OpenJob(form, console, args) && !OutputsAreTheJob(form, job) && !ManifestClashes(form, job, manifests)) {
+  std::vector<File> manifestFiles;
+  if (OpenJob(form, console, args) && !OutputsAreTheJob(form, job) && !ManifestClashes(form, job, manifests) &&
+      CreateManifestFiles(form, manifests, allowInPlace, manifestFiles, details, console)) {
     MergeOptions options;
     options.replaceOutputs = true;
+    options.allowInPlace = allowInPlace;
     options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
     options.onDetail = [&](const std::string& line) {
       details.push_back(line);
@@ -81,18 +110,35 @@ int RunMerge(const Args& args) {
       tap.emplace(form.geometry.blockSize);
       options.tap = &*tap;
     }
+    // The manifests are written once the outputs are, and put in place with them.
+    for (File& f : manifestFiles) options.commitWith.push_back(&f);
+    if (tap) {
+      options.beforeCommit = [&](const MergeResult& written) {
+        manifest = MakeManifest(form, written, *tap);
+        for (std::size_t i = 0; i < manifestFiles.size(); ++i) {
+          const std::string text = ManifestText(*manifest, manifests[i]);
+          const Status s =
+              manifestFiles[i].Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+          if (!s) {
+            manifest.reset();
+            form.ShowMessage(s.error().Message(), MessageIcon::Error);
+            return false;
+          }
+        }
+        return true;
+      };
+    }
     result = form.Merge(options);
     console.ClearBar();
     status = MergeExitStatus(form, result);
-    if (result.completed && tap) {
-      manifest = MakeManifest(form, result, *tap);
-      if (!WriteManifests(*manifest, manifests)) status = kExitFailed;
-    }
+    if (!result.completed) manifest.reset();
   }
   if (json) {
     nlohmann::json doc = JsonDocument("merge");
     doc["job"] = job;
     doc.update(JobReport(form, result, status));
+    doc["data"]["inPlace"] = InPlaceJson(result.dataInPlace);
+    doc["table"]["inPlace"] = InPlaceJson(result.tableInPlace);
     doc["details"] = details;
     doc["manifestPaths"] = manifests;
     doc["manifest"] = manifest ? ManifestJson(*manifest) : nlohmann::json();
@@ -103,13 +149,19 @@ int RunMerge(const Args& args) {
 
 const Command kMergeCommand = {"merge", "merge a saved job",
     "Usage: folvane-cli merge JOB.part [--table FILE] [--data FILE] [--manifest FILE ...]\n"
-    "                         [--json]\n"
+    "                         [--no-in-place] [--json]\n"
     "\n"
     "Loads JOB.part as IMPORT does and merges it as the Merge button does. --table and\n"
     "--data replace the saved output paths. Each output is written under a new name\n"
-    "beside it (NAME.folvane-partial-PID) and takes the old one's place only when the\n"
-    "whole merge has succeeded: a failed or interrupted merge leaves the previous\n"
-    "outputs as they were. Messages and status texts go to standard error.\n"
+    "beside it (NAME.folvane-partial-PID) that carries the old file's owner, group,\n"
+    "mode, ACL and attributes, and all outputs take the old ones' places together\n"
+    "only when the whole merge has succeeded: a failed or interrupted merge leaves the\n"
+    "previous outputs as they were. An output that a new file could not stand in for\n"
+    "unseen (other hard links, an owner this user cannot give, a folder it cannot\n"
+    "write, a device) is written in place, as the window does, and said so;\n"
+    "--no-in-place refuses such a merge instead, before anything is written. A second\n"
+    "merge onto the same outputs is refused while one runs. Messages and status texts\n"
+    "go to standard error.\n"
     "\n"
     "--manifest FILE writes, after \"Done!\", the SHA-256 and CRC-32 of the data image,\n"
     "of the table and of each partition's blocks, hashed while they are written. A\n"
@@ -119,7 +171,7 @@ const Command kMergeCommand = {"merge", "merge a saved job",
     "(docs/cli-json.md).\n"
     "Exit status: 0 done, 1 done but a message was shown, 2 ended early (or the\n"
     "manifest could not be written), 64 usage.\n",
-    JobGrammar({"manifest"}, {"manifest"}, {"json"}),
+    JobGrammar({"manifest"}, {"manifest"}, {"json", "no-in-place"}),
     RunMerge};
 
 }  // namespace folvane::cli

@@ -359,21 +359,10 @@ std::string Sha256SumText(const Manifest& m) {
   return Sha256SumLine(m.data.sha256, m.dataPath) + Sha256SumLine(m.table.sha256, m.tablePath);
 }
 
-bool WriteManifests(const Manifest& manifest, const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    const bool json = path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
-    const std::string text = json ? ManifestJson(manifest).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
-                                  : Sha256SumText(manifest);
-    auto file = File::CreateReplacement(path);
-    Status status = file ? file->Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))
-                         : Status(file.error());
-    if (status && file) status = file->Commit();
-    if (!status) {
-      std::fprintf(stderr, "%s\n", status.error().Message().c_str());
-      return false;
-    }
-  }
-  return true;
+std::string ManifestText(const Manifest& manifest, const std::string& path) {
+  const bool json = path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+  return json ? ManifestJson(manifest).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
+              : Sha256SumText(manifest);
 }
 
 }  // namespace folvane::cli

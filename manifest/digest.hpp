@@ -105,8 +105,7 @@ std::optional<Manifest> ManifestFromJson(const nlohmann::json& json, std::string
 /// The two output files' SHA-256 lines in the text `sha256sum -c` reads.
 std::string Sha256SumText(const Manifest& manifest);
 
-/// Writes each manifest file, as JSON when its name ends in ".json", otherwise as
-/// sha256sum text. False (the error printed) if one cannot be written.
-bool WriteManifests(const Manifest& manifest, const std::vector<std::string>& paths);
+/// A manifest file's text: JSON when its name ends in ".json", otherwise sha256sum text.
+std::string ManifestText(const Manifest& manifest, const std::string& path);
 
 }  // namespace folvane::cli

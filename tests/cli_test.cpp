@@ -2,6 +2,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <vector>
 
 #include "cli_run.hpp"
@@ -334,7 +336,7 @@ TEST_F(CliTest, AnInterruptedMergeLeavesThePreviousOutputsWhole) {
       "\"$CLI\" merge j.part & pid=$!\n"
       "for i in $(seq 1000); do ls d.bin.folvane-partial-* >/dev/null 2>&1 && break; sleep 0.01; done\n"
       "kill -%s $pid; wait $pid; echo $? >status\n";
-  for (const char* sig : {"INT", "TERM"}) {
+  for (const char* sig : {"INT", "TERM", "HUP", "QUIT", "USR1", "USR2", "ALRM", "XCPU", "PWR", "VTALRM", "PROF"}) {
     SCOPED_TRACE(sig);
     char script[512];
     std::snprintf(script, sizeof script, wait.c_str(), sig);
@@ -353,6 +355,141 @@ TEST_F(CliTest, AnInterruptedMergeLeavesThePreviousOutputsWhole) {
   int leftovers = 0;
   for (const auto& name : Listing()) leftovers += name.rfind("d.bin.folvane-partial-", 0) == 0;
   EXPECT_EQ(leftovers, 1);
+#endif
+}
+
+TEST_F(CliTest, AMergeReplacesAllItsOutputsOrNone) {
+  SKIP_WITHOUT_POSIX_SHELL();
+#ifndef _WIN32
+  MakeJob();
+  ASSERT_EQ(InDir("merge j.part --table t2.bin --data d2.bin").status, 0);  // what a merge writes
+  auto old = [&] {
+    testing::WriteText(dir / "d.bin", "old data");
+    testing::WriteText(dir / "t.bin", "old table");
+  };
+  auto unchanged = [&] {
+    EXPECT_EQ(ReadFile(dir / "d.bin").size(), 8u);
+    EXPECT_EQ(ReadFile(dir / "t.bin").size(), 9u);
+  };
+  auto leftovers = [&] {
+    int n = 0;
+    for (const auto& name : Listing()) n += name.find("partial") != std::string::npos;
+    return n;
+  };
+  {
+    SCOPED_TRACE("a signal between the exchanges waits until both are done");
+    old();
+    const CliRun run = Script("FOLVANE_TEST_SIGNAL_IN_COMMIT=2 \"$CLI\" merge j.part; echo $? >status");
+    const Bytes status = ReadFile(dir / "status");
+    EXPECT_EQ(std::string(status.begin(), status.end()), "130\n") << run.err;
+    EXPECT_EQ(ReadFile(dir / "d.bin"), ReadFile(dir / "d2.bin"));
+    EXPECT_EQ(ReadFile(dir / "t.bin"), ReadFile(dir / "t2.bin"));
+    EXPECT_EQ(leftovers(), 0);
+  }
+  {
+    SCOPED_TRACE("a manifest that cannot be written is found before anything is");
+    old();
+    const CliRun run = InDir("merge j.part --manifest nodir/x.sha256 --json");
+    EXPECT_EQ(run.status, 2);
+    unchanged();
+    EXPECT_NE(run.out.find("\"completed\": false"), std::string::npos) << run.out;
+    EXPECT_EQ(leftovers(), 0);
+  }
+  {
+    SCOPED_TRACE("a manifest is put in place with the outputs");
+    old();
+    testing::WriteText(dir / "m.sha256", "old manifest");
+    EXPECT_EQ(InDir("merge j.part --manifest m.sha256").status, 0);
+    EXPECT_EQ(ReadFile(dir / "d.bin"), ReadFile(dir / "d2.bin"));
+    EXPECT_NE(ReadFile(dir / "m.sha256").size(), 12u);
+    EXPECT_EQ(leftovers(), 0);
+  }
+  {
+    SCOPED_TRACE("another hard link: written in place and said so, or refused with --no-in-place");
+    old();
+    ASSERT_EQ(::link((dir / "d.bin").c_str(), (dir / "other").c_str()), 0);
+    const CliRun refused = InDir("merge j.part --no-in-place");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("--no-in-place"), std::string::npos) << refused.err;
+    unchanged();
+    const CliRun checked = InDir("check j.part --json");
+    EXPECT_NE(checked.out.find("\"inPlace\": \"it has other hard links"), std::string::npos) << checked.out;
+    const CliRun run = InDir("merge j.part --json");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("d.bin is written in place: it has other hard links"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("\"inPlace\": \"it has other hard links"), std::string::npos) << run.out;
+    EXPECT_EQ(ReadFile(dir / "other"), ReadFile(dir / "d2.bin"));
+  }
+#endif
+}
+
+TEST_F(CliTest, CheckOpensNothingForWriting) {
+#ifndef _WIN32
+  MakeJob();
+  testing::WriteText(dir / "d.bin", "old data");
+  testing::WriteText(dir / "t.bin", "old table");
+  const int watch = ::inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, dir.str().c_str(), IN_CLOSE_WRITE | IN_MODIFY | IN_CREATE), 0);
+  EXPECT_EQ(InDir("check j.part").status, 0);
+  alignas(inotify_event) char events[4096];
+  const ssize_t n = ::read(watch, events, sizeof events);
+  ::close(watch);
+  std::string written;
+  for (ssize_t i = 0; i < n;) {
+    const auto* e = reinterpret_cast<const inotify_event*>(events + i);
+    if (e->len) written += std::string(e->name) + " ";
+    i += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+  }
+  EXPECT_EQ(written, "") << "check opened these for writing";
+#endif
+}
+
+TEST_F(CliTest, ANewFileIsCreatedForItsCreatorAloneNeverThroughALink) {
+  SKIP_WITHOUT_POSIX_SHELL();
+#ifndef _WIN32
+  if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "strace is not installed";
+  MakeJob();
+  testing::WriteText(dir / "d.bin", "old data");
+  ASSERT_EQ(Script("strace -f -e trace=openat -o trace \"$CLI\" merge j.part").status, 0);
+  const Bytes trace = ReadFile(dir / "trace");
+  std::string creates;
+  std::istringstream lines(std::string(trace.begin(), trace.end()));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("folvane-partial") != std::string::npos && line.find("O_CREAT") != std::string::npos) {
+      creates += line + "\n";
+      EXPECT_NE(line.find("O_EXCL"), std::string::npos) << line;
+      EXPECT_NE(line.find("O_NOFOLLOW"), std::string::npos) << line;
+      EXPECT_NE(line.find(", 0600)"), std::string::npos) << line;
+    }
+  }
+  EXPECT_NE(creates, "");
+#endif
+}
+
+TEST_F(CliTest, AnotherUsersTableInAStickyFolderIsWrittenInPlaceAndCheckSaysSo) {
+  SKIP_WITHOUT_POSIX_SHELL();
+#ifndef _WIN32
+  if (::geteuid() != 0 || std::system("command -v setpriv >/dev/null") != 0) {
+    GTEST_SKIP() << "needs root and setpriv to run the merge as a second user";
+  }
+  ASSERT_EQ(::chmod(dir.str().c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((dir / "mine").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod((dir / "mine").c_str(), 0777), 0);
+  ASSERT_EQ(::mkdir((dir / "shared").c_str(), 01777), 0);
+  ASSERT_EQ(::chmod((dir / "shared").c_str(), 01777), 0);
+  ASSERT_EQ(InDir("new j.part --mode 2 --table shared/t.bin --data mine/d.bin --row cfg.bin:0:0").status, 0);
+  testing::WriteText(dir / "shared/t.bin", "root's table");
+  ASSERT_EQ(::chmod((dir / "shared/t.bin").c_str(), 0666), 0);
+  const std::string asHelper = "setpriv --reuid=1001 --regid=1001 --clear-groups \"$CLI\" ";
+  const CliRun checked = Script(asHelper + "check j.part");
+  EXPECT_NE(checked.out.find("can be written in place (its sticky folder"), std::string::npos) << checked.out;
+  const CliRun run = Script(asHelper + "merge j.part");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(dir / "shared/t.bin").size(), 512u);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "mine/d.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1001u);
 #endif
 }
 

@@ -2,7 +2,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 #endif
 
 #include <cerrno>
@@ -419,6 +423,254 @@ TEST(File, ReplacementTakesTheOldFilesPlaceOnlyOnCommit) {
   EXPECT_EQ(st.st_mode & 07777, 0640u) << "the replaced file's permission bits are kept";
 #endif
 }
+
+#ifndef _WIN32
+// ---- replacing an output so that nobody else can tell ------------------------------
+
+constexpr uid_t kHelper = 1001;  // a second user; any uid will do as root
+
+bool WriteAndCommit(const std::string& path, const testing::Bytes& bytes, InPlaceReason* reason = nullptr) {
+  auto f = File::CreateReplacement(path);
+  if (!f) return false;
+  if (reason) *reason = f->InPlace();
+  return f->Write(bytes).ok() && f->Commit().ok();
+}
+
+// Runs `body` in a child process as the helper user; its exit status.
+int AsHelper(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kHelper, kHelper, kHelper) != 0 ||
+        ::setresuid(kHelper, kHelper, kHelper) != 0) {
+      ::_exit(99);
+    }
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Shown {
+  uid_t uid;
+  gid_t gid;
+  mode_t mode;
+  std::vector<std::pair<std::string, std::string>> xattrs;
+  bool operator==(const Shown&) const = default;
+};
+
+Shown ShownBy(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  Shown s{st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777), {}};
+  std::vector<char> names(4096);
+  const ssize_t n = ::listxattr(path.c_str(), names.data(), names.size());
+  for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
+    std::vector<char> value(4096);
+    const ssize_t v = ::getxattr(path.c_str(), names.data() + i, value.data(), value.size());
+    s.xattrs.emplace_back(names.data() + i, std::string(value.data(), static_cast<std::size_t>(std::max<ssize_t>(v, 0))));
+  }
+  std::sort(s.xattrs.begin(), s.xattrs.end());
+  return s;
+}
+
+// An access ACL as the kernel stores it: user::rw- user:1001:r-- group::--- mask::r-- other::---.
+std::string AclGivingHelperRead() {
+  std::string acl;
+  auto put = [&](std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  };
+  put(2, 4);  // version
+  const std::uint32_t entries[][3] = {{0x01, 6, 0xFFFFFFFF}, {0x02, 4, kHelper}, {0x04, 0, 0xFFFFFFFF},
+                                      {0x10, 4, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}};
+  for (const auto& e : entries) {
+    put(e[0], 2);
+    put(e[1], 2);
+    put(e[2], 4);
+  }
+  return acl;
+}
+
+TEST(Replacement, TheNewFileShowsWhatTheOldOneShowedFromItsFirstByte) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file another user's ownership needs root";
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> setUp;
+    mode_t mode;  // expected afterwards
+  } cases[] = {
+      {"another user's setuid program",
+       [](const std::string& p) {
+         ASSERT_EQ(::chown(p.c_str(), kHelper, kHelper), 0);
+         ASSERT_EQ(::chmod(p.c_str(), 04755), 0);
+       },
+       0755},
+      {"another user's 0640 file",
+       [](const std::string& p) {
+         ASSERT_EQ(::chown(p.c_str(), kHelper, kHelper), 0);
+         ASSERT_EQ(::chmod(p.c_str(), 0640), 0);
+       },
+       0640},
+      {"a 0600 file with a user ACL and an attribute",
+       [](const std::string& p) {
+         ASSERT_EQ(::chmod(p.c_str(), 0600), 0);
+         const std::string acl = AclGivingHelperRead();
+         if (::setxattr(p.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+             ::setxattr(p.c_str(), "user.origin", "lab", 3, 0) != 0) {
+           GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
+         }
+       },
+       0640},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string out = dir / "out.bin";
+    testing::WriteText(out, "old bytes");
+    c.setUp(out);
+    if (::testing::Test::IsSkipped()) return;
+    Shown before = ShownBy(out);
+    before.mode = c.mode;
+    auto f = File::CreateReplacement(out);
+    ASSERT_TRUE(f.ok()) << f.error().Message();
+    EXPECT_EQ(f->InPlace(), InPlaceReason::None);
+    // Before the first byte the new file already shows what the result will.
+    std::string partial;
+    for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+      if (e.path().filename().string().find("folvane-partial") != std::string::npos) partial = e.path().string();
+    }
+    ASSERT_FALSE(partial.empty());
+    EXPECT_EQ(ShownBy(partial), before);
+    ASSERT_TRUE(f->Write(testing::Pattern(7, 1)).ok());
+    ASSERT_TRUE(f->Commit().ok());
+    EXPECT_EQ(testing::ReadFile(out), testing::Pattern(7, 1));
+    EXPECT_EQ(ShownBy(out), before);
+  }
+}
+
+TEST(Replacement, WhereANewFileWouldShowTheOldOneIsWrittenInPlace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the cases need a second user, set up as root";
+  struct Case {
+    const char* name;
+    mode_t folderMode;
+    bool otherLink;
+    bool asHelper;
+    InPlaceReason expected;
+  } cases[] = {
+      {"a file with another hard link", 0755, true, false, InPlaceReason::OtherLinks},
+      {"a folder the user cannot write", 0755, false, true, InPlaceReason::FolderLocked},
+      {"another user's file in a sticky folder", 01777, false, true, InPlaceReason::StickyFolder},
+      {"a file whose owner the user cannot give", 0777, false, true, InPlaceReason::Owner},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir top;
+    ASSERT_EQ(::chmod(top.str().c_str(), 0755), 0);
+    const std::string folder = top / "f";
+    ASSERT_EQ(::mkdir(folder.c_str(), c.folderMode), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
+    const std::string out = folder + "/out.bin";
+    testing::WriteText(out, "old bytes, longer than the new");
+    ASSERT_EQ(::chmod(out.c_str(), 0666), 0);
+    if (c.otherLink) {
+      ASSERT_EQ(::link(out.c_str(), (top / "other").c_str()), 0);
+    }
+    InPlaceReason reason = InPlaceReason::None;
+    if (c.asHelper) {
+      const int status = AsHelper([&] {
+        InPlaceReason r = InPlaceReason::None;
+        return WriteAndCommit(out, testing::Pattern(5, 2), &r) ? 10 + static_cast<int>(r) : 1;
+      });
+      ASSERT_GE(status, 10);
+      reason = static_cast<InPlaceReason>(status - 10);
+    } else {
+      ASSERT_TRUE(WriteAndCommit(out, testing::Pattern(5, 2), &reason));
+    }
+    EXPECT_EQ(reason, c.expected);
+    EXPECT_EQ(testing::ReadFile(out), testing::Pattern(5, 2)) << "cut to the new length";
+    if (c.otherLink) {
+      EXPECT_EQ(testing::ReadFile(top / "other"), testing::Pattern(5, 2));
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u) << "the file keeps its owner";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "no leftover";
+    auto refused = File::CreateReplacement(out, false);
+    if (!c.asHelper) {
+      ASSERT_FALSE(refused.ok());
+      EXPECT_NE(refused.error().detail.find("--no-in-place"), std::string::npos);
+    }
+  }
+}
+
+TEST(Replacement, ASymlinkIsFollowedAndTheNewFileLivesBesideItsTarget) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "real");
+  testing::WriteText(dir / "real/target.bin", "old");
+  std::filesystem::create_symlink("real/target.bin", dir / "out.bin");
+  auto f = File::CreateReplacement(dir / "out.bin");
+  ASSERT_TRUE(f.ok());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "real"), {}), 2) << "the new file beside the target";
+  ASSERT_TRUE(f->Write(testing::Pattern(4, 3)).ok());
+  ASSERT_TRUE(f->Commit().ok());
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "out.bin"));
+  EXPECT_EQ(testing::ReadFile(dir / "real/target.bin"), testing::Pattern(4, 3));
+}
+
+TEST(Replacement, LinksPlantedInAStickyFolderByAnotherUserAreNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a link as another user needs root";
+  TempDir dir;
+  const std::string shared = dir / "shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  testing::WriteText(dir / "victim", "precious");
+  const std::string link = shared + "/out.bin";
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), link.c_str()), 0);
+  ASSERT_EQ(::lchown(link.c_str(), kHelper, kHelper), 0);
+  EXPECT_FALSE(File::CreateWrite(link).ok());
+  EXPECT_FALSE(File::CreateReplacement(link).ok());
+  EXPECT_FALSE(ProbeCreate(link).ok());
+  EXPECT_EQ(testing::ReadFile(dir / "victim").size(), 8u);
+  // The folder's owner's link is followed, as the kernel's rule allows.
+  ASSERT_EQ(::lchown(link.c_str(), 0, 0), 0);
+  EXPECT_TRUE(WriteAndCommit(link, testing::Pattern(2, 4)));
+  EXPECT_EQ(testing::ReadFile(dir / "victim"), testing::Pattern(2, 4));
+}
+
+TEST(Replacement, ASecondWriterIsRefusedWhetherTheFileExistsOrNot) {
+  for (const bool exists : {false, true}) {
+    SCOPED_TRACE(exists ? "existing" : "new");
+    TempDir dir;
+    if (exists) testing::WriteText(dir / "out.bin", "old");
+    auto first = File::CreateReplacement(dir / "out.bin");
+    ASSERT_TRUE(first.ok());
+    auto second = File::CreateReplacement(dir / "out.bin");
+    ASSERT_FALSE(second.ok());
+    EXPECT_NE(second.error().detail.find("is writing"), std::string::npos) << second.error().detail;
+    EXPECT_FALSE(ProbeReplacement(dir / "out.bin").ok());
+    first->Close();
+    EXPECT_TRUE(ProbeReplacement(dir / "out.bin").ok()) << "free again";
+  }
+}
+
+TEST(Replacement, ACommitPutsEveryOutputInPlaceOrNone) {
+  TempDir dir;
+  testing::WriteText(dir / "a", "old a");
+  auto a = File::CreateReplacement(dir / "a");
+  auto b = File::CreateReplacement(dir / "b");  // new
+  auto c = File::CreateReplacement(dir / "c");  // new, and its new file goes missing
+  ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+  for (File* f : {&*a, &*b, &*c}) ASSERT_TRUE(f->Write(testing::Pattern(3, 5)).ok());
+  for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+    if (e.path().filename().string().rfind("c.folvane-partial-", 0) == 0) std::filesystem::remove(e.path());
+  }
+  const std::array<File*, 3> all = {&*a, &*b, &*c};
+  EXPECT_FALSE(File::CommitAll(all).ok());
+  EXPECT_EQ(testing::ReadFile(dir / "a"), (testing::Bytes{'o', 'l', 'd', ' ', 'a'})) << "the first is put back";
+  EXPECT_FALSE(std::filesystem::exists(dir / "b"));
+  for (File* f : all) f->Close();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 1) << "no leftover";
+}
+#endif
 
 TEST(File, ProbeCreateTouchesNothing) {
   TempDir dir;

@@ -1,7 +1,11 @@
 #include "io/file_io.hpp"
 #include "io/file_io_internal.hpp"
 
+#include <array>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 namespace folvane {
 
@@ -82,6 +86,291 @@ FileError NotAFile(FileOp op, const std::string& path) {
   FileError e{FileErrorCause::AccessDenied, op, path, 0};
   e.notAFile = true;
   return e;
+}
+
+std::string_view InPlaceText(InPlaceReason reason) {
+  switch (reason) {
+    case InPlaceReason::None: return "it is replaced";
+    case InPlaceReason::Device: return "it is a device";
+    case InPlaceReason::FolderLocked: return "its folder does not let this user create or rename files";
+    case InPlaceReason::OtherLinks: return "it has other hard links, which would keep the old bytes";
+    case InPlaceReason::Owner: return "this user cannot give a new file its owner and group";
+    case InPlaceReason::StickyFolder: return "its sticky folder lets only the file's or the folder's owner rename it";
+    case InPlaceReason::Attributes: return "its ACL or extended attributes cannot be given to a new file";
+  }
+  return "it is replaced";
+}
+
+// ---- new files of uncommitted replacements, for a signal handler to remove ----------
+
+namespace {
+
+// Fixed storage, so that a signal handler (or Windows' console handler, on a thread of
+// its own) reads no heap and takes no lock.
+constexpr std::size_t kPartialSlots = 8;
+constexpr std::size_t kPartialBytes = 4096 * 3;
+std::array<std::array<char, kPartialBytes>, kPartialSlots> gPartialPaths{};
+std::array<std::atomic<bool>, kPartialSlots> gPartialUsed{};
+
+void RegisterPartial(const std::string& path) {
+  if (path.size() >= kPartialBytes) return;
+  for (std::size_t i = 0; i < kPartialSlots; ++i) {
+    if (gPartialUsed[i].load()) continue;
+    std::memcpy(gPartialPaths[i].data(), path.c_str(), path.size() + 1);
+    gPartialUsed[i].store(true);
+    return;
+  }
+}
+
+void UnregisterPartial(const std::string& path) {
+  for (std::size_t i = 0; i < kPartialSlots; ++i) {
+    if (gPartialUsed[i].load() && path == gPartialPaths[i].data()) gPartialUsed[i].store(false);
+  }
+}
+
+// "<name>.folvane-partial-<pid>[-<attempt>]", or where that is too long for one name
+// "folvane-partial-<pid>-<attempt>": the same on every system, measured by its rule.
+constexpr std::string_view kPartialMark = ".folvane-partial-";
+
+std::string PartialLeaf(const std::string& name, int attempt) {
+  std::string leaf = name;
+  leaf.append(kPartialMark).append(sys::ProcessId());
+  if (attempt) leaf.append("-").append(std::to_string(attempt));
+  if (!sys::LeafFits(leaf)) leaf = std::string(kPartialMark.substr(1)) + sys::ProcessId() + "-" + std::to_string(attempt);
+  return leaf;
+}
+
+// The prefix the partial files of every merge writing `name` share.
+std::string PartialPrefix(const std::string& name) {
+  std::string full = name + std::string(kPartialMark);
+  return sys::LeafFits(full + "4294967295-99") ? full : std::string(kPartialMark.substr(1));
+}
+
+// Another merge writing the same file holds its partial file open beside it: found
+// by name and by its lock, so that a leftover of a killed run does not count. Every
+// merge creates its own partial file before it looks, so of two that start together
+// at least the second sees the first.
+std::optional<std::string> OtherWriter(const std::string& target, const std::string& own) {
+  const std::string folder = sys::FolderOf(target);
+  const std::string prefix = PartialPrefix(sys::NameOf(target));
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string leaf = Utf8(it->path().filename());
+    if (leaf.rfind(prefix, 0) != 0) continue;
+    const std::string path = sys::Join(folder, leaf);
+    if (path != own && sys::HeldByWriter(path)) return path;
+  }
+  return std::nullopt;
+}
+
+FileError Busy(const std::string& path, const std::string& other) {
+  FileError e{FileErrorCause::SharingViolation, FileOp::Create, path, 0};
+  e.detail = "another merge is writing " + path + " (its new file is " + other + ")";
+  return e;
+}
+
+FileError MustReplace(const std::string& path, InPlaceReason reason) {
+  FileError e{FileErrorCause::AccessDenied, FileOp::Create, path, 0};
+  e.detail = path + " cannot be replaced unseen (" + std::string(InPlaceText(reason)) +
+             ") and --no-in-place forbids writing it in place";
+  return e;
+}
+
+}  // namespace
+
+void RemovePartialOutputs() noexcept {
+  for (std::size_t i = 0; i < kPartialSlots; ++i) {
+    if (gPartialUsed[i].load()) sys::RemoveFile(gPartialPaths[i].data());
+  }
+}
+
+// ---- File: what both systems share --------------------------------------------------
+
+File::File(File&& other) noexcept { *this = std::move(other); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNoHandle);
+    path_ = std::move(other.path_);
+    regular_ = other.regular_;
+    openedSize_ = other.openedSize_;
+    kernelCopyPays_ = other.kernelCopyPays_;
+    partialPath_ = std::exchange(other.partialPath_, {});
+    target_ = std::move(other.target_);
+    targetExisted_ = other.targetExisted_;
+    destination_ = std::exchange(other.destination_, kNoHandle);
+    inPlace_ = std::exchange(other.inPlace_, InPlaceReason::None);
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+void File::Close() {
+  if (handle_ != kNoHandle && sys::kOpenFilesPinned) sys::CloseHandle(std::exchange(handle_, kNoHandle));
+  if (!partialPath_.empty()) {
+    // Never committed: the destination keeps its old bytes and the new file goes,
+    // removed while its lock is still held where the system allows it.
+    sys::RemoveFile(partialPath_.c_str());
+    UnregisterPartial(partialPath_);
+    partialPath_.clear();
+  }
+  if (handle_ != kNoHandle) sys::CloseHandle(std::exchange(handle_, kNoHandle));
+  if (destination_ != kNoHandle) sys::CloseHandle(std::exchange(destination_, kNoHandle));
+  inPlace_ = InPlaceReason::None;
+}
+
+Status File::Write(std::span<const std::uint8_t> data, std::size_t* written) {
+  std::uint64_t done = 0;
+  Status s = WriteRepeated(data, data.size(), &done);
+  if (written) *written = static_cast<std::size_t>(done);
+  return s;
+}
+
+Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlace) {
+  if (path.empty()) return OpenFailure(FileOp::Create, path, sys::kNotFound);
+  auto plan = sys::PlanReplacement(path);
+  if (!plan) return plan.error();
+  if (plan->inPlace == InPlaceReason::Device) {
+    auto device = CreateWrite(plan->target);
+    if (device) device->path_ = path;
+    return device;
+  }
+  if (plan->inPlace != InPlaceReason::None && !allowInPlace) return MustReplace(path, plan->inPlace);
+
+  int error = 0;
+  // Held, not emptied: it is refused where CreateWrite would refuse it, and no other
+  // copy of the program starts on it while the new file is written.
+  std::intptr_t held = kNoHandle;
+  if (plan->exists) {
+    held = sys::OpenExisting(plan->target, error);
+    if (held == kNoHandle) {
+      FileError e = OpenFailure(FileOp::Create, path, error);
+      if (error == sys::kSharing) e.detail = "another merge or program is writing or reading " + path;
+      return e;
+    }
+  }
+  File file(kNoHandle, path);
+  file.target_ = plan->target;
+  file.targetExisted_ = plan->exists;
+  file.inPlace_ = plan->inPlace;
+  if (plan->inPlace == InPlaceReason::None) {
+    const std::string folder = sys::FolderOf(plan->target);
+    const std::string name = sys::NameOf(plan->target);
+    std::intptr_t fresh = kNoHandle;
+    for (int attempt = 0; attempt < 100 && fresh == kNoHandle; ++attempt) {
+      const std::string partial = sys::Join(folder, PartialLeaf(name, attempt));
+      fresh = sys::CreateNew(partial, error);
+      if (fresh != kNoHandle) {
+        file.partialPath_ = partial;
+        RegisterPartial(partial);
+      } else if (error != sys::kExists) {
+        break;
+      }
+    }
+    if (fresh == kNoHandle) {
+      if (held != kNoHandle) sys::CloseHandle(held);
+      return OpenFailure(FileOp::Create, path, error);
+    }
+    file.handle_ = fresh;
+    file.destination_ = held;
+    if (const auto other = OtherWriter(plan->target, file.partialPath_)) return Busy(path, *other);
+    // Before its first byte the new file shows what the old one shows; where it
+    // cannot, the old file is written in place after all.
+    const InPlaceReason adopted = sys::Adopt(fresh, held, error);
+    if (error != 0) return OpenFailure(FileOp::Create, path, error);
+    if (adopted == InPlaceReason::None) return file;
+    if (!allowInPlace) return MustReplace(path, adopted);
+    file.Close();
+    file = File(kNoHandle, path);
+    file.target_ = plan->target;
+    file.targetExisted_ = true;
+    file.inPlace_ = adopted;
+    held = sys::OpenExisting(plan->target, error);
+    if (held == kNoHandle) return OpenFailure(FileOp::Create, path, error);
+  }
+  file.handle_ = held;
+  if (const auto other = OtherWriter(plan->target, {})) return Busy(path, *other);
+  sys::DropSetId(held);
+  return file;
+}
+
+Expected<InPlaceReason> ProbeReplacement(const std::string& path, bool allowInPlace) {
+  if (path.empty()) return OpenFailure(FileOp::Create, path, sys::kNotFound);
+  auto plan = sys::PlanReplacement(path);
+  if (!plan) return plan.error();
+  if (plan->inPlace != InPlaceReason::None && plan->inPlace != InPlaceReason::Device && !allowInPlace) {
+    return MustReplace(path, plan->inPlace);
+  }
+  if (Status s = ProbeCreate(plan->target); !s) {
+    FileError e = s.error();
+    e.path = path;
+    return e;
+  }
+  if (const auto other = OtherWriter(plan->target, {})) return Busy(path, *other);
+  return plan->inPlace;
+}
+
+Status File::PrepareCommit() {
+  if (inPlace_ != InPlaceReason::None) {
+    // Written over the old bytes from the start: what lies beyond the new end goes.
+    if (const int error = sys::EndHere(handle_); error != 0) return Fail(FileOp::Write, error);
+    return Sync();
+  }
+  if (partialPath_.empty()) return {};
+  if (Status s = Sync(); !s) return s;
+  if (sys::kOpenFilesPinned) {
+    sys::CloseHandle(std::exchange(handle_, kNoHandle));
+    if (destination_ != kNoHandle) sys::CloseHandle(std::exchange(destination_, kNoHandle));
+  }
+  return {};
+}
+
+void File::FinishCommit() {
+  if (!partialPath_.empty()) {
+    // The exchange left the old file under the partial name (nothing, for a file
+    // that did not exist): it goes with the name.
+    sys::RemoveFile(partialPath_.c_str());
+    UnregisterPartial(partialPath_);
+    partialPath_.clear();
+  }
+  inPlace_ = InPlaceReason::None;
+  Close();
+}
+
+Status File::Commit() {
+  File* self = this;
+  return CommitAll(std::span<File* const>(&self, 1));
+}
+
+Status File::CommitAll(std::span<File* const> files) {
+  for (File* f : files) {
+    if (Status s = f->PrepareCommit(); !s) return s;
+  }
+  std::vector<File*> done;
+  std::optional<FileError> failure;
+  sys::HoldSignals();
+  for (File* f : files) {
+    if (f->partialPath_.empty()) continue;
+    if (!done.empty() && TestHooks().betweenExchanges) TestHooks().betweenExchanges();
+    if (const int error = sys::Install(f->partialPath_, f->target_, f->targetExisted_); error != 0) {
+      failure = FileError{ClassifySystemError(error), FileOp::Write, f->path_, error};
+      break;
+    }
+    done.push_back(f);
+  }
+  if (failure) {
+    // Those already exchanged go back, the last first: the outputs stay as they were.
+    for (auto it = done.rbegin(); it != done.rend(); ++it) {
+      sys::Uninstall((*it)->partialPath_, (*it)->target_, (*it)->targetExisted_);
+    }
+  } else {
+    for (File* f : files) f->FinishCommit();
+  }
+  sys::ReleaseSignals();
+  if (failure) return *failure;
+  return {};
 }
 
 FileLayerTestHooks& TestHooks() {

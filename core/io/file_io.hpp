@@ -48,6 +48,9 @@ struct FileError {
   /// The path names something that is neither a file nor, for an output, a device (a
   /// folder, a FIFO, a socket): refused at once instead of waiting on it.
   bool notAFile = false;
+  /// A line that says more than the cause's text can (another merge is writing the
+  /// file, or it could only be written in place), for the command line; may be empty.
+  std::string detail{};
 
   /// The text of the cause with %1 filled in: the full path for a failed write or
   /// creation, "一未命名文件" for everything else.
@@ -60,6 +63,21 @@ std::string_view FileErrorTemplate(FileErrorCause cause);
 /// Maps a system error code (errno on POSIX systems, GetLastError() on Windows) to
 /// the cause it is reported with.
 FileErrorCause ClassifySystemError(int error);
+
+/// Why an output is written into the old file instead of replacing it: a replacement
+/// would differ, for someone else, from writing the same bytes into the old file.
+enum class InPlaceReason {
+  None,           ///< replaced
+  Device,         ///< a device has no file to replace
+  FolderLocked,   ///< the folder does not let this user create or rename files
+  OtherLinks,     ///< other hard links would keep the old bytes
+  Owner,          ///< this user cannot give a new file the old one's owner and group
+  StickyFolder,   ///< a sticky folder lets only the file's or the folder's owner rename it
+  Attributes,     ///< its ACL or extended attributes cannot be given to a new file
+};
+
+/// "it has other hard links", ...: the reason as a clause for a message.
+std::string_view InPlaceText(InPlaceReason reason);
 
 /// A value or the FileError that prevented it.
 template <class T>
@@ -117,17 +135,27 @@ class File {
   /// Creates a file for writing, or empties it if it exists.
   static Expected<File> CreateWrite(const std::string& path);
   /// Creates an output that replaces `path` only when Commit() succeeds: the bytes go
-  /// to a new file beside it, named "<name>.folvane-partial-<pid>" so that a leftover
-  /// of a killed run says what it is, and an existing `path` keeps every byte until
-  /// then. An existing `path` is held with the writer's lock meanwhile, so it is
-  /// refused exactly when CreateWrite would refuse it. Devices are written in place.
-  static Expected<File> CreateReplacement(const std::string& path);
+  /// to a new file beside the file `path` finally names (symlinks followed), named
+  /// "<name>.folvane-partial-<pid>" so that a leftover of a killed run says what it
+  /// is, and an existing file keeps every byte until then. The new file is created
+  /// readable by its creator alone and gets the old file's owner, group, ACL,
+  /// extended attributes and mode (without setuid, setgid and sticky bits) before
+  /// its first byte. An existing file is held with the writer's lock meanwhile, so it
+  /// is refused exactly when CreateWrite would refuse it; another merge writing the
+  /// same file is refused too, whether the file exists yet or not.
+  ///
+  /// Where a replacement would show (see InPlaceReason), the old file is written in
+  /// place instead, emptied only by the Commit that ends it, and InPlace() says why;
+  /// with `allowInPlace` false that is refused instead, nothing opened for writing.
+  static Expected<File> CreateReplacement(const std::string& path, bool allowInPlace = true);
 
   [[nodiscard]] bool IsOpen() const { return handle_ != kNoHandle; }
   /// The path the caller gave (the destination, for a replacement).
   [[nodiscard]] const std::string& Path() const { return path_; }
   /// Whether the file is a regular file (not a device).
   [[nodiscard]] bool IsRegular() const { return regular_; }
+  /// For a replacement written in place, why; None otherwise.
+  [[nodiscard]] InPlaceReason InPlace() const { return inPlace_; }
 
   /// Reads from `offset` until `buffer` is full or the file ends; returns the count.
   /// On a failure part-way, `got` (when given) receives what was read before it.
@@ -164,11 +192,19 @@ class File {
   [[nodiscard]] std::uint64_t OpenedSize() const { return openedSize_; }
   /// Forces what was written to the disk.
   Status Sync();
-  /// Puts a replacement in place of its destination (after forcing it to the disk and
-  /// giving it the permission bits of the file it replaces). Does nothing for a file
-  /// that is not a replacement. Nothing may be written after a Commit: on Windows a
-  /// file cannot be renamed while it is open, so a committed replacement is closed.
+  /// Puts a replacement in place of its destination after forcing it to the disk
+  /// (CommitAll of this file alone). Does nothing for a file that is not a
+  /// replacement. Nothing may be written after a Commit: a committed replacement is
+  /// closed.
   Status Commit();
+  /// Puts every replacement of `files` in place, all of them or none: each new file
+  /// is forced to the disk, then exchanged with its destination, in order; if one
+  /// exchange fails, those before it are exchanged back. Termination signals wait
+  /// until the exchanges are done. A replacement written in place is cut to what was
+  /// written and forced to the disk. Only a crash or an uncatchable kill inside the
+  /// exchanges can leave some outputs new and others old; the old file of each
+  /// exchanged output is then still under its partial name.
+  static Status CommitAll(std::span<File* const> files);
   /// Closes the file; closing a closed file does nothing. A replacement that was not
   /// committed is removed.
   void Close();
@@ -186,9 +222,19 @@ class File {
   std::uint64_t openedSize_ = 0;  // an input's size when it was opened
   // Whether the kernel's copy into this file pays (-1: not yet asked of its file system).
   signed char kernelCopyPays_ = -1;
-  // A replacement: the new file's own name, and the destination held with a lock.
+  /// Forces the file to the disk and, on systems that cannot rename an open file,
+  /// closes it: the part of a commit that comes before the exchanges.
+  Status PrepareCommit();
+  /// After the exchanges: forgets the partial name and closes every handle.
+  void FinishCommit();
+  // A replacement: the new file's own name, the file it replaces (symlinks followed),
+  // whether that existed, and the destination held with a lock.
   std::string partialPath_;
+  std::string target_;
+  bool targetExisted_ = false;
   std::intptr_t destination_ = kNoHandle;
+  // A replacement written in place: why, and emptied beyond the written end on commit.
+  InPlaceReason inPlace_ = InPlaceReason::None;
 };
 
 /// Makes sure the standard input, output and error descriptors are open (on the null
@@ -202,8 +248,19 @@ void RemovePartialOutputs() noexcept;
 
 /// Whether `path` could be created (or emptied) for writing now, without touching it:
 /// the file layer's own refusals (a FIFO, a folder, a lock held elsewhere) and the
-/// system's permissions are checked; a file that does not exist is not created.
+/// system's permissions are checked; nothing is created or opened for writing.
 Status ProbeCreate(const std::string& path);
+
+/// What CreateReplacement(path, allowInPlace) would do, found without creating or
+/// opening anything for writing: replace (None), write in place and why, or the
+/// refusal it would meet.
+Expected<InPlaceReason> ProbeReplacement(const std::string& path, bool allowInPlace = true);
+
+/// Makes every signal whose default action ends the process (and the crashes) remove
+/// the new files of uncommitted replacements before the process ends as the signal
+/// would have ended it. SIGPIPE and SIGXFSZ are ignored instead: the write that meets
+/// them fails and is reported. Call once, early in main().
+void RemovePartialOutputsOnSignals();
 
 /// A fault planted for tests: reads and kernel copies of a file whose path is
 /// `path` fail with an input/output error once they reach byte `offset`.
@@ -216,6 +273,11 @@ struct FileLayerTestHooks {
   std::optional<PlantedReadFault> readFault;
   bool kernelCopyOff = false;     ///< every kernel copy reports itself unsupported
   bool kernelCopyAlways = false;  ///< the kernel copies also where a buffered copy is faster
+  /// Runs inside CommitAll after each exchange but the last, with termination
+  /// signals held: a test raises a signal here to see that the commit completes
+  /// before the signal ends the process. folvane-cli sets it from the environment
+  /// variable FOLVANE_TEST_SIGNAL_IN_COMMIT (a signal number).
+  void (*betweenExchanges)() = nullptr;
 };
 /// The one set of hooks; production code never sets them.
 FileLayerTestHooks& TestHooks();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <tuple>
 
 #include "job/stored_text.hpp"
 
@@ -202,21 +203,44 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
       return false;
     }
   }
-  if (options_.dryRun) {
+  if (options_.dryRun && !options_.replaceOutputs) {
     if (TooLong(dataPath) || !ProbeCreate(dataPath)) return refuse(text::kPointDataFile, "the Data File", dataPath);
     if (TooLong(tablePath) || !ProbeCreate(tablePath)) return refuse(text::kPointTableFile, "the Table File", tablePath);
     return true;
   }
-  auto create = [&](const std::string& path) {
-    if (TooLong(path)) return Expected<File>(FileError{});
-    return options_.replaceOutputs ? File::CreateReplacement(path) : File::CreateWrite(path);
+  // A replacement is decided (and every check that can fail made) for both outputs
+  // before the first byte is written; a dry run makes the same checks by looking.
+  auto open = [&](const std::string& path, std::string_view message, const std::string& what, File& into,
+                  InPlaceReason& inPlace) {
+    if (TooLong(path)) return refuse(message, what, path);
+    if (options_.dryRun) {
+      const auto probe = ProbeReplacement(path, options_.allowInPlace);
+      if (!probe) {
+        refuse(message, what, path);
+        if (!probe.error().detail.empty()) Detail(probe.error().detail);
+        return false;
+      }
+      inPlace = *probe;
+      return true;
+    }
+    auto file = options_.replaceOutputs ? File::CreateReplacement(path, options_.allowInPlace) : File::CreateWrite(path);
+    if (!file) {
+      refuse(message, what, path);
+      if (!file.error().detail.empty()) Detail(file.error().detail);
+      return false;
+    }
+    into = std::move(*file);
+    inPlace = into.InPlace();
+    return true;
   };
-  auto data = create(dataPath);
-  if (!data) return refuse(text::kPointDataFile, "the Data File", dataPath);
-  data_ = std::move(*data);
-  auto table = create(tablePath);
-  if (!table) return refuse(text::kPointTableFile, "the Table File", tablePath);
-  table_ = std::move(*table);
+  if (!open(dataPath, text::kPointDataFile, "the Data File", data_, result_.dataInPlace)) return false;
+  if (!open(tablePath, text::kPointTableFile, "the Table File", table_, result_.tableInPlace)) return false;
+  for (const auto& [what, path, why] : {std::tuple{"the Data File ", &dataPath, result_.dataInPlace},
+                                        std::tuple{"the Table File ", &tablePath, result_.tableInPlace}}) {
+    if (why != InPlaceReason::None && why != InPlaceReason::Device) {
+      Detail(what + *path + (options_.dryRun ? " would be" : " is") + " written in place: " + std::string(InPlaceText(why)));
+    }
+  }
   return true;
 }
 
@@ -410,16 +434,15 @@ MergeResult MergeRun::Run() {
   if (!CopyPass(dataPath)) return result_;
   result_.dataBytes = cursor_;
 
-  // A replaced output takes its place only now, the table's last so that a table is
-  // never newer than its data image.
-  for (File* output : {&data_, &table_}) {
-    if (Status s = output->Commit(); !s) {
-      Fail(s.error());
-      return result_;
-    }
+  // The replaced outputs (and the manifests) take their places only now, all of them
+  // or none.
+  if (options_.beforeCommit && !options_.beforeCommit(result_)) return result_;
+  std::vector<File*> outputs = {&data_, &table_};
+  outputs.insert(outputs.end(), options_.commitWith.begin(), options_.commitWith.end());
+  if (Status s = File::CommitAll(outputs); !s) {
+    Fail(s.error());
+    return result_;
   }
-  data_.Close();
-  table_.Close();
   for (File& image : images_) image.Close();
   host_.SetStatusText(std::string(text::kDone));
   result_.completed = true;

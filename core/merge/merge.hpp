@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/file_io.hpp"
 #include "job/block_mode.hpp"
 #include "job/partition.hpp"
 
@@ -85,6 +86,17 @@ struct MergeOptions {
   /// the whole merge has succeeded, so that a failed or killed merge leaves the
   /// previous outputs as they were.
   bool replaceOutputs = false;
+  /// With replaceOutputs: an output that cannot be replaced unseen is written in place
+  /// (and said so through onDetail); false refuses it instead, before anything is
+  /// written.
+  bool allowInPlace = true;
+  /// With replaceOutputs: more replacements (manifests) that are put in place together
+  /// with the outputs, all or none. They were created before the merge started.
+  std::vector<File*> commitWith;
+  /// With replaceOutputs: called once the outputs are written, before any is put in
+  /// place, to write the files of `commitWith`; false ends the merge with the old
+  /// outputs kept (the callee has said why).
+  std::function<bool(const struct MergeResult&)> beforeCommit;
   /// Decide everything (measure, refuse, build the table, check every copy could
   /// start) and report it as the merge would, but create and write nothing.
   bool dryRun = false;
@@ -110,6 +122,10 @@ struct MergeResult {
   std::array<MergedRow, kRowCount> rows{};
   /// The data image's length once complete (the end of the last accepted image).
   std::uint64_t dataBytes = 0;
+  /// Outputs written into the old file instead of replacing it, and why (a dry run:
+  /// what a merge would do).
+  InPlaceReason dataInPlace = InPlaceReason::None;
+  InPlaceReason tableInPlace = InPlaceReason::None;
 };
 
 /// Runs the whole merge with the geometry's block size. Refreshes the image path and

@@ -2,10 +2,12 @@
 // sharing", and the errno values each cause of the file-error table stands for.
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +16,10 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "io/file_io.hpp"
 #include "io/file_io_internal.hpp"
@@ -63,30 +67,6 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
 
 namespace {
 
-// ---- new files of uncommitted replacements, for a signal handler to remove -------
-
-// Fixed storage, so that the signal handler reads no heap and takes no lock.
-constexpr std::size_t kPartialSlots = 8;
-std::array<std::array<char, PATH_MAX>, kPartialSlots> gPartialPaths{};
-std::array<std::atomic<bool>, kPartialSlots> gPartialUsed{};
-
-int RegisterPartial(const std::string& path) {
-  if (path.size() >= PATH_MAX) return -1;
-  for (std::size_t i = 0; i < kPartialSlots; ++i) {
-    if (gPartialUsed[i].load()) continue;
-    std::memcpy(gPartialPaths[i].data(), path.c_str(), path.size() + 1);
-    gPartialUsed[i].store(true);
-    return static_cast<int>(i);
-  }
-  return -1;
-}
-
-void UnregisterPartial(const std::string& path) {
-  for (std::size_t i = 0; i < kPartialSlots; ++i) {
-    if (gPartialUsed[i].load() && path == gPartialPaths[i].data()) gPartialUsed[i].store(false);
-  }
-}
-
 // ---- opening ---------------------------------------------------------------------
 
 // O_NONBLOCK makes the open of a FIFO return at once instead of waiting for its other
@@ -108,66 +88,94 @@ int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 bool IsDevice(mode_t mode) { return S_ISCHR(mode) || S_ISBLK(mode); }
 
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+// Follows the symlinks `path` ends in to the file they finally name. A link in a
+// sticky folder that everyone may write is followed only when it belongs to this
+// user or to the folder's owner: the kernel's own rule against links planted by
+// another user (protected_symlinks), kept whatever the system's setting says.
+int FollowLinks(const std::string& path, std::string& target) {
+  std::string at = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      target = at;
+      return 0;  // a missing file or folder is found by whoever opens it
+    }
+    const std::string folder = sys::FolderOf(at);
+    struct stat dir {};
+    if (::stat(folder.c_str(), &dir) != 0) return errno;
+    if ((dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) && st.st_uid != ::geteuid() && st.st_uid != dir.st_uid) {
+      return EACCES;
+    }
+    std::vector<char> link(PATH_MAX);
+    const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
+    if (n < 0) return errno;
+    if (static_cast<std::size_t>(n) >= link.size()) return ENAMETOOLONG;
+    std::string to(link.data(), static_cast<std::size_t>(n));
+    at = to.front() == '/' ? to : sys::Join(folder, to);
+  }
+  return ELOOP;
 }
 
-std::string NameOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+bool InMyGroups(gid_t gid) {
+  if (gid == ::getegid()) return true;
+  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
+  const int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
+  return n > 0 && std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
+}
+
+// Extended attributes only the administrator may set.
+bool HasTrustedAttributes(const std::string& path) {
+  const ssize_t size = ::llistxattr(path.c_str(), nullptr, 0);
+  if (size <= 0) return false;
+  std::vector<char> names(static_cast<std::size_t>(size));
+  const ssize_t got = ::llistxattr(path.c_str(), names.data(), names.size());
+  for (ssize_t i = 0; i < got; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
+    if (std::strncmp(names.data() + i, "trusted.", 8) == 0) return true;
+  }
+  return false;
+}
+
+// Copies every extended attribute, the ACL (system.posix_acl_access) among them.
+// Attributes == this user may not set one of them.
+InPlaceReason CopyAttributes(int from, int to, int& error) {
+  ssize_t size = ::flistxattr(from, nullptr, 0);
+  if (size < 0) {
+    if (errno == ENOTSUP) return InPlaceReason::None;  // a file system without any
+    error = errno;
+    return InPlaceReason::None;
+  }
+  std::vector<char> names(static_cast<std::size_t>(size) + 1);
+  size = ::flistxattr(from, names.data(), names.size());
+  if (size < 0) {
+    error = errno;
+    return InPlaceReason::None;
+  }
+  std::vector<char> value;
+  for (ssize_t i = 0; i < size; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
+    const char* name = names.data() + i;
+    const ssize_t length = ::fgetxattr(from, name, nullptr, 0);
+    if (length < 0) {
+      error = errno;
+      return InPlaceReason::None;
+    }
+    value.resize(static_cast<std::size_t>(length) + 1);
+    const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+    if (got < 0) {
+      error = errno;
+      return InPlaceReason::None;
+    }
+    if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0) {
+      if (errno == EPERM || errno == EACCES || errno == ENOTSUP) return InPlaceReason::Attributes;
+      error = errno;
+      return InPlaceReason::None;
+    }
+  }
+  return InPlaceReason::None;
 }
 
 }  // namespace
 
 // ---- File --------------------------------------------------------------------------
-
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)),
-      path_(std::move(other.path_)),
-      regular_(other.regular_),
-      openedSize_(other.openedSize_),
-      kernelCopyPays_(other.kernelCopyPays_),
-      partialPath_(std::move(other.partialPath_)),
-      destination_(std::exchange(other.destination_, -1)) {
-  other.partialPath_.clear();
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    path_ = std::move(other.path_);
-    regular_ = other.regular_;
-    openedSize_ = other.openedSize_;
-    kernelCopyPays_ = other.kernelCopyPays_;
-    partialPath_ = std::move(other.partialPath_);
-    other.partialPath_.clear();
-    destination_ = std::exchange(other.destination_, -1);
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
-void File::Close() {
-  if (!partialPath_.empty()) {
-    // Never committed: the destination keeps its old bytes and the new file goes.
-    ::unlink(partialPath_.c_str());
-    UnregisterPartial(partialPath_);
-    partialPath_.clear();
-  }
-  if (handle_ >= 0) {
-    ::close(Fd(handle_));  // closing also releases the advisory lock
-    handle_ = -1;
-  }
-  if (destination_ >= 0) {
-    ::close(Fd(destination_));
-    destination_ = -1;
-  }
-}
 
 FileError File::Fail(FileOp op, int error) const {
   // Whatever the system says, an operation on a file that is not open reads as
@@ -200,15 +208,17 @@ Expected<File> File::OpenRead(const std::string& path) {
 
 Expected<File> File::CreateWrite(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, ENOENT);
+  std::string target;
+  if (const int error = FollowLinks(path, target); error != 0) return OpenFailure(FileOp::Create, path, error);
   // No O_TRUNC: the file is emptied only once it is known to be a file and the lock
   // is ours, so neither a FIFO nor a file another copy of the program is reading is
-  // cut short before the refusal.
-  const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT);
+  // cut short before the refusal. The links were followed above, under their rule.
+  const int fd = OpenRetrying(target.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW);
   if (fd < 0) {
     const int error = errno;
     // A FIFO with nobody reading it refuses a writer that will not wait.
     struct stat st {};
-    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    if (error == ENXIO && ::stat(target.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
       return NotAFile(FileOp::Create, path);
     }
     return OpenFailure(FileOp::Create, path, error);
@@ -221,66 +231,6 @@ Expected<File> File::CreateWrite(const std::string& path) {
   file.regular_ = S_ISREG(st.st_mode);
   // Devices such as /dev/null cannot be truncated and need not be.
   if (file.regular_ && ::ftruncate(fd, 0) != 0) return OpenFailure(FileOp::Create, path, errno);
-  return file;
-}
-
-Expected<File> File::CreateReplacement(const std::string& path) {
-  if (path.empty()) return OpenFailure(FileOp::Create, path, ENOENT);
-  struct stat st {};
-  const bool exists = ::stat(path.c_str(), &st) == 0;
-  if (!exists && errno != ENOENT) return OpenFailure(FileOp::Create, path, errno);
-  if (exists && IsDevice(st.st_mode)) return CreateWrite(path);
-  if (exists && S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Create, path, EISDIR);
-  if (exists && !S_ISREG(st.st_mode)) return NotAFile(FileOp::Create, path);
-
-  int destination = -1;
-  mode_t mode = 0;
-  if (exists) {
-    // Held, not emptied: it is refused where CreateWrite would refuse it, and no other
-    // copy of the program starts on it while the new file is written.
-    destination = OpenRetrying(path.c_str(), O_WRONLY);
-    if (destination < 0) return OpenFailure(FileOp::Create, path, errno);
-    struct stat held {};
-    if (::fstat(destination, &held) != 0 || !S_ISREG(held.st_mode)) {
-      ::close(destination);
-      return NotAFile(FileOp::Create, path);
-    }
-    if (::flock(destination, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
-      ::close(destination);
-      return OpenFailure(FileOp::Create, path, error);
-    }
-    mode = held.st_mode & 07777;
-  }
-
-  const std::string folder = FolderOf(path);
-  const std::string name = NameOf(path);
-  const std::string suffix = ".folvane-partial-" + std::to_string(::getpid());
-  int fd = -1;
-  std::string partial;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    std::string leaf = name;
-    leaf += suffix;
-    if (attempt) leaf.append("-").append(std::to_string(attempt));
-    if (leaf.size() > NAME_MAX) leaf = "folvane-partial-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    partial = folder;
-    partial.append("/").append(leaf);
-    do {
-      fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    const int error = errno;
-    if (destination >= 0) ::close(destination);
-    return OpenFailure(FileOp::Create, path, error);
-  }
-  File file(fd, path);
-  file.destination_ = destination;
-  file.partialPath_ = partial;
-  RegisterPartial(partial);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenFailure(FileOp::Create, path, errno);
-  if (exists && ::fchmod(fd, mode) != 0) return OpenFailure(FileOp::Create, path, errno);
   return file;
 }
 
@@ -312,13 +262,6 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
   }
   if (got) *got = done;
   return done;
-}
-
-Status File::Write(std::span<const std::uint8_t> data, std::size_t* written) {
-  std::uint64_t done = 0;
-  Status s = WriteRepeated(data, data.size(), &done);
-  if (written) *written = static_cast<std::size_t>(done);
-  return s;
 }
 
 Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written) {
@@ -440,19 +383,6 @@ Status File::Sync() {
   return {};
 }
 
-Status File::Commit() {
-  if (partialPath_.empty()) return {};
-  if (Status s = Sync(); !s) return s;
-  if (::rename(partialPath_.c_str(), path_.c_str()) != 0) return Fail(FileOp::Write, errno);
-  UnregisterPartial(partialPath_);
-  partialPath_.clear();
-  if (destination_ >= 0) {
-    ::close(Fd(destination_));
-    destination_ = -1;
-  }
-  return {};
-}
-
 // ---- free functions ----------------------------------------------------------------
 
 void EnsureStandardStreams() {
@@ -466,34 +396,276 @@ void EnsureStandardStreams() {
   }
 }
 
-void RemovePartialOutputs() noexcept {
-  for (std::size_t i = 0; i < kPartialSlots; ++i) {
-    if (gPartialUsed[i].load()) ::unlink(gPartialPaths[i].data());
-  }
-}
-
 Status ProbeCreate(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, ENOENT);
+  std::string target;
+  if (const int error = FollowLinks(path, target); error != 0) return OpenFailure(FileOp::Create, path, error);
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
+  if (::stat(target.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Create, path, EISDIR);
     if (!S_ISREG(st.st_mode) && !IsDevice(st.st_mode)) return NotAFile(FileOp::Create, path);
-    // Opened for writing but neither created nor emptied: only the refusals are tried.
-    const int fd = OpenRetrying(path.c_str(), O_WRONLY);
-    if (fd < 0) return OpenFailure(FileOp::Create, path, errno);
-    const int locked = S_ISREG(st.st_mode) ? ::flock(fd, LOCK_EX | LOCK_NB) : 0;
+    // Nothing is opened for writing: the permission is asked, and a writer's lock is
+    // tried on the file opened for reading (when it may be read at all).
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return OpenFailure(FileOp::Create, path, errno);
+    if (!S_ISREG(st.st_mode)) return {};
+    const int fd = OpenRetrying(target.c_str(), O_RDONLY | O_NOFOLLOW);
+    if (fd < 0) return {};
+    const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
     const int error = errno;
     ::close(fd);
     if (locked != 0) return OpenFailure(FileOp::Create, path, error);
     return {};
   }
   if (errno != ENOENT) return OpenFailure(FileOp::Create, path, errno);
-  const std::string folder = FolderOf(path);
+  const std::string folder = sys::FolderOf(target);
   struct stat dir {};
   if (::stat(folder.c_str(), &dir) != 0) return OpenFailure(FileOp::Create, path, errno);
   if (!S_ISDIR(dir.st_mode)) return OpenFailure(FileOp::Create, path, ENOTDIR);
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) return OpenFailure(FileOp::Create, path, errno);
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return OpenFailure(FileOp::Create, path, errno);
   return {};
 }
+
+// ---- signals -----------------------------------------------------------------------
+
+namespace {
+
+// Every signal whose default action ends the process: the terminating ones, the
+// crashes, and the real-time signals.
+std::vector<int> EndingSignals() {
+  std::vector<int> all = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS,  SIGFPE,
+                          SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM, SIGTERM,   SIGXCPU, SIGVTALRM,
+                          SIGPROF, SIGIO,   SIGSYS,
+#ifdef SIGSTKFLT
+                          SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+                          SIGPWR,
+#endif
+  };
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) all.push_back(sig);
+  return all;
+}
+
+extern "C" void OnEndingSignal(int sig) {
+  RemovePartialOutputs();
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);  // held until the handler returns, then ends the process as it would have
+}
+
+sigset_t gHeldBefore;
+
+}  // namespace
+
+void RemovePartialOutputsOnSignals() {
+  // A reader of our messages that goes away, or a file-size limit, must not kill a
+  // merge: the write then fails and is reported like any other.
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = OnEndingSignal;
+  sigfillset(&action.sa_mask);  // no second signal interrupts the cleaning up
+  for (int sig : EndingSignals()) ::sigaction(sig, &action, nullptr);
+}
+
+namespace sys {
+
+const int kNotFound = ENOENT;
+const int kAccessDenied = EACCES;
+const int kSharing = EWOULDBLOCK;
+const int kExists = EEXIST;
+const bool kOpenFilesPinned = false;
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Join(const std::string& folder, const std::string& leaf) {
+  return folder.back() == '/' ? folder + leaf : folder + "/" + leaf;
+}
+
+bool LeafFits(std::string_view leaf) { return leaf.size() <= NAME_MAX; }
+
+std::string ProcessId() { return std::to_string(::getpid()); }
+
+Expected<Plan> PlanReplacement(const std::string& path) {
+  Plan plan;
+  if (const int error = FollowLinks(path, plan.target); error != 0) return OpenFailure(FileOp::Create, path, error);
+  struct stat st {};
+  plan.exists = ::lstat(plan.target.c_str(), &st) == 0;
+  if (!plan.exists && errno != ENOENT) return OpenFailure(FileOp::Create, path, errno);
+  if (plan.exists) {
+    if (IsDevice(st.st_mode)) {
+      plan.inPlace = InPlaceReason::Device;
+      return plan;
+    }
+    if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Create, path, EISDIR);
+    if (!S_ISREG(st.st_mode)) return NotAFile(FileOp::Create, path);
+  }
+  const std::string folder = FolderOf(plan.target);
+  struct stat dir {};
+  if (::stat(folder.c_str(), &dir) != 0) return OpenFailure(FileOp::Create, path, errno);
+  if (!S_ISDIR(dir.st_mode)) return OpenFailure(FileOp::Create, path, ENOTDIR);
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    if (!plan.exists) return OpenFailure(FileOp::Create, path, errno);
+    plan.inPlace = InPlaceReason::FolderLocked;
+    return plan;
+  }
+  if (!plan.exists) return plan;
+  const uid_t me = ::geteuid();
+  if (st.st_nlink > 1) {
+    plan.inPlace = InPlaceReason::OtherLinks;
+  } else if (me != 0 && (dir.st_mode & S_ISVTX) && me != st.st_uid && me != dir.st_uid) {
+    plan.inPlace = InPlaceReason::StickyFolder;
+  } else if (me != 0 && (st.st_uid != me || !InMyGroups(st.st_gid))) {
+    plan.inPlace = InPlaceReason::Owner;
+  } else if (me != 0 && HasTrustedAttributes(plan.target)) {
+    plan.inPlace = InPlaceReason::Attributes;
+  }
+  return plan;
+}
+
+std::intptr_t OpenExisting(const std::string& target, int& error) {
+  const int fd = OpenRetrying(target.c_str(), O_WRONLY | O_NOFOLLOW);
+  if (fd < 0) {
+    error = errno;
+    return kNoHandle;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = S_ISREG(st.st_mode) ? errno : EACCES;
+    ::close(fd);
+    return kNoHandle;
+  }
+  return fd;
+}
+
+std::intptr_t CreateNew(const std::string& path, int& error) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error = errno;
+    return kNoHandle;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno;
+    ::unlink(path.c_str());
+    ::close(fd);
+    return kNoHandle;
+  }
+  return fd;
+}
+
+InPlaceReason Adopt(std::intptr_t fresh, std::intptr_t old, int& error) {
+  error = 0;
+  const int to = Fd(fresh);
+  if (old == kNoHandle) {
+    // The mode a file created for writing gets; the umask is read by setting it back.
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    if (::fchmod(to, 0666 & ~mask) != 0) error = errno;
+    return InPlaceReason::None;
+  }
+  const int from = Fd(old);
+  struct stat st {};
+  if (::fstat(from, &st) != 0) {
+    error = errno;
+    return InPlaceReason::None;
+  }
+  // Owner first, while the file is still its creator's alone; then the ACL, which
+  // sets the permission bits with it; then the bits themselves.
+  if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(to, st.st_uid, st.st_gid) != 0) {
+    if (errno == EPERM) return InPlaceReason::Owner;
+    error = errno;
+    return InPlaceReason::None;
+  }
+  if (const InPlaceReason r = CopyAttributes(from, to, error); r != InPlaceReason::None || error != 0) return r;
+  if (::fchmod(to, st.st_mode & 0777) != 0) error = errno;
+  return InPlaceReason::None;
+}
+
+void DropSetId(std::intptr_t handle) noexcept {
+  struct stat st {};
+  if (::fstat(Fd(handle), &st) == 0 && (st.st_mode & (S_ISUID | S_ISGID))) {
+    ::fchmod(Fd(handle), st.st_mode & 0777);
+  }
+}
+
+int EndHere(std::intptr_t handle) {
+  const off_t end = ::lseek(Fd(handle), 0, SEEK_CUR);
+  if (end < 0) return errno;
+  return ::ftruncate(Fd(handle), end) == 0 ? 0 : errno;
+}
+
+void CloseHandle(std::intptr_t handle) noexcept { ::close(Fd(handle)); }
+
+void RemoveFile(const char* path) noexcept { ::unlink(path); }
+
+bool HeldByWriter(const std::string& path) {
+  const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW);
+  // Another user's new file may not be readable here: it counts as held, and the
+  // message names it for whoever must remove a leftover.
+  if (fd < 0) return errno == EACCES;
+  const int locked = ::flock(fd, LOCK_SH | LOCK_NB);
+  ::close(fd);
+  return locked != 0;
+}
+
+namespace {
+bool NoExchangeHere(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
+}  // namespace
+
+int Install(const std::string& partial, const std::string& target, bool targetExisted) {
+  if (targetExisted) {
+    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) return 0;
+    if (!NoExchangeHere(errno)) return errno;
+    // A file system without the exchange: the old file keeps a second name while the
+    // new one replaces it in one step, then takes the partial name.
+    const std::string keep = partial + "-old";
+    if (::link(target.c_str(), keep.c_str()) != 0) return errno;
+    if (::rename(partial.c_str(), target.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(keep.c_str());
+      return error;
+    }
+    ::rename(keep.c_str(), partial.c_str());
+    return 0;
+  }
+  // Never over a file that appeared meanwhile.
+  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (!NoExchangeHere(errno)) return errno;
+  return ::rename(partial.c_str(), target.c_str()) == 0 ? 0 : errno;
+}
+
+int Uninstall(const std::string& partial, const std::string& target, bool targetExisted) {
+  if (targetExisted &&
+      ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    return 0;
+  }
+  const bool back = targetExisted ? ::rename(partial.c_str(), target.c_str()) == 0
+                                  : ::rename(target.c_str(), partial.c_str()) == 0;
+  return back ? 0 : errno;
+}
+
+void HoldSignals() noexcept {
+  sigset_t all;
+  sigfillset(&all);
+  // A crash still ends the process at once.
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, sig);
+  ::pthread_sigmask(SIG_BLOCK, &all, &gHeldBefore);
+}
+
+void ReleaseSignals() noexcept { ::pthread_sigmask(SIG_SETMASK, &gHeldBefore, nullptr); }
+
+}  // namespace sys
 
 }  // namespace folvane

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <climits>
+#include <csignal>
 #include <cstring>
 
 #include "io/file_io.hpp"
@@ -93,31 +94,6 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
 
 namespace {
 
-// ---- new files of uncommitted replacements, for a console handler to remove ------
-
-// Fixed storage, so that the handler (which Windows runs on a thread of its own)
-// reads no heap and takes no lock.
-constexpr std::size_t kPartialSlots = 8;
-constexpr std::size_t kPartialChars = 32768;
-std::array<std::array<wchar_t, kPartialChars>, kPartialSlots> gPartialPaths{};
-std::array<std::atomic<bool>, kPartialSlots> gPartialUsed{};
-
-void RegisterPartial(const std::wstring& path) {
-  if (path.size() >= kPartialChars) return;
-  for (std::size_t i = 0; i < kPartialSlots; ++i) {
-    if (gPartialUsed[i].load()) continue;
-    std::wmemcpy(gPartialPaths[i].data(), path.c_str(), path.size() + 1);
-    gPartialUsed[i].store(true);
-    return;
-  }
-}
-
-void UnregisterPartial(const std::wstring& path) {
-  for (std::size_t i = 0; i < kPartialSlots; ++i) {
-    if (gPartialUsed[i].load() && path == gPartialPaths[i].data()) gPartialUsed[i].store(false);
-  }
-}
-
 // ---- opening ---------------------------------------------------------------------
 
 // Readers share the file with other readers only; a writer shares it with nobody.
@@ -130,66 +106,9 @@ HANDLE OpenShared(const std::wstring& path, DWORD access, DWORD disposition) {
 // A disk file is a file; NUL and the console are character devices, pipes are pipes.
 DWORD TypeOf(HANDLE h) { return ::GetFileType(h); }
 
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of("/\\");
-  if (slash == std::string::npos) return ".";
-  if (slash == 0 || (slash == 2 && path[1] == ':')) return path.substr(0, slash + 1);
-  return path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  const auto slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 // ---- File --------------------------------------------------------------------------
-
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)),
-      path_(std::move(other.path_)),
-      regular_(other.regular_),
-      openedSize_(other.openedSize_),
-      partialPath_(std::move(other.partialPath_)),
-      destination_(std::exchange(other.destination_, kNoHandle)) {
-  other.partialPath_.clear();
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kNoHandle);
-    path_ = std::move(other.path_);
-    regular_ = other.regular_;
-    openedSize_ = other.openedSize_;
-    partialPath_ = std::move(other.partialPath_);
-    other.partialPath_.clear();
-    destination_ = std::exchange(other.destination_, kNoHandle);
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
-void File::Close() {
-  if (handle_ != kNoHandle) {
-    ::CloseHandle(H(handle_));
-    handle_ = kNoHandle;
-  }
-  if (!partialPath_.empty()) {
-    // Never committed: the destination keeps its old bytes and the new file goes.
-    if (const auto wide = SystemPath(partialPath_)) {
-      ::DeleteFileW(wide->c_str());
-      UnregisterPartial(*wide);
-    }
-    partialPath_.clear();
-  }
-  if (destination_ != kNoHandle) {
-    ::CloseHandle(H(destination_));
-    destination_ = kNoHandle;
-  }
-}
 
 FileError File::Fail(FileOp op, int error) const {
   // Whatever the system says, an operation on a file that is not open reads as
@@ -231,67 +150,6 @@ Expected<File> File::CreateWrite(const std::string& path) {
   return file;
 }
 
-Expected<File> File::CreateReplacement(const std::string& path) {
-  if (path.empty()) return OpenFailure(FileOp::Create, path, ERROR_FILE_NOT_FOUND);
-  const auto wide = SystemPath(path);
-  if (!wide) return OpenFailure(FileOp::Create, path, static_cast<int>(wide.error));
-  // The destination, if there is one, is held, not emptied: it is refused where
-  // CreateWrite would refuse it (a folder or a read-only file is access denied, a
-  // file held elsewhere a sharing violation), and no other program writes it while
-  // the new file is written. Readers may still read the old bytes meanwhile.
-  HANDLE destination = ::CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (destination == INVALID_HANDLE_VALUE) {
-    const int error = LastError();
-    if (error != ERROR_FILE_NOT_FOUND) return OpenFailure(FileOp::Create, path, error);
-  } else {
-    const DWORD type = TypeOf(destination);
-    if (type == FILE_TYPE_CHAR) {
-      ::CloseHandle(destination);
-      return CreateWrite(path);  // devices are written in place
-    }
-    if (type != FILE_TYPE_DISK) {
-      ::CloseHandle(destination);
-      return NotAFile(FileOp::Create, path);
-    }
-  }
-
-  const std::string folder = FolderOf(path);
-  const std::string name = NameOf(path);
-  const std::string suffix = ".folvane-partial-" + std::to_string(::GetCurrentProcessId());
-  HANDLE h = INVALID_HANDLE_VALUE;
-  int error = 0;
-  std::string partial;
-  std::wstring widePartial;
-  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
-    std::string leaf = name + suffix;
-    if (attempt) leaf.append("-").append(std::to_string(attempt));
-    partial = folder;
-    if (partial.back() != '/' && partial.back() != '\\') partial += '\\';
-    partial += leaf;
-    const auto w = SystemPath(partial);
-    if (!w) {
-      error = static_cast<int>(w.error);
-      break;
-    }
-    widePartial = *w;
-    h = ::CreateFileW(widePartial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      error = LastError();
-      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
-    }
-  }
-  if (h == INVALID_HANDLE_VALUE) {
-    if (destination != INVALID_HANDLE_VALUE) ::CloseHandle(destination);
-    return OpenFailure(FileOp::Create, path, error);
-  }
-  File file(Keep(h), path);
-  if (destination != INVALID_HANDLE_VALUE) file.destination_ = Keep(destination);
-  file.partialPath_ = partial;
-  RegisterPartial(widePartial);
-  return file;
-}
-
 Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, std::size_t* got) {
   std::size_t done = 0;
   if (got) *got = 0;
@@ -325,13 +183,6 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
   }
   if (got) *got = done;
   return done;
-}
-
-Status File::Write(std::span<const std::uint8_t> data, std::size_t* written) {
-  std::uint64_t done = 0;
-  Status s = WriteRepeated(data, data.size(), &done);
-  if (written) *written = static_cast<std::size_t>(done);
-  return s;
 }
 
 Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written) {
@@ -397,40 +248,11 @@ Status File::Sync() {
   return {};
 }
 
-Status File::Commit() {
-  if (partialPath_.empty()) return {};
-  if (Status s = Sync(); !s) return s;
-  const auto from = SystemPath(partialPath_);
-  const auto to = SystemPath(path_);
-  if (!from || !to) return Fail(FileOp::Write, static_cast<int>(from ? to.error : from.error));
-  // Windows renames neither a file that is open without sharing nor over one: both
-  // handles are closed just before the move.
-  ::CloseHandle(H(handle_));
-  handle_ = kNoHandle;
-  if (destination_ != kNoHandle) {
-    ::CloseHandle(H(destination_));
-    destination_ = kNoHandle;
-  }
-  if (!::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const int error = LastError();
-    return FileError{ClassifySystemError(error), FileOp::Write, path_, error};
-  }
-  UnregisterPartial(*from);
-  partialPath_.clear();
-  return {};
-}
-
 // ---- free functions ----------------------------------------------------------------
 
 void EnsureStandardStreams() {
   // Nothing to do: files are opened as handles, which never take the place of the
   // C library's standard streams, closed or not.
-}
-
-void RemovePartialOutputs() noexcept {
-  for (std::size_t i = 0; i < kPartialSlots; ++i) {
-    if (gPartialUsed[i].load()) ::DeleteFileW(gPartialPaths[i].data());
-  }
 }
 
 Status ProbeCreate(const std::string& path) {
@@ -448,7 +270,7 @@ Status ProbeCreate(const std::string& path) {
   const int error = LastError();
   if (error != ERROR_FILE_NOT_FOUND) return OpenFailure(FileOp::Create, path, error);
   // A new file: its folder must be there.
-  const auto folder = SystemPath(FolderOf(path));
+  const auto folder = SystemPath(sys::FolderOf(path));
   if (!folder) return OpenFailure(FileOp::Create, path, static_cast<int>(folder.error));
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!::GetFileAttributesExW(folder->c_str(), GetFileExInfoStandard, &data)) {
@@ -458,4 +280,178 @@ Status ProbeCreate(const std::string& path) {
   return {};
 }
 
+}  // namespace folvane
+
+namespace folvane {
+
+namespace {
+extern "C" void OnEndingSignal(int sig) {
+  RemovePartialOutputs();
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+}  // namespace
+
+void RemovePartialOutputsOnSignals() {
+  // Windows has only these; Ctrl+C and Ctrl+Break arrive as SIGINT and SIGBREAK.
+  for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGABRT, SIGFPE, SIGILL, SIGBREAK}) std::signal(sig, OnEndingSignal);
+}
+
+namespace sys {
+
+const int kNotFound = ERROR_FILE_NOT_FOUND;
+const int kAccessDenied = ERROR_ACCESS_DENIED;
+const int kSharing = ERROR_SHARING_VIOLATION;
+const int kExists = ERROR_FILE_EXISTS;
+const bool kOpenFilesPinned = true;
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of("/\\");
+  if (slash == std::string::npos) return ".";
+  if (slash == 0 || (slash == 2 && path[1] == ':')) return path.substr(0, slash + 1);
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const auto slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Join(const std::string& folder, const std::string& leaf) {
+  return folder.back() == '/' || folder.back() == '\\' ? folder + leaf : folder + "\\" + leaf;
+}
+
+// NTFS and the other Windows file systems count a name's length in UTF-16 units.
+bool LeafFits(std::string_view leaf) {
+  const auto wide = SystemPath(std::string(leaf));
+  return wide && wide->size() <= 255;
+}
+
+std::string ProcessId() { return std::to_string(::GetCurrentProcessId()); }
+
+Expected<Plan> PlanReplacement(const std::string& path) {
+  Plan plan;
+  plan.target = path;  // the system follows links itself; ReplaceFileW replaces the file they name
+  const auto wide = SystemPath(path);
+  if (!wide) return OpenFailure(FileOp::Create, path, static_cast<int>(wide.error));
+  const HANDLE h = OpenForAttributes(*wide);
+  if (h == INVALID_HANDLE_VALUE) {
+    const int error = LastError();
+    if (error != ERROR_FILE_NOT_FOUND) return OpenFailure(FileOp::Create, path, error);
+    return plan;
+  }
+  plan.exists = true;
+  const DWORD type = TypeOf(h);
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL known = ::GetFileInformationByHandle(h, &info);
+  ::CloseHandle(h);
+  if (type == FILE_TYPE_CHAR) {
+    plan.inPlace = InPlaceReason::Device;
+  } else if (type != FILE_TYPE_DISK) {
+    return NotAFile(FileOp::Create, path);
+  } else if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return OpenFailure(FileOp::Create, path, ERROR_ACCESS_DENIED);
+  } else if (known && info.nNumberOfLinks > 1) {
+    plan.inPlace = InPlaceReason::OtherLinks;
+  }
+  return plan;
+}
+
+std::intptr_t OpenExisting(const std::string& target, int& error) {
+  const auto wide = SystemPath(target);
+  if (!wide) {
+    error = static_cast<int>(wide.error);
+    return kNoHandle;
+  }
+  // Readers may still read the old bytes meanwhile; no other program writes them.
+  const HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = LastError();
+    return kNoHandle;
+  }
+  if (TypeOf(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    error = ERROR_ACCESS_DENIED;
+    return kNoHandle;
+  }
+  return Keep(h);
+}
+
+std::intptr_t CreateNew(const std::string& path, int& error) {
+  const auto wide = SystemPath(path);
+  if (!wide) {
+    error = static_cast<int>(wide.error);
+    return kNoHandle;
+  }
+  // Shared with nobody until it is committed: no other program reads a byte of it.
+  const HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = LastError();
+    if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
+    return kNoHandle;
+  }
+  return Keep(h);
+}
+
+InPlaceReason Adopt(std::intptr_t, std::intptr_t, int& error) {
+  // ReplaceFileW gives the new file the old one's security descriptor, attributes and
+  // streams when it takes its place; until then nobody else can open it.
+  error = 0;
+  return InPlaceReason::None;
+}
+
+void DropSetId(std::intptr_t) noexcept {}
+
+int EndHere(std::intptr_t handle) { return ::SetEndOfFile(H(handle)) ? 0 : LastError(); }
+
+void CloseHandle(std::intptr_t handle) noexcept { ::CloseHandle(H(handle)); }
+
+void RemoveFile(const char* path) noexcept {
+  // Converted on the stack: the console handler may run while the heap is in use.
+  static thread_local wchar_t wide[32768];
+  if (::MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 32768) > 0) ::DeleteFileW(wide);
+}
+
+bool HeldByWriter(const std::string& path) {
+  const auto wide = SystemPath(path);
+  if (!wide) return false;
+  const HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError() == ERROR_SHARING_VIOLATION;
+  ::CloseHandle(h);
+  return false;
+}
+
+int Install(const std::string& partial, const std::string& target, bool targetExisted) {
+  const auto from = SystemPath(partial);
+  const auto to = SystemPath(target);
+  if (!from || !to) return static_cast<int>(from ? to.error : from.error);
+  if (!targetExisted) {
+    return ::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : LastError();
+  }
+  // The old file is kept under a second name, then takes the partial one.
+  const std::wstring keep = *from + L"-old";
+  if (!::ReplaceFileW(to->c_str(), from->c_str(), keep.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    return LastError();
+  }
+  ::MoveFileExW(keep.c_str(), from->c_str(), MOVEFILE_WRITE_THROUGH);
+  return 0;
+}
+
+int Uninstall(const std::string& partial, const std::string& target, bool targetExisted) {
+  const auto from = SystemPath(partial);
+  const auto to = SystemPath(target);
+  if (!from || !to) return static_cast<int>(from ? to.error : from.error);
+  const BOOL back = targetExisted
+                        ? ::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                        : ::MoveFileExW(to->c_str(), from->c_str(), MOVEFILE_WRITE_THROUGH);
+  return back ? 0 : LastError();
+}
+
+// Windows delivers Ctrl+C on a thread of its own: there is nothing to hold here.
+void HoldSignals() noexcept {}
+void ReleaseSignals() noexcept {}
+
+}  // namespace sys
 }  // namespace folvane
