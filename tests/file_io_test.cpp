@@ -424,6 +424,26 @@ TEST(File, ReplacementTakesTheOldFilesPlaceOnlyOnCommit) {
 #endif
 }
 
+TEST(File, AnOutputNameTooLongForItsPartialNameTakesAShortOneOnEverySystem) {
+  TempDir dir;
+  // 250 characters fit one name on every system, with the partial suffix they do not.
+  const std::string out = dir / std::string(250, 'n');
+  for (const bool exists : {false, true}) {
+    SCOPED_TRACE(exists ? "existing" : "new");
+    auto f = File::CreateReplacement(out);
+    ASSERT_TRUE(f.ok()) << f.error().Message();
+    bool shortName = false;
+    for (const auto& e : std::filesystem::directory_iterator(testing::FsPath(dir.str()))) {
+      shortName |= e.path().filename().u8string().rfind(u8"folvane-partial-", 0) == 0;
+    }
+    EXPECT_TRUE(shortName);
+    ASSERT_TRUE(f->Write(testing::Pattern(6, exists ? 2 : 1)).ok());
+    ASSERT_TRUE(f->Commit().ok());
+    EXPECT_EQ(testing::ReadFile(out), testing::Pattern(6, exists ? 2 : 1));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(testing::FsPath(dir.str())), {}), 1);
+  }
+}
+
 #ifndef _WIN32
 // ---- replacing an output so that nobody else can tell ------------------------------
 

@@ -408,7 +408,8 @@ int EndHere(std::intptr_t handle) { return ::SetEndOfFile(H(handle)) ? 0 : LastE
 void CloseHandle(std::intptr_t handle) noexcept { ::CloseHandle(H(handle)); }
 
 void RemoveFile(const char* path) noexcept {
-  // Converted on the stack: the console handler may run while the heap is in use.
+  // Converted into storage of its own: the console handler may run while the heap is
+  // in use.
   static thread_local wchar_t wide[32768];
   if (::MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 32768) > 0) ::DeleteFileW(wide);
 }
