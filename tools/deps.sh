@@ -39,6 +39,7 @@ test=(
   libglib2.0-bin      # gio: which type a .part file gets
   bash-completion
   xdotool  # presses Merge in the installed window
+  strace   # sees how merge creates its new files
 )
 # The cross compiler and its zlib, Wine to run the results, NSIS for the installer,
 # dpkg-dev for `apt-get source` of wxWidgets, GoogleTest's sources to build the tests
