@@ -8,6 +8,7 @@
 #include "job/block_text.hpp"
 #include "cli.hpp"
 #include "dialog/procedures.hpp"
+#include "job/stored_text.hpp"
 
 namespace folvane::cli {
 
@@ -79,17 +80,35 @@ int RunNew(const Args& args) {
     }
   }
 
+  // Stored absolute, like the images, so the job means the same from any folder.
+  std::optional<std::string> table, data;
+  if (auto t = args.Option("table")) table = AbsolutePath(*t);
+  if (auto d = args.Option("data")) data = AbsolutePath(*d);
+  std::vector<std::string> images;
+  for (const RowArg& r : rowArgs) images.push_back(AbsolutePath(r.image));
+  // A path the job would give back as another (bytes that are not UTF-8 read as GBK)
+  // would name another file, which a merge of the job would overwrite.
+  std::vector<std::pair<std::string, std::string>> saved;  // field, path
+  if (table) saved.emplace_back("Table File", *table);
+  if (data) saved.emplace_back("Data File", *data);
+  for (std::size_t i = 0; i < images.size(); ++i) saved.emplace_back("FILE" + std::to_string(i + 1), images[i]);
+  for (const auto& [field, path] : saved) {
+    if (!StoredTextKeeps(path)) {
+      return Usage(self, field + " path " + Printable(path) +
+                             " would load back as a different path: a job reads bytes that are not UTF-8 as GBK");
+    }
+  }
+
   Console console;
   MemoryForm form = FreshForm();
   Connect(form, console);
   form.SelectBlockMode(mode);
-  // Stored absolute, like the images, so the job means the same from any folder.
-  if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, AbsolutePath(*t));
-  if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, AbsolutePath(*d));
+  if (table) form.SetItemText(ids::kTableEdit, *table);
+  if (data) form.SetItemText(ids::kDataEdit, *data);
   for (std::size_t i = 0; i < rowArgs.size(); ++i) {
     const int row = static_cast<int>(i) + 1;
     form.ClickCheck(row);
-    const std::string image = AbsolutePath(rowArgs[i].image);
+    const std::string& image = images[i];
     form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(image); };
     BrowseImage(form, row);
     if (!form.messages.empty()) return kExitFailed;

@@ -168,6 +168,45 @@ TEST(PartFileText, WindowsWritesGbkWhereItHoldsTheTextAndUtf8Elsewhere) {
   EXPECT_EQ(data, (Bytes{0xF0, 0x9F, 0x92, 0xBE, 0}));
 }
 
+TEST(PartFileText, LegacyTextsConvertHoweverMuchTheyGrow) {
+  if (!LegacyIsGbk()) GTEST_SKIP() << "the ANSI code page here is not GBK (936)";
+  // 0x80 is the euro sign: one byte of GBK, three of UTF-8.
+  const std::string euro = "\xE2\x82\xAC";
+  struct Case {
+    const char* name;
+    std::string stored;
+    std::string utf8;
+  } cases[] = {
+      {"one euro sign", "\x80", euro},
+      {"ten", std::string(10, '\x80'), [&] { std::string s; for (int i = 0; i < 10; ++i) s += euro; return s; }()},
+      {"a whole field of them", std::string(255, '\x80'),
+       [&] { std::string s; for (int i = 0; i < 255; ++i) s += euro; return s; }()},
+      {"mixed with two-byte characters", "\x80\xB9\xCC\x80", euro + kFirmware.substr(0, 3) + euro},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(StoredTextToUtf8(c.stored), c.utf8);
+  }
+}
+
+TEST(PartFileText, ATextIsKeptOnlyIfItReadsBackAsItself) {
+  if (!LegacyIsGbk()) GTEST_SKIP() << "the ANSI code page here is not GBK (936)";
+  struct Case {
+    const char* name;
+    std::string text;
+    bool kept;
+  } cases[] = {
+      {"plain", "C:/fw/boot.bin", true},
+      {"UTF-8", kFirmware + ".bin", true},
+      {"bytes that read as GBK 啊", "\xB0\xA1.bin", false},
+      {"Latin-1 that reads as GBK", "caf\xE9_1.bin", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(StoredTextKeeps(c.text), c.kept);
+  }
+}
+
 TEST(PartFileText, Utf8IsCheckedStrictly) {
   struct Case {
     const char* bytes;

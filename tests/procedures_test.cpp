@@ -406,6 +406,62 @@ TEST_F(ProceduresTest, PathLimitsMeasureThePathAsTheFileStoresIt) {
   EXPECT_EQ(b.GetItemText(ids::kTableEdit), path) << "and comes back whole";
 }
 
+TEST_F(ProceduresTest, APathThatWouldLoadAsAnotherIsNotSavedNorUsed) {
+  // "\xB0\xA1" is not UTF-8: a job's reading takes it as GBK, "啊", another file.
+  const std::string gbk = "\xB0\xA1.bin";
+  struct Case {
+    const char* name;
+    int edit;
+    const char* message;
+  } cases[] = {
+      {"table", ids::kTableEdit, "Table File path would load back as a different path."},
+      {"data", ids::kDataEdit, "Data File path would load back as a different path."},
+      {"image", RowControlsFor(1).pathEdit, "FILE1 path would load back as a different path."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Form a;
+    FillRows(a, {1});
+    a.SetItemText(c.edit, dir / gbk);
+    a.answers.push_back(dir / "never.part");
+    EXPECT_FALSE(ExportPartFile(a));
+    EXPECT_EQ(a.messages, (std::vector<Message>{{c.message, MessageIcon::Warning}}));
+    EXPECT_EQ(a.requests.size(), 1u) << "refused before the chooser opens";
+    EXPECT_FALSE(std::filesystem::exists(dir / "never.part"));
+  }
+
+  // A job that holds such bytes (saved on a Chinese Windows, or by an older build):
+  // where file names are bytes, IMPORT shows each such path, then empties it.
+  Bytes b(4872, 0);
+  auto put = [&](std::size_t at, const std::string& text) { std::copy(text.begin(), text.end(), b.begin() + at); };
+  put(0, "PART");
+  put(6, gbk);
+  put(262, "d.bin");
+  b[519] = 1;
+  put(520, gbk);
+  put(4616, "0");
+  put(4712, "1");
+  testing::WriteFile(dir / "gbk.part", b);
+  Form f;
+  f.answers.push_back(dir / "gbk.part");
+  ASSERT_TRUE(ImportPartFile(f));
+  if (LegacyPathNamesSavedFile()) {  // Windows: the system reads those bytes the same way
+    EXPECT_TRUE(f.messages.empty());
+    EXPECT_EQ(f.GetItemText(ids::kTableEdit), StoredTextToUtf8(gbk));
+    EXPECT_EQ(f.set.Slot(1).imagePath, StoredTextToUtf8(gbk));
+    return;
+  }
+  EXPECT_EQ(f.messages,
+            (std::vector<Message>{
+                {"Table File path was saved in another code page and names a different file here.", MessageIcon::Warning},
+                {"FILE1 path was saved in another code page and names a different file here.", MessageIcon::Warning}}));
+  EXPECT_EQ(f.GetItemText(ids::kTableEdit), "");
+  EXPECT_EQ(f.GetItemText(ids::kDataEdit), "d.bin");
+  EXPECT_EQ(f.GetItemText(f.Row(1).pathEdit), "");
+  EXPECT_EQ(f.set.Slot(1).imagePath, "");
+  EXPECT_EQ(f.set.Slot(1).endBlock, 1u) << "the rest of the row is restored";
+}
+
 TEST_F(ProceduresTest, ExportToAFolderThatDoesNotExistNamesTheFile) {
   Form a;
   a.answers.push_back(dir / "no/such.part");

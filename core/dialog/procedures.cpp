@@ -12,6 +12,20 @@ std::string text::PathTooLong(std::string_view what) {
   return std::string(what) + " path is longer than 255 characters.";
 }
 
+std::string text::PathNotKept(std::string_view what) {
+  return std::string(what) + " path would load back as a different path.";
+}
+
+std::string text::PathFromOtherCodePage(std::string_view what) {
+  return std::string(what) + " path was saved in another code page and names a different file here.";
+}
+
+std::optional<std::string> PathSaveRefusal(std::string_view what, const std::string& path) {
+  if (StoredTextLength(path) > kMaxPathChars) return text::PathTooLong(what);
+  if (!StoredTextKeeps(path)) return text::PathNotKept(what);
+  return std::nullopt;
+}
+
 void HandleBlockEditChange(DialogOps& dialog, int row, BlockEdit which) {
   const RowControls& c = RowControlsFor(row);
   const int id = which == BlockEdit::Start ? c.startEdit : c.endEdit;
@@ -91,19 +105,21 @@ bool ExportPartFile(DialogOps& dialog) {
   PartFileRecord record;
   record.tablePath = dialog.GetItemText(ids::kTableEdit);
   record.dataPath = dialog.GetItemText(ids::kDataEdit);
-  auto refuse = [&](std::string_view what) {
-    dialog.ShowMessage(text::PathTooLong(what), MessageIcon::Warning);
-    return false;
+  // A path is saved only if it loads back as itself: cut short or read as another code
+  // page it would name another file, which a merge would then overwrite.
+  auto refused = [&](std::string_view what, const std::string& path) {
+    const auto refusal = PathSaveRefusal(what, path);
+    if (refusal) dialog.ShowMessage(*refusal, MessageIcon::Warning);
+    return refusal.has_value();
   };
-  if (StoredTextLength(record.tablePath) > kMaxPathChars) return refuse("Table File");
-  if (StoredTextLength(record.dataPath) > kMaxPathChars) return refuse("Data File");
+  if (refused("Table File", record.tablePath) || refused("Data File", record.dataPath)) return false;
   int n = 0;
   while (n < kRowCount && dialog.IsItemChecked(RowControlsFor(n + 1).check)) ++n;
   for (int i = 0; i < n; ++i) {
     const RowControls& c = RowControlsFor(i + 1);
     PartFileRow& row = record.rows[static_cast<std::size_t>(i)];
     row.imagePath = dialog.GetItemText(c.pathEdit);
-    if (StoredTextLength(row.imagePath) > kMaxPathChars) return refuse("FILE" + std::to_string(i + 1));
+    if (refused("FILE" + std::to_string(i + 1), row.imagePath)) return false;
     row.startText = StoredBlockText(dialog.GetItemText(c.startEdit));
     row.endText = StoredBlockText(dialog.GetItemText(c.endEdit));
     row.imageBlocks = dialog.Slot(i + 1).imageBlocks;
@@ -123,7 +139,7 @@ bool ExportPartFile(DialogOps& dialog) {
   return true;
 }
 
-Expected<std::optional<PartFileRecord>> ReadPartFile(const std::string& path) {
+Expected<std::optional<PartFileRecord>> ReadPartFile(const std::string& path, LegacyPaths* legacy) {
   std::array<std::uint8_t, part_layout::kSize> bytes{};
   auto file = File::OpenRead(path);
   std::optional<FileError> error;
@@ -134,28 +150,41 @@ Expected<std::optional<PartFileRecord>> ReadPartFile(const std::string& path) {
   }
   // Something that is not a file (a FIFO, a device) holds no job.
   if (error) return error->notAFile ? Expected<std::optional<PartFileRecord>>(std::nullopt) : *error;
-  return PartFileRecord::Decode(bytes);  // the file closes as `file` goes
+  return PartFileRecord::Decode(bytes, legacy);  // the file closes as `file` goes
 }
 
 bool ImportPartFile(DialogOps& dialog) {
   const auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kPartFile, "part"});
-  if (!chosen) return false;
-  const auto record = ReadPartFile(*chosen);
+  return chosen && LoadPartFile(dialog, *chosen);
+}
+
+bool LoadPartFile(DialogOps& dialog, const std::string& path, std::string (*describe)(const FileError&)) {
+  LegacyPaths legacy;
+  const auto record = ReadPartFile(path, &legacy);
   if (!record) {
-    dialog.ShowMessage(record.error().Message(), MessageIcon::Error);
+    dialog.ShowMessage(describe ? describe(record.error()) : record.error().Message(), MessageIcon::Error);
     return false;
   }
   if (!*record) {
     dialog.ShowMessage(std::string(text::kBadPartFile), MessageIcon::Warning);
     return false;
   }
-  ApplyPartRecord(dialog, **record);
+  ApplyPartRecord(dialog, **record, legacy);
   return true;
 }
 
-void ApplyPartRecord(DialogOps& dialog, const PartFileRecord& record) {
-  dialog.SetItemText(ids::kTableEdit, record.tablePath);
-  dialog.SetItemText(ids::kDataEdit, record.dataPath);
+void ApplyPartRecord(DialogOps& dialog, const PartFileRecord& record, const LegacyPaths& legacy) {
+  const bool otherFile = !LegacyPathNamesSavedFile();
+  // Shown first, then emptied, as every refused entry is.
+  auto setPath = [&](int id, const std::string& path, bool wasLegacy, std::string_view what) {
+    dialog.SetItemText(id, path);
+    if (!wasLegacy || !otherFile) return true;
+    dialog.ShowMessage(text::PathFromOtherCodePage(what), MessageIcon::Warning);
+    dialog.SetItemText(id, "");
+    return false;
+  };
+  setPath(ids::kTableEdit, record.tablePath, legacy.tablePath, "Table File");
+  setPath(ids::kDataEdit, record.dataPath, legacy.dataPath, "Data File");
   dialog.SetBlockModeSelection(record.blockModeIndex);
   ApplyBlockMode(dialog.Geometry(), record.blockModeIndex);
   for (const RowControls& c : kRowControls) {
@@ -168,7 +197,8 @@ void ApplyPartRecord(DialogOps& dialog, const PartFileRecord& record) {
     const PartFileRow& row = record.rows[static_cast<std::size_t>(i)];
     dialog.SetItemChecked(c.check, true);
     dialog.EnableItem(c.pathEdit, true);
-    dialog.SetItemText(c.pathEdit, row.imagePath);
+    const bool kept = setPath(c.pathEdit, row.imagePath, legacy.imagePaths[static_cast<std::size_t>(i)],
+                              "FILE" + std::to_string(i + 1));
     dialog.EnableItem(c.startEdit, true);
     dialog.SetItemText(c.startEdit, row.startText);
     dialog.EnableItem(c.endEdit, true);
@@ -176,7 +206,7 @@ void ApplyPartRecord(DialogOps& dialog, const PartFileRecord& record) {
     dialog.SetItemText(c.endEdit, row.endText);
     PartitionSlot& slot = dialog.Slot(i + 1);
     slot.imageBlocks = row.imageBlocks;
-    slot.imagePath = row.imagePath;
+    slot.imagePath = kept ? row.imagePath : std::string();
   }
   // Each restored row's block numbers go through the edits' own validation once more;
   // the import never parses them itself.

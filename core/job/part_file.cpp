@@ -29,23 +29,30 @@ PartFileRecord::Bytes PartFileRecord::Encode() const {
   return out;
 }
 
-std::optional<PartFileRecord> PartFileRecord::Decode(std::span<const std::uint8_t> bytes) {
+std::optional<PartFileRecord> PartFileRecord::Decode(std::span<const std::uint8_t> bytes, LegacyPaths* legacy) {
   Bytes in{};
   std::copy_n(bytes.begin(), std::min(bytes.size(), in.size()), in.begin());
   if (get_text(in, kMagic, 5) != "PART") return std::nullopt;  // byte 4 must end the string
   PartFileRecord r;
-  auto text = [&](std::size_t offset, std::size_t width) { return StoredTextToUtf8(get_text(in, offset, width)); };
-  r.tablePath = text(kTablePath, kPathWidth);
-  r.dataPath = text(kDataPath, kPathWidth);
+  LegacyPaths converted;
+  auto text = [&](std::size_t offset, std::size_t width, bool* wasLegacy = nullptr) {
+    const std::string stored = get_text(in, offset, width);
+    std::string utf8 = StoredTextToUtf8(stored);
+    if (wasLegacy) *wasLegacy = utf8 != stored;
+    return utf8;
+  };
+  r.tablePath = text(kTablePath, kPathWidth, &converted.tablePath);
+  r.dataPath = text(kDataPath, kPathWidth, &converted.dataPath);
   r.blockModeIndex = in[kBlockModeByte];
   r.rowCount = in[kRowCountByte];
   for (int i = 0; i < r.UsableRows(); ++i) {
     const auto u = static_cast<std::size_t>(i);
-    r.rows[u].imagePath = text(kImagePaths + kPathWidth * u, kPathWidth);
+    r.rows[u].imagePath = text(kImagePaths + kPathWidth * u, kPathWidth, &converted.imagePaths[u]);
     r.rows[u].startText = text(kStartTexts + kBlockTextWidth * u, kBlockTextWidth);
     r.rows[u].endText = text(kEndTexts + kBlockTextWidth * u, kBlockTextWidth);
     r.rows[u].imageBlocks = get_u32le(in, kImageBlocks + 4 * u);
   }
+  if (legacy) *legacy = converted;
   return r;
 }
 

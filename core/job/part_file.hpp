@@ -44,6 +44,14 @@ struct PartFileRow {
   friend bool operator==(const PartFileRow&, const PartFileRow&) = default;
 };
 
+/// Which paths of a .part file were not UTF-8 and were read through the legacy code
+/// page (how the file spelled them, not part of the record's value).
+struct LegacyPaths {
+  bool tablePath = false;
+  bool dataPath = false;
+  std::array<bool, kRowCount> imagePaths{};
+};
+
 struct PartFileRecord {
   using Bytes = std::array<std::uint8_t, part_layout::kSize>;
 
@@ -63,8 +71,8 @@ struct PartFileRecord {
 
   /// Reads a record from the first bytes of a file (missing bytes count as zero,
   /// bytes after the 4872nd are ignored), texts converted to UTF-8. Nothing if it does not start with "PART"
-  /// and a zero byte.
-  static std::optional<PartFileRecord> Decode(std::span<const std::uint8_t> bytes);
+  /// and a zero byte. `legacy`, when given, learns which paths were converted.
+  static std::optional<PartFileRecord> Decode(std::span<const std::uint8_t> bytes, LegacyPaths* legacy = nullptr);
 
   friend bool operator==(const PartFileRecord&, const PartFileRecord&) = default;
 };

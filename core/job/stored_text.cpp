@@ -48,4 +48,6 @@ std::string Utf8ToStoredText(std::string_view utf8) {
 
 std::size_t StoredTextLength(std::string_view utf8) { return Utf8ToStoredText(utf8).size(); }
 
+bool StoredTextKeeps(std::string_view text) { return StoredTextToUtf8(Utf8ToStoredText(text)) == text; }
+
 }  // namespace folvane

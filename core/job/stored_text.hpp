@@ -30,6 +30,17 @@ std::string Utf8ToStoredText(std::string_view utf8);
 /// of its UTF-8 spelling.
 std::size_t StoredTextLength(std::string_view utf8);
 
+/// Whether a text, stored in a .part field, reads back as the same text. A text that
+/// is not UTF-8 but reads as the legacy code page (the bytes "\xB0\xA1" read as
+/// "啊") would come back as another path, naming another file: it is not saved.
+bool StoredTextKeeps(std::string_view text);
+
+/// Whether a path read through the legacy code page names the same file as the bytes
+/// the .part file holds. Yes on Windows, whose ANSI file calls take those bytes as
+/// that very text; no where file names are bytes, so that a legacy path read there
+/// may name an unrelated file. Each platform's half gives it.
+bool LegacyPathNamesSavedFile();
+
 /// The legacy code page's bytes converted to UTF-8; nothing if they do not convert.
 /// Each platform's half gives it.
 std::optional<std::string> LegacyToUtf8(std::string_view bytes);

@@ -8,7 +8,9 @@ namespace folvane {
 std::optional<std::string> LegacyToUtf8(std::string_view bytes) {
   const iconv_t cd = ::iconv_open("UTF-8", "GBK");
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string out(bytes.size() * 2 + 4, '\0');  // GBK takes 1 or 2 bytes, UTF-8 at most 3
+  // The worst case is one byte to three: GBK's single byte 0x80 is the euro sign,
+  // three bytes in UTF-8 (a two-byte GBK character never needs more than three).
+  std::string out(bytes.size() * 3 + 1, '\0');
   std::string in(bytes);
   char* src = in.data();
   std::size_t srcLeft = in.size();
@@ -20,6 +22,8 @@ std::optional<std::string> LegacyToUtf8(std::string_view bytes) {
   out.resize(out.size() - dstLeft);
   return out;
 }
+
+bool LegacyPathNamesSavedFile() { return false; }
 
 std::optional<std::string> Utf8ToLegacy(std::string_view) {
   // UTF-8 is this system's own encoding, and what every build reads back.

@@ -16,6 +16,8 @@ std::optional<std::string> LegacyToUtf8(std::string_view bytes) {
   return Utf8FromWide(wide);
 }
 
+bool LegacyPathNamesSavedFile() { return true; }
+
 std::optional<std::string> Utf8ToLegacy(std::string_view utf8) {
   const auto wide = WideFromUtf8(utf8);
   if (!wide) return std::nullopt;
