@@ -23,11 +23,11 @@ struct OutputCheck {
 // The merge's own checks, made by looking only: nothing is opened for writing.
 OutputCheck CheckOutput(const std::string& path, bool allowInPlace) {
   OutputCheck c{path, false, {}};
-  if (path.size() > kMergePathChars) {
+  if (MergePathTooLong(path)) {
     c.problem = "the path is longer than " + std::to_string(kMergePathChars) + " bytes";
   } else if (const auto probe = ProbeReplacement(path, allowInPlace); !probe) {
     c.problem = probe.error().notAFile ? "it is not a file"
-                : probe.error().detail.empty() ? probe.error().Message()
+                : probe.error().detail.empty() ? FileErrorText(probe.error())
                                                : probe.error().detail;
   } else {
     c.creatable = true;
@@ -72,7 +72,7 @@ int RunCheck(const Args& args) {
   const std::string job = args.positional[0];
   MergeResult result;
   std::vector<std::string> details;
-  if (OpenJob(form, console, args)) {
+  if (OpenJob(form, console, args, JobMessages::NamingTheFile)) {
     // Only the messages: status texts of a merge that does not happen would mislead.
     form.onStatus = nullptr;
     form.onProgress = nullptr;
@@ -87,6 +87,7 @@ int RunCheck(const Args& args) {
         console.Line("folvane-cli: " + line);
       };
       result = form.Merge(options);
+      for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Line("folvane-cli: " + OverlapWarning(o));
     }
   }
   const int status = MergeExitStatus(form, result);

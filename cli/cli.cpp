@@ -142,16 +142,13 @@ void Connect(MemoryForm& form, Console& console) {
   form.onProgress = [&](std::uint32_t pos, std::uint32_t range) { console.Progress(pos, range); };
 }
 
-bool LoadJob(MemoryForm& form, const std::string& job) {
-  form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(job); };
-  const bool loaded = ImportPartFile(form);
-  form.chooser = nullptr;
-  return loaded;
+bool LoadJob(MemoryForm& form, const std::string& job, JobMessages messages) {
+  return LoadPartFile(form, job, messages == JobMessages::NamingTheFile ? &FileErrorText : nullptr);
 }
 
-bool OpenJob(MemoryForm& form, Console& console, const Args& args) {
+bool OpenJob(MemoryForm& form, Console& console, const Args& args, JobMessages messages) {
   Connect(form, console);
-  if (!LoadJob(form, args.positional.at(0))) return false;
+  if (!LoadJob(form, args.positional.at(0), messages)) return false;
   if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
   if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
   return true;
@@ -167,12 +164,14 @@ bool OutputsAreTheJob(MemoryForm& form, const std::string& job) {
 std::optional<PartFileRecord> ReadJob(const std::string& path) {
   const auto record = ReadPartFile(path);
   if (!record) {
-    std::fprintf(stderr, "%s\n", record.error().Message().c_str());
+    std::fprintf(stderr, "%s\n", FileErrorText(record.error()).c_str());
     return std::nullopt;
   }
   if (!*record) std::fprintf(stderr, "%s\n", std::string(text::kBadPartFile).c_str());
   return *record;
 }
+
+std::string FileErrorText(const FileError& error) { return error.MessageNaming(Printable(error.path)); }
 
 std::string Hex(std::uint64_t v) {
   char b[32];

@@ -85,10 +85,15 @@ class Console {
 MemoryForm FreshForm();
 /// Sends the form's messages, status texts and progress to the console.
 void Connect(MemoryForm& form, Console& console);
+/// How a command says that its job cannot be read: with the window's own text, or
+/// naming the file and the cause.
+enum class JobMessages { AsTheWindow, NamingTheFile };
 /// Loads a .part file into the form as IMPORT does; false (the message shown) if not.
-bool LoadJob(MemoryForm& form, const std::string& job);
+bool LoadJob(MemoryForm& form, const std::string& job, JobMessages messages = JobMessages::AsTheWindow);
 /// Reads a .part file as IMPORT does; prints the message and gives nothing on failure.
 std::optional<PartFileRecord> ReadJob(const std::string& path);
+/// A file error as the commands say it in their own words: the cause, naming the file.
+std::string FileErrorText(const FileError& error);
 
 std::string Hex(std::uint64_t v);
 /// "0x1F (31)".
@@ -101,7 +106,7 @@ std::string AbsolutePath(const std::string& path);
 
 /// Loads JOB.part into a fresh form connected to `console` and applies --table and
 /// --data; false (the message shown) if the job cannot be loaded.
-bool OpenJob(MemoryForm& form, Console& console, const Args& args);
+bool OpenJob(MemoryForm& form, Console& console, const Args& args, JobMessages messages = JobMessages::AsTheWindow);
 /// Refuses a job whose outputs name the job file itself, which a merge would turn
 /// into a data image or a table; true (the message shown) if refused.
 bool OutputsAreTheJob(MemoryForm& form, const std::string& job);

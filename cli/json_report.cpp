@@ -44,7 +44,30 @@ nlohmann::json InPlaceJson(InPlaceReason reason) {
 
 int MergeExitStatus(const MemoryForm& form, const MergeResult& result) {
   if (!result.completed) return 2;
-  return form.messages.empty() ? 0 : 1;
+  return form.messages.empty() && RecordOverlaps(form, result).empty() ? 0 : 1;
+}
+
+std::vector<RangeOverlap> RecordOverlaps(const MemoryForm& form, const MergeResult& result) {
+  if (!result.tableBuilt) return {};
+  std::array<bool, kRowCount> accepted{};
+  for (std::size_t i = 0; i < accepted.size(); ++i) accepted[i] = result.rows[i].accepted;
+  return OverlappingRanges(form.set, accepted);
+}
+
+std::string OverlapWarning(const RangeOverlap& overlap) {
+  return "warning: " + overlap.Describe() + "; their records overlap, which a programmer misreads";
+}
+
+nlohmann::json OverlapsJson(const std::vector<RangeOverlap>& overlaps) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const RangeOverlap& o : overlaps) {
+    list.push_back({{"row", o.row},
+                    {"laterRow", o.laterRow},
+                    {"firstBlock", o.firstBlock},
+                    {"lastBlock", o.lastBlock},
+                    {"warning", OverlapWarning(o)}});
+  }
+  return list;
 }
 
 nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus) {
@@ -99,6 +122,7 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
     rejections.push_back({{"row", r.row}, {"rule", RuleName(r.rule)}, {"reason", r.Describe()}});
   }
   doc["rejections"] = rejections;
+  doc["overlaps"] = OverlapsJson(RecordOverlaps(form, result));
 
   doc["data"] = {{"path", form.GetDataPathText()},
                  {"bytes", result.completed ? nlohmann::json(result.dataBytes) : nlohmann::json()}};

@@ -3,6 +3,7 @@
 // once, at the end, on standard output. docs/cli-json.md describes every field.
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -27,11 +28,18 @@ const char* RuleName(SlotRule rule);
 /// the merge decided, the outputs, the messages shown and the exit status.
 nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus);
 
-/// The exit status a merge (or check) ends with: 0 done without a message, 1 done
-/// with messages, 2 ended early.
 /// Why an output is (or would be) written in place, or null where it is replaced.
 nlohmann::json InPlaceJson(InPlaceReason reason);
 
+/// The exit status a merge (or check) ends with: 0 done without a message, 1 done
+/// with messages or overlapping records, 2 ended early.
 int MergeExitStatus(const MemoryForm& form, const MergeResult& result);
+
+/// The accepted rows of a merge (or check) whose records share blocks.
+std::vector<RangeOverlap> RecordOverlaps(const MemoryForm& form, const MergeResult& result);
+/// The warning line of one overlap, as printed and as the documents carry it.
+std::string OverlapWarning(const RangeOverlap& overlap);
+/// The documents' "overlaps" array.
+nlohmann::json OverlapsJson(const std::vector<RangeOverlap>& overlaps);
 
 }  // namespace folvane::cli

@@ -60,7 +60,7 @@ bool CreateManifestFiles(MemoryForm& form, const std::vector<std::string>& paths
   for (const std::string& path : paths) {
     auto file = File::CreateReplacement(path, allowInPlace);
     if (!file) {
-      form.ShowMessage(file.error().Message(), MessageIcon::Error);
+      form.ShowMessage(FileErrorText(file.error()), MessageIcon::Error);
       if (!file.error().detail.empty()) {
         details.push_back(file.error().detail);
         console.Line("folvane-cli: " + file.error().detail);
@@ -121,7 +121,7 @@ int RunMerge(const Args& args) {
               manifestFiles[i].Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
           if (!s) {
             manifest.reset();
-            form.ShowMessage(s.error().Message(), MessageIcon::Error);
+            form.ShowMessage(FileErrorText(s.error()), MessageIcon::Error);
             return false;
           }
         }
@@ -130,6 +130,7 @@ int RunMerge(const Args& args) {
     }
     result = form.Merge(options);
     console.ClearBar();
+    for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Line("folvane-cli: " + OverlapWarning(o));
     status = MergeExitStatus(form, result);
     if (!result.completed) manifest.reset();
   }

@@ -18,9 +18,9 @@ int RunTable(const Args& args) {
   nlohmann::json doc = JsonDocument("table");
   doc["path"] = path;
   auto cannotRead = [&](const FileError& error) {
-    std::fprintf(stderr, "%s\n", error.Message().c_str());
+    std::fprintf(stderr, "%s\n", FileErrorText(error).c_str());
     if (json) {
-      doc["error"] = error.Message();
+      doc["error"] = FileErrorText(error);
       PrintJson(doc);
     }
     return kExitFailed;

@@ -40,13 +40,16 @@ nlohmann::json FileJson(const std::string& path, std::uint64_t bytes, std::uint6
 // Ends the command: the differences on standard output (or the document), the
 // status as the exit status.
 int Finish(bool json, nlohmann::json& doc, const std::vector<std::string>& lines, int status) {
-  doc["match"] = status == kExitOk;
+  doc["match"] = status != kExitFailed && lines.empty();  // overlapping records match yet end with 1
   doc["exitStatus"] = status;
   if (json) {
     PrintJson(doc);
   } else {
     for (const std::string& line : lines) std::printf("%s\n", line.c_str());
-    if (status != kExitFailed) std::printf("%s\n", status == kExitOk ? "The outputs match." : "The outputs differ.");
+    const char* verdict = status == kExitOk  ? "The outputs match."
+                          : lines.empty()    ? "The outputs match, but their table's records overlap."
+                                             : "The outputs differ.";
+    if (status != kExitFailed) std::printf("%s\n", verdict);
   }
   return status;
 }
@@ -57,14 +60,12 @@ int CannotRead(bool json, nlohmann::json& doc, const std::string& why) {
   return Finish(json, doc, {}, kExitFailed);
 }
 
-std::string ErrorText(const FileError& error) { return error.Message() + " (" + Printable(error.path) + ")"; }
-
 int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   Console console;
   MemoryForm form = FreshForm();
   const std::string job = args.positional[0];
   doc["job"] = job;
-  if (!OpenJob(form, console, args)) return CannotRead(json, doc, "the job cannot be loaded");
+  if (!OpenJob(form, console, args, JobMessages::NamingTheFile)) return CannotRead(json, doc, "the job cannot be loaded");
   form.onStatus = nullptr;
   form.onProgress = nullptr;
   // What the merge would write now, decided by the merge itself; existing outputs are
@@ -90,7 +91,11 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   const std::string tablePath = form.GetTablePathText();
   const std::string dataPath = form.GetDataPathText();
   auto report = VerifyOutputs(tablePath, dataPath, expected);
-  if (!report) return CannotRead(json, doc, ErrorText(report.error()));
+  if (!report) return CannotRead(json, doc, FileErrorText(report.error()));
+  // Outputs that match the job still mislead a programmer when records overlap.
+  const std::vector<RangeOverlap> overlaps = RecordOverlaps(form, planned);
+  for (const RangeOverlap& o : overlaps) console.Line("folvane-cli: " + OverlapWarning(o));
+  doc["overlaps"] = OverlapsJson(overlaps);
 
   bool tableMatch = true, dataMatch = true;
   nlohmann::json differences = nlohmann::json::array();
@@ -128,7 +133,7 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   doc["data"] = FileJson(dataPath, report->dataBytes, planned.dataBytes, dataMatch);
   doc["partitions"] = partitions;
   doc["differences"] = differences;
-  return Finish(json, doc, lines, report->differences.empty() ? kExitOk : kExitWithMessages);
+  return Finish(json, doc, lines, report->differences.empty() && overlaps.empty() ? kExitOk : kExitWithMessages);
 }
 
 // Feeds a whole file to `feed` in pieces; the error if it cannot be read.
@@ -154,7 +159,7 @@ int VerifyManifest(const Args& args, const std::string& manifestPath, bool json,
   if (auto error = ReadWhole(manifestPath, [&](std::span<const std::uint8_t> b) {
         if (text.size() <= kMaxManifestBytes) text.append(reinterpret_cast<const char*>(b.data()), b.size());
       })) {
-    return CannotRead(json, doc, ErrorText(*error));
+    return CannotRead(json, doc, FileErrorText(*error));
   }
   const auto parsed = text.size() > kMaxManifestBytes ? nlohmann::json() : nlohmann::json::parse(text, nullptr, false);
   std::string problem = "it is not JSON";
@@ -168,8 +173,8 @@ int VerifyManifest(const Args& args, const std::string& manifestPath, bool json,
   std::vector<DigestRange> ranges;
   for (const ManifestPartition& p : manifest->partitions) ranges.push_back({p.offset, p.digest.bytes});
   tap.SetRanges(ranges);
-  if (auto error = ReadWhole(tablePath, [&](auto b) { tap.TableWritten(b); })) return CannotRead(json, doc, ErrorText(*error));
-  if (auto error = ReadWhole(dataPath, [&](auto b) { tap.DataWritten(b); })) return CannotRead(json, doc, ErrorText(*error));
+  if (auto error = ReadWhole(tablePath, [&](auto b) { tap.TableWritten(b); })) return CannotRead(json, doc, FileErrorText(*error));
+  if (auto error = ReadWhole(dataPath, [&](auto b) { tap.DataWritten(b); })) return CannotRead(json, doc, FileErrorText(*error));
 
   nlohmann::json differences = nlohmann::json::array();
   std::vector<std::string> lines;

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli_run.hpp"
 #include "dialog/memory_form.hpp"
 #include "job/part_file.hpp"
@@ -58,6 +60,18 @@ class CliTest : public ::testing::Test {
   void MakeJob(const std::string& job = "j.part") {
     ASSERT_EQ(InDir("new " + job + " --mode 2 --table t.bin --data d.bin --row cfg.bin:0:0 --row boot.bin:2:5").status,
               0);
+  }
+  /// Writes a one-row job straight from its record, as a build of any age may have
+  /// saved it; its table is t.bin, in block mode 2.
+  void WriteOneRowJob(const std::string& job, const std::string& dataPath, const PartFileRow& row) {
+    PartFileRecord r;
+    r.tablePath = "t.bin";
+    r.dataPath = dataPath;
+    r.blockModeIndex = 2;
+    r.rowCount = 1;
+    r.rows[0] = row;
+    const auto b = r.Encode();
+    testing::WriteFile(dir / job, Bytes(b.begin(), b.end()));
   }
   std::vector<std::string> Listing() {
     std::vector<std::string> names;
@@ -162,14 +176,7 @@ TEST_F(CliTest, MergeExitStatusSaysHowItEnded) {
 }
 
 TEST_F(CliTest, RefusedStoredBlockTextIsShownAndTheMergeGoesOn) {
-  PartFileRecord r;
-  r.tablePath = "t.bin";
-  r.dataPath = "d.bin";
-  r.blockModeIndex = 2;
-  r.rowCount = 1;
-  r.rows[0] = {dir / "cfg.bin", "0", "zz", 1};
-  const auto b = r.Encode();
-  testing::WriteFile(dir / "refused.part", Bytes(b.begin(), b.end()));
+  WriteOneRowJob("refused.part", "d.bin", {dir / "cfg.bin", "0", "zz", 1});
   const CliRun run = InDir("merge refused.part");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("     Error Input Num!\r\nPlease input 16-ary numerical!\nHEAD GEN...\n", 0), 0u) << run.err;
@@ -527,6 +534,85 @@ TEST_F(CliTest, NewStoresEveryPathAbsoluteAndShowEscapesControls) {
   const CliRun shown = InDir("show evil.part");
   EXPECT_EQ(shown.status, 0);
   EXPECT_NE(shown.out.find("Table: t\\x1B[2J\\x0Dfake\\x07.bin\n"), std::string::npos) << shown.out;
+}
+
+TEST_F(CliTest, APathThatWouldLoadAsAnotherIsNeitherSavedNorWrittenTo) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a Windows command line holds no bytes that are not text";
+#else
+  // "\xB0\xA1" is not UTF-8; a job's reading takes it as GBK: "啊", another file.
+  testing::WriteText(dir / "\xE5\x95\x8A.bin", "unrelated");
+  struct Case {
+    const char* option;
+    const char* field;
+  } cases[] = {{"--table", "Table File"}, {"--data", "Data File"}, {"--row", "FILE1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    const std::string arg = std::string(c.option) + (std::string(c.option) == "--row" ? " '\xB0\xA1.bin:0:0'" : " '\xB0\xA1.bin'");
+    if (std::string(c.option) == "--row") testing::WriteText(dir / "\xB0\xA1.bin", "x");
+    const CliRun run = InDir("new j.part --mode 2 " + arg);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_EQ(run.err.rfind("folvane-cli: " + std::string(c.field) + " path " + dir.str() +
+                                "/\\xB0\\xA1.bin would load back as a different path: a job reads bytes that are "
+                                "not UTF-8 as GBK\n", 0), 0u) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "j.part"));
+  }
+
+  // A job that holds such bytes, from an older build: the merge writes neither the
+  // file the bytes name nor the one their GBK reading names.
+  WriteOneRowJob("old.part", "\xB0\xA1.bin", {dir / "cfg.bin", "0", "0", 1});
+  const CliRun merge = InDir("merge old.part");
+  EXPECT_EQ(merge.status, 2);
+  EXPECT_EQ(merge.err,
+            "Data File path was saved in another code page and names a different file here.\nHEAD GEN...\n"
+            "Please point a Data File\n");
+  EXPECT_EQ(ReadFile(dir / "\xE5\x95\x8A.bin"), Bytes({'u', 'n', 'r', 'e', 'l', 'a', 't', 'e', 'd'}));
+  EXPECT_EQ(InDir("merge old.part --data d.bin").status, 1) << "the message stays, the merge completes";
+
+  // Bytes that no reading changes are saved, and merged onto that very file.
+  ASSERT_EQ(InDir("new raw.part --mode 2 --table t.bin --data '\xFF.bin' --row cfg.bin:0:0").status, 0);
+  EXPECT_EQ(InDir("merge raw.part").status, 0);
+  EXPECT_EQ(ReadFile(dir / "\xFF.bin").size(), 135168u);
+#endif
+}
+
+TEST_F(CliTest, CheckAndMergeMeasureAPathAlike) {
+  // 80 characters "固": 240 bytes of UTF-8, 160 of GBK, so that the whole path is
+  // too long as UTF-8 and, where a job stores GBK, short enough.
+  MakeJob();
+  std::string name;
+  for (int i = 0; i < 80; ++i) name += "\xE5\x9B\xBA";
+  const std::string data = dir / (name + ".bin");
+  const CliRun check = InDir("check j.part --json --data '" + data + "'");
+  const CliRun merge = InDir("merge j.part --data '" + data + "'");
+  const auto doc = nlohmann::json::parse(check.out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << check.err;
+  const bool creatable = doc["data"]["creatable"];
+  EXPECT_EQ(creatable, merge.status == 0) << merge.err;
+  EXPECT_EQ(creatable, std::filesystem::exists(testing::FsPath(data)));
+}
+
+TEST_F(CliTest, CommandsNameTheFileTheyCannotRead) {
+  MakeJob();
+  struct Case {
+    std::string args;
+    std::string says;
+  } cases[] = {
+      {"table missing.bin", "没有找到 missing.bin。\n"},
+      {"show missing.part", "没有找到 missing.part。\n"},
+      {"check missing.part", "没有找到 missing.part。\n"},
+      {"verify missing.part", "没有找到 missing.part。\n"},
+      {"verify --manifest missing.json", "folvane-cli: 没有找到 missing.json。\n"},
+      {"verify j.part", "folvane-cli: 没有找到 " + dir / "t.bin" + "。\n"},
+      // The merge shows the window's own texts.
+      {"merge missing.part", "没有找到 一未命名文件。\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(c.args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
 }
 
 }  // namespace

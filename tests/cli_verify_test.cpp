@@ -335,6 +335,39 @@ TEST_F(VerifyTest, CheckDecidesWhatTheMergeThenDoes) {
   }
 }
 
+TEST_F(VerifyTest, TakenRowsThatShareBlocksAreWarnedOfByEveryCommand) {
+  // Row 2 is refused (its end lies before its start), so row 3 is compared with row
+  // 2's end only and taken, although row 1's range reaches its first block.
+  ASSERT_EQ(InDir("new job.part --mode 0 --table t.bin --data d.bin --row cfg.bin:0:7 --row kernel.bin:5:3 "
+                  "--row cfg.bin:7:9")
+                .status,
+            0);
+  const std::string warning = "folvane-cli: warning: rows 1 and 3 both hold block 0x7";
+  for (const char* args : {"check job.part --json", "merge job.part --json", "verify job.part --json"}) {
+    SCOPED_TRACE(args);
+    const CliRun run = InDir(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
+    const json doc = Parse(run);
+    ASSERT_EQ(doc["overlaps"].size(), 1u);
+    EXPECT_EQ(doc["overlaps"][0]["row"], 1);
+    EXPECT_EQ(doc["overlaps"][0]["laterRow"], 3);
+    EXPECT_EQ(doc["overlaps"][0]["firstBlock"], 7);
+    EXPECT_EQ(doc["overlaps"][0]["lastBlock"], 7);
+    if (doc["command"] == "verify") {
+      EXPECT_EQ(doc["match"], true) << "the outputs are what the merge writes";
+    } else {
+      // The window's messages are unchanged: one per refused row.
+      EXPECT_EQ(doc["messages"], json::parse(R"([{"text": "Partition Set Error.", "icon": "warning"}])"));
+    }
+  }
+  const Bytes table = ReadFile(dir / "t.bin");
+  EXPECT_EQ(Bytes(table.begin(), table.begin() + 40),
+            testing::Concat({{0, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+                             {7, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+                             Bytes(8, 0xFF)}));
+}
+
 // The parts of JSON Schema that docs/cli-json.schema.json uses; the first problem, or
 // nothing. A field the schema does not name is a problem too: documents and schema
 // must not drift apart.

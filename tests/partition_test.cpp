@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <vector>
+
 #include "job/partition.hpp"
 #include "test_support.hpp"
 
@@ -139,6 +143,38 @@ TEST(PartitionTable, StartInsideAnEarlierImageIsRefused) {
   set.Slot(1).imagePath = dir / "missing.bin";
   table = BuildPartitionTable(set, bs, checked);
   EXPECT_TRUE(table.rejections.empty());
+}
+
+TEST(PartitionTable, TakenRowsWhoseRangesShareBlocksAreFound) {
+  // Row 2 left out (unchecked, or refused with an end block below its start) lets
+  // row 3 start at row 1's last block: the window takes both.
+  struct Case {
+    const char* name;
+    PartitionSet set;
+    std::vector<int> checked;
+    std::vector<std::array<std::uint32_t, 4>> overlaps;  // row, later row, first, last
+  } cases[] = {
+      {"rows 1 and 3 share block 7", SetWith({{1, 0, 7, 1}, {2, 0, 5, 1}, {3, 7, 9, 1}}), {1, 3}, {{1, 3, 7, 7}}},
+      {"a refused row between", SetWith({{1, 0, 7, 1}, {2, 5, 3, 1}, {3, 7, 9, 1}}), {1, 2, 3}, {{1, 3, 7, 7}}},
+      {"several blocks, several rows", SetWith({{1, 0, 9, 1}, {2, 0, 1, 1}, {3, 4, 20, 1}, {4, 21, 30, 1}}),
+       {1, 3, 4}, {{1, 3, 4, 9}}},
+      {"a range inside another", SetWith({{1, 0, 0x100, 1}, {2, 0, 1, 1}, {3, 0x10, 0x20, 1}}), {1, 3},
+       {{1, 3, 0x10, 0x20}}},
+      {"ranges that only touch do not share", SetWith({{1, 0, 7, 1}, {2, 0, 5, 1}, {3, 8, 9, 1}}), {1, 3}, {}},
+      {"a row left out shares nothing", SetWith({{1, 0, 7, 1}, {2, 3, 9, 1}}), {1, 2}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto checked = [&](int row) { return std::find(c.checked.begin(), c.checked.end(), row) != c.checked.end(); };
+    const auto table = BuildPartitionTable(c.set, 0x2100, checked, {}, [](int) { return std::uint64_t{1}; });
+    std::vector<std::array<std::uint32_t, 4>> found;
+    for (const RangeOverlap& o : OverlappingRanges(c.set, table.accepted)) {
+      found.push_back({std::uint32_t(o.row), std::uint32_t(o.laterRow), o.firstBlock, o.lastBlock});
+    }
+    EXPECT_EQ(found, c.overlaps);
+  }
+  EXPECT_EQ((RangeOverlap{1, 3, 7, 7}.Describe()), "rows 1 and 3 both hold block 0x7");
+  EXPECT_EQ((RangeOverlap{1, 3, 4, 9}.Describe()), "rows 1 and 3 both hold blocks 0x4 to 0x9");
 }
 
 }  // namespace

@@ -49,12 +49,10 @@ std::string_view FileErrorTemplate(FileErrorCause cause) {
 }
 
 std::string FileError::Message() const {
-  std::string name;
-  if (op == FileOp::Write || op == FileOp::Create) {
-    name = AbsolutePath(path);
-  } else {
-    name = kUnnamedFile;
-  }
+  return MessageNaming(op == FileOp::Write || op == FileOp::Create ? AbsolutePath(path) : std::string(kUnnamedFile));
+}
+
+std::string FileError::MessageNaming(std::string_view name) const {
   std::string text(FileErrorTemplate(cause));
   if (const auto at = text.find("%1"); at != std::string::npos) text.replace(at, 2, name);
   return text;

@@ -55,6 +55,9 @@ struct FileError {
   /// The text of the cause with %1 filled in: the full path for a failed write or
   /// creation, "一未命名文件" for everything else.
   [[nodiscard]] std::string Message() const;
+  /// The text of the cause with %1 filled in by `name`: for the command line's own
+  /// commands, which know the file they mean and say which.
+  [[nodiscard]] std::string MessageNaming(std::string_view name) const;
 };
 
 /// The message template of a cause, with "%1" where the file's name goes.

@@ -117,6 +117,33 @@ PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockS
   return table;
 }
 
+std::string RangeOverlap::Describe() const {
+  char line[120];
+  if (firstBlock == lastBlock) {
+    std::snprintf(line, sizeof line, "rows %d and %d both hold block 0x%X", row, laterRow, firstBlock);
+  } else {
+    std::snprintf(line, sizeof line, "rows %d and %d both hold blocks 0x%X to 0x%X", row, laterRow, firstBlock,
+                  lastBlock);
+  }
+  return line;
+}
+
+std::vector<RangeOverlap> OverlappingRanges(const PartitionSet& set, const std::array<bool, kRowCount>& accepted) {
+  std::vector<RangeOverlap> overlaps;
+  for (int later = 2; later <= kRowCount; ++later) {
+    if (!accepted[static_cast<std::size_t>(later - 1)]) continue;
+    const PartitionSlot& b = set.Slot(later);
+    for (int row = 1; row < later; ++row) {
+      if (!accepted[static_cast<std::size_t>(row - 1)]) continue;
+      const PartitionSlot& a = set.Slot(row);
+      const std::uint32_t first = std::max(a.startBlock, b.startBlock);
+      const std::uint32_t last = std::min(a.endBlock, b.endBlock);
+      if (first <= last) overlaps.push_back({row, later, first, last});
+    }
+  }
+  return overlaps;
+}
+
 Status WritePartitionTable(File& file, const TableArea& area) { return file.Write(area); }
 
 std::vector<PartitionEntry> DecodePartitionTable(std::span<const std::uint8_t, kTableSize> area) {

@@ -117,6 +117,24 @@ PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockS
                                    const std::function<void(const RowRejection&)>& onReject = {},
                                    const std::function<std::optional<std::uint64_t>(int row)>& imageBytes = {});
 
+/// Two accepted rows whose block ranges share blocks. The acceptance rule compares a
+/// row's start only with the end of the row directly above, so a row below one that
+/// was left out can be taken with a range reaching into an earlier record's; a
+/// programmer that takes the records for disjoint ranges then misreads the table.
+struct RangeOverlap {
+  int row = 0;       ///< the earlier row
+  int laterRow = 0;  ///< the later row
+  std::uint32_t firstBlock = 0;  ///< the first block both ranges hold
+  std::uint32_t lastBlock = 0;   ///< the last block both ranges hold
+
+  /// One line for people: "rows 1 and 3 both hold block 0x7".
+  [[nodiscard]] std::string Describe() const;
+};
+
+/// Every pair of accepted rows (`accepted[row - 1]`) whose ranges share blocks, the
+/// earlier row first, in row order.
+std::vector<RangeOverlap> OverlappingRanges(const PartitionSet& set, const std::array<bool, kRowCount>& accepted);
+
 /// Writes the 512-byte area in one write to a file just created or emptied.
 Status WritePartitionTable(File& file, const TableArea& area);
 

@@ -11,6 +11,8 @@
 
 namespace folvane {
 
+bool MergePathTooLong(std::string_view path) { return StoredTextLength(path) > kMergePathChars; }
+
 namespace text {
 namespace {
 std::string WithRow(const char* pattern, int row) {
@@ -43,9 +45,6 @@ std::uint64_t KernelBatchBlocks(std::uint32_t blockSize) {
 }
 
 FileError ChangedImage(const std::string& path) { return FileError{FileErrorCause::BadSeek, FileOp::Seek, path, 0}; }
-
-// Measured as the .part file stores the path, the form the limit was made for.
-bool TooLong(const std::string& path) { return StoredTextLength(path) > kMergePathChars; }
 
 // "the Data File path is 300 bytes long; ...", for the command line's detail line.
 std::string TooLongDetail(const std::string& what, const std::string& path) {
@@ -118,7 +117,10 @@ class MergeRun {
     if (options_.onDetail) options_.onDetail(line);
   }
   bool Fail(const FileError& error) {
-    host_.ShowMessage(error.Message(), MessageIcon::Error);
+    const std::string message = error.Message();
+    host_.ShowMessage(message, MessageIcon::Error);
+    // The window's text names no file it read: the command line says which.
+    if (message.find(kUnnamedFile) != std::string::npos) Detail(error.MessageNaming(error.path));
     return false;
   }
 
@@ -141,10 +143,10 @@ bool MergeRun::RefreshLeadingRun() {
   for (int row = 1; row <= kRowCount && host_.IsRowChecked(row); ++row) {
     PartitionSlot& slot = set_.Slot(row);
     slot.imagePath = host_.GetRowPathText(row);
-    auto image = TooLong(slot.imagePath) ? Expected<File>(FileError{}) : File::OpenRead(slot.imagePath);
+    auto image = MergePathTooLong(slot.imagePath) ? Expected<File>(FileError{}) : File::OpenRead(slot.imagePath);
     if (!image) {
       host_.ShowMessage(text::RowOpenFail(row), MessageIcon::Warning);
-      if (TooLong(slot.imagePath)) {
+      if (MergePathTooLong(slot.imagePath)) {
         Detail(TooLongDetail("row " + std::to_string(row) + ": the image", slot.imagePath));
       } else if (image.error().notAFile) {
         Detail("row " + std::to_string(row) + ": " + slot.imagePath + " is not a file");
@@ -191,12 +193,12 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
   if (options_.dryRun && !options_.probeOutputs) return true;
   auto refuse = [&](std::string_view message, const std::string& what, const std::string& path) {
     host_.ShowMessage(std::string(message), MessageIcon::Warning);
-    if (TooLong(path)) Detail(TooLongDetail(what, path));
+    if (MergePathTooLong(path)) Detail(TooLongDetail(what, path));
     return false;
   };
   // A table path that names a FIFO or the like is refused before the data image is
   // created, so that nothing is emptied for a merge that cannot happen.
-  if (!TooLong(tablePath) && !TooLong(dataPath)) {
+  if (!MergePathTooLong(tablePath) && !MergePathTooLong(dataPath)) {
     if (const Status probe = ProbeCreate(tablePath); !probe && probe.error().notAFile) {
       host_.ShowMessage(std::string(text::kPointTableFile), MessageIcon::Warning);
       Detail("the Table File " + tablePath + " is not a file");
@@ -204,15 +206,15 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
     }
   }
   if (options_.dryRun && !options_.replaceOutputs) {
-    if (TooLong(dataPath) || !ProbeCreate(dataPath)) return refuse(text::kPointDataFile, "the Data File", dataPath);
-    if (TooLong(tablePath) || !ProbeCreate(tablePath)) return refuse(text::kPointTableFile, "the Table File", tablePath);
+    if (MergePathTooLong(dataPath) || !ProbeCreate(dataPath)) return refuse(text::kPointDataFile, "the Data File", dataPath);
+    if (MergePathTooLong(tablePath) || !ProbeCreate(tablePath)) return refuse(text::kPointTableFile, "the Table File", tablePath);
     return true;
   }
   // A replacement is decided (and every check that can fail made) for both outputs
   // before the first byte is written; a dry run makes the same checks by looking.
   auto open = [&](const std::string& path, std::string_view message, const std::string& what, File& into,
                   InPlaceReason& inPlace) {
-    if (TooLong(path)) return refuse(message, what, path);
+    if (MergePathTooLong(path)) return refuse(message, what, path);
     if (options_.dryRun) {
       const auto probe = ProbeReplacement(path, options_.allowInPlace);
       if (!probe) {

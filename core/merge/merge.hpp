@@ -50,6 +50,11 @@ class MergeHost {
 /// a different path.
 inline constexpr std::size_t kMergePathChars = kMaxPathChars;
 
+/// Whether the merge refuses `path` for its length. Measured as a .part file stores
+/// the path, the form the limit was made for (GBK on a Chinese Windows), so that every
+/// path a job can hold is taken, and by everything that asks.
+bool MergePathTooLong(std::string_view path);
+
 namespace text {
 inline constexpr std::string_view kHeadGen = "HEAD GEN...";
 inline constexpr std::string_view kDone = "Done!";
