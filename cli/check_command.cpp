@@ -139,8 +139,9 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "outputs could be created (or would be written in place, and why), by looking\n"
     "only: nothing is opened for writing. Messages the merge would show go to\n"
     "standard error.\n"
-    "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out\n"
-    "or show messages, 2 it would end early, 64 usage.\n",
+    "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out,\n"
+    "show messages or take two rows that share blocks, 2 it would end early, 64\n"
+    "usage.\n",
     JobGrammar({}, {}, {"json", "no-in-place"}),
     RunCheck};
 

@@ -170,8 +170,9 @@ const Command kMergeCommand = {"merge", "merge a saved job",
     "two output files' lines in the format of sha256sum -c. Give it twice for both.\n"
     "--json prints the result as one JSON document on standard output\n"
     "(docs/cli-json.md).\n"
-    "Exit status: 0 done, 1 done but a message was shown, 2 ended early (or the\n"
-    "manifest could not be written), 64 usage.\n",
+    "Exit status: 0 done, 1 done but a message was shown or two taken rows share\n"
+    "blocks (a warning line names them), 2 ended early (or the manifest could not be\n"
+    "written), 64 usage.\n",
     JobGrammar({"manifest"}, {"manifest"}, {"json", "no-in-place"}),
     RunMerge};
 

@@ -243,7 +243,8 @@ const Command kVerifyCommand = {"verify", "compare a merge's outputs with the jo
     "each partition and fill. With --manifest, compares the files with the digests a\n"
     "merge recorded (a .json manifest), without the images; the paths default to\n"
     "those in the manifest.\n"
-    "Exit status: 0 they match, 1 they differ, 2 something cannot be read, 64 usage.\n",
+    "Exit status: 0 they match, 1 they differ (or the job's taken rows share\n"
+    "blocks), 2 something cannot be read, 64 usage.\n",
     JobGrammar({"manifest"}, {}, {"json"}),
     RunVerify};
 
