@@ -130,12 +130,14 @@ double Seconds(const std::function<void()>& run) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+#ifndef _WIN32
 void Shell(const std::string& command) {
   if (std::system(command.c_str()) != 0) {
     std::fprintf(stderr, "failed: %s\n", command.c_str());
     std::exit(2);
   }
 }
+#endif
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

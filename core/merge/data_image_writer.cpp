@@ -22,6 +22,7 @@ constexpr std::uint64_t kKernelBatchBytes = std::uint64_t{16} << 20;
 constexpr std::uint64_t kShareBatchBytes = std::uint64_t{256} << 20;
 // Written bytes are sent to the disk in pieces of this size as the merge goes on.
 constexpr std::uint64_t kWriteBackBytes = std::uint64_t{32} << 20;
+constexpr std::uint64_t kPageBytes = 4096;
 
 // Blocks per kernel copy: about kKernelBatchBytes, and where the block size allows a
 // whole number of 64 KiB, so that no batch after the first starts inside a page and
@@ -49,9 +50,12 @@ DataImageWriter::DataImageWriter(File& out, MergeHost& host, const Settings& set
 
 void DataImageWriter::Written(std::uint64_t bytes) {
   cursor_ += bytes;
-  if (writeBack_ && cursor_ - writeBackFrom_ >= kWriteBackBytes) {
-    out_.StartWriteBack(writeBackFrom_, cursor_ - writeBackFrom_);
-    writeBackFrom_ = cursor_;
+  // Only whole pages are sent: a page still being filled that is under write-back
+  // holds up the next write into it.
+  const std::uint64_t end = cursor_ / kPageBytes * kPageBytes;
+  if (writeBack_ && end - writeBackFrom_ >= kWriteBackBytes) {
+    out_.StartWriteBack(writeBackFrom_, end - writeBackFrom_);
+    writeBackFrom_ = end;
   }
 }
 
