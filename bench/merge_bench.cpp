@@ -1,21 +1,24 @@
-// Times the merge against what a user compares it with, in a folder given as the
-// first argument (tmpfs or disk):
-//  - for block modes 0, 2 and 15, RunMerge of eight images against `cat` of the same
-//    images into one file, run as a process;
-//  - a job that is mostly 0xFF fill (tiny images, wide ranges) against
-//    `dd if=/dev/zero bs=1M` writing the same number of bytes;
-//  - the command line's replacing of its outputs (one fsync each) against the
-//    window's writing in place.
-// Each pair runs in turn, and the medians are compared, since the machine is noisy.
-// FOLVANE_BENCH_BUFFERED=1 turns the kernel's copy off, to compare the two copy paths.
-// On Windows, which has neither `cat` nor `dd`, the two yardsticks are the same
-// copies done through the C library's streams in this process.
-// Usage: merge_bench DIR [MiB] [runs] [only]   (only: "modes", "fill", "replace", or
-// "paths": the kernel's copy against the buffered copy, which runs only when asked)
+// Times the merge against what a user compares it with, in each folder given (one per
+// file system: tmpfs, ext4, XFS, btrfs, ...), and prints one table:
+//  - for block modes 0, 2 and 15, a merge of eight images as the command line writes
+//    it (a new file forced to the disk, then renamed) against the anchor: `cat` of the
+//    same images on tmpfs, `cat` followed by `sync FILE` (an fsync) elsewhere;
+//  - mode 2 against the images copied through a pipe (coreutils' `cat` shares extents
+//    itself where the file system can), with the same fsync;
+//  - the window's merge (in place, no fsync) in mode 2 against plain `cat`;
+//  - a merge with a manifest against the same merge without one (mode 2), and where
+//    the merge reads nothing (shared extents) against `sha256sum` of the images;
+//  - verify of the job (reads the data image and the images) against `cat` of the
+//    same files to /dev/null, and verify of the manifest's digests against `cat` of the
+//    data image and the table.
+// Each pair runs in turn after a `sync`, and the medians are compared, since the
+// machine is noisy. On Windows, which has neither `cat` nor `sync`, the anchor is the
+// same copy through the C library's streams in this process.
+// Usage: merge_bench [--mib N] [--runs N] DIR...   (defaults: 1024 MiB, 5 runs)
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <sys/resource.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #endif
 
@@ -28,7 +31,10 @@
 #include <string>
 #include <vector>
 
+#include "digest.hpp"
+#include "io/file_io.hpp"
 #include "merge/merge.hpp"
+#include "merge/verify.hpp"
 
 namespace {
 
@@ -64,13 +70,6 @@ void WriteImage(const std::string& path, std::size_t size, unsigned seed) {
 }
 
 #ifdef _WIN32
-double CpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-  auto s = [](const FILETIME& t) { return double((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime) / 1e7; };
-  return s(kernel) + s(user);
-}
-
 std::string MakeFolder(const std::string& parent) {
   for (unsigned i = 0; i < 1000; ++i) {
     const std::string dir = parent + "/folvane-bench-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(i);
@@ -79,23 +78,38 @@ std::string MakeFolder(const std::string& parent) {
   }
   return {};
 }
+std::string FileSystemName(const std::string&) { return "windows"; }
+void Settle() {}
 #else
-double CpuSeconds() {
-  rusage self{}, children{};
-  ::getrusage(RUSAGE_SELF, &self);
-  ::getrusage(RUSAGE_CHILDREN, &children);
-  auto s = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-  return s(self.ru_utime) + s(self.ru_stime) + s(children.ru_utime) + s(children.ru_stime);
-}
-
 std::string MakeFolder(const std::string& parent) {
   std::string pattern = parent + "/folvane-bench-XXXXXX";
   return ::mkdtemp(pattern.data()) ? pattern : std::string();
 }
+
+std::string FileSystemName(const std::string& dir) {
+  struct statfs st {};
+  if (::statfs(dir.c_str(), &st) != 0) return "?";
+  switch (static_cast<unsigned long>(st.f_type)) {
+    case 0x01021994: return "tmpfs";
+    case 0xEF53: return "ext4";
+    case 0x58465342: return "xfs";
+    case 0x9123683E: return "btrfs";
+    default: {
+      char b[32];
+      std::snprintf(b, sizeof b, "0x%lx", static_cast<unsigned long>(st.f_type));
+      return b;
+    }
+  }
+}
+
+// On a disk each run leaves a GiB of dirty pages that the next run would pay for when
+// it replaces or outruns them. Everything is written out before each timed run, so
+// that each pays for what it writes and nothing else.
+void Settle() { ::sync(); }
 #endif
 
-// The yardsticks in this process: the images one after the other through the C
-// library's streams, and `bytes` zero bytes written in pieces of 1 MiB.
+#ifdef _WIN32
+// The images one after the other through the C library's streams.
 void StdioConcatenate(const std::vector<std::string>& images, const std::string& out) {
   FILE* o = std::fopen(out.c_str(), "wb");
   if (!o) std::exit(2);
@@ -108,75 +122,30 @@ void StdioConcatenate(const std::vector<std::string>& images, const std::string&
   }
   std::fclose(o);
 }
+#endif
 
-void StdioZeros(const std::string& out, std::uint64_t mib) {
-  FILE* o = std::fopen(out.c_str(), "wb");
-  if (!o) std::exit(2);
-  const std::vector<char> zeros(1 << 20);
-  for (std::uint64_t i = 0; i < mib; ++i) std::fwrite(zeros.data(), 1, zeros.size(), o);
-  std::fclose(o);
-}
-
-// Wall-clock seconds of a run; with FOLVANE_BENCH_CPU set, processor seconds (this
-// process and its children), which a shared virtual machine disturbs less.
 double Seconds(const std::function<void()>& run) {
-  static const bool cpu = std::getenv("FOLVANE_BENCH_CPU") != nullptr;
-  const double c0 = cpu ? CpuSeconds() : 0;
   const auto t0 = Clock::now();
   run();
-  return cpu ? CpuSeconds() - c0 : std::chrono::duration<double>(Clock::now() - t0).count();
+  return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+#ifndef _WIN32
 void Shell(const std::string& command) {
   if (std::system(command.c_str()) != 0) {
     std::fprintf(stderr, "failed: %s\n", command.c_str());
     std::exit(2);
   }
 }
-
-struct Job {
-  std::vector<std::string> images;
-  std::vector<std::uint32_t> starts;
-};
-
-void Merge(const Job& job, int mode, const std::string& dir, bool replace) {
-  const folvane::FlashGeometry g = folvane::LookupBlockMode(mode);
-  folvane::PartitionSet set;
-  SilentHost host;
-  host.paths = job.images;
-  host.data = dir + "/Data_Merge.bin";
-  host.table = dir + "/Partition_Table.bin";
-  for (std::size_t i = 0; i < job.images.size(); ++i) {
-    set.slots[i].startBlock = job.starts[i];
-    // The last range ends with its image. In the smallest mode 1 GiB needs block
-    // numbers above what the window lets a user type; the merge takes them all the same.
-    set.slots[i].endBlock = i + 1 < job.images.size() ? job.starts[i + 1] - 1 : job.starts[i] + 0xFFFF;
-  }
-  folvane::MergeOptions options;
-  options.replaceOutputs = replace;
-  const folvane::MergeResult r = folvane::RunMerge(set, g, host, options);
-  if (!r.completed || !host.messages.empty()) {
-    std::fprintf(stderr, "merge failed: %s\n", host.messages.empty() ? "?" : host.messages.front().c_str());
-    std::exit(3);
-  }
-}
+#endif
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
 }
 
-// On a disk each run leaves a GiB of dirty pages that the next run would pay for when
-// it replaces or outruns them. Everything is written out before each timed run, so
-// that each pays for what it writes and nothing else.
-void Settle() {
-#ifndef _WIN32
-  ::sync();
-#endif
-}
-
-/// Runs a and b in turn `runs` times; gives their medians.
-std::pair<double, double> InTurn(int runs, const std::function<void()>& a, const std::function<void()>& b) {
+/// Runs a and b in turn `runs` times; a's median over b's. `bSeconds` receives b's median.
+double InTurn(int runs, const std::function<void()>& a, const std::function<void()>& b, double* bSeconds = nullptr) {
   std::vector<double> ta, tb;
   for (int i = 0; i < runs; ++i) {
     Settle();
@@ -184,111 +153,194 @@ std::pair<double, double> InTurn(int runs, const std::function<void()>& a, const
     Settle();
     tb.push_back(Seconds(b));
   }
-  return {Median(ta), Median(tb)};
+  if (bSeconds) *bSeconds = Median(tb);
+  return Median(ta) / Median(tb);
+}
+
+std::string Quoted(const std::vector<std::string>& paths) {
+  std::string text;
+  for (const auto& p : paths) text += " '" + p + "'";
+  return text;
+}
+
+// Eight images of equal size back to back, in one folder.
+struct Bench {
+  std::string dir;
+  std::vector<std::string> images;
+  std::size_t imageBytes = 0;
+  std::string data() const { return dir + "/Data_Merge.bin"; }
+  std::string table() const { return dir + "/Partition_Table.bin"; }
+
+  folvane::MergeResult Merge(int mode, bool replace, folvane::MergeTap* tap, bool dry = false,
+                             folvane::PartitionSet* out = nullptr) const {
+    const folvane::FlashGeometry g = folvane::LookupBlockMode(mode);
+    folvane::PartitionSet set;
+    SilentHost host;
+    host.paths = images;
+    host.data = data();
+    host.table = table();
+    const std::uint32_t blocks = folvane::ImageBlocksFor(imageBytes, g.blockSize);
+    for (std::size_t i = 0; i < images.size(); ++i) {
+      set.slots[i].startBlock = static_cast<std::uint32_t>(i * blocks);
+      // In the smallest mode 1 GiB needs block numbers above what the window lets a
+      // user type; the merge takes them all the same.
+      set.slots[i].endBlock = static_cast<std::uint32_t>((i + 1) * blocks - 1);
+    }
+    folvane::MergeOptions options;
+    options.replaceOutputs = replace;
+    options.tap = tap;
+    options.dryRun = dry;
+    options.probeOutputs = false;
+    const folvane::MergeResult r = folvane::RunMerge(set, g, host, options);
+    if (!r.completed || !host.messages.empty()) {
+      std::fprintf(stderr, "merge failed: %s\n", host.messages.empty() ? "?" : host.messages.front().c_str());
+      std::exit(3);
+    }
+    if (out) *out = set;
+    return r;
+  }
+};
+
+// Reads a whole file in pieces of 1 MiB, as verify reads a manifest's files.
+void ReadWhole(const std::string& path, const std::function<void(std::span<const std::uint8_t>)>& feed) {
+  auto file = folvane::File::OpenRead(path);
+  if (!file) std::exit(4);
+  std::vector<std::uint8_t> piece(std::size_t{1} << 20);
+  for (std::uint64_t at = 0;;) {
+    auto got = file->ReadAt(at, piece);
+    if (!got) std::exit(4);
+    if (*got == 0) return;
+    feed(std::span<const std::uint8_t>(piece.data(), *got));
+    at += *got;
+  }
+}
+
+struct Row {
+  std::string fs, anchor;
+  double modes[3] = {};
+  double anchorSeconds = 0;
+  double copying = 0;  // mode 2 against the images copied through a pipe (and forced to the disk)
+  double window = 0, manifest = 0, manifestSha = 0, verify = 0, verifyManifest = 0;
+};
+
+Row Measure(const std::string& parent, std::size_t mib, int runs) {
+  Row row;
+  Bench b;
+  b.dir = MakeFolder(parent);
+  if (b.dir.empty()) std::exit(1);
+  row.fs = FileSystemName(b.dir);
+  const bool durable = row.fs != "tmpfs";
+  row.anchor = durable ? "cat + fsync" : "cat";
+  b.imageBytes = (mib << 20) / 8;
+  for (unsigned i = 0; i < 8; ++i) {
+    b.images.push_back(b.dir + "/image" + std::to_string(i) + ".bin");
+    WriteImage(b.images.back(), b.imageBytes, i);
+  }
+  const std::string catOut = b.dir + "/cat.bin";
+  const std::string cat = "cat" + Quoted(b.images) + " >'" + catOut + "'";
+  auto anchor = [&](bool withFsync) {
+#ifdef _WIN32
+    (void)withFsync;
+    StdioConcatenate(b.images, catOut);
+#else
+    Shell(withFsync ? cat + " && sync '" + catOut + "'" : cat);
+#endif
+  };
+
+  const int modes[3] = {0, 2, 15};
+  for (int m = 0; m < 3; ++m) {
+    row.modes[m] = InTurn(runs, [&] { b.Merge(modes[m], true, nullptr); }, [&] { anchor(durable); },
+                          modes[m] == 2 ? &row.anchorSeconds : nullptr);
+  }
+#ifndef _WIN32
+  // `cat` of coreutils 9 copies with copy_file_range, which shares extents where the
+  // file system can: through a pipe every byte is copied.
+  const std::string piped = "cat" + Quoted(b.images) + " | cat >'" + catOut + "'" +
+                            (durable ? " && sync '" + catOut + "'" : std::string());
+  row.copying = InTurn(runs, [&] { b.Merge(2, true, nullptr); }, [&] { Shell(piped); });
+#endif
+  row.window = InTurn(runs, [&] { b.Merge(2, false, nullptr); }, [&] { anchor(false); });
+
+  auto withManifest = [&] {
+    folvane::cli::DigestTap tap(folvane::LookupBlockMode(2).blockSize);
+    b.Merge(2, true, &tap);
+    (void)tap.Data();
+    (void)tap.Ranges();
+  };
+  row.manifest = InTurn(runs, withManifest, [&] { b.Merge(2, true, nullptr); });
+#ifndef _WIN32
+  if (row.fs == "xfs" || row.fs == "btrfs") {
+    row.manifestSha = InTurn(runs, withManifest, [&] { Shell("sha256sum" + Quoted(b.images) + " >/dev/null"); });
+  }
+#endif
+
+  // Verify reads back what the last merge wrote.
+  folvane::PartitionSet set;
+  const folvane::MergeResult planned = b.Merge(2, false, nullptr, true, &set);
+  folvane::VerifyExpectation expected;
+  expected.table = planned.table;
+  expected.blockSize = folvane::LookupBlockMode(2).blockSize;
+  expected.regions = folvane::DataLayout(set, planned, expected.blockSize);
+  expected.dataBytes = planned.dataBytes;
+  for (std::size_t i = 0; i < b.images.size(); ++i) expected.recordRows.push_back(static_cast<int>(i) + 1);
+  auto verify = [&] {
+    auto report = folvane::VerifyOutputs(b.table(), b.data(), expected);
+    if (!report || !report->differences.empty()) {
+      std::fprintf(stderr, "verify found differences\n");
+      std::exit(5);
+    }
+  };
+  std::vector<std::string> read = b.images;
+  read.push_back(b.data());
+  auto catRead = [&](const std::vector<std::string>& files) {
+#ifdef _WIN32
+    for (const auto& f : files) ReadWhole(f, [](auto) {});
+#else
+    Shell("cat" + Quoted(files) + " >/dev/null");
+#endif
+  };
+  row.verify = InTurn(runs, verify, [&] { catRead(read); });
+  auto verifyManifest = [&] {
+    folvane::cli::DigestTap tap(expected.blockSize);
+    ReadWhole(b.table(), [&](auto bytes) { tap.TableWritten(bytes); });
+    ReadWhole(b.data(), [&](auto bytes) { tap.DataWritten(bytes); });
+    (void)tap.Data();
+    (void)tap.Ranges();
+  };
+  row.verifyManifest = InTurn(runs, verifyManifest, [&] { catRead({b.data(), b.table()}); });
+  fs::remove_all(b.dir);
+  return row;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: merge_bench DIR [MiB] [runs]\n");
+  std::size_t mib = 1024;
+  int runs = 5;
+  std::vector<std::string> dirs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--mib" && i + 1 < argc) mib = std::strtoul(argv[++i], nullptr, 10);
+    else if (a == "--runs" && i + 1 < argc) runs = std::atoi(argv[++i]);
+    else dirs.push_back(a);
+  }
+  if (dirs.empty() || mib < 8 || runs < 1) {
+    std::fprintf(stderr, "usage: merge_bench [--mib N] [--runs N] DIR...\n");
     return 64;
   }
-  const std::size_t mib = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1024;
-  const int runs = argc > 3 ? std::atoi(argv[3]) : 7;
-  const std::string only = argc > 4 ? argv[4] : "";
-  if (std::getenv("FOLVANE_BENCH_BUFFERED")) folvane::TestHooks().kernelCopyOff = true;
-  auto wanted = [&](const char* part) { return only.empty() || only == part; };
-  const std::string dir = MakeFolder(argv[1]);
-  if (dir.empty()) return 1;
-#ifdef _WIN32
-  const bool inProcess = true;
-#else
-  const bool inProcess = false;
-#endif
-
-  // Eight images of equal size, back to back in every mode.
-  Job big;
-  const std::size_t imageBytes = (mib << 20) / 8;
-  std::string catCommand = "cat";
-  for (unsigned i = 0; i < 8; ++i) {
-    big.images.push_back(dir + "/image" + std::to_string(i) + ".bin");
-    WriteImage(big.images.back(), imageBytes, i);
-    catCommand += " '" + big.images.back() + "'";
+  std::vector<Row> rows;
+  for (const auto& dir : dirs) rows.push_back(Measure(dir, mib, runs));
+  std::printf("8 images, %zu MiB in all; medians of %d runs in turn, each after a sync; time / anchor\n", mib, runs);
+  std::printf("| file system | mode 0 (8,448 B) | mode 2 (135,168 B) | mode 15 (2,260,992 B) | anchor | anchor s "
+              "| mode 2 / piped copy | window mode 2 / cat | manifest / merge | manifest / sha256sum | verify / cat "
+              "| verify --manifest / cat |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  for (const Row& r : rows) {
+    char sha[16] = "-";
+    if (r.manifestSha > 0) std::snprintf(sha, sizeof sha, "%.2f", r.manifestSha);
+    std::printf("| %s | %.2f | %.2f | %.2f | %s | %.3f | %.2f | %.2f | %.2f | %s | %.2f | %.2f |\n", r.fs.c_str(),
+                r.modes[0], r.modes[1], r.modes[2], r.anchor.c_str(), r.anchorSeconds, r.copying, r.window, r.manifest,
+                sha, r.verify, r.verifyManifest);
   }
-  catCommand += " >'" + dir + "/cat.bin'";
-  std::printf("%s: 8 images, %zu MiB in all; medians of %d runs in turn\n", dir.c_str(), mib, runs);
-  std::printf("%-18s %10s %10s %10s %8s\n", "block mode", "block", "merge s", "cat s", "ratio");
-  for (int mode : {0, 2, 15}) {
-    if (!wanted("modes")) break;
-    const std::uint32_t block = folvane::kBlockModes[static_cast<std::size_t>(mode)].blockSize;
-    big.starts.clear();
-    for (std::size_t i = 0; i < big.images.size(); ++i) {
-      big.starts.push_back(static_cast<std::uint32_t>(i * folvane::ImageBlocksFor(imageBytes, block)));
-    }
-    const auto [merge, cat] = InTurn(runs, [&] { Merge(big, mode, dir, false); }, [&] {
-      if (inProcess) StdioConcatenate(big.images, dir + "/cat.bin");
-      else Shell(catCommand);
-    });
-    std::printf("%-18s %10u %10.3f %10.3f %8.3f\n",
-                std::string(folvane::kBlockModes[static_cast<std::size_t>(mode)].label).c_str(), block, merge, cat,
-                merge / cat);
-  }
-
-  // The kernel's copy against the copy through the buffer, in turn, on the same job.
-  if (only == "paths") {
-    std::printf("%-18s %10s %10s %10s %8s\n", "block mode", "block", "kernel s", "buffer s", "ratio");
-    for (int mode : {0, 2, 15}) {
-      const std::uint32_t block = folvane::kBlockModes[static_cast<std::size_t>(mode)].blockSize;
-      big.starts.clear();
-      for (std::size_t i = 0; i < big.images.size(); ++i) {
-        big.starts.push_back(static_cast<std::uint32_t>(i * folvane::ImageBlocksFor(imageBytes, block)));
-      }
-      auto merge = [&](bool kernel) {
-        folvane::TestHooks().kernelCopyOff = !kernel;
-        folvane::TestHooks().kernelCopyAlways = kernel;
-        Merge(big, mode, dir, false);
-        folvane::TestHooks() = {};
-      };
-      const auto [kernel, buffered] = InTurn(runs, [&] { merge(true); }, [&] { merge(false); });
-      std::printf("%-18s %10u %10.3f %10.3f %8.3f\n",
-                  std::string(folvane::kBlockModes[static_cast<std::size_t>(mode)].label).c_str(), block, kernel,
-                  buffered, kernel / buffered);
-    }
-  }
-
-  // Mostly fill: eight 4 KiB images spread so that the fill adds up to about MiB.
-  Job fill;
-  const std::uint32_t block = folvane::kBlockModes[2].blockSize;
-  const std::uint32_t gap = static_cast<std::uint32_t>((mib << 20) / 8 / block);
-  for (unsigned i = 0; i < 8; ++i) {
-    fill.images.push_back(dir + "/small" + std::to_string(i) + ".bin");
-    WriteImage(fill.images.back(), 4096, i);
-    fill.starts.push_back((i + 1) * (gap + 1) - 1);
-  }
-  const std::uint64_t fillMiB = std::uint64_t{8} * gap * block >> 20;
-  const std::string dd = "dd if=/dev/zero of='" + dir + "/dd.bin' bs=1M count=" + std::to_string(fillMiB) +
-                         " status=none";
-  const auto [fillMerge, ddTime] =
-      wanted("fill") ? InTurn(runs, [&] { Merge(fill, 2, dir, false); },
-                              [&] {
-                                if (inProcess) StdioZeros(dir + "/dd.bin", fillMiB);
-                                else Shell(dd);
-                              })
-                     : std::pair{0.0, 1.0};
-  if (wanted("fill")) std::printf("%-18s %10s %10.3f %10.3f %8.3f   (%llu MiB of 0xFF fill against dd bs=1M)\n", "fill-heavy", "135168",
-              fillMerge, ddTime, fillMerge / ddTime, static_cast<unsigned long long>(fillMiB));
-
-  // The command line writes new files, forces them to disk and renames them.
-  big.starts.clear();
-  for (std::size_t i = 0; i < big.images.size(); ++i) {
-    big.starts.push_back(static_cast<std::uint32_t>(i * folvane::ImageBlocksFor(imageBytes, block)));
-  }
-  const auto [replaced, inPlace] = wanted("replace") ? InTurn(runs, [&] { Merge(big, 2, dir, true); },
-                                                                 [&] { Merge(big, 2, dir, false); })
-                                                     : std::pair{0.0, 1.0};
-  if (wanted("replace")) std::printf("%-18s %10s %10.3f %10.3f %8.3f   (replaced with fsync against in place)\n", "replace outputs",
-              "135168", replaced, inPlace, replaced / inPlace);
-  fs::remove_all(dir);
   return 0;
 }

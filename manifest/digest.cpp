@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -39,39 +40,43 @@ std::string Crc32Text(std::uint32_t crc) {
   return b;
 }
 
-// The data image's digest and the CRC-32s are taken on a second thread from copies
-// of the bytes, while the merge goes on writing and this thread hashes each range's
-// SHA-256: the two SHA-256 passes over a partition's bytes run side by side. The
-// data image's CRC-32 is put together from the CRC of each range and of the bytes
-// between them, so that each byte goes through the CRC once.
+// Every digest of the data image is taken beside the merge, on two threads of its
+// own, from a copy of the bytes: one takes the data image's SHA-256, the other each
+// range's SHA-256 and all the CRC-32s, so that the merge's thread only copies and the
+// two SHA-256 passes over a partition's bytes run side by side. The data image's
+// CRC-32 is put together from the CRC of each range and of the bytes between them, so
+// that each byte goes through the CRC once.
 struct DigestTap::State {
   Sha256 tableSha;
   std::uint32_t tableCrc = 0;
   std::uint64_t tableBytes = 0;
-  std::vector<std::unique_ptr<Sha256>> rangeSha;
-  std::vector<DigestValue> rangeValues;  // bytes and sha256 here, crc32 from the worker
   std::uint64_t dataBytes = 0;
-  std::size_t next = 0;  // the first range not yet passed, for this thread
 
-  // The worker's own.
+  // The data image's lane.
   Sha256 dataSha;
+  // The ranges' lane.
+  std::vector<std::unique_ptr<Sha256>> rangeSha;
+  std::vector<std::uint64_t> rangeBytes;
+  std::vector<std::uint32_t> rangeCrc;
   std::uint32_t dataCrc = 0;  // of every byte before the range in progress
   std::uint64_t crcBytes = 0;
   std::size_t crcNext = 0;
-  std::vector<std::uint32_t> rangeCrc;
-  std::vector<std::uint64_t> rangeCrcBytes;
 
-  // Pieces travel to the worker and come back to be filled again.
+  // Each piece goes to both lanes and is freed when both are done with it.
+  using Piece = std::shared_ptr<const std::vector<std::uint8_t>>;
+  struct Lane {
+    std::deque<Piece> queued;
+    bool working = false;
+    std::thread thread;
+  };
+  std::array<Lane, 2> lanes;
   std::mutex mutex;
   std::condition_variable changed;
-  std::deque<std::vector<std::uint8_t>> queued, spare;
-  bool working = false;
   bool stop = false;
-  std::thread worker;
 };
 
 namespace {
-// Pieces waiting for the worker at most: enough to ride out a slow moment on either
+// Pieces waiting for a lane at most: enough to ride out a slow moment on either
 // side, few enough to keep the copies in the cache.
 constexpr std::size_t kQueuedPieces = 4;
 }  // namespace
@@ -83,13 +88,14 @@ DigestTap::DigestTap(std::uint32_t blockSize) : state_(std::make_unique<State>()
 
 DigestTap::~DigestTap() {
   State& s = *state_;
-  if (!s.worker.joinable()) return;
   {
     std::lock_guard lock(s.mutex);
     s.stop = true;
   }
   s.changed.notify_all();
-  s.worker.join();
+  for (State::Lane& lane : s.lanes) {
+    if (lane.thread.joinable()) lane.thread.join();
+  }
 }
 
 void DigestTap::SetRanges(std::vector<DigestRange> ranges) {
@@ -97,9 +103,8 @@ void DigestTap::SetRanges(std::vector<DigestRange> ranges) {
   ranges_ = std::move(ranges);
   rangesSet_ = true;
   s.rangeSha.clear();
-  s.rangeValues.assign(ranges_.size(), DigestValue{});
+  s.rangeBytes.assign(ranges_.size(), 0);
   s.rangeCrc.assign(ranges_.size(), Crc(0, {}));
-  s.rangeCrcBytes.assign(ranges_.size(), 0);
   for (std::size_t i = 0; i < ranges_.size(); ++i) s.rangeSha.push_back(std::make_unique<Sha256>());
 }
 
@@ -141,61 +146,55 @@ void SplitAtRanges(const std::vector<DigestRange>& ranges, std::size_t& next, st
 
 void DigestTap::DataWritten(std::span<const std::uint8_t> bytes) {
   State& s = *state_;
-  if (!s.worker.joinable()) s.worker = std::thread([this] { Work(); });
-  std::vector<std::uint8_t> copy;
+  if (!s.lanes[0].thread.joinable()) {
+    for (int lane = 0; lane < 2; ++lane) s.lanes[lane].thread = std::thread([this, lane] { Work(lane); });
+  }
+  auto piece = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
   {
     std::unique_lock lock(s.mutex);
-    s.changed.wait(lock, [&] { return s.queued.size() < kQueuedPieces; });
-    if (!s.spare.empty()) {
-      copy = std::move(s.spare.front());
-      s.spare.pop_front();
-    }
-  }
-  copy.assign(bytes.begin(), bytes.end());
-  {
-    std::lock_guard lock(s.mutex);
-    s.queued.push_back(std::move(copy));
+    s.changed.wait(lock, [&] {
+      return s.lanes[0].queued.size() < kQueuedPieces && s.lanes[1].queued.size() < kQueuedPieces;
+    });
+    for (State::Lane& lane : s.lanes) lane.queued.push_back(piece);
   }
   s.changed.notify_all();
-
-  SplitAtRanges(ranges_, s.next, s.dataBytes, bytes, [&](std::size_t range, std::span<const std::uint8_t> piece) {
-    if (range == std::string::npos) return;
-    s.rangeSha[range]->Update(piece);
-    s.rangeValues[range].bytes += piece.size();
-  });
   s.dataBytes += bytes.size();
 }
 
-void DigestTap::Work() {
+void DigestTap::Work(int laneIndex) {
   State& s = *state_;
+  State::Lane& lane = s.lanes[static_cast<std::size_t>(laneIndex)];
   for (;;) {
-    std::vector<std::uint8_t> piece;
+    State::Piece piece;
     {
       std::unique_lock lock(s.mutex);
-      s.changed.wait(lock, [&] { return s.stop || !s.queued.empty(); });
-      if (s.queued.empty()) return;
-      piece = std::move(s.queued.front());
-      s.queued.pop_front();
-      s.working = true;
+      s.changed.wait(lock, [&] { return s.stop || !lane.queued.empty(); });
+      if (lane.queued.empty()) return;
+      piece = lane.queued.front();
+      lane.working = true;
     }
-    s.dataSha.Update(piece);
-    SplitAtRanges(ranges_, s.crcNext, s.crcBytes, piece, [&](std::size_t range, std::span<const std::uint8_t> part) {
-      if (range == std::string::npos) {
-        s.dataCrc = Crc(s.dataCrc, part);
-        return;
-      }
-      // Inside a range: its own CRC; the data image's takes it whole at its end.
-      s.rangeCrc[range] = Crc(s.rangeCrc[range], part);
-      s.rangeCrcBytes[range] += part.size();
-      if (s.rangeCrcBytes[range] == ranges_[range].bytes) {
-        s.dataCrc = CrcCombine(s.dataCrc, s.rangeCrc[range], s.rangeCrcBytes[range]);
-      }
-    });
-    s.crcBytes += piece.size();
+    if (laneIndex == 0) {
+      s.dataSha.Update(*piece);
+    } else {
+      SplitAtRanges(ranges_, s.crcNext, s.crcBytes, *piece, [&](std::size_t range, std::span<const std::uint8_t> part) {
+        if (range == std::string::npos) {
+          s.dataCrc = Crc(s.dataCrc, part);
+          return;
+        }
+        // Inside a range: its own digests; the data image's CRC takes it whole at its end.
+        s.rangeSha[range]->Update(part);
+        s.rangeCrc[range] = Crc(s.rangeCrc[range], part);
+        s.rangeBytes[range] += part.size();
+        if (s.rangeBytes[range] == ranges_[range].bytes) {
+          s.dataCrc = CrcCombine(s.dataCrc, s.rangeCrc[range], s.rangeBytes[range]);
+        }
+      });
+      s.crcBytes += piece->size();
+    }
     {
       std::lock_guard lock(s.mutex);
-      s.spare.push_back(std::move(piece));
-      s.working = false;
+      lane.queued.pop_front();
+      lane.working = false;
     }
     s.changed.notify_all();
   }
@@ -204,7 +203,9 @@ void DigestTap::Work() {
 void DigestTap::Drain() {
   State& s = *state_;
   std::unique_lock lock(s.mutex);
-  s.changed.wait(lock, [&] { return s.queued.empty() && !s.working; });
+  s.changed.wait(lock, [&] {
+    return std::all_of(s.lanes.begin(), s.lanes.end(), [](const State::Lane& l) { return l.queued.empty() && !l.working; });
+  });
 }
 
 DigestValue DigestTap::Table() {
@@ -218,8 +219,8 @@ DigestValue DigestTap::Data() {
   std::uint32_t crc = s.dataCrc;
   // The data ended inside a range: that range's bytes so far still belong to the CRC.
   for (std::size_t i = 0; i < ranges_.size(); ++i) {
-    if (s.rangeCrcBytes[i] != 0 && s.rangeCrcBytes[i] != ranges_[i].bytes) {
-      crc = CrcCombine(crc, s.rangeCrc[i], s.rangeCrcBytes[i]);
+    if (s.rangeBytes[i] != 0 && s.rangeBytes[i] != ranges_[i].bytes) {
+      crc = CrcCombine(crc, s.rangeCrc[i], s.rangeBytes[i]);
     }
   }
   return {s.dataBytes, s.dataSha.Hex(), crc};
@@ -228,11 +229,8 @@ DigestValue DigestTap::Data() {
 std::vector<DigestValue> DigestTap::Ranges() {
   Drain();
   State& s = *state_;
-  std::vector<DigestValue> values = s.rangeValues;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    values[i].sha256 = s.rangeSha[i]->Hex();
-    values[i].crc32 = s.rangeCrc[i];
-  }
+  std::vector<DigestValue> values(ranges_.size());
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = {s.rangeBytes[i], s.rangeSha[i]->Hex(), s.rangeCrc[i]};
   return values;
 }
 

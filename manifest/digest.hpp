@@ -63,8 +63,8 @@ class DigestTap : public MergeTap {
   [[nodiscard]] const std::vector<DigestRange>& RangeList() const { return ranges_; }
 
  private:
-  void Work();   // the worker thread's loop
-  void Drain();  // waits until the worker has hashed every piece
+  void Work(int lane);  // a hashing thread's loop
+  void Drain();         // waits until both threads have hashed every piece
   struct State;
   std::unique_ptr<State> state_;
   std::vector<DigestRange> ranges_;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <tuple>
@@ -546,6 +547,44 @@ TEST(MergeCopyPaths, JobsGiveTheSameBytesAndCallsEitherWay) {
     TestHooks() = {};
     EXPECT_EQ(logs[0], logs[1]) << "the window sees the same calls either way";
   }
+}
+
+TEST(MergeCopyPaths, KernelThatStopsPartWayLeavesTheRestToTheBuffer) {
+  // A file system that shares or copies part of an image and then refuses, or copies
+  // less than asked: every byte still reaches the data image once and in its place, and
+  // the window sees the calls of a buffered merge. The first image starts at offset 0,
+  // where a file system that shares may share it; the second after a fill.
+  struct Case {
+    const char* name;
+    int error;
+    std::uint64_t after;  // bytes the kernel moves before it stops
+  } cases[] = {
+      {"across devices at once", EXDEV, 0},
+      {"across devices after whole blocks", EXDEV, 5 * kDefaultBlock},
+      {"invalid inside a block", EINVAL, 7 * kDefaultBlock + 100},
+      {"not supported inside the second image", EOPNOTSUPP, 21 * kDefaultBlock + 4096},
+      {"a short copy inside a block", 0, 2 * kDefaultBlock + 77},
+  };
+  auto merge = [](Job& t) {
+    t.Row(1, Pattern(20 * kDefaultBlock + 3, 1), 0, 0x1F);
+    t.Row(2, Pattern(9 * kDefaultBlock, 2), 0x20, 0x30);
+    return t.Merge();
+  };
+  TestHooks().kernelCopyOff = true;
+  Job buffered;
+  ASSERT_TRUE(merge(buffered).completed);
+  const Bytes expected = buffered.Data();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHooks() = {};
+    TestHooks().kernelCopyAlways = true;
+    TestHooks().copyFault = PlantedCopyFault{c.error, c.after};
+    Job t;
+    EXPECT_TRUE(merge(t).completed);
+    EXPECT_TRUE(t.Data() == expected);
+    EXPECT_EQ(t.host.log, buffered.host.log);
+  }
+  TestHooks() = {};
 }
 
 TEST_F(MergeTest, ImagesStayHeldUntilTheMergeEnds) {

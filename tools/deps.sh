@@ -38,6 +38,8 @@ test=(
   shared-mime-info    # update-mime-database for the .part type
   libglib2.0-bin      # gio: which type a .part file gets
   bash-completion
+  xfsprogs     # the shared-extents test makes a small XFS
+  btrfs-progs  # merge_bench on btrfs
   xdotool  # presses Merge in the installed window
   strace   # sees how merge creates its new files
 )

@@ -193,7 +193,6 @@ File& File::operator=(File&& other) noexcept {
     path_ = std::move(other.path_);
     regular_ = other.regular_;
     openedSize_ = other.openedSize_;
-    kernelCopyPays_ = other.kernelCopyPays_;
     partialPath_ = std::exchange(other.partialPath_, {});
     target_ = std::move(other.target_);
     targetExisted_ = other.targetExisted_;

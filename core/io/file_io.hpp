@@ -171,18 +171,33 @@ class File {
   /// several repetitions per system call. `written` as for Write.
   Status WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written = nullptr);
 
+  /// How the kernel is to move bytes between two files.
+  enum class KernelCopy {
+    Share,  ///< the output shares the source's extents: nothing is read or written
+    Copy,   ///< the kernel reads and writes the bytes itself
+  };
   /// What a copy inside the kernel achieved.
   struct CopyResult {
     std::uint64_t copied = 0;         ///< bytes that reached this file
-    bool unsupported = false;         ///< the system cannot copy these two files itself
+    bool unsupported = false;         ///< the system stopped copying between these files
     std::optional<FileError> error;   ///< a read or write failed after `copied` bytes
   };
-  /// Appends up to `length` bytes of `source`, from `offset`, at the current position
-  /// without passing them through the program's memory. Stops early at the end of
-  /// `source`. Where the system cannot copy between these files, or its copy would be
-  /// slower than a buffered one, nothing is copied and `unsupported` is set, so that
-  /// the caller copies through a buffer instead.
-  CopyResult CopyFrom(File& source, std::uint64_t offset, std::uint64_t length);
+  /// Places `length` bytes of `source`, from `offset`, at the current position without
+  /// passing them through the program's memory, and moves the position after them.
+  /// Sharing takes the whole stretch or nothing; both offsets and the length must be
+  /// multiples of ShareBlockSize(). Where the system cannot do it, or stops part way
+  /// (a short copy included), `unsupported` is set with `copied` counting only the bytes
+  /// known to be in place: whatever else may have reached the file after them is the
+  /// caller's to overwrite. A copy stops early, without `unsupported`, only at the end
+  /// of `source`.
+  CopyResult CopyFrom(File& source, std::uint64_t offset, std::uint64_t length, KernelCopy how);
+  /// The block size extents are shared at, in the file system holding this file; 0
+  /// where the system shares none.
+  std::uint32_t ShareBlockSize();
+  /// Starts writing `length` bytes from `offset` to the disk and returns without
+  /// waiting, so that a later Sync has less left to wait for. Does nothing where the
+  /// system offers no such start; never fails (Sync reports what did not reach the disk).
+  void StartWriteBack(std::uint64_t offset, std::uint64_t length);
 
   /// Moves the current position.
   Status Seek(std::uint64_t position);
@@ -217,14 +232,10 @@ class File {
   static constexpr std::intptr_t kNoHandle = -1;
   File(std::intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
   [[nodiscard]] FileError Fail(FileOp op, int error) const;
-  /// Whether the kernel's copy into this file is faster than a buffered one.
-  bool KernelCopyPays();
   std::intptr_t handle_ = kNoHandle;
   std::string path_;
   bool regular_ = true;
   std::uint64_t openedSize_ = 0;  // an input's size when it was opened
-  // Whether the kernel's copy into this file pays (-1: not yet asked of its file system).
-  signed char kernelCopyPays_ = -1;
   /// Forces the file to the disk and, on systems that cannot rename an open file,
   /// closes it: the part of a commit that comes before the exchanges.
   Status PrepareCommit();
@@ -271,11 +282,21 @@ struct PlantedReadFault {
   std::string path;
   std::uint64_t offset = 0;
 };
+/// A kernel copy planted to stop part way, for tests: kernel copies move bytes as usual
+/// until `after` bytes have been moved since the fault was planted; the call that
+/// crosses that count moves the bytes before it and then fails with the system error
+/// `error` (0: a short copy, which simply moves no more).
+struct PlantedCopyFault {
+  int error = 0;
+  std::uint64_t after = 0;
+  std::uint64_t moved = 0;  ///< counted by the file layer
+};
 /// What tests may change in the file layer's behaviour.
 struct FileLayerTestHooks {
   std::optional<PlantedReadFault> readFault;
+  std::optional<PlantedCopyFault> copyFault;
   bool kernelCopyOff = false;     ///< every kernel copy reports itself unsupported
-  bool kernelCopyAlways = false;  ///< the kernel copies also where a buffered copy is faster
+  bool kernelCopyAlways = false;  ///< the kernel copies also where the buffer measured faster
   /// Runs inside CommitAll after each exchange but the last, with termination
   /// signals held: a test raises a signal here to see that the commit completes
   /// before the signal ends the process. folvane-cli sets it from the environment

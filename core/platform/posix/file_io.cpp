@@ -9,6 +9,10 @@
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>  // FICLONERANGE
+#include <sys/ioctl.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -298,29 +302,71 @@ Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t to
   return {};
 }
 
-// Into ext2/3/4 the kernel's copy (a splice through page-sized pieces, as these file
-// systems share no extents) measured slower than reading and writing large pieces:
-// it is used where it pays, on tmpfs and on file systems that can share extents or
-// copy on the server.
-bool File::KernelCopyPays() {
-  if (kernelCopyPays_ < 0) {
-    constexpr decltype(statfs::f_type) kExtMagic = 0xEF53;
-    struct statfs fs {};
-    kernelCopyPays_ = ::fstatfs(Fd(handle_), &fs) == 0 && fs.f_type == kExtMagic ? 0 : 1;
-  }
-  return kernelCopyPays_ != 0;
+namespace {
+
+// Whether a failed kernel copy only means that the system will not copy between these
+// files (the caller goes on through its buffer), rather than a failed read or write.
+bool CopyRefused(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTTY ||
+         error == ETXTBSY || error == EPERM || error == EBADF || error == EISDIR;
 }
 
-File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_t length) {
+// Shares `length` bytes of `in` from `offset` at `out`'s position and moves the position
+// past them; errno on failure.
+int ShareStretch(int in, std::uint64_t offset, int out, std::uint64_t length) {
+#ifdef FICLONERANGE
+  const off_t at = ::lseek(out, 0, SEEK_CUR);
+  if (at < 0) return errno;
+  file_clone_range range{};
+  range.src_fd = in;
+  range.src_offset = offset;
+  range.src_length = length;
+  range.dest_offset = static_cast<std::uint64_t>(at);
+  int rc;
+  do {
+    rc = ::ioctl(out, FICLONERANGE, &range);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return errno;
+  if (::lseek(out, at + static_cast<off_t>(length), SEEK_SET) < 0) return errno;
+  return 0;
+#else
+  (void)in, (void)offset, (void)out, (void)length;
+  return EOPNOTSUPP;
+#endif
+}
+
+}  // namespace
+
+std::uint32_t File::ShareBlockSize() {
+#ifdef FICLONERANGE
+  struct statfs fs {};
+  if (handle_ < 0 || !regular_ || ::fstatfs(Fd(handle_), &fs) != 0 || fs.f_bsize <= 0) return 0;
+  return static_cast<std::uint32_t>(fs.f_bsize);
+#else
+  return 0;
+#endif
+}
+
+void File::StartWriteBack(std::uint64_t offset, std::uint64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  if (handle_ >= 0 && regular_ && length > 0) {
+    ::sync_file_range(Fd(handle_), static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+  }
+#else
+  (void)offset, (void)length;
+#endif
+}
+
+File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_t length, KernelCopy how) {
   CopyResult result;
   // The kernel copies between regular files only; devices go through a buffer.
-  if (TestHooks().kernelCopyOff || handle_ < 0 || source.handle_ < 0 || !regular_ || !source.regular_ ||
-      !(TestHooks().kernelCopyAlways || KernelCopyPays())) {
+  if (TestHooks().kernelCopyOff || handle_ < 0 || source.handle_ < 0 || !regular_ || !source.regular_) {
     result.unsupported = true;
     return result;
   }
   const auto& fault = TestHooks().readFault;
   const bool faulty = fault && fault->path == source.path_;
+  auto& planted = TestHooks().copyFault;
   while (result.copied < length) {
     std::uint64_t want = std::min<std::uint64_t>(length - result.copied, std::uint64_t{1} << 30);
     if (faulty) {
@@ -331,13 +377,31 @@ File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_
       }
       want = std::min(want, fault->offset - at);
     }
-    auto in = static_cast<off64_t>(offset + result.copied);
-    const ssize_t n = ::copy_file_range(Fd(source.handle_), &in, Fd(handle_), nullptr, static_cast<std::size_t>(want), 0);
-    if (n < 0) {
-      const int error = errno;
-      if (error == EINTR) continue;
-      if (error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP) {
-        result.unsupported = true;  // the caller goes on through its buffer from here
+    int error = 0;
+    if (planted && planted->moved >= planted->after) {
+      error = planted->error;
+      if (error == 0) {
+        result.unsupported = true;  // a short copy: what is not copied goes through the buffer
+        return result;
+      }
+    } else {
+      if (planted) want = std::min(want, planted->after - planted->moved);
+      const auto in = offset + result.copied;
+      if (how == KernelCopy::Share) {
+        error = ShareStretch(Fd(source.handle_), in, Fd(handle_), want);
+      } else {
+        auto from = static_cast<off64_t>(in);
+        const ssize_t n = ::copy_file_range(Fd(source.handle_), &from, Fd(handle_), nullptr, static_cast<std::size_t>(want), 0);
+        if (n < 0) error = errno;
+        else want = static_cast<std::uint64_t>(n);
+      }
+    }
+    if (error == EINTR) continue;
+    if (error != 0) {
+      // Sharing is all or nothing: any refusal sends the stretch through the buffer,
+      // which reports the failures that are really the files'.
+      if (how == KernelCopy::Share || CopyRefused(error)) {
+        result.unsupported = true;
         return result;
       }
       // The system does not say which side failed: a full disk is the output's, the
@@ -346,8 +410,9 @@ File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_
       result.error = cause == FileErrorCause::DiskFull ? Fail(FileOp::Write, error) : source.Fail(FileOp::Read, error);
       return result;
     }
-    if (n == 0) break;  // the end of the source
-    result.copied += static_cast<std::uint64_t>(n);
+    if (want == 0) break;  // the end of the source
+    result.copied += want;
+    if (planted) planted->moved += want;
   }
   return result;
 }

@@ -211,12 +211,18 @@ Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t to
   return {};
 }
 
-File::CopyResult File::CopyFrom(File&, std::uint64_t, std::uint64_t) {
+File::CopyResult File::CopyFrom(File&, std::uint64_t, std::uint64_t, KernelCopy) {
   // Windows has no copy between two open handles; the merge copies through its buffer.
   CopyResult result;
   result.unsupported = true;
   return result;
 }
+
+// Block cloning exists only on ReFS, behind a different interface; nothing is shared.
+std::uint32_t File::ShareBlockSize() { return 0; }
+
+// Windows starts writing back on its own; FlushFileBuffers waits for the rest.
+void File::StartWriteBack(std::uint64_t, std::uint64_t) {}
 
 Status File::Seek(std::uint64_t position) {
   if (handle_ == kNoHandle) return Fail(FileOp::Seek, ERROR_INVALID_HANDLE);

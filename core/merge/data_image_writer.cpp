@@ -1,0 +1,256 @@
+#include "merge/data_image_writer.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <numeric>
+
+namespace folvane {
+
+namespace {
+
+// Whole blocks read through the program go out in pieces of about this size, so that
+// small blocks do not cost a system call each.
+constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+// 0xFF fill goes out from one constant buffer of this size, several at a time.
+constexpr std::size_t kFillBytes = std::size_t{1} << 20;
+// Image blocks the kernel copies in one go before the bar moves: large enough that
+// the system calls cost nothing, small enough that the bar moves smoothly. The same
+// amount, copied once each way, tells which way is faster.
+constexpr std::uint64_t kKernelBatchBytes = std::uint64_t{16} << 20;
+// Sharing costs no copying at all; the bar still moves in steps.
+constexpr std::uint64_t kShareBatchBytes = std::uint64_t{256} << 20;
+// Written bytes are sent to the disk in pieces of this size as the merge goes on.
+constexpr std::uint64_t kWriteBackBytes = std::uint64_t{32} << 20;
+constexpr std::uint64_t kPageBytes = 4096;
+
+// Blocks per kernel copy: about kKernelBatchBytes, and where the block size allows a
+// whole number of 64 KiB, so that no batch after the first starts inside a page and
+// the kernel copies whole pages (small blocks such as 8448 bytes are not page sized).
+std::uint64_t KernelBatchBlocks(std::uint32_t blockSize) {
+  const std::uint64_t blocks = std::max<std::uint64_t>(1, kKernelBatchBytes / blockSize);
+  const std::uint64_t step = 65536 / std::gcd<std::uint64_t>(blockSize, 65536);
+  return blocks >= step ? blocks / step * step : blocks;
+}
+
+}  // namespace
+
+FileError ChangedImage(const std::string& path) { return FileError{FileErrorCause::BadSeek, FileOp::Seek, path, 0}; }
+
+DataImageWriter::DataImageWriter(File& out, MergeHost& host, const Settings& settings)
+    : out_(out), host_(host), tap_(settings.tap), blockSize_(settings.blockSize), writeBack_(settings.writeBack) {
+  buffer_.resize(std::max<std::size_t>(1, kBufferBytes / blockSize_) * blockSize_);
+  const FileLayerTestHooks& hooks = TestHooks();
+  if (!hooks.kernelCopyOff) shareBlock_ = out_.ShareBlockSize();
+  // With a tap every byte passes through the program anyway: the kernel's copy would
+  // only read them twice. Shared extents still save the writing.
+  if (hooks.kernelCopyOff || tap_) path_ = Path::Buffer;
+  else if (hooks.kernelCopyAlways) path_ = Path::Kernel;
+}
+
+void DataImageWriter::Written(std::uint64_t bytes) {
+  cursor_ += bytes;
+  // Only whole pages are sent: a page still being filled that is under write-back
+  // holds up the next write into it.
+  const std::uint64_t end = cursor_ / kPageBytes * kPageBytes;
+  if (writeBack_ && end - writeBackFrom_ >= kWriteBackBytes) {
+    out_.StartWriteBack(writeBackFrom_, end - writeBackFrom_);
+    writeBackFrom_ = end;
+  }
+}
+
+void DataImageWriter::Commit(std::size_t blocks, std::uint64_t firstRead) {
+  if (used_ == 0) firstProgress_ = static_cast<std::uint32_t>(firstRead + 2);
+  used_ += blocks * blockSize_;
+}
+
+// Writes what is buffered, then reports its blocks' progress positions: the window
+// sees exactly what it would if every block were written on its own, and a failure
+// leaves the bar at the last block that was really written.
+Status DataImageWriter::Flush() {
+  if (used_ == 0) return {};
+  std::size_t written = 0;
+  Status status = out_.Write(std::span<const std::uint8_t>(buffer_.data(), used_), &written);
+  if (tap_ && written) tap_->DataWritten(std::span<const std::uint8_t>(buffer_.data(), written));
+  const std::size_t blocks = written / blockSize_;
+  for (std::size_t i = 0; i < blocks; ++i) host_.SetProgressPos(firstProgress_ + static_cast<std::uint32_t>(i));
+  used_ = 0;
+  Written(written);
+  return status;
+}
+
+Status DataImageWriter::FillTo(std::uint64_t target) {
+  if (Status s = Flush(); !s) return s;
+  if (target <= cursor_) return {};
+  if (fill_.empty()) fill_.assign(kFillBytes, 0xFF);
+  std::uint64_t written = 0;
+  Status status = out_.WriteRepeated(fill_, target - cursor_, &written);
+  if (tap_) {
+    for (std::uint64_t done = 0; done < written;) {
+      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(fill_.size(), written - done));
+      tap_->DataWritten(std::span<const std::uint8_t>(fill_.data(), piece));
+      done += piece;
+    }
+  }
+  Written(written);
+  return status;
+}
+
+// The image's leading blocks that can share extents with the image: the data image's
+// offset must be a multiple of the file system's block, and the stretch a whole number
+// of both kinds of block (so that every batch starts aligned on both sides).
+std::uint64_t DataImageWriter::SharedBlocks(std::uint64_t whole) {
+  if (shareBlock_ == 0 || cursor_ % shareBlock_ != 0) return 0;
+  const std::uint64_t unit = std::lcm<std::uint64_t>(blockSize_, shareBlock_);
+  if (unit > kShareBatchBytes) return 0;
+  const std::uint64_t unitBlocks = unit / blockSize_;
+  return whole / unitBlocks * unitBlocks;
+}
+
+// Image blocks from `reads` up to `end` through the kernel. Stops (`stopped`) where
+// the kernel stops, with every whole block it placed written and shown and nothing
+// after them in the file: the caller goes on from `reads` through the buffer.
+Status DataImageWriter::KernelBlocks(File& image, std::uint64_t& reads, std::uint64_t end, File::KernelCopy how,
+                                     bool& stopped) {
+  stopped = false;
+  std::uint64_t batch = KernelBatchBlocks(blockSize_);
+  if (how == File::KernelCopy::Share) {
+    const std::uint64_t unitBlocks = std::lcm<std::uint64_t>(blockSize_, shareBlock_) / blockSize_;
+    batch = std::max<std::uint64_t>(1, kShareBatchBytes / (unitBlocks * blockSize_)) * unitBlocks;
+  }
+  while (reads < end) {
+    const std::uint64_t want = std::min(batch, end - reads);
+    const File::CopyResult copy = out_.CopyFrom(image, reads * blockSize_, want * blockSize_, how);
+    const std::uint64_t full = copy.copied / blockSize_;
+    if (tap_ && full) {
+      if (Status s = TapFromImage(image, reads * blockSize_, full * blockSize_); !s) return s;
+    }
+    for (std::uint64_t i = 0; i < full; ++i) host_.SetProgressPos(static_cast<std::uint32_t>(reads + i + 2));
+    reads += full;
+    Written(full * blockSize_);
+    if (full < want) {
+      // Part of a block, or a stretch the system gave up on, may have reached the
+      // file: the data image keeps whole blocks only, as when every block is read and
+      // written on its own.
+      if (Status s = out_.Truncate(cursor_); !s) return s;
+      if (copy.error) return *copy.error;
+      stopped = true;
+      return {};
+    }
+  }
+  return {};
+}
+
+// Shared bytes never pass through the program: a tap reads them from the image.
+Status DataImageWriter::TapFromImage(File& image, std::uint64_t offset, std::uint64_t bytes) {
+  for (std::uint64_t done = 0; done < bytes;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), bytes - done));
+    const auto got = image.ReadAt(offset + done, std::span(buffer_).first(n));
+    if (!got) return got.error();
+    if (*got != n) return ChangedImage(image.Path());
+    tap_->DataWritten(std::span<const std::uint8_t>(buffer_.data(), n));
+    done += n;
+  }
+  return {};
+}
+
+// Image blocks from `reads` up to `end` through the buffer; they may stay buffered.
+Status DataImageWriter::BufferBlocks(File& image, std::uint64_t& reads, std::uint64_t end) {
+  while (reads < end) {
+    if (FreeBlocks() == 0) {
+      if (Status s = Flush(); !s) return s;
+    }
+    const auto blocks = static_cast<std::size_t>(std::min<std::uint64_t>(FreeBlocks(), end - reads));
+    const auto space = std::span(buffer_).subspan(used_, blocks * blockSize_);
+    std::size_t got = 0;
+    const auto read = image.ReadAt(reads * blockSize_, space, &got);
+    if (!read || got != space.size()) {
+      // Every whole block read before the failure is written and shown, then the failure.
+      const std::size_t done = got / blockSize_;
+      Commit(done, reads);
+      reads += done;
+      if (Status s = Flush(); !s) return s;
+      return read ? ChangedImage(image.Path()) : read.error();
+    }
+    Commit(blocks, reads);
+    reads += blocks;
+  }
+  return {};
+}
+
+// The read after the whole blocks: the partial last block, completed with 0xFF, or
+// the read that finds the end, which moves the bar all the same.
+Status DataImageWriter::LastRead(File& image, std::uint64_t reads, std::uint64_t rest) {
+  if (FreeBlocks() == 0) {
+    if (Status s = Flush(); !s) return s;
+  }
+  const auto space = std::span(buffer_).subspan(used_, blockSize_);
+  std::size_t got = 0;
+  const auto read = image.ReadAt(reads * blockSize_, space, &got);
+  if (!read || got != rest) {
+    if (Status s = Flush(); !s) return s;
+    return read ? ChangedImage(image.Path()) : read.error();
+  }
+  if (rest == 0) {
+    if (Status s = Flush(); !s) return s;
+    host_.SetProgressPos(static_cast<std::uint32_t>(reads + 2));
+    return {};
+  }
+  std::memset(space.data() + got, 0xFF, blockSize_ - got);
+  Commit(1, reads);
+  return Flush();
+}
+
+// Where the output shares nothing, the kernel's copy may be faster than the buffer
+// (tmpfs) or far slower (a file system that copies unaligned stretches page by page).
+// The first image long enough copies one batch each way, and the faster way copies
+// the rest of this output.
+Status DataImageWriter::MeasurePaths(File& image, std::uint64_t& reads, std::uint64_t whole) {
+  using Clock = std::chrono::steady_clock;
+  const std::uint64_t probe = KernelBatchBlocks(blockSize_);
+  if (whole - reads < 2 * probe) return {};
+  const auto t0 = Clock::now();
+  bool stopped = false;
+  if (Status s = KernelBlocks(image, reads, reads + probe, File::KernelCopy::Copy, stopped); !s) return s;
+  const auto t1 = Clock::now();
+  if (stopped) {
+    path_ = Path::Buffer;
+    return {};
+  }
+  if (Status s = BufferBlocks(image, reads, reads + probe); !s) return s;
+  if (Status s = Flush(); !s) return s;
+  path_ = t1 - t0 <= Clock::now() - t1 ? Path::Kernel : Path::Buffer;
+  return {};
+}
+
+Status DataImageWriter::CopyImage(File& image, std::uint64_t size) {
+  const std::uint64_t whole = size / blockSize_;
+  const std::uint64_t rest = size % blockSize_;
+  std::uint64_t reads = 0;  // block reads done so far
+  // A kernel copy writes at the file's position: nothing may wait in the buffer.
+  if (Status s = Flush(); !s) return s;
+
+  if (const std::uint64_t shared = SharedBlocks(whole); shared > 0) {
+    bool stopped = false;
+    if (Status s = KernelBlocks(image, reads, shared, File::KernelCopy::Share, stopped); !s) return s;
+    if (stopped) {
+      // A file system that shared and then stopped is not trusted with the kernel's
+      // copy either; one that never shared simply has no extents to share.
+      if (sharedAny_ || reads > 0) path_ = Path::Buffer;
+      shareBlock_ = 0;
+    }
+    sharedAny_ = sharedAny_ || reads > 0;
+  }
+  if (path_ == Path::Unknown) {
+    if (Status s = MeasurePaths(image, reads, whole); !s) return s;
+  }
+  if (path_ == Path::Kernel && reads < whole) {
+    bool stopped = false;
+    if (Status s = KernelBlocks(image, reads, whole, File::KernelCopy::Copy, stopped); !s) return s;
+    if (stopped) path_ = Path::Buffer;
+  }
+  if (Status s = BufferBlocks(image, reads, whole); !s) return s;
+  return LastRead(image, reads, rest);
+}
+
+}  // namespace folvane

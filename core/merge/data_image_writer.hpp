@@ -1,0 +1,77 @@
+#pragma once
+// The copy pass's writing of the data image: 0xFF fill and images, strictly in
+// sequence from offset 0, each image's whole blocks by the fastest way the output's
+// file system offers, and the window's progress positions as if every block were read
+// and written on its own.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/file_io.hpp"
+#include "merge/merge.hpp"
+
+namespace folvane {
+
+/// The failure an image that no longer has the length the table records ends the
+/// merge with.
+FileError ChangedImage(const std::string& path);
+
+class DataImageWriter {
+ public:
+  struct Settings {
+    std::uint32_t blockSize = 0;
+    MergeTap* tap = nullptr;  ///< sees every byte in file order once it is in the file
+    /// Start writing each batch to the disk as the copy goes on, so that forcing the
+    /// output to the disk at the end waits only for the last of it.
+    bool writeBack = false;
+  };
+  DataImageWriter(File& out, MergeHost& host, const Settings& settings);
+
+  /// Bytes of the data image written so far.
+  [[nodiscard]] std::uint64_t Cursor() const { return cursor_; }
+
+  /// 0xFF blocks from the cursor up to `target`, a block boundary at or after it.
+  Status FillTo(std::uint64_t target);
+
+  /// Copies one image of `size` bytes at the cursor as the window reports it: after
+  /// every read of a block (the last, empty or partial one included) the bar moves to
+  /// the read's number plus one. The partial last block is completed with 0xFF. The
+  /// image must still be `size` bytes long: any other length ends the merge.
+  Status CopyImage(File& image, std::uint64_t size);
+
+ private:
+  enum class Path { Unknown, Kernel, Buffer };
+
+  std::uint64_t SharedBlocks(std::uint64_t whole);
+  Status KernelBlocks(File& image, std::uint64_t& reads, std::uint64_t end, File::KernelCopy how, bool& stopped);
+  Status BufferBlocks(File& image, std::uint64_t& reads, std::uint64_t end);
+  Status LastRead(File& image, std::uint64_t reads, std::uint64_t rest);
+  Status TapFromImage(File& image, std::uint64_t offset, std::uint64_t bytes);
+  Status MeasurePaths(File& image, std::uint64_t& reads, std::uint64_t whole);
+
+  // The buffer holds whole blocks read through the program until they are written.
+  [[nodiscard]] std::size_t FreeBlocks() const { return (buffer_.size() - used_) / blockSize_; }
+  void Commit(std::size_t blocks, std::uint64_t firstRead);
+  Status Flush();
+  void Written(std::uint64_t bytes);
+
+  File& out_;
+  MergeHost& host_;
+  MergeTap* tap_;
+  const std::uint32_t blockSize_;
+  const bool writeBack_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t used_ = 0;
+  std::uint32_t firstProgress_ = 0;  // the progress position of the buffer's first block
+  std::vector<std::uint8_t> fill_;
+  std::uint64_t cursor_ = 0;
+  std::uint64_t writeBackFrom_ = 0;  // the first byte not yet sent to the disk
+  // What this output's file system does: its block size for sharing (0: it shares
+  // none, or stopped doing so), and which of the other two paths is faster.
+  std::uint32_t shareBlock_ = 0;
+  bool sharedAny_ = false;
+  Path path_ = Path::Unknown;
+};
+
+}  // namespace folvane
