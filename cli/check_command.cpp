@@ -8,6 +8,8 @@
 #include "job/block_mode.hpp"
 #include "cli.hpp"
 #include "json_report.hpp"
+#include "report.hpp"
+#include "terminal_map.hpp"
 
 namespace folvane::cli {
 
@@ -93,9 +95,12 @@ int RunCheck(const Args& args) {
   const int status = MergeExitStatus(form, result);
   const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
   const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
+  const ReportData report = CollectReport("check", job, form, result);
+  nlohmann::json doc;
+  const bool reported = EmitReport(args.Option("report"), form, report, json ? &doc : nullptr);
 
   if (json) {
-    nlohmann::json doc = JsonDocument("check");
+    doc.update(JsonDocument("check"));
     doc["job"] = job;
     doc.update(JobReport(form, result, status));
     doc["data"]["creatable"] = data.creatable;
@@ -104,7 +109,7 @@ int RunCheck(const Args& args) {
     doc["table"]["inPlace"] = InPlaceJson(table.inPlace);
     doc["details"] = details;
     PrintJson(doc);
-    return status;
+    return reported ? status : kExitFailed;
   }
   const int mode = form.GetBlockModeSelection();
   std::string label;
@@ -112,6 +117,7 @@ int RunCheck(const Args& args) {
   std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),
               HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
   PrintRows(form, result);
+  if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form), StandardOutputStyle()).c_str(), stdout);
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
     if (result.completed) size = (o == &data ? HexDec(result.dataBytes) : HexDec(kTableSize)) + " bytes, ";
@@ -125,12 +131,12 @@ int RunCheck(const Args& args) {
   std::printf("%s\n", status == kExitOk ? "The merge would take every ticked row."
                       : status == kExitWithMessages ? "The merge would complete, with messages."
                                                      : "The merge would end early.");
-  return status;
+  return reported ? status : kExitFailed;
 }
 
 const Command kCheckCommand = {"check", "say what a merge of a saved job would do, writing nothing",
     "Usage: folvane-cli check JOB.part [--table FILE] [--data FILE] [--no-in-place]\n"
-    "                         [--json]\n"
+    "                         [--json] [--no-map] [--report FILE.html]\n"
     "\n"
     "Runs the merge of JOB.part without creating or writing anything: for each ticked\n"
     "row, whether the merge takes it (and if not, which rule it breaks), the image's\n"
@@ -139,10 +145,13 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "outputs could be created (or would be written in place, and why), by looking\n"
     "only: nothing is opened for writing. Messages the merge would show go to\n"
     "standard error.\n"
+    "A map of the flash follows the rows, scaled to the terminal's width and in\n"
+    "colour on a terminal unless NO_COLOR is set; --no-map leaves it out.\n"
+    "--report FILE.html writes the same as one self-contained page for the record.\n"
     "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out,\n"
     "show messages or take two rows that share blocks, 2 it would end early, 64\n"
     "usage.\n",
-    JobGrammar({}, {}, {"json", "no-in-place"}),
+    JobGrammar({"report"}, {}, {"json", "no-map", "no-in-place"}),
     RunCheck};
 
 }  // namespace folvane::cli

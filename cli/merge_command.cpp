@@ -9,6 +9,7 @@
 #include "cli.hpp"
 #include "digest.hpp"
 #include "json_report.hpp"
+#include "report.hpp"
 #include "dialog/procedures.hpp"
 
 namespace folvane::cli {
@@ -90,6 +91,8 @@ int RunMerge(const Args& args) {
   std::vector<std::string> details;
   std::optional<Manifest> manifest;
   int status = kExitFailed;
+  const std::optional<std::string> reportPath = args.Option("report");
+  std::optional<ByteSumTap> sums;
 
   // The merge replaces its outputs whole: one that names the job file would turn the
   // job into a data image or a table.
@@ -106,10 +109,12 @@ int RunMerge(const Args& args) {
     };
     // With a manifest every byte passes through the program to be hashed on its way.
     std::optional<DigestTap> tap;
-    if (!manifests.empty()) {
+    if (!manifests.empty() || reportPath) {
       tap.emplace(form.geometry.blockSize);
       options.tap = &*tap;
     }
+    // The report also gives each output's 32-bit byte sum.
+    if (reportPath) options.tap = &sums.emplace(options.tap);
     // The manifests are written once the outputs are, and put in place with them.
     for (File& f : manifestFiles) options.commitWith.push_back(&f);
     if (tap) {
@@ -134,15 +139,30 @@ int RunMerge(const Args& args) {
     status = MergeExitStatus(form, result);
     if (!result.completed) manifest.reset();
   }
+  ReportData report = CollectReport("merge", job, form, result);
+  if (manifest) {
+    report.merged = true;
+    for (auto [out, digest] : {std::pair{&report.data, &manifest->data}, std::pair{&report.table, &manifest->table}}) {
+      out->bytes = digest->bytes;
+      out->sha256 = digest->sha256;
+      out->crc32 = digest->crc32;
+    }
+    if (sums) {
+      report.data.byteSum = sums->DataSum();
+      report.table.byteSum = sums->TableSum();
+    }
+  }
+  nlohmann::json doc;
+  if (!EmitReport(reportPath, form, report, json ? &doc : nullptr)) status = kExitFailed;
   if (json) {
-    nlohmann::json doc = JsonDocument("merge");
+    doc.update(JsonDocument("merge"));
     doc["job"] = job;
     doc.update(JobReport(form, result, status));
     doc["data"]["inPlace"] = InPlaceJson(result.dataInPlace);
     doc["table"]["inPlace"] = InPlaceJson(result.tableInPlace);
     doc["details"] = details;
     doc["manifestPaths"] = manifests;
-    doc["manifest"] = manifest ? ManifestJson(*manifest) : nlohmann::json();
+    doc["manifest"] = manifest && !manifests.empty() ? ManifestJson(*manifest) : nlohmann::json();
     PrintJson(doc);
   }
   return status;
@@ -150,7 +170,7 @@ int RunMerge(const Args& args) {
 
 const Command kMergeCommand = {"merge", "merge a saved job",
     "Usage: folvane-cli merge JOB.part [--table FILE] [--data FILE] [--manifest FILE ...]\n"
-    "                         [--no-in-place] [--json]\n"
+    "                         [--no-in-place] [--json] [--report FILE.html]\n"
     "\n"
     "Loads JOB.part as IMPORT does and merges it as the Merge button does. --table and\n"
     "--data replace the saved output paths. Each output is written under a new name\n"
@@ -168,12 +188,15 @@ const Command kMergeCommand = {"merge", "merge a saved job",
     "of the table and of each partition's blocks, hashed while they are written. A\n"
     "FILE whose name ends in .json gets the full record in JSON; any other FILE the\n"
     "two output files' lines in the format of sha256sum -c. Give it twice for both.\n"
+    "--report FILE.html writes, after the merge, one self-contained page for the\n"
+    "production record: the flash map, the rows, the block mode and each output's\n"
+    "size, SHA-256, CRC-32 and 32-bit byte sum.\n"
     "--json prints the result as one JSON document on standard output\n"
     "(docs/cli-json.md).\n"
     "Exit status: 0 done, 1 done but a message was shown or two taken rows share\n"
     "blocks (a warning line names them), 2 ended early (or the manifest could not be\n"
     "written), 64 usage.\n",
-    JobGrammar({"manifest"}, {"manifest"}, {"json", "no-in-place"}),
+    JobGrammar({"manifest", "report"}, {"manifest"}, {"json", "no-in-place"}),
     RunMerge};
 
 }  // namespace folvane::cli

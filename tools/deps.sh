@@ -42,6 +42,8 @@ test=(
   btrfs-progs  # merge_bench on btrfs
   xdotool  # presses Merge in the installed window
   strace   # sees how merge creates its new files
+  chromium        # renders the report to PNG and PDF, headless
+  libxml2-utils   # xmllint: the report is well-formed XHTML with SVG
 )
 # The cross compiler and its zlib, Wine to run the results, NSIS for the installer,
 # dpkg-dev for `apt-get source` of wxWidgets, GoogleTest's sources to build the tests

@@ -163,6 +163,8 @@ void CMergeDlg::RouteEvents() {
     Bind(wxEVT_BUTTON, [this, row](wxCommandEvent&) { OnBrowseImage(row); }, c.browse);
     Bind(wxEVT_TEXT, [this, row](wxCommandEvent&) { OnBlockEditChange(row, BlockEdit::Start); }, c.startEdit);
     Bind(wxEVT_TEXT, [this, row](wxCommandEvent&) { OnBlockEditChange(row, BlockEdit::End); }, c.endEdit);
+    // The leading run of ticked rows merges the paths as typed: the map follows them.
+    Bind(wxEVT_TEXT, [this](wxCommandEvent&) { ScheduleMapUpdate(); }, c.pathEdit);
   }
   // Enter is Merge's, wherever the focus is, except on a push button, which Enter
   // presses instead (GTK does that for the button itself).
@@ -200,9 +202,20 @@ void CMergeDlg::InitMainDialog() {
   Edit(ids::kTableEdit)->ChangeValue(ToWx(folder + "Partition_Table.bin"));
   Edit(ids::kRemarkEdit)->SetMaxLength(60);
   docking_.InstallDockingPanes(this, 0);
-  DockingPane* pane = docking_.CreatePane(kPaneId, wxRect(0, 0, 2, 12), kDockBottom, nullptr);
-  docking_.ShowPane(pane, 1);
+  // The pane is the flash map: a strip under the controls, the whole width. The window
+  // grows by its height, so that no control moves or is covered.
+  const wxSize controls = GetClientSize();
+  DockingPane* pane = docking_.CreatePane(kPaneId, wxRect(0, 0, controls.x, kMapHeight), kDockBottom, nullptr);
   pane_ = pane;
+  map_ = new FlashMapView(pane, [this](int height) { SetPaneHeight(height); });
+  Bind(wxEVT_SIZE, [this](wxSizeEvent& event) {
+    // Full width whatever the window's width; the docking layer keeps it on the edge.
+    pane_->SetSize(GetClientSize().x, pane_->GetSize().y);
+    event.Skip();
+  });
+  SetPaneHeight(kMapHeight);
+  docking_.ShowPane(pane, 1);
+  UpdateMap();
   FindWindow(ids::kMerge)->SetFocus();
 }
 
@@ -218,6 +231,7 @@ void CMergeDlg::OnMerge() {
   RunMerge(set_, geometry_, *this);
   blocker_.reset();
   SyncGauge();  // whatever the throttle held back
+  ScheduleMapUpdate();
 }
 
 void CMergeDlg::OnExit() {
@@ -228,17 +242,54 @@ void CMergeDlg::OnExit() {
   }
 }
 
-void CMergeDlg::OnFileCheck(int row) { HandleFileCheck(*this, row); }
-void CMergeDlg::OnBrowseImage(int row) { BrowseImage(*this, row); }
-void CMergeDlg::OnBlockEditChange(int row, BlockEdit which) { HandleBlockEditChange(*this, row, which); }
+void CMergeDlg::OnFileCheck(int row) {
+  HandleFileCheck(*this, row);
+  ScheduleMapUpdate();
+}
+void CMergeDlg::OnBrowseImage(int row) {
+  BrowseImage(*this, row);
+  ScheduleMapUpdate();
+}
+void CMergeDlg::OnBlockEditChange(int row, BlockEdit which) {
+  HandleBlockEditChange(*this, row, which);
+  ScheduleMapUpdate();
+}
 void CMergeDlg::OnBrowseTable() { BrowseOutputPath(*this, ids::kTableEdit); }
 void CMergeDlg::OnBrowseData() { BrowseOutputPath(*this, ids::kDataEdit); }
-void CMergeDlg::OnImport() { ImportPartFile(*this); }
+void CMergeDlg::OnImport() {
+  ImportPartFile(*this);
+  ScheduleMapUpdate();
+}
 void CMergeDlg::OnExport() { ExportPartFile(*this); }
 
 void CMergeDlg::OnBlockModeChange() {
   set_.blockModeIndex = blockMode_->GetSelection();
   ApplyBlockMode(geometry_, set_.blockModeIndex);
+  ScheduleMapUpdate();
+}
+
+void CMergeDlg::SetPaneHeight(int height) {
+  const wxSize controls = ConvertDialogToPixels(wxSize(kMainWidth, kMainHeight));
+  const int width = std::max(GetClientSize().x, controls.x);
+  pane_->SetSize(width, height);
+  // The window may grow but never shrink over the controls or the map.
+  SetMinClientSize(wxSize(controls.x, controls.y + height));
+  SetClientSize(width, std::max(controls.y + height, GetClientSize().y));
+  pane_->Move(0, GetClientSize().y - height);
+}
+
+void CMergeDlg::ScheduleMapUpdate() {
+  if (mapScheduled_ || !map_) return;
+  mapScheduled_ = true;
+  CallAfter([this] { UpdateMap(); });
+}
+
+void CMergeDlg::UpdateMap() {
+  mapScheduled_ = false;
+  if (!map_) return;
+  LayoutOptions options;
+  options.pathText = [this](int row) { return GetRowPathText(row); };
+  map_->SetLayout(BuildFlashLayout(set_, geometry_.blockSize, [this](int row) { return IsRowChecked(row); }, options));
 }
 
 void CMergeDlg::OnSystemCommand(int command) {

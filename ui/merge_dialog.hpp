@@ -16,6 +16,7 @@
 
 #include "dialog/dialog_ops.hpp"
 #include "docking/docking.hpp"
+#include "flash_map_view.hpp"
 #include "merge/merge.hpp"
 #include "toolkit_dialogs.hpp"
 
@@ -32,6 +33,8 @@ namespace folvane::ui {
 inline constexpr int kAboutCommand = 16;
 /// Identifier of the docked pane.
 inline constexpr int kPaneId = 103;
+/// The flash map's height in pixels until its edge is dragged.
+inline constexpr int kMapHeight = 72;
 
 /// The dialog's font: SimSun where installed, otherwise a face that has the Chinese
 /// texts, found through the font enumerator.
@@ -95,6 +98,12 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   [[nodiscard]] std::uint32_t ProgressPos() const { return progressPos_; }
   /// The docked pane.
   [[nodiscard]] wxWindow* Pane() const { return pane_; }
+  /// The flash map drawn in the pane.
+  [[nodiscard]] folvane::ui::FlashMapView* Map() const { return map_; }
+  /// Lays the job out again and redraws the map: at once, or once the event being
+  /// handled is done (so that an IMPORT setting every field redraws once).
+  void UpdateMap();
+  void ScheduleMapUpdate();
   /// The message box caption: the executable's name without its extension.
   [[nodiscard]] const wxString& Caption() const { return caption_; }
 
@@ -106,6 +115,7 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   void InitMainDialog();
   void Repaint(bool now);
   void SyncGauge();
+  void SetPaneHeight(int height);
   std::optional<std::string> RunFileDialog(const folvane::ui::ChooserSetup& chooserSetup, const std::string& previous);
   wxTextCtrl* Edit(int id) const;
   wxCheckBox* Check(int id) const;
@@ -114,6 +124,8 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   folvane::FlashGeometry geometry_;
   folvane::ui::DockingPaneManager docking_;
   wxWindow* pane_ = nullptr;
+  folvane::ui::FlashMapView* map_ = nullptr;
+  bool mapScheduled_ = false;
   wxIconBundle icons_;
   wxString caption_;
   Chooser chooser_;

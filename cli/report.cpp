@@ -1,0 +1,382 @@
+#include "report.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <numeric>
+#include <vector>
+
+#include "cli.hpp"
+#include "digest.hpp"
+#include "job/block_mode.hpp"
+#include "job/stored_text.hpp"
+#include "json_report.hpp"
+#include "layout/palette.hpp"
+#include "sha256.hpp"
+#include "terminal_map.hpp"
+#include "version.hpp"
+
+namespace folvane::cli {
+
+namespace {
+
+std::uint32_t Sum(std::uint32_t sum, std::span<const std::uint8_t> bytes) {
+  return std::accumulate(bytes.begin(), bytes.end(), sum);
+}
+
+std::string HexText(std::uint64_t v) { return Hex(v); }
+
+// The time a reproducible build or test asks for (SOURCE_DATE_EPOCH), otherwise now.
+std::string UtcDate() {
+  std::time_t t = std::time(nullptr);
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
+    t = static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10));
+  }
+  std::tm tm{};
+#ifdef _WIN32
+  ::gmtime_s(&tm, &t);
+#else
+  ::gmtime_r(&t, &tm);
+#endif
+  char b[32];
+  std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return b;
+}
+
+std::string HostName() {
+#ifdef _WIN32
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!::GetComputerNameW(name, &size)) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(size), out.data(), n, nullptr, nullptr);
+  return out;
+#else
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+#endif
+}
+
+std::string FileSha256(const std::string& path) {
+  auto file = File::OpenRead(path);
+  if (!file) return {};
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(file->OpenedSize(), 1u << 20)));
+  std::size_t got = 0;
+  if (!file->ReadAt(0, bytes, &got)) return {};
+  bytes.resize(got);
+  return Sha256Hex(bytes);
+}
+
+// Text for HTML and XML: the five special characters as entities, control
+// characters and bytes that are not UTF-8 as U+FFFD, so that no path can end an
+// attribute, open a tag or make the page ill-formed.
+std::string Escape(const std::string& text) {
+  const std::string utf8 = IsValidUtf8(text) ? text : std::string();
+  std::string out;
+  if (utf8.empty() && !text.empty()) {
+    // Keep each valid sequence; replace each stray byte.
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t n = 1;
+      const auto c = static_cast<unsigned char>(text[at]);
+      n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+      if (n == 0 || at + n > text.size() || !IsValidUtf8(std::string_view(text).substr(at, n))) {
+        out += Escape("\xEF\xBF\xBD");
+        ++at;
+        continue;
+      }
+      out += Escape(text.substr(at, n));
+      at += n;
+    }
+    return out;
+  }
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default:
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out;
+}
+
+std::string Css(Rgb c) {
+  char b[16];
+  std::snprintf(b, sizeof b, "#%02x%02x%02x", c.r, c.g, c.b);
+  return b;
+}
+
+std::string Num(double v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.2f", v);
+  return b;
+}
+
+const char* BlockModeLabel(int mode) {
+  return mode >= 0 && mode < kBlockModeCount ? kBlockModes[static_cast<std::size_t>(mode)].label.data() : "";
+}
+
+nlohmann::json OutputJson(const ReportOutput& o) {
+  nlohmann::json j;
+  j["path"] = o.path;
+  j["bytes"] = o.bytes ? nlohmann::json(*o.bytes) : nlohmann::json();
+  j["sha256"] = o.sha256.empty() ? nlohmann::json() : nlohmann::json(o.sha256);
+  j["crc32"] = o.crc32 ? nlohmann::json(Crc32Text(*o.crc32)) : nlohmann::json();
+  j["byteSum"] = o.byteSum ? nlohmann::json(*o.byteSum) : nlohmann::json();
+  return j;
+}
+
+}  // namespace
+
+void ByteSumTap::TableWritten(std::span<const std::uint8_t> bytes) {
+  tableSum_ = Sum(tableSum_, bytes);
+  if (next_) next_->TableWritten(bytes);
+}
+
+void ByteSumTap::DataWritten(std::span<const std::uint8_t> bytes) {
+  dataSum_ = Sum(dataSum_, bytes);
+  if (next_) next_->DataWritten(bytes);
+}
+
+ReportData CollectReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
+                         const MergeResult& result) {
+  ReportData r;
+  r.command = command;
+  r.jobPath = jobPath;
+  r.jobSha256 = FileSha256(jobPath);
+  r.blockMode = form.GetBlockModeSelection();
+  r.blockSize = form.geometry.blockSize;
+  r.pageSize = form.geometry.pageSize;
+  r.completed = result.completed;
+  r.layout = FormLayout(form);
+  r.data.path = form.GetDataPathText();
+  r.table.path = form.GetTablePathText();
+  if (result.completed) {
+    r.data.bytes = result.dataBytes;
+    r.table.bytes = kTableSize;
+  }
+  r.version = kVersion;
+  r.date = UtcDate();
+  r.host = HostName();
+  return r;
+}
+
+nlohmann::json ReportJson(const ReportData& report) {
+  nlohmann::json j;
+  j["job"] = report.jobPath;
+  j["jobSha256"] = report.jobSha256.empty() ? nlohmann::json() : nlohmann::json(report.jobSha256);
+  j["blockMode"] = report.blockMode;
+  j["blockModeLabel"] = BlockModeLabel(report.blockMode);
+  j["blockSize"] = report.blockSize;
+  j["pageSize"] = report.pageSize;
+  j["merged"] = report.merged;
+  j["programVersion"] = report.version;
+  j["date"] = report.date;
+  j["host"] = report.host;
+  j["data"] = OutputJson(report.data);
+  j["table"] = OutputJson(report.table);
+  const FlashLayout& l = report.layout;
+  j["endBlock"] = l.endBlock;
+  j["dataBlocks"] = l.dataBlocks;
+  nlohmann::json rows = nlohmann::json::array();
+  for (const LayoutRow& r : l.rows) {
+    rows.push_back({{"row", r.row},
+                    {"imagePath", r.imagePath},
+                    {"accepted", r.accepted},
+                    {"rule", RuleName(r.rule)},
+                    {"reason", r.why},
+                    {"startBlock", r.startBlock == kUnset ? nlohmann::json() : nlohmann::json(r.startBlock)},
+                    {"endBlock", r.endBlock == kUnset ? nlohmann::json() : nlohmann::json(r.endBlock)},
+                    {"imageBlocks", r.imageBlocks == kUnset ? nlohmann::json() : nlohmann::json(r.imageBlocks)},
+                    {"imageBytes", r.imageBytes ? nlohmann::json(*r.imageBytes) : nlohmann::json()},
+                    {"rangeBlocks", r.rangeBlocks},
+                    {"spareBlocks", r.spareBlocks},
+                    {"offset", r.offset},
+                    {"stopsMerge", r.stopsMerge}});
+  }
+  j["rows"] = rows;
+  nlohmann::json segments = nlohmann::json::array();
+  auto segment = [](const LayoutSegment& s) {
+    return nlohmann::json{{"kind", SegmentKindName(s.kind)}, {"row", s.row},         {"firstBlock", s.firstBlock},
+                          {"blocks", s.blockCount},          {"firstByte", s.firstByte}, {"bytes", s.byteCount}};
+  };
+  for (const LayoutSegment& s : l.axis) segments.push_back(segment(s));
+  for (const LayoutSegment& s : l.leftOut) segments.push_back(segment(s));
+  j["segments"] = segments;
+  nlohmann::json overlaps = nlohmann::json::array();
+  for (const LayoutOverlap& o : l.overlaps) {
+    overlaps.push_back({{"row", o.row}, {"otherRow", o.otherRow}, {"firstBlock", o.firstBlock}, {"blocks", o.blockCount}});
+  }
+  j["overlaps"] = overlaps;
+  return j;
+}
+
+std::string ReportSvg(const FlashLayout& l) {
+  // 1000 units wide; the strip from x 10 to 990.
+  constexpr double kLeft = 10, kWidth = 980, kTop = 4, kHeight = 44;
+  const double end = static_cast<double>(std::max<std::uint64_t>(l.endBlock, 1));
+  auto x = [&](std::uint64_t block) { return kLeft + kWidth * static_cast<double>(block) / end; };
+  std::string svg =
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 1000 72\" width=\"100%\" role=\"img\" "
+      "aria-label=\"Flash map\" font-family=\"sans-serif\" font-size=\"11\">\n<defs>\n"
+      "<pattern id=\"leftout\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+      "patternTransform=\"rotate(45)\"><line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"" +
+      Css(kLeftOutColour) + "\" stroke-width=\"2\"/></pattern>\n";
+  for (int row = 1; row <= 8; ++row) {
+    svg += "<pattern id=\"spare" + std::to_string(row) +
+           "\" width=\"5\" height=\"5\" patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(-45)\">"
+           "<rect width=\"5\" height=\"5\" fill=\"" + Css(SpareColour(row)) + "\"/><line x1=\"0\" y1=\"0\" x2=\"0\" "
+           "y2=\"5\" stroke=\"" + Css(RowColour(row)) + "\" stroke-width=\"1\"/></pattern>\n";
+  }
+  svg += "</defs>\n";
+  if (l.endBlock == 0) {
+    return svg + "<text x=\"10\" y=\"30\">No ticked row has a range.</text>\n</svg>\n";
+  }
+  auto rect = [&](const LayoutSegment& s, const std::string& fill, const std::string& extra) {
+    const double x0 = x(s.firstBlock);
+    const double w = std::max(x(s.EndBlock()) - x0, 0.8);
+    svg += "<rect class=\"" + std::string(SegmentKindName(s.kind)).substr(0, 4) + "\" x=\"" + Num(x0) + "\" y=\"" +
+           Num(kTop) + "\" width=\"" + Num(w) + "\" height=\"" + Num(kHeight) + "\" fill=\"" + fill + "\"" + extra +
+           "><title>" + Escape(DescribeSegment(l, s)) + "</title></rect>\n";
+  };
+  for (const LayoutSegment& s : l.axis) {
+    switch (s.kind) {
+      case SegmentKind::Image: rect(s, Css(RowColour(s.row)), ""); break;
+      case SegmentKind::Spare: rect(s, "url(#spare" + std::to_string((s.row - 1) % 8 + 1) + ")", ""); break;
+      default: rect(s, Css(kFillColour), ""); break;
+    }
+  }
+  for (const LayoutSegment& s : l.leftOut) {
+    rect(s, "url(#leftout)", " stroke=\"" + Css(kLeftOutColour) + "\" stroke-width=\"1.5\" fill-opacity=\"0.9\"");
+  }
+  // Row numbers where they fit (about 7 units a digit).
+  for (const LayoutRow& r : l.rows) {
+    if (!r.RangeValid()) continue;
+    const double x0 = x(r.startBlock), x1 = x(std::uint64_t{r.startBlock} + r.rangeBlocks);
+    const std::string n = std::to_string(r.row);
+    const double w = 7.0 * static_cast<double>(n.size()) + 4;
+    if (x1 - x0 < w) continue;
+    const double mid = (x0 + x1) / 2;
+    svg += "<rect x=\"" + Num(mid - w / 2) + "\" y=\"18\" width=\"" + Num(w) + "\" height=\"15\" fill=\"#ffffff\"/>"
+           "<text x=\"" + Num(mid) + "\" y=\"30\" text-anchor=\"middle\" font-weight=\"bold\" fill=\"" +
+           (r.accepted ? std::string("#000000") : Css(kLeftOutColour)) + "\">" + n + "</text>\n";
+  }
+  // The scale in hexadecimal blocks.
+  constexpr int kTicks = 8;
+  for (int i = 0; i <= kTicks; ++i) {
+    const std::uint64_t block = l.endBlock * static_cast<std::uint64_t>(i) / kTicks;
+    const double at = x(block);
+    const char* anchor = i == 0 ? "start" : i == kTicks ? "end" : "middle";
+    svg += "<line x1=\"" + Num(at) + "\" y1=\"49\" x2=\"" + Num(at) + "\" y2=\"54\" stroke=\"#000000\"/><text x=\"" +
+           Num(at) + "\" y=\"66\" text-anchor=\"" + anchor + "\">" + HexText(block) + "</text>\n";
+  }
+  return svg + "</svg>\n";
+}
+
+std::string ReportHtml(const ReportData& report) {
+  const FlashLayout& l = report.layout;
+  std::string h =
+      "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
+      "<title>Folvane flash report</title>\n<style>\n"
+      "@page { size: auto; margin: 12mm; }\n"
+      "body { font: 9pt sans-serif; color: #000; background: #fff; margin: 0 auto; max-width: 190mm; }\n"
+      "h1 { font-size: 13pt; margin: 0 0 4pt; }\n h2 { font-size: 10pt; margin: 8pt 0 3pt; }\n"
+      "table { border-collapse: collapse; width: 100%; }\n"
+      "th, td { border: 0.5pt solid #888; padding: 1pt 3pt; text-align: left; vertical-align: top; }\n"
+      "td.n { text-align: right; font-family: monospace; white-space: nowrap; }\n"
+      ".path { word-break: break-all; }\n .out { color: " + Css(kLeftOutColour) + "; }\n"
+      ".legend span { display: inline-block; width: 10pt; height: 8pt; border: 0.5pt solid #444; "
+      "vertical-align: middle; margin: 0 2pt 0 8pt; }\n"
+      "code { word-break: break-all; }\n svg { display: block; margin: 4pt 0; }\n"
+      "@media print { body { max-width: none; } }\n"
+      "</style>\n</head>\n<body>\n<h1>Folvane flash report</h1>\n<p>";
+  h += "Job: <span class=\"path\">" + Escape(report.jobPath) + "</span><br/>Job file SHA-256: <code>" +
+       (report.jobSha256.empty() ? std::string("(cannot be read)") : report.jobSha256) + "</code><br/>";
+  h += "Block mode: " + std::to_string(report.blockMode) + " " + Escape(BlockModeLabel(report.blockMode)) +
+       ", block size " + HexText(report.blockSize) + " (" + std::to_string(report.blockSize) + ") bytes, page size " +
+       HexText(report.pageSize) + " (" + std::to_string(report.pageSize) + ") bytes<br/>";
+  h += std::string(report.merged ? "Merged" : "Checked (nothing written)") + " by Folvane " + Escape(report.version) +
+       " on " + Escape(report.date) + " at " + Escape(report.host) + "</p>\n";
+  h += "<h2>Flash map, blocks 0x0 to " + HexText(l.endBlock ? l.endBlock - 1 : 0) + "</h2>\n" + ReportSvg(l);
+  h += "<p class=\"legend\">Rows in their colours:<span style=\"background:" + Css(RowColour(1)) +
+       "\"></span>image (solid)<span style=\"background:" + Css(SpareColour(1)) +
+       "\"></span>spare blocks (light, striped)<span style=\"background:" + Css(kFillColour) +
+       "\"></span>0xFF fill<span style=\"background:repeating-linear-gradient(45deg," + Css(kLeftOutColour) +
+       " 0 2px,#fff 2px 5px)\"></span>left out (hatched red)</p>\n";
+  h += "<h2>Rows</h2>\n<table>\n<tr><th>Row</th><th>Image</th><th>Range (blocks)</th><th>Image bytes</th>"
+       "<th>Image blocks</th><th>Spare blocks</th><th>Offset</th><th>Merge</th></tr>\n";
+  auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : HexText(v); };
+  for (const LayoutRow& r : l.rows) {
+    h += "<tr><td class=\"n\">" + std::to_string(r.row) + "</td><td class=\"path\">" + Escape(r.imagePath) +
+         "</td><td class=\"n\">" + block(r.startBlock) + " &#8211; " + block(r.endBlock) + "</td><td class=\"n\">" +
+         (r.imageBytes ? std::to_string(*r.imageBytes) : std::string("&#8211;")) + "</td><td class=\"n\">" +
+         block(r.imageBlocks) + "</td><td class=\"n\">" + (r.accepted ? HexText(r.spareBlocks) : std::string("&#8211;")) +
+         "</td><td class=\"n\">" + (r.accepted ? HexText(r.offset) : std::string("&#8211;")) + "</td><td" +
+         (r.accepted ? std::string(">taken") : " class=\"out\">left out: " + Escape(r.why)) +
+         (r.stopsMerge.empty() ? std::string() : " (the merge stops here: " + Escape(r.stopsMerge) + ")") +
+         "</td></tr>\n";
+  }
+  if (l.rows.empty()) h += "<tr><td colspan=\"8\">No row is ticked.</td></tr>\n";
+  h += "</table>\n<h2>Outputs</h2>\n<table>\n<tr><th>Output</th><th>Path</th><th>Bytes</th><th>SHA-256</th>"
+       "<th>CRC-32</th><th>Byte sum</th></tr>\n";
+  for (const auto* o : {&report.data, &report.table}) {
+    h += "<tr><td>" + std::string(o == &report.data ? "Data" : "Table") + "</td><td class=\"path\">" +
+         Escape(o->path) + "</td><td class=\"n\">" + (o->bytes ? std::to_string(*o->bytes) : std::string("&#8211;")) +
+         "</td><td><code>" + (o->sha256.empty() ? std::string("&#8211;") : o->sha256) + "</code></td><td class=\"n\">" +
+         (o->crc32 ? Crc32Text(*o->crc32) : std::string("&#8211;")) + "</td><td class=\"n\">" +
+         (o->byteSum ? HexText(*o->byteSum) : std::string("&#8211;")) + "</td></tr>\n";
+  }
+  h += "</table>\n";
+  if (!report.merged) h += "<p>Sizes are those a merge would write; digests are taken only by a merge.</p>\n";
+  return h + "</body>\n</html>\n";
+}
+
+bool WriteReportFile(const std::string& path, const std::string& html) {
+  auto file = File::CreateReplacement(path);
+  Status status = file ? file->Write(std::span(reinterpret_cast<const std::uint8_t*>(html.data()), html.size()))
+                       : Status(file.error());
+  if (status && file) status = file->Commit();
+  if (!status) std::fprintf(stderr, "folvane-cli: %s\n", status.error().Message().c_str());
+  return static_cast<bool>(status);
+}
+
+}  // namespace folvane::cli
+
+namespace folvane::cli {
+
+bool EmitReport(const std::optional<std::string>& path, MemoryForm& form, const ReportData& report,
+                nlohmann::json* doc) {
+  if (doc) (*doc)["report"] = ReportJson(report);
+  if (!path) return true;
+  std::vector<std::string> taken = {report.jobPath, form.GetDataPathText(), form.GetTablePathText()};
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (form.IsRowChecked(row)) taken.push_back(form.set.Slot(row).imagePath);
+  }
+  for (const std::string& other : taken) {
+    if (!other.empty() && SameFile(*path, other)) {
+      std::fprintf(stderr, "folvane-cli: Report File %s is also an input or output of the merge.\n",
+                   Printable(*path).c_str());
+      return false;
+    }
+  }
+  return WriteReportFile(*path, ReportHtml(report));
+}
+
+}  // namespace folvane::cli

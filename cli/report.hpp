@@ -1,0 +1,89 @@
+#pragma once
+// The report for the production record: one self-contained HTML page (the flash map
+// as inline SVG, the rows, the block mode, the outputs with their digests, the job
+// file's own digest, the program's version, the date and the host), and the same
+// data as JSON for --json.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "dialog/memory_form.hpp"
+#include "layout/flash_layout.hpp"
+#include "merge/merge.hpp"
+
+namespace folvane::cli {
+
+/// Counts every byte a merge writes into a 32-bit sum per output, passing the bytes
+/// on to another tap (the digests) when there is one.
+class ByteSumTap : public MergeTap {
+ public:
+  explicit ByteSumTap(MergeTap* next) : next_(next) {}
+  void TableWritten(std::span<const std::uint8_t> bytes) override;
+  void DataWritten(std::span<const std::uint8_t> bytes) override;
+  [[nodiscard]] std::uint32_t TableSum() const { return tableSum_; }
+  [[nodiscard]] std::uint32_t DataSum() const { return dataSum_; }
+
+ private:
+  MergeTap* next_;
+  std::uint32_t tableSum_ = 0;
+  std::uint32_t dataSum_ = 0;
+};
+
+/// One output file as the report shows it; the digests only once a merge wrote it.
+struct ReportOutput {
+  std::string path;
+  std::optional<std::uint64_t> bytes;
+  std::string sha256;
+  std::optional<std::uint32_t> crc32;
+  std::optional<std::uint32_t> byteSum;
+};
+
+struct ReportData {
+  std::string command;  ///< "check" or "merge"
+  std::string jobPath;
+  std::string jobSha256;  ///< empty when the job file cannot be read
+  int blockMode = 0;
+  std::uint32_t blockSize = 0;
+  std::uint32_t pageSize = 0;
+  bool merged = false;  ///< the outputs were written and hashed
+  bool completed = false;
+  FlashLayout layout;
+  ReportOutput data;
+  ReportOutput table;
+  std::string version;
+  std::string date;  ///< UTC, ISO 8601
+  std::string host;
+};
+
+/// What the report says of a job a check or merge has just run: the layout from the
+/// form as that left it, the outputs' sizes, and the job file's digest, the date and
+/// the host taken now. The caller adds the digests of a merge.
+ReportData CollectReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
+                         const MergeResult& result);
+
+nlohmann::json ReportJson(const ReportData& report);
+
+/// The whole page. Every text from a file or the command line is escaped; bytes that
+/// are not UTF-8 show as U+FFFD.
+std::string ReportHtml(const ReportData& report);
+
+/// The map alone, as the page embeds it.
+std::string ReportSvg(const FlashLayout& layout);
+
+/// Writes `html` to `path`; false with the message on standard error if it cannot.
+bool WriteReportFile(const std::string& path, const std::string& html);
+
+}  // namespace folvane::cli
+
+namespace folvane::cli {
+
+/// --report FILE and --json's "report" for a command that has run: adds the report to
+/// `doc` when given and writes the page when asked. False (the message shown) when the
+/// page cannot be written or would replace the job, an output or an image.
+bool EmitReport(const std::optional<std::string>& path, MemoryForm& form, const ReportData& report,
+                nlohmann::json* doc);
+
+}  // namespace folvane::cli

@@ -1,0 +1,29 @@
+#pragma once
+// The flash map on a terminal: one line of block characters scaled to the terminal's
+// width, the row numbers under it, a hexadecimal block scale and a legend.
+
+#include <string>
+
+#include "dialog/memory_form.hpp"
+#include "layout/flash_layout.hpp"
+
+namespace folvane::cli {
+
+/// The layout of the job a form holds, with the rows and lengths it has now (after a
+/// merge or check, the leading run as that refreshed it).
+FlashLayout FormLayout(MemoryForm& form);
+
+struct TerminalMapStyle {
+  int columns = 80;     ///< the whole line, map and margins
+  bool colour = false;  ///< ANSI colours
+};
+
+/// Standard output's width and whether to colour it: colours only on a terminal and
+/// never when NO_COLOR is set; 80 columns where the width cannot be learned.
+TerminalMapStyle StandardOutputStyle();
+
+/// The map's lines, each ending in a newline; one line saying so when nothing has a
+/// range.
+std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& style);
+
+}  // namespace folvane::cli

@@ -1,0 +1,234 @@
+#include "layout/flash_layout.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "job/stored_text.hpp"
+#include "merge/merge.hpp"
+
+namespace folvane {
+
+namespace {
+
+LayoutSegment Segment(SegmentKind kind, int row, std::uint64_t first, std::uint64_t count, std::uint32_t blockSize) {
+  return LayoutSegment{kind, row, first, count, first * blockSize, count * blockSize};
+}
+
+std::uint64_t RangeBlocks(const PartitionSlot& slot) {
+  if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;
+  return std::uint64_t{slot.endBlock} - slot.startBlock + 1;
+}
+
+// The leading run of ticked rows as the merge refreshes it before building the table:
+// each row's path from its field and its length from the image as it is now. The
+// first row whose image cannot be opened or is empty ends the merge there.
+void RefreshLeadingRun(PartitionSet& set, std::uint32_t blockSize, const std::function<bool(int)>& isChecked,
+                       const LayoutOptions& options, std::array<std::string, kRowCount>& stops,
+                       std::array<std::optional<std::optional<std::uint64_t>>, kRowCount>& measured) {
+  for (int row = 1; row <= kRowCount && isChecked(row); ++row) {
+    const std::size_t index = static_cast<std::size_t>(row - 1);
+    PartitionSlot& slot = set.Slot(row);
+    slot.imagePath = options.pathText(row);
+    std::optional<std::uint64_t> bytes;
+    if (options.imageBytes) {
+      bytes = options.imageBytes(row);
+    } else if (StoredTextLength(slot.imagePath) <= kMergePathChars) {
+      if (const auto size = MeasureFile(slot.imagePath)) bytes = *size;
+    }
+    measured[index] = bytes;
+    if (!bytes || *bytes == 0) {
+      stops[index] = bytes ? text::RowEmpty(row) : text::RowOpenFail(row);
+      return;
+    }
+    slot.imageBlocks = ImageBlocksFor(*bytes, blockSize);
+  }
+}
+
+// Good blocks the image of `n` blocks from `start` passes over, and bad blocks in
+// [start, start + range).
+std::pair<std::uint64_t, std::uint64_t> BadInRange(const std::vector<std::uint64_t>& bad, std::uint64_t start,
+                                                   std::uint64_t range, std::uint64_t n) {
+  std::uint64_t skipped = 0;
+  std::uint64_t inRange = 0;
+  for (auto it = std::lower_bound(bad.begin(), bad.end(), start); it != bad.end() && *it < start + range; ++it) {
+    ++inRange;
+    if (*it < start + n + skipped) ++skipped;
+  }
+  return {skipped, inRange};
+}
+
+}  // namespace
+
+const char* SegmentKindName(SegmentKind kind) {
+  switch (kind) {
+    case SegmentKind::Fill: return "fill";
+    case SegmentKind::Image: return "image";
+    case SegmentKind::Spare: return "spare";
+    case SegmentKind::LeftOut: return "left out";
+  }
+  return "";
+}
+
+namespace {
+std::string Hex(std::uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+}  // namespace
+
+std::string DescribeSegment(const FlashLayout& layout, const LayoutSegment& s) {
+  if (s.kind == SegmentKind::Fill) return "0xFF fill: blocks " + Hex(s.firstBlock) + " to " + Hex(s.EndBlock() - 1);
+  const LayoutRow* r = layout.Row(s.row);
+  if (!r) return {};
+  std::string t = "Row " + std::to_string(r->row) + ": " + r->imagePath + "\nRange " + Hex(r->startBlock) + " to " +
+                  Hex(r->endBlock) + " (" + Hex(r->rangeBlocks) + " blocks)\nImage blocks: " +
+                  (r->imageBlocks == kUnset ? std::string("unset") : Hex(r->imageBlocks));
+  if (r->imageBytes) t += " (" + std::to_string(*r->imageBytes) + " bytes)";
+  if (r->accepted) t += "\nSpare blocks: " + Hex(r->spareBlocks);
+  t += "\nByte offset: " + Hex(r->offset);
+  if (!r->accepted) t += "\nLeft out: " + r->why;
+  if (!r->stopsMerge.empty()) t += "\nThe merge would stop here: " + r->stopsMerge;
+  return t;
+}
+
+const LayoutRow* FlashLayout::Row(int row) const {
+  for (const LayoutRow& r : rows) {
+    if (r.row == row) return &r;
+  }
+  return nullptr;
+}
+
+const LayoutSegment* FlashLayout::SegmentAt(std::uint64_t block) const {
+  for (auto it = leftOut.rbegin(); it != leftOut.rend(); ++it) {
+    if (block >= it->firstBlock && block < it->EndBlock()) return &*it;
+  }
+  const auto it = std::upper_bound(axis.begin(), axis.end(), block,
+                                   [](std::uint64_t b, const LayoutSegment& s) { return b < s.firstBlock; });
+  if (it == axis.begin()) return nullptr;
+  const LayoutSegment& s = *std::prev(it);
+  return block < s.EndBlock() ? &s : nullptr;
+}
+
+FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSize,
+                             const std::function<bool(int row)>& isChecked, const LayoutOptions& options) {
+  FlashLayout layout;
+  layout.blockSize = blockSize;
+  PartitionSet set = original;
+  std::array<std::string, kRowCount> stops{};
+  // Each image is measured at most once: the acceptance code and the rows share it.
+  std::array<std::optional<std::optional<std::uint64_t>>, kRowCount> measured{};
+  if (options.pathText) RefreshLeadingRun(set, blockSize, isChecked, options, stops, measured);
+  auto bytesOf = [&](int row) -> std::optional<std::uint64_t> {
+    auto& m = measured[static_cast<std::size_t>(row - 1)];
+    if (!m) {
+      if (options.imageBytes) {
+        m = options.imageBytes(row);
+      } else if (const auto size = MeasureFile(set.Slot(row).imagePath)) {
+        m = std::optional<std::uint64_t>(*size);
+      } else {
+        m = std::optional<std::uint64_t>();
+      }
+    }
+    return *m;
+  };
+
+  const PartitionTable table = BuildPartitionTable(set, blockSize, isChecked, {}, bytesOf);
+
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (!isChecked(row)) continue;
+    const std::size_t index = static_cast<std::size_t>(row - 1);
+    const PartitionSlot& slot = set.Slot(row);
+    LayoutRow r;
+    r.row = row;
+    r.accepted = table.accepted[index];
+    r.imagePath = slot.imagePath;
+    r.startBlock = slot.startBlock;
+    r.endBlock = slot.endBlock;
+    r.imageBlocks = slot.imageBlocks;
+    r.stopsMerge = stops[index];
+    r.rangeBlocks = RangeBlocks(slot);
+    if (r.rangeBlocks != 0) r.offset = std::uint64_t{slot.startBlock} * blockSize;
+    for (const RowRejection& rejection : table.rejections) {
+      if (rejection.row == row) {
+        r.rule = rejection.rule;
+        r.why = rejection.Describe();
+      }
+    }
+    if (r.accepted) {
+      r.imageBytes = bytesOf(row);
+      r.spareBlocks = r.rangeBlocks - std::min<std::uint64_t>(slot.imageBlocks, r.rangeBlocks);
+    } else if (measured[index]) {
+      r.imageBytes = *measured[index];
+    }
+    layout.rows.push_back(std::move(r));
+  }
+
+  // The taken rows along the axis; the acceptance code keeps their starts rising, but
+  // a row may start inside the spare blocks of one above it (the row between them
+  // unticked): that range is cut where the later begins, the overlap recorded, and
+  // what remains of it after the later range drawn on.
+  std::uint64_t cursor = 0;
+  int claimRow = 0;
+  for (const LayoutRow& r : layout.rows) {
+    if (!r.accepted) continue;
+    const std::uint64_t s = r.startBlock;
+    const std::uint64_t end = s + r.rangeBlocks;
+    const std::uint64_t claimEnd = cursor;
+    if (s > cursor) {
+      layout.axis.push_back(Segment(SegmentKind::Fill, 0, cursor, s - cursor, blockSize));
+    } else if (s < cursor) {
+      layout.overlaps.push_back(LayoutOverlap{claimRow, r.row, s, std::min(claimEnd, end) - s});
+      while (!layout.axis.empty() && layout.axis.back().firstBlock >= s) layout.axis.pop_back();
+      if (!layout.axis.empty() && layout.axis.back().EndBlock() > s) {
+        LayoutSegment& cut = layout.axis.back();
+        cut = Segment(cut.kind, cut.row, cut.firstBlock, s - cut.firstBlock, blockSize);
+      }
+    }
+    const std::uint64_t image = std::min<std::uint64_t>(r.imageBlocks, r.rangeBlocks);
+    if (image) layout.axis.push_back(Segment(SegmentKind::Image, r.row, s, image, blockSize));
+    if (r.rangeBlocks > image) layout.axis.push_back(Segment(SegmentKind::Spare, r.row, s + image, r.rangeBlocks - image, blockSize));
+    if (claimEnd > end) {
+      layout.axis.push_back(Segment(SegmentKind::Spare, claimRow, end, claimEnd - end, blockSize));
+    } else {
+      cursor = end;
+      claimRow = r.row;
+    }
+    const auto bytes = r.imageBytes;
+    layout.dataBlocks = s + (bytes ? BlocksFor(*bytes, blockSize) : r.imageBlocks);
+  }
+  layout.endBlock = cursor;
+
+  for (const LayoutRow& r : layout.rows) {
+    if (r.accepted || !r.RangeValid()) continue;
+    const std::uint64_t first = r.startBlock;
+    const std::uint64_t end = first + r.rangeBlocks;
+    layout.leftOut.push_back(Segment(SegmentKind::LeftOut, r.row, first, r.rangeBlocks, blockSize));
+    layout.endBlock = std::max(layout.endBlock, end);
+    for (const LayoutRow& taken : layout.rows) {
+      if (!taken.accepted) continue;
+      const std::uint64_t lo = std::max<std::uint64_t>(first, taken.startBlock);
+      const std::uint64_t hi = std::min<std::uint64_t>(end, std::uint64_t{taken.startBlock} + taken.rangeBlocks);
+      if (lo < hi) layout.overlaps.push_back(LayoutOverlap{taken.row, r.row, lo, hi - lo});
+    }
+  }
+  if (layout.endBlock > cursor) {
+    layout.axis.push_back(Segment(SegmentKind::Fill, 0, cursor, layout.endBlock - cursor, blockSize));
+  }
+
+  // Bad blocks: where each image must step over one, and what is left of its range.
+  layout.badBlocks = options.badBlocks;
+  std::sort(layout.badBlocks.begin(), layout.badBlocks.end());
+  layout.badBlocks.erase(std::unique(layout.badBlocks.begin(), layout.badBlocks.end()), layout.badBlocks.end());
+  for (LayoutRow& r : layout.rows) {
+    if (!r.accepted) continue;
+    const auto [skipped, inRange] = BadInRange(layout.badBlocks, r.startBlock, r.rangeBlocks, r.imageBlocks);
+    r.skippedBlocks = skipped;
+    r.margin = static_cast<std::int64_t>(r.rangeBlocks - inRange) - static_cast<std::int64_t>(r.imageBlocks);
+  }
+  std::erase_if(layout.badBlocks, [&](std::uint64_t b) { return b >= layout.endBlock; });
+  return layout;
+}
+
+}  // namespace folvane

@@ -1,0 +1,228 @@
+#include "flash_map_view.hpp"
+
+#include <wx/dcbuffer.h>
+#include <wx/settings.h>
+
+#include <algorithm>
+
+#include "layout/palette.hpp"
+#include "wx_text.hpp"
+
+namespace folvane::ui {
+
+namespace {
+
+wxColour Wx(Rgb c) { return wxColour(c.r, c.g, c.b); }
+
+wxString HexText(std::uint64_t v) { return wxString::Format("0x%llX", static_cast<unsigned long long>(v)); }
+
+// The kinds in the order a pixel column shows them when several share it: a left-out
+// range over everything, then images, spare blocks and fill.
+int Priority(SegmentKind kind) {
+  switch (kind) {
+    case SegmentKind::LeftOut: return 3;
+    case SegmentKind::Image: return 2;
+    case SegmentKind::Spare: return 1;
+    case SegmentKind::Fill: return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+FlashMapView::FlashMapView(wxWindow* pane, std::function<void(int)> onHeight)
+    : wxWindow(pane, wxID_ANY, wxPoint(0, 0), pane->GetClientSize(), wxBORDER_NONE | wxFULL_REPAINT_ON_RESIZE),
+      onHeight_(std::move(onHeight)) {
+  SetBackgroundStyle(wxBG_STYLE_PAINT);
+  Bind(wxEVT_PAINT, &FlashMapView::OnPaint, this);
+  for (auto type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP, wxEVT_MOTION, wxEVT_LEAVE_WINDOW}) {
+    Bind(type, &FlashMapView::OnMouse, this);
+  }
+  Bind(wxEVT_MOUSE_CAPTURE_LOST, [this](wxMouseCaptureLostEvent&) { dragFrom_ = -1; });
+  pane->Bind(wxEVT_SIZE, [this, pane](wxSizeEvent& event) {
+    SetSize(pane->GetClientSize());
+    event.Skip();
+  });
+}
+
+void FlashMapView::SetLayout(FlashLayout layout) {
+  layout_ = std::move(layout);
+  Refresh(false);
+}
+
+wxRect FlashMapView::Strip() const {
+  const wxSize size = GetClientSize();
+  const int scale = GetCharHeight() + 6;
+  const int top = kGrip + 3;
+  return wxRect(4, top, std::max(1, size.x - 8), std::max(8, size.y - top - scale - 2));
+}
+
+int FlashMapView::BlockX(std::uint64_t block) const {
+  const wxRect strip = Strip();
+  if (layout_.endBlock == 0) return strip.x;
+  return strip.x + static_cast<int>(block * static_cast<std::uint64_t>(strip.width) / layout_.endBlock);
+}
+
+std::vector<FlashMapView::Drawn> FlashMapView::Columns() const {
+  std::vector<Drawn> drawn;
+  auto add = [&](const LayoutSegment& s) {
+    const int x0 = BlockX(s.firstBlock);
+    drawn.push_back(Drawn{&s, x0, std::max(BlockX(s.EndBlock()), x0 + 1)});
+  };
+  for (const LayoutSegment& s : layout_.axis) add(s);
+  for (const LayoutSegment& s : layout_.leftOut) add(s);
+  return drawn;
+}
+
+void FlashMapView::Draw(wxDC& dc, wxSize size) const {
+  const wxColour face = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE);
+  const wxColour text = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNTEXT);
+  dc.SetBackground(wxBrush(face));
+  dc.Clear();
+  dc.SetFont(GetFont());
+  // The grip: a line along the top edge that says it can be dragged.
+  dc.SetPen(wxPen(wxSystemSettings::GetColour(wxSYS_COLOUR_BTNSHADOW)));
+  dc.DrawLine(0, kGrip / 2, size.x, kGrip / 2);
+
+  const wxRect strip = Strip();
+  if (layout_.endBlock == 0) {
+    dc.SetTextForeground(text);
+    dc.DrawText(_("Flash map: no ticked row has a range yet."), strip.x, strip.y);
+    return;
+  }
+  const std::vector<Drawn> columns = Columns();
+  // Narrow segments that share a pixel column show the kind that matters most, so a
+  // one-block image in a wide flash stays visible.
+  std::vector<const Drawn*> order;
+  for (const Drawn& d : columns) order.push_back(&d);
+  std::stable_sort(order.begin(), order.end(), [](const Drawn* a, const Drawn* b) {
+    return Priority(a->segment->kind) < Priority(b->segment->kind);
+  });
+  dc.SetPen(*wxTRANSPARENT_PEN);
+  for (const Drawn* d : order) {
+    const LayoutSegment& s = *d->segment;
+    const wxRect r(d->x0, strip.y, d->x1 - d->x0, strip.height);
+    switch (s.kind) {
+      case SegmentKind::Fill:
+        dc.SetBrush(wxBrush(Wx(kFillColour)));
+        dc.DrawRectangle(r);
+        break;
+      case SegmentKind::Image:
+        dc.SetBrush(wxBrush(Wx(RowColour(s.row))));
+        dc.DrawRectangle(r);
+        break;
+      case SegmentKind::Spare:
+        // Light, with the row's colour in fine diagonals: tells spare from image
+        // without relying on the shade alone.
+        dc.SetBrush(wxBrush(Wx(SpareColour(s.row))));
+        dc.DrawRectangle(r);
+        dc.SetBrush(wxBrush(Wx(RowColour(s.row)), wxBRUSHSTYLE_FDIAGONAL_HATCH));
+        dc.DrawRectangle(r);
+        break;
+      case SegmentKind::LeftOut:
+        dc.SetBrush(wxBrush(Wx(kLeftOutColour), wxBRUSHSTYLE_CROSSDIAG_HATCH));
+        dc.DrawRectangle(r);
+        dc.SetPen(wxPen(Wx(kLeftOutColour), 2));
+        dc.SetBrush(*wxTRANSPARENT_BRUSH);
+        dc.DrawRectangle(r);
+        dc.SetPen(*wxTRANSPARENT_PEN);
+        break;
+    }
+  }
+  // Each row's range framed, and numbered where the number fits.
+  dc.SetFont(GetFont().Bold());
+  auto label = [&](int row, int x0, int x1, bool leftOut) {
+    const wxString number = wxString::Format("%d", row);
+    const wxSize extent = dc.GetTextExtent(number);
+    if (extent.x + 4 > x1 - x0 || extent.y + 2 > strip.height) return;
+    const wxRect box(x0 + (x1 - x0 - extent.x - 4) / 2, strip.y + (strip.height - extent.y - 2) / 2, extent.x + 4,
+                     extent.y + 2);
+    dc.SetPen(*wxTRANSPARENT_PEN);
+    dc.SetBrush(*wxWHITE_BRUSH);
+    dc.DrawRectangle(box);
+    dc.SetTextForeground(leftOut ? Wx(kLeftOutColour) : *wxBLACK);
+    dc.DrawText(number, box.x + 2, box.y + 1);
+  };
+  for (const LayoutRow& r : layout_.rows) {
+    if (!r.RangeValid()) continue;
+    const int x0 = BlockX(r.startBlock);
+    const int x1 = std::max(BlockX(std::uint64_t{r.startBlock} + r.rangeBlocks), x0 + 1);
+    if (r.accepted && x1 - x0 >= 3) {
+      dc.SetPen(wxPen(Wx(kOutlineColour)));
+      dc.SetBrush(*wxTRANSPARENT_BRUSH);
+      dc.DrawRectangle(x0, strip.y, x1 - x0, strip.height);
+    }
+    label(r.row, x0, x1, !r.accepted);
+  }
+  // The scale: block numbers in hexadecimal under ticks, as many as fit.
+  dc.SetFont(GetFont());
+  dc.SetTextForeground(text);
+  dc.SetPen(wxPen(text));
+  const int y = strip.GetBottom() + 1;
+  const int step = dc.GetTextExtent(HexText(layout_.endBlock)).x + 16;
+  int lastRight = -1;
+  const int ticks = std::max(1, strip.width / step);
+  for (int i = 0; i <= ticks; ++i) {
+    const std::uint64_t block = layout_.endBlock * static_cast<std::uint64_t>(i) / static_cast<std::uint64_t>(ticks);
+    const int x = i == ticks ? strip.GetRight() : BlockX(block);
+    const wxString mark = HexText(block);
+    const int w = dc.GetTextExtent(mark).x;
+    const int at = std::clamp(x - w / 2, 0, size.x - w);
+    if (at <= lastRight + 4) continue;
+    dc.DrawLine(x, y, x, y + 3);
+    dc.DrawText(mark, at, y + 3);
+    lastRight = at + w;
+  }
+}
+
+wxString FlashMapView::HoverText(wxPoint point) const {
+  const wxRect strip = Strip();
+  if (point.y < strip.y || point.y > strip.GetBottom()) return {};
+  const std::vector<Drawn> columns = Columns();
+  const Drawn* hit = nullptr;
+  for (const Drawn& d : columns) {
+    if (point.x >= d.x0 && point.x < d.x1 && (!hit || Priority(d.segment->kind) > Priority(hit->segment->kind))) {
+      hit = &d;
+    }
+  }
+  if (!hit) return {};
+  return ToWx(DescribeSegment(layout_, *hit->segment));
+}
+
+void FlashMapView::OnPaint(wxPaintEvent&) {
+  wxAutoBufferedPaintDC dc(this);
+  Draw(dc, GetClientSize());
+}
+
+void FlashMapView::OnMouse(wxMouseEvent& event) {
+  const int screenY = ClientToScreen(event.GetPosition()).y;
+  if (event.LeftDown() && event.GetY() < kGrip) {
+    dragFrom_ = screenY;
+    dragHeight_ = GetParent()->GetSize().y;
+    CaptureMouse();
+    return;
+  }
+  if (dragFrom_ >= 0) {
+    if (event.Dragging() || event.LeftUp()) {
+      onHeight_(std::clamp(dragHeight_ + dragFrom_ - screenY, kMinHeight, kMaxHeight));
+    }
+    if (event.LeftUp()) {
+      dragFrom_ = -1;
+      if (HasCapture()) ReleaseMouse();
+    }
+    return;
+  }
+  SetCursor(event.GetY() < kGrip && !event.Leaving() ? wxCursor(wxCURSOR_SIZENS) : wxNullCursor);
+  const wxString tip = event.Leaving() ? wxString() : HoverText(event.GetPosition());
+  if (tip != tip_) {
+    tip_ = tip;
+    if (tip.empty()) {
+      UnsetToolTip();
+    } else {
+      SetToolTip(tip);
+    }
+  }
+  event.Skip();
+}
+
+}  // namespace folvane::ui
