@@ -159,7 +159,7 @@ ReportData CollectReport(const std::string& command, const std::string& jobPath,
                          const MergeResult& result) {
   ReportData r;
   r.command = command;
-  r.jobPath = jobPath;
+  r.jobPath = AbsolutePath(jobPath);
   r.jobSha256 = FileSha256(jobPath);
   r.blockMode = form.GetBlockModeSelection();
   r.blockSize = form.geometry.blockSize;
