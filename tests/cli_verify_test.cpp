@@ -417,6 +417,7 @@ TEST_F(VerifyTest, EveryDocumentCarriesTheFieldsItsSchemaNames) {
   const Bytes schemaText = ReadFile(FOLVANE_SOURCE_DIR "/docs/cli-json.schema.json");
   const json schema = json::parse(schemaText);
   ASSERT_EQ(InDir("merge job.part --manifest m.json").status, 0);
+  testing::WriteText(dir / "bad.txt", "5 0x50");
   struct Case {
     const char* args;
     const char* def;
@@ -425,6 +426,7 @@ TEST_F(VerifyTest, EveryDocumentCarriesTheFieldsItsSchemaNames) {
       {"show job.part --json", "show", 0},
       {"table t.bin --json", "table", 0},
       {"check job.part --json", "check", 0},
+      {"check job.part --json --bad-blocks bad.txt --max-bad 9 --chip-blocks 0x200", "check", 0},
       {"merge job.part --json", "merge", 0},
       {"merge job.part --manifest m.json --json", "merge", 0},
       {"verify job.part --json", "verify", 0},
