@@ -136,3 +136,142 @@ TEST_F(ChipTest, OverlappingRangesGetRowFiguresAndNoJobFigure) {
 
 }  // namespace
 }  // namespace folvane
+
+namespace folvane {
+namespace {
+
+// Images as raw NAND pages: each page's 16 spare bytes erased, so that no image
+// block carries a bad-block mark of its own.
+Bytes RawImage(std::size_t blocks, std::uint8_t seed) {
+  Bytes b = testing::Pattern(blocks * kBlock, seed);
+  for (std::size_t page = 0; page < blocks * 16; ++page) std::fill_n(b.begin() + page * 528 + 512, 16, 0xFF);
+  return b;
+}
+
+class DumpTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  Bytes data;
+  void SetUp() override {
+    testing::WriteFile(dir / "boot.bin", RawImage(3, 1));    // 3 blocks in 0..7
+    testing::WriteFile(dir / "kernel.bin", RawImage(4, 2));  // 4 blocks in 8..0xF
+    ASSERT_EQ(InDir("new job.part --mode 0 --table t.bin --data d.bin --row boot.bin:0:7 --row kernel.bin:8:f").status, 0);
+    ASSERT_EQ(InDir("merge job.part").status, 0);
+    data = ReadFile(dir / "d.bin");
+  }
+  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
+  // A chip of 0x20 blocks programmed by the skip rule with `bad` blocks, each
+  // marked at `markAt` bytes into the block.
+  Bytes Program(const std::vector<std::uint32_t>& bad, std::size_t markAt) {
+    Bytes chip(0x20 * kBlock, 0xFF);
+    for (const auto& [first, last, blocks] : {std::tuple{0u, 7u, 3u}, {8u, 15u, 4u}}) {
+      std::uint32_t next = 0;
+      for (std::uint32_t b = first; b <= last && next < blocks; ++b) {
+        if (std::find(bad.begin(), bad.end(), b) != bad.end()) continue;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>((first + next++) * kBlock), kBlock,
+                    chip.begin() + static_cast<std::ptrdiff_t>(b * kBlock));
+      }
+    }
+    for (std::uint32_t b : bad) chip[b * kBlock + markAt] = 0x00;
+    return chip;
+  }
+};
+
+TEST_F(DumpTest, ARowRebuiltFromTheChipsBadBlocksMatchesOrNamesItsFirstDifference) {
+  // Block 3 marked in the first page's first spare byte, block 9 in the last page's
+  // sixth spare byte (pages of 512 bytes carry the mark there too).
+  Bytes chip = Program({3, 9}, 512);
+  chip[9 * kBlock + 512] = 0xFF;
+  chip[9 * kBlock + 15 * 528 + 517] = 0x00;
+  testing::WriteFile(dir / "chip.bin", chip);
+  // Three bits flipped in one page of physical block 0xB: the kernel's image block 2,
+  // placed after bad block 9.
+  chip[0xB * kBlock + 600] ^= 0x07;
+  testing::WriteFile(dir / "flipped.bin", chip);
+  testing::WriteText(dir / "bad.txt", "3, 0x9\n");
+
+  struct Case {
+    const char* args;
+    int status;
+    std::uint64_t bits;
+  } cases[] = {
+      {"--dump chip.bin", 0, 0},
+      {"--dump chip.bin --bad-blocks bad.txt", 0, 0},
+      {"--dump flipped.bin", 1, 3},
+      {"--dump flipped.bin --bitflips 3", 0, 3},
+      {"--dump flipped.bin --bitflips 2", 1, 3},
+      {"--dump flipped.bin --bad-blocks bad.txt --bitflips 0x3", 0, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(std::string("verify job.part --json ") + c.args);
+    ASSERT_EQ(run.status, c.status) << run.err;
+    const json doc = json::parse(run.out);
+    EXPECT_EQ(doc["rows"][0]["badBlocks"], json({3}));
+    EXPECT_EQ(doc["rows"][1]["badBlocks"], json({9}));
+    EXPECT_EQ(doc["rows"][1]["differingBits"], c.bits);
+    if (c.bits != 0) {
+      EXPECT_EQ(doc["rows"][1]["differingPages"], 1);
+      EXPECT_EQ(doc["rows"][1]["firstDifference"], json({{"physicalBlock", 0xB}, {"imageBlock", 2}, {"dumpOffset", 0xB * kBlock + 600}}));
+    }
+  }
+  // Looking for the mark in the first page only misses block 9: the kernel then
+  // seems to start one block early, and differs.
+  const CliRun firstOnly = InDir("verify job.part --dump chip.bin --marker-pages first");
+  EXPECT_EQ(firstOnly.status, 1);
+  EXPECT_NE(firstOnly.out.find("row 2: blocks 0x8 to 0xF, image 0x4 blocks; no bad block; first difference at block 0x9 (image block 0x1)"),
+            std::string::npos) << firstOnly.out;
+}
+
+TEST_F(DumpTest, ARangeThatRunsOutAndABlockNotErasedDiffer) {
+  // Five bad blocks leave the kernel three good ones.
+  testing::WriteFile(dir / "over.bin", Program({8, 9, 10, 11, 12}, 512));
+  const CliRun over = InDir("verify job.part --dump over.bin");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.out.find("runs out of good blocks: only 3 of 4 image blocks found one"), std::string::npos) << over.out;
+  // A good block of the range after the image must be erased.
+  Bytes chip = Program({}, 512);
+  chip[6 * kBlock + 10] = 0;
+  testing::WriteFile(dir / "dirty.bin", chip);
+  const CliRun dirty = InDir("verify job.part --dump dirty.bin");
+  EXPECT_EQ(dirty.status, 1);
+  EXPECT_NE(dirty.out.find("first difference at block 0x6 (after the image, should be erased)"), std::string::npos) << dirty.out;
+}
+
+TEST_F(DumpTest, DumpsThatCannotBeUsedAreRefusedAtOnce) {
+  testing::WriteFile(dir / "short.bin", Bytes(0xF * kBlock, 0xFF));
+  testing::WriteFile(dir / "odd.bin", Bytes(0x20 * kBlock + 1, 0xFF));
+  std::filesystem::create_directory(testing::FsPath(dir / "folder"));
+  testing::WriteText(dir / "list.txt", "0x20\n");
+  testing::WriteFile(dir / "chip.bin", Program({}, 512));
+  struct Case {
+    const char* args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"--dump short.bin", 2, "it holds 0xF blocks, but row 2's range ends at block 0xF: at least 135168 bytes"},
+      {"--dump odd.bin", 2, "not a whole number of blocks of 0x2100 bytes (270336 or 278784 bytes would be)"},
+      {"--dump folder", 2, "(folder)"},
+      {"--dump nowhere.bin", 2, "(nowhere.bin)"},
+      {"--dump chip.bin --bad-blocks list.txt", 64, "list.txt, line 1: block 0x20 is outside the chip"},
+      {"--dump chip.bin --marker-pages first,middle", 64, "'middle'"},
+      {"--dump chip.bin --bitflips -1", 64, "--bitflips takes a number"},
+      {"--bitflips 1", 64, "go with --dump"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(std::string("verify job.part ") + c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+#ifndef _WIN32
+  // A FIFO with no writer would block a plain open for ever.
+  ASSERT_EQ(testing::Shell("mkfifo fifo", dir.str()).status, 0);
+  const CliRun fifo = testing::Shell("timeout 20 '" FOLVANE_CLI "' verify job.part --dump fifo", dir.str());
+  EXPECT_EQ(fifo.status, 2);
+  EXPECT_NE(fifo.err.find("(fifo)"), std::string::npos) << fifo.err;
+#endif
+}
+
+}  // namespace
+}  // namespace folvane
