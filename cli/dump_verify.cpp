@@ -33,7 +33,7 @@ std::string RowLine(const DumpRow& r, std::uint64_t bitflips) {
     const DumpDifference& d = *r.first;
     line += "; first difference at block " + Hex(d.physicalBlock) +
             (d.imageBlock ? " (image block " + Hex(*d.imageBlock) + ")" : std::string(" (after the image, should be erased)")) +
-            ", byte " + Hex(d.dumpOffset) + " of the dump; " + std::to_string(r.differingBits) + " bits differ in " +
+            ", byte " + Hex(d.dumpOffset) + " of the dump; " + std::to_string(r.differingBits) + (r.differingBits == 1 ? " bit differs in " : " bits differ in ") +
             std::to_string(r.differingPages) + (r.differingPages == 1 ? " page" : " pages");
     if (bitflips != 0) {
       line += ", " + std::to_string(r.pagesOverLimit) + " of them beyond --bitflips " + std::to_string(bitflips);
