@@ -10,6 +10,7 @@
 #include "json_report.hpp"
 #include "report.hpp"
 #include "terminal_map.hpp"
+#include "margins.hpp"
 
 namespace folvane::cli {
 
@@ -69,6 +70,9 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
 int RunCheck(const Args& args) {
   if (args.positional.size() != 1) return Usage(kCheckCommand, "check takes one JOB.part");
   const bool json = args.Flag("json");
+  std::string problem;
+  const auto marginOptions = ReadMarginOptions(args, problem);
+  if (!marginOptions) return Usage(kCheckCommand, problem);
   Console console;
   MemoryForm form = FreshForm();
   const std::string job = args.positional[0];
@@ -92,7 +96,20 @@ int RunCheck(const Args& args) {
       for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Line("folvane-cli: " + OverlapWarning(o));
     }
   }
-  const int status = MergeExitStatus(form, result);
+  // The margins of the rows the merge would take; a wrong option or list ends the
+  // check before it says anything.
+  std::optional<Margins> margins;
+  if (result.tableBuilt) {
+    MarginOutcome outcome = ComputeMargins(form.set, result, *marginOptions);
+    if (!outcome.margins) {
+      std::fprintf(stderr, "folvane-cli: %s\n", outcome.problem.c_str());
+      return outcome.status;
+    }
+    margins = std::move(outcome.margins);
+  }
+  int status = MergeExitStatus(form, result);
+  const bool chipRisk = margins && (margins->AnyOverflow() || margins->RiskExceeded(*marginOptions));
+  if (chipRisk && status == kExitOk) status = kExitWithMessages;
   const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
   const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
   const ReportData report = CollectReport("check", job, form, result);
@@ -108,6 +125,8 @@ int RunCheck(const Args& args) {
     doc["data"]["inPlace"] = InPlaceJson(data.inPlace);
     doc["table"]["inPlace"] = InPlaceJson(table.inPlace);
     doc["details"] = details;
+    if (margins && marginOptions->Requested()) AddMarginsJson(doc, *margins, *marginOptions);
+    doc["exitStatus"] = status;
     PrintJson(doc);
     return reported ? status : kExitFailed;
   }
@@ -117,6 +136,7 @@ int RunCheck(const Args& args) {
   std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),
               HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
   PrintRows(form, result);
+  if (margins) PrintMargins(*margins, *marginOptions);
   if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form), StandardOutputStyle()).c_str(), stdout);
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
@@ -129,14 +149,17 @@ int RunCheck(const Args& args) {
                 can.c_str());
   }
   std::printf("%s\n", status == kExitOk ? "The merge would take every ticked row."
-                      : status == kExitWithMessages ? "The merge would complete, with messages."
-                                                     : "The merge would end early.");
+                      : status == kExitFailed ? "The merge would end early."
+                      : chipRisk && form.messages.empty() && details.empty()
+                          ? "The merge would take every ticked row, but a chip could run out of good blocks."
+                          : "The merge would complete, with messages.");
   return reported ? status : kExitFailed;
 }
 
 const Command kCheckCommand = {"check", "say what a merge of a saved job would do, writing nothing",
     "Usage: folvane-cli check JOB.part [--table FILE] [--data FILE] [--no-in-place]\n"
-    "                         [--json] [--no-map] [--report FILE.html]\n"
+    "           [--json] [--no-map] [--report FILE.html]\n"
+    "           [--bad-blocks FILE] [--max-bad N --chip-blocks B [--max-risk P]]\n"
     "\n"
     "Runs the merge of JOB.part without creating or writing anything: for each ticked\n"
     "row, whether the merge takes it (and if not, which rule it breaks), the image's\n"
@@ -148,10 +171,24 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "A map of the flash follows the rows, scaled to the terminal's width and in\n"
     "colour on a terminal unless NO_COLOR is set; --no-map leaves it out.\n"
     "--report FILE.html writes the same as one self-contained page for the record.\n"
+    "\n"
+    "Margins: for each taken row, its range, image blocks and spare blocks. A device\n"
+    "programmer skips each bad block of a range and writes the next good one, and\n"
+    "rejects the chip when a range runs out of good blocks.\n"
+    "  --bad-blocks FILE  a chip's bad blocks (numbers separated by blanks, commas or\n"
+    "                     new lines, '#' starts a comment): where each image block\n"
+    "                     lands, and each row that runs out of good blocks\n"
+    "  --max-bad N        with --chip-blocks B: the chance that a chip whose N bad\n"
+    "  --chip-blocks B    blocks lie anywhere in blocks 1 to B-1 overflows each row,\n"
+    "                     and the whole job (exact, not sampled); N up to 0x100000\n"
+    "  --max-risk P       exit 1 when the job's chance is above P (0.001, 1e-6)\n"
+    "Numbers are decimal or hexadecimal with 0x.\n"
+    "\n"
     "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out,\n"
-    "show messages or take two rows that share blocks, 2 it would end early, 64\n"
-    "usage.\n",
-    JobGrammar({"report"}, {}, {"json", "no-map", "no-in-place"}),
+    "show messages or take two rows that share blocks, or a chip's range runs out of\n"
+    "good blocks, or the risk is above --max-risk; 2 it would end early or a file\n"
+    "cannot be read, 64 usage (a wrong line in the bad-blocks list included).\n",
+    JobGrammar({"report", "bad-blocks", "max-bad", "chip-blocks", "max-risk"}, {}, {"json", "no-map", "no-in-place"}),
     RunCheck};
 
 }  // namespace folvane::cli

@@ -7,6 +7,7 @@
 
 #include "cli.hpp"
 #include "digest.hpp"
+#include "dump_verify.hpp"
 #include "json_report.hpp"
 #include "merge/verify.hpp"
 
@@ -60,12 +61,9 @@ int CannotRead(bool json, nlohmann::json& doc, const std::string& why) {
   return Finish(json, doc, {}, kExitFailed);
 }
 
-int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
-  Console console;
-  MemoryForm form = FreshForm();
-  const std::string job = args.positional[0];
-  doc["job"] = job;
-  if (!OpenJob(form, console, args, JobMessages::NamingTheFile)) return CannotRead(json, doc, "the job cannot be loaded");
+}  // namespace
+
+MergeResult PlanForReading(MemoryForm& form, Console& console) {
   form.onStatus = nullptr;
   form.onProgress = nullptr;
   // What the merge would write now, decided by the merge itself; existing outputs are
@@ -75,7 +73,18 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   options.probeOutputs = false;
   options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
   options.onDetail = [&](const std::string& line) { console.Line("folvane-cli: " + line); };
-  const MergeResult planned = form.Merge(options);
+  return form.Merge(options);
+}
+
+namespace {
+
+int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
+  Console console;
+  MemoryForm form = FreshForm();
+  const std::string job = args.positional[0];
+  doc["job"] = job;
+  if (!OpenJob(form, console, args, JobMessages::NamingTheFile)) return CannotRead(json, doc, "the job cannot be loaded");
+  const MergeResult planned = PlanForReading(form, console);
   const std::uint32_t blockSize = form.geometry.blockSize;
   doc["blockSize"] = blockSize;
   if (!planned.completed) return CannotRead(json, doc, "the job cannot be merged now, so there is nothing to compare with");
@@ -228,13 +237,22 @@ int RunVerify(const Args& args) {
   if (manifest ? !args.positional.empty() : args.positional.size() != 1) {
     return Usage(kVerifyCommand, "verify takes one JOB.part, or --manifest FILE without one");
   }
+  const auto dump = args.Option("dump");
+  const bool chipOptions = args.Option("marker-pages") || args.Option("bad-blocks") || args.Option("bitflips");
+  if ((dump && manifest) || (chipOptions && !dump)) {
+    return Usage(kVerifyCommand, dump ? "--dump takes a JOB.part, not --manifest"
+                                      : "--marker-pages, --bad-blocks and --bitflips go with --dump");
+  }
   nlohmann::json doc = JsonDocument("verify");
+  if (dump) return VerifyDumpOf(args, *dump, json, doc);
   return manifest ? VerifyManifest(args, *manifest, json, doc) : VerifyJob(args, json, doc);
 }
 
 const Command kVerifyCommand = {"verify", "compare a merge's outputs with the job or a manifest",
     "Usage: folvane-cli verify JOB.part [--table FILE] [--data FILE] [--json]\n"
     "       folvane-cli verify --manifest FILE [--table FILE] [--data FILE] [--json]\n"
+    "       folvane-cli verify JOB.part --dump CHIP.bin [--data FILE] [--json]\n"
+    "           [--marker-pages first,second,last] [--bad-blocks FILE] [--bitflips K]\n"
     "\n"
     "Reads the table and the data image back and compares them with what a merge of\n"
     "JOB.part writes from the images as they are now: the table's 512 bytes, each\n"
@@ -243,9 +261,23 @@ const Command kVerifyCommand = {"verify", "compare a merge's outputs with the jo
     "each partition and fill. With --manifest, compares the files with the digests a\n"
     "merge recorded (a .json manifest), without the images; the paths default to\n"
     "those in the manifest.\n"
-    "Exit status: 0 they match, 1 they differ (or the job's taken rows share\n"
-    "blocks), 2 something cannot be read, 64 usage.\n",
-    JobGrammar({"manifest"}, {}, {"json"}),
+    "\n"
+    "With --dump, compares a programmed chip read back whole (every block's pages\n"
+    "with their spare bytes, as a device programmer reads it) with the data image: for\n"
+    "each row, the range's bad blocks are skipped and image block i is looked for in\n"
+    "the i-th good block; the good blocks after the image must be erased (0xFF). The\n"
+    "chip's block count is the dump's size divided by the block size.\n"
+    "  --marker-pages P   the pages whose first spare byte (also the sixth, for pages\n"
+    "                     of 512 bytes) marks a bad block when it is not 0xFF:\n"
+    "                     first, second, last, or several (default all three)\n"
+    "  --bad-blocks FILE  the chip's bad blocks from a list instead of its marks\n"
+    "  --bitflips K       up to K differing bits a page still matches (counted)\n"
+    "Numbers are decimal or hexadecimal with 0x.\n"
+    "\n"
+    "Exit status: 0 they match, 1 they differ (or the job's taken rows share blocks,\n"
+    "or with --dump a chip's range runs out of good blocks), 2 something cannot be\n"
+    "read (or the dump's size does not fit), 64 usage.\n",
+    JobGrammar({"manifest", "dump", "marker-pages", "bad-blocks", "bitflips"}, {}, {"json"}),
     RunVerify};
 
 }  // namespace folvane::cli

@@ -1,0 +1,156 @@
+// verify --dump: a whole programmed chip, read back, compared with the job's data
+// image row by row, each row rebuilt by the programmer's skip rule.
+
+#include "dump_verify.hpp"
+
+#include <cstdio>
+
+#include "flash/dump_verify.hpp"
+#include "job/block_mode.hpp"
+#include "margins.hpp"
+
+namespace folvane::cli {
+
+namespace {
+
+std::string BlockList(const std::vector<std::uint32_t>& blocks) {
+  std::string text;
+  constexpr std::size_t kShown = 16;
+  for (std::size_t i = 0; i < blocks.size() && i < kShown; ++i) text += (i ? ", " : "") + Hex(blocks[i]);
+  if (blocks.size() > kShown) text += ", ... (" + std::to_string(blocks.size()) + " in all)";
+  return text;
+}
+
+std::string RowLine(const DumpRow& r, std::uint64_t bitflips) {
+  std::string line = "row " + std::to_string(r.row) + ": blocks " + Hex(r.range.first) + " to " + Hex(r.range.last) +
+                     ", image " + Hex(r.range.imageBlocks) + " blocks; ";
+  line += r.badBlocks.empty() ? "no bad block" : "bad blocks skipped: " + BlockList(r.badBlocks);
+  if (r.Overflows()) {
+    line += "; runs out of good blocks: only " + std::to_string(r.placedBlocks) + " of " +
+            std::to_string(r.range.imageBlocks) + " image blocks found one";
+  }
+  if (r.first) {
+    const DumpDifference& d = *r.first;
+    line += "; first difference at block " + Hex(d.physicalBlock) +
+            (d.imageBlock ? " (image block " + Hex(*d.imageBlock) + ")" : std::string(" (after the image, should be erased)")) +
+            ", byte " + Hex(d.dumpOffset) + " of the dump; " + std::to_string(r.differingBits) + (r.differingBits == 1 ? " bit differs in " : " bits differ in ") +
+            std::to_string(r.differingPages) + (r.differingPages == 1 ? " page" : " pages");
+    if (bitflips != 0) {
+      line += ", " + std::to_string(r.pagesOverLimit) + " of them beyond --bitflips " + std::to_string(bitflips);
+    }
+  }
+  return line + (r.Matches() ? (r.first ? "; matches within --bitflips" : "; matches") : "; DIFFERS");
+}
+
+int Fail(bool json, nlohmann::json& doc, const std::string& why) {
+  std::fprintf(stderr, "folvane-cli: %s\n", why.c_str());
+  doc["error"] = why;
+  doc["match"] = false;
+  doc["exitStatus"] = kExitFailed;
+  if (json) PrintJson(doc);
+  return kExitFailed;
+}
+
+}  // namespace
+
+int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohmann::json& doc) {
+  unsigned markerPages = kMarkAll;
+  if (const auto pages = args.Option("marker-pages")) {
+    std::string bad;
+    const auto parsed = ParseMarkerPages(*pages, &bad);
+    if (!parsed) return Usage(kVerifyCommand, "--marker-pages takes first, second and last, not '" + Printable(bad) + "'");
+    markerPages = *parsed;
+  }
+  std::uint64_t bitflips = 0;
+  if (const auto text = args.Option("bitflips")) {
+    const auto value = ParseCount(*text, UINT32_MAX);
+    if (!value) return Usage(kVerifyCommand, "--bitflips takes a number (decimal, or hexadecimal with 0x), not '" + Printable(*text) + "'");
+    bitflips = *value;
+  }
+
+  Console console;
+  MemoryForm form = FreshForm();
+  doc["job"] = args.positional.at(0);
+  doc["dump"] = dumpPath;
+  if (!OpenJob(form, console, args, JobMessages::NamingTheFile)) return Fail(json, doc, "the job cannot be loaded");
+  const MergeResult planned = PlanForReading(form, console);
+  doc["blockSize"] = form.geometry.blockSize;
+  if (!planned.completed) return Fail(json, doc, "the job cannot be merged now, so there is nothing to compare with");
+
+  DumpCheck check;
+  check.dumpPath = dumpPath;
+  check.dataPath = form.GetDataPathText();
+  check.layout = PageLayoutOf(form.GetBlockModeSelection());
+  check.markerPages = markerPages;
+  check.bitflips = bitflips;
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (!planned.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
+    const PartitionSlot& s = form.set.Slot(row);
+    check.rows.push_back({row, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}});
+  }
+  if (const auto list = args.Option("bad-blocks")) {
+    // The list is checked against the chip the dump is of.
+    const auto size = MeasureFile(dumpPath);
+    if (!size) return Fail(json, doc, size.error().Message() + " (" + Printable(dumpPath) + ")");
+    LoadedBadBlocks bad = LoadBadBlocks(*list, *size / check.layout.BlockBytes());
+    if (bad.status == kExitUsage) {
+      std::fprintf(stderr, "folvane-cli: %s\n", bad.problem.c_str());
+      return kExitUsage;
+    }
+    if (!bad.set) return Fail(json, doc, bad.problem);
+    check.badBlocks = std::move(bad.set);
+  }
+  auto report = VerifyDump(check);
+  if (!report) return Fail(json, doc, report.error().Message() + " (" + Printable(report.error().path) + ")");
+  if (!report->sizeProblem.empty()) return Fail(json, doc, Printable(dumpPath) + " is no dump of this job's chip: " + report->sizeProblem);
+
+  bool match = true;
+  nlohmann::json rows = nlohmann::json::array();
+  std::vector<std::string> lines;
+  for (const DumpRow& r : report->rows) {
+    match = match && r.Matches();
+    lines.push_back(RowLine(r, bitflips));
+    nlohmann::json first;
+    if (r.first) {
+      first = {{"physicalBlock", r.first->physicalBlock},
+               {"imageBlock", r.first->imageBlock ? nlohmann::json(*r.first->imageBlock) : nlohmann::json()},
+               {"dumpOffset", r.first->dumpOffset}};
+    }
+    rows.push_back({{"row", r.row},
+                    {"startBlock", r.range.first},
+                    {"endBlock", r.range.last},
+                    {"imageBlocks", r.range.imageBlocks},
+                    {"badBlocks", r.badBlocks},
+                    {"placedBlocks", r.placedBlocks},
+                    {"overflows", r.Overflows()},
+                    {"differingBits", r.differingBits},
+                    {"differingPages", r.differingPages},
+                    {"pagesOverLimit", r.pagesOverLimit},
+                    {"firstDifference", first},
+                    {"match", r.Matches()}});
+  }
+  const int status = match ? kExitOk : kExitWithMessages;
+  doc["chip"] = {{"path", dumpPath},
+                 {"bytes", report->dumpBytes},
+                 {"blocks", report->chipBlocks},
+                 {"badBlocksFrom", check.badBlocks ? "list" : "marks"},
+                 {"markerPages", MarkerPagesText(markerPages)},
+                 {"markedBlocks", report->markedBlocks},
+                 {"bitflips", bitflips}};
+  doc["data"] = check.dataPath;
+  doc["rows"] = rows;
+  doc["match"] = match;
+  doc["exitStatus"] = status;
+  if (json) {
+    PrintJson(doc);
+  } else {
+    std::printf("Chip: %s, %s blocks; bad blocks from %s\n", Printable(dumpPath).c_str(), HexDec(report->chipBlocks).c_str(),
+                check.badBlocks ? "the list" : ("the marks in the " + MarkerPagesText(markerPages) + " pages (" +
+                                               std::to_string(report->markedBlocks) + " marked)").c_str());
+    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+    std::printf("%s\n", match ? "The chip holds the job." : "The chip does not hold the job.");
+  }
+  return status;
+}
+
+}  // namespace folvane::cli

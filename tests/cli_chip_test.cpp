@@ -1,0 +1,277 @@
+// check's margins and verify --dump: what a job means on real chips with bad blocks,
+// driven as a build script drives them, by exit status and parsed JSON.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "cli_run.hpp"
+#include "test_support.hpp"
+
+namespace folvane {
+namespace {
+
+using nlohmann::json;
+using testing::Bytes;
+using testing::CliRun;
+using testing::ReadFile;
+using testing::TempDir;
+
+constexpr std::size_t kBlock = 0x2100;  // block mode 0: 16 pages of 512 + 16 bytes
+
+class ChipTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  void SetUp() override {
+    testing::WriteFile(dir / "boot.bin", testing::Pattern(3 * kBlock - 100, 1));  // 3 blocks in 0..7
+    testing::WriteFile(dir / "kernel.bin", testing::Pattern(4 * kBlock, 2));      // 4 blocks in 8..0xF
+    ASSERT_EQ(InDir("new job.part --mode 0 --table t.bin --data d.bin --row boot.bin:0:7 --row kernel.bin:8:f").status, 0);
+  }
+  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
+  json Json(const std::string& args, int status) {
+    const CliRun run = InDir(args + " --json");
+    EXPECT_EQ(run.status, status) << run.err;
+    return json::parse(run.out, nullptr, false);
+  }
+  std::vector<std::string> Listing() {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(testing::FsPath(dir.str()))) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+TEST_F(ChipTest, CheckPlacesEachImageBlockAndNamesTheRowThatRunsOut) {
+  testing::WriteText(dir / "fits.txt", "# factory list\n3\n0x4, 9 # two more\n0xA\n");
+  const json fits = Json("check job.part --bad-blocks fits.txt", 0);
+  EXPECT_EQ(fits["rows"][0]["placement"]["physicalBlocks"], json({0, 1, 2}));
+  EXPECT_EQ(fits["rows"][1]["placement"]["physicalBlocks"], json({8, 0xB, 0xC, 0xD}));
+  EXPECT_EQ(fits["rows"][1]["placement"]["badBlocks"], 2);
+  EXPECT_FALSE(fits["margins"]["overflows"]);
+  const CliRun text = InDir("check job.part --bad-blocks fits.txt");
+  EXPECT_NE(text.out.find("image 0x0 at 0x8, image 0x1..0x3 at 0xB..0xD"), std::string::npos) << text.out;
+
+  // Five bad blocks leave three good ones for the kernel's four.
+  testing::WriteText(dir / "over.txt", "9 10 11 12 13");
+  const json over = Json("check job.part --bad-blocks over.txt", 1);
+  EXPECT_TRUE(over["rows"][1]["placement"]["overflows"]);
+  EXPECT_EQ(over["rows"][1]["placement"]["missingBlocks"], 1);
+  EXPECT_EQ(over["rows"][1]["placement"]["physicalBlocks"], json({8, 0xE, 0xF}));
+  EXPECT_FALSE(over["rows"][0]["placement"]["overflows"]);
+  const CliRun overText = InDir("check job.part --bad-blocks over.txt");
+  EXPECT_EQ(overText.status, 1);
+  EXPECT_NE(overText.out.find("runs out of good blocks: 3 good for 4 image blocks"), std::string::npos) << overText.out;
+}
+
+TEST_F(ChipTest, WrongListsAndNumbersAreRefusedNamingTheLineAndWritingNothing) {
+  testing::WriteText(dir / "outside.txt", "1\n2\n0x40\n");
+  testing::WriteText(dir / "twice.txt", "16\n# again:\n0x10\n");
+  testing::WriteText(dir / "negative.txt", "1, -2\n");
+  testing::WriteText(dir / "word.txt", "1\n2\nthree\n");
+  struct Case {
+    const char* args;
+    const char* says;
+  } cases[] = {
+      {"--bad-blocks outside.txt --chip-blocks 0x40", "outside.txt, line 3: block 0x40 is outside the chip"},
+      {"--bad-blocks twice.txt", "twice.txt, line 3: block 0x10 is listed twice (first on line 1)"},
+      {"--bad-blocks negative.txt", "negative.txt, line 1: '-2' is negative"},
+      {"--bad-blocks word.txt", "word.txt, line 3: 'three' is not a block number"},
+      {"--max-bad 0x40 --chip-blocks 0x40", "--max-bad 0x40 is not below --chip-blocks 0x40"},
+      {"--max-bad 4 --chip-blocks 0xF", "--chip-blocks 0xF is too small: row 2's range ends at block 0xF"},
+      {"--max-bad 4", "--max-bad needs --chip-blocks"},
+      {"--max-bad four --chip-blocks 64", "--max-bad takes a number"},
+      {"--max-bad 4 --chip-blocks 64 --max-risk 2", "--max-risk takes a probability"},
+      {"--max-risk 0.1", "--max-risk needs --max-bad"},
+  };
+  const auto before = Listing();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(std::string("check job.part --json ") + c.args);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(Listing(), before);
+  const CliRun missing = InDir("check job.part --bad-blocks nowhere.txt");
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("(nowhere.txt)"), std::string::npos) << missing.err;
+}
+
+TEST_F(ChipTest, OverflowChancesPerRowAndForTheJob) {
+  // 0x40 blocks with 8 bad: boot (5 spare of 7 candidates) and kernel (4 spare of 8).
+  const json doc = Json("check job.part --max-bad 8 --chip-blocks 0x40", 0);
+  const double boot = doc["rows"][0]["overflowProbability"], kernel = doc["rows"][1]["overflowProbability"];
+  const double job = doc["jobOverflowProbability"];
+  EXPECT_GT(boot, 0);
+  EXPECT_GT(kernel, boot);
+  // Both rows overflowing takes 6 + 5 bad blocks, more than the chip has: the job's
+  // chance is exactly the sum of the two.
+  EXPECT_NEAR(job, boot + kernel, 1e-12 * job);
+  const std::string risk = std::to_string(job * 1.01), safe = std::to_string(job * 0.99);
+  EXPECT_EQ(InDir("check job.part --max-bad 8 --chip-blocks 0x40 --max-risk " + risk).status, 0);
+  const CliRun over = InDir("check job.part --max-bad 8 --chip-blocks 0x40 --max-risk " + safe);
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.out.find("That is more than --max-risk"), std::string::npos) << over.out;
+  EXPECT_NE(over.out.find("chips"), std::string::npos);
+}
+
+TEST_F(ChipTest, OverlappingRangesGetRowFiguresAndNoJobFigure) {
+  // Row 2 is left out (its image is too long), which lets row 3 start inside row 1's
+  // range: the rule only looks at the row directly above.
+  testing::WriteFile(dir / "one.bin", testing::Pattern(10, 3));
+  ASSERT_EQ(InDir("new over.part --mode 0 --table t.bin --data d.bin --row one.bin:0:10 --row kernel.bin:2:3 "
+                  "--row one.bin:4:20").status, 0);
+  const json doc = Json("check over.part --max-bad 4 --chip-blocks 0x40", 1);
+  EXPECT_TRUE(doc["margins"]["overlap"]);
+  EXPECT_TRUE(doc["jobOverflowProbability"].is_null());
+  EXPECT_TRUE(doc["rows"][0]["overflowProbability"].is_number());
+  EXPECT_TRUE(doc["rows"][2]["overflowProbability"].is_number());
+  const CliRun text = InDir("check over.part --max-bad 4 --chip-blocks 0x40");
+  EXPECT_NE(text.out.find("No figure for the whole job: accepted ranges overlap"), std::string::npos) << text.out;
+}
+
+}  // namespace
+}  // namespace folvane
+
+namespace folvane {
+namespace {
+
+// Images as raw NAND pages: each page's 16 spare bytes erased, so that no image
+// block carries a bad-block mark of its own.
+Bytes RawImage(std::size_t blocks, std::uint8_t seed) {
+  Bytes b = testing::Pattern(blocks * kBlock, seed);
+  for (std::size_t page = 0; page < blocks * 16; ++page) std::fill_n(b.begin() + page * 528 + 512, 16, 0xFF);
+  return b;
+}
+
+class DumpTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  Bytes data;
+  void SetUp() override {
+    testing::WriteFile(dir / "boot.bin", RawImage(3, 1));    // 3 blocks in 0..7
+    testing::WriteFile(dir / "kernel.bin", RawImage(4, 2));  // 4 blocks in 8..0xF
+    ASSERT_EQ(InDir("new job.part --mode 0 --table t.bin --data d.bin --row boot.bin:0:7 --row kernel.bin:8:f").status, 0);
+    ASSERT_EQ(InDir("merge job.part").status, 0);
+    data = ReadFile(dir / "d.bin");
+  }
+  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
+  // A chip of 0x20 blocks programmed by the skip rule with `bad` blocks, each
+  // marked at `markAt` bytes into the block.
+  Bytes Program(const std::vector<std::uint32_t>& bad, std::size_t markAt) {
+    Bytes chip(0x20 * kBlock, 0xFF);
+    for (const auto& [first, last, blocks] : {std::tuple{0u, 7u, 3u}, {8u, 15u, 4u}}) {
+      std::uint32_t next = 0;
+      for (std::uint32_t b = first; b <= last && next < blocks; ++b) {
+        if (std::find(bad.begin(), bad.end(), b) != bad.end()) continue;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>((first + next++) * kBlock), kBlock,
+                    chip.begin() + static_cast<std::ptrdiff_t>(b * kBlock));
+      }
+    }
+    for (std::uint32_t b : bad) chip[b * kBlock + markAt] = 0x00;
+    return chip;
+  }
+};
+
+TEST_F(DumpTest, ARowRebuiltFromTheChipsBadBlocksMatchesOrNamesItsFirstDifference) {
+  // Block 3 marked in the first page's first spare byte, block 9 in the last page's
+  // sixth spare byte (pages of 512 bytes carry the mark there too).
+  Bytes chip = Program({3, 9}, 512);
+  chip[9 * kBlock + 512] = 0xFF;
+  chip[9 * kBlock + 15 * 528 + 517] = 0x00;
+  testing::WriteFile(dir / "chip.bin", chip);
+  // Three bits flipped in one page of physical block 0xB: the kernel's image block 2,
+  // placed after bad block 9.
+  chip[0xB * kBlock + 600] ^= 0x07;
+  testing::WriteFile(dir / "flipped.bin", chip);
+  testing::WriteText(dir / "bad.txt", "3, 0x9\n");
+
+  struct Case {
+    const char* args;
+    int status;
+    std::uint64_t bits;
+  } cases[] = {
+      {"--dump chip.bin", 0, 0},
+      {"--dump chip.bin --bad-blocks bad.txt", 0, 0},
+      {"--dump flipped.bin", 1, 3},
+      {"--dump flipped.bin --bitflips 3", 0, 3},
+      {"--dump flipped.bin --bitflips 2", 1, 3},
+      {"--dump flipped.bin --bad-blocks bad.txt --bitflips 0x3", 0, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(std::string("verify job.part --json ") + c.args);
+    ASSERT_EQ(run.status, c.status) << run.err;
+    const json doc = json::parse(run.out);
+    EXPECT_EQ(doc["rows"][0]["badBlocks"], json({3}));
+    EXPECT_EQ(doc["rows"][1]["badBlocks"], json({9}));
+    EXPECT_EQ(doc["rows"][1]["differingBits"], c.bits);
+    if (c.bits != 0) {
+      EXPECT_EQ(doc["rows"][1]["differingPages"], 1);
+      EXPECT_EQ(doc["rows"][1]["firstDifference"], json({{"physicalBlock", 0xB}, {"imageBlock", 2}, {"dumpOffset", 0xB * kBlock + 600}}));
+    }
+  }
+  // Looking for the mark in the first page only misses block 9: the kernel then
+  // seems to start one block early, and differs.
+  const CliRun firstOnly = InDir("verify job.part --dump chip.bin --marker-pages first");
+  EXPECT_EQ(firstOnly.status, 1);
+  EXPECT_NE(firstOnly.out.find("row 2: blocks 0x8 to 0xF, image 0x4 blocks; no bad block; first difference at block 0x9 (image block 0x1)"),
+            std::string::npos) << firstOnly.out;
+}
+
+TEST_F(DumpTest, ARangeThatRunsOutAndABlockNotErasedDiffer) {
+  // Five bad blocks leave the kernel three good ones.
+  testing::WriteFile(dir / "over.bin", Program({8, 9, 10, 11, 12}, 512));
+  const CliRun over = InDir("verify job.part --dump over.bin");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.out.find("runs out of good blocks: only 3 of 4 image blocks found one"), std::string::npos) << over.out;
+  // A good block of the range after the image must be erased.
+  Bytes chip = Program({}, 512);
+  chip[6 * kBlock + 10] = 0;
+  testing::WriteFile(dir / "dirty.bin", chip);
+  const CliRun dirty = InDir("verify job.part --dump dirty.bin");
+  EXPECT_EQ(dirty.status, 1);
+  EXPECT_NE(dirty.out.find("first difference at block 0x6 (after the image, should be erased)"), std::string::npos) << dirty.out;
+}
+
+TEST_F(DumpTest, DumpsThatCannotBeUsedAreRefusedAtOnce) {
+  testing::WriteFile(dir / "short.bin", Bytes(0xF * kBlock, 0xFF));
+  testing::WriteFile(dir / "odd.bin", Bytes(0x20 * kBlock + 1, 0xFF));
+  std::filesystem::create_directory(testing::FsPath(dir / "folder"));
+  testing::WriteText(dir / "list.txt", "0x20\n");
+  testing::WriteFile(dir / "chip.bin", Program({}, 512));
+  struct Case {
+    const char* args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"--dump short.bin", 2, "it holds 0xF blocks, but row 2's range ends at block 0xF: at least 135168 bytes"},
+      {"--dump odd.bin", 2, "not a whole number of blocks of 0x2100 bytes (270336 or 278784 bytes would be)"},
+      {"--dump folder", 2, "(folder)"},
+      {"--dump nowhere.bin", 2, "(nowhere.bin)"},
+      {"--dump chip.bin --bad-blocks list.txt", 64, "list.txt, line 1: block 0x20 is outside the chip"},
+      {"--dump chip.bin --marker-pages first,middle", 64, "'middle'"},
+      {"--dump chip.bin --bitflips -1", 64, "--bitflips takes a number"},
+      {"--bitflips 1", 64, "go with --dump"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(std::string("verify job.part ") + c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+#ifndef _WIN32
+  // A FIFO with no writer would block a plain open for ever.
+  ASSERT_EQ(testing::Shell("mkfifo fifo", dir.str()).status, 0);
+  const CliRun fifo = testing::Shell("timeout 20 '" FOLVANE_CLI "' verify job.part --dump fifo", dir.str());
+  EXPECT_EQ(fifo.status, 2);
+  EXPECT_NE(fifo.err.find("(fifo)"), std::string::npos) << fifo.err;
+#endif
+}
+
+}  // namespace
+}  // namespace folvane
