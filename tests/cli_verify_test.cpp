@@ -2,6 +2,9 @@
 // drives them: by exit status and parsed JSON.
 #include <gtest/gtest.h>
 #include <zlib.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -30,7 +33,7 @@ using testing::TempDir;
 
 constexpr std::size_t kBlock = 0x2100;  // block mode 0
 
-std::string Sha256(const std::uint8_t* data, std::size_t size) { return cli::Sha256Hex({data, size}); }
+std::string Sha256(const std::uint8_t* data, std::size_t size) { return cli::Sha256Hex({data, size}).value_or(""); }
 
 // The expected digests above come from the tool's own SHA-256 (libcrypto, or CNG on
 // Windows): it must agree with the published test vectors, whichever way the bytes
@@ -271,6 +274,10 @@ TEST_F(VerifyTest, AManifestThatIsNotOneIsRefused) {
       {"a digest that is no digest", [](json& m) { m["data"]["sha256"] = "xyz"; }},
       {"partitions that are no list", [](json& m) { m["partitions"] = "all"; }},
       {"another format", [](json& m) { m["format"] = "other"; }},
+      // Read up to the NUL, the path would name d.bin, which matches.
+      {"a path with a NUL", [](json& m) { m["data"]["path"] = std::string("d.bin\0.old", 10); }},
+      {"path bytes that are no hexadecimal", [](json& m) { m["data"]["pathBytes"] = "64x"; }},
+      {"a data image larger than any merge writes", [](json& m) { m["data"]["bytes"] = std::uint64_t{1} << 40; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -450,12 +457,124 @@ TEST_F(VerifyTest, EveryDocumentCarriesTheFieldsItsSchemaNames) {
   r.rows[0] = {dir.str() + "/\xB0\xE5.bin", "0", "1", 1};  // raw bytes: no UTF-8 path to build
   const auto bytes = r.Encode();
   testing::WriteFile(dir / "gbk.part", Bytes(bytes.begin(), bytes.end()));
+  // The stored code page 936 text is read as such.
   for (const char* args : {"show gbk.part --json", "check gbk.part --json"}) {
     SCOPED_TRACE(args);
     const CliRun run = InDir(args);
-    EXPECT_NE(run.status, -1);
-    EXPECT_NE(Parse(run)["command"], nullptr);
+    EXPECT_EQ(run.status, std::string(args).rfind("show", 0) == 0 ? 0 : 2) << run.err;  // check: no such image
+    EXPECT_EQ(Parse(run)["rows"][0]["imagePath"], dir.str() + "/\u677F.bin");
   }
+}
+
+}  // namespace
+}  // namespace folvane
+
+namespace folvane {
+namespace {
+
+// A document or a help text lost on its way out is a failure, whatever the command.
+TEST_F(VerifyTest, OutputLostOnAFullDiskFailsEveryCommand) {
+  SKIP_WITHOUT_POSIX_SHELL();
+  ASSERT_EQ(InDir("merge job.part --manifest m.json").status, 0);
+  for (const char* args : {"--help", "--version", "merge --help", "show job.part", "show job.part --json",
+                           "table t.bin --json", "check job.part --json", "verify job.part",
+                           "verify --manifest m.json", "merge job.part --json"}) {
+    SCOPED_TRACE(args);
+    const CliRun run = testing::Shell("'" FOLVANE_CLI "' " + std::string(args) + " >/dev/full", dir.str());
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("folvane-cli: standard output: "), std::string::npos) << run.err;
+  }
+}
+
+// Whatever the job holds, the manifest a merge writes finds its files and verifies,
+// and every document names the block mode alike.
+TEST_F(VerifyTest, EveryManifestAMergeWritesVerifies) {
+  struct Case {
+    const char* name;
+    std::uint8_t blockMode;
+    std::string dataName;  // given with --data, as a build script may give any bytes
+  } cases[] = {
+      {"a block mode of the list", 0, "d.bin"},
+      {"no block mode (255)", 255, "d.bin"},
+#ifndef _WIN32
+      {"a data image whose name is not UTF-8", 0, "d\xB0\xE5.bin"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PartFileRecord r;
+    r.tablePath = dir / "t.bin";
+    r.dataPath = dir / "saved.bin";
+    r.blockModeIndex = c.blockMode;
+    r.rowCount = 2;
+    r.rows[0] = {dir / "cfg.bin", "0", "1", 1};
+    r.rows[1] = {dir / "boot.bin", "2", "40", 0};
+    const auto bytes = r.Encode();
+    testing::WriteFile(dir / "mode.part", Bytes(bytes.begin(), bytes.end()));
+    const CliRun merged = InDir("merge mode.part --manifest m.json --json --data '" + c.dataName + "'");
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    const CliRun verified = InDir("verify --manifest m.json --json");
+    EXPECT_EQ(verified.status, 0) << verified.err;
+    EXPECT_EQ(Parse(verified)["match"], true);
+    const json m = json::parse(ReadFile(dir / "m.json"));
+    EXPECT_EQ(m["blockMode"], c.blockMode);
+    EXPECT_EQ(Parse(merged)["blockMode"], c.blockMode);
+    EXPECT_EQ(Parse(InDir("check mode.part --json"))["blockMode"], c.blockMode);
+    EXPECT_EQ(Parse(InDir("show mode.part --json"))["blockMode"], c.blockMode);
+  }
+}
+
+TEST_F(VerifyTest, AManifestStopsReadingWhereItsDataImageEnds) {
+  SKIP_WITHOUT_POSIX_SHELL();
+#ifndef _WIN32
+  ASSERT_EQ(InDir("merge job.part --manifest m.json").status, 0);
+  // 200 GB, nearly all of it a hole: read to its end, it would take minutes.
+  constexpr std::uint64_t kHuge = std::uint64_t{200} << 30;
+  ASSERT_EQ(::truncate((dir / "d.bin").c_str(), static_cast<off_t>(kHuge)), 0);
+  const CliRun run = testing::Shell("timeout 60 '" FOLVANE_CLI "' verify --manifest m.json --json", dir.str());
+  ASSERT_EQ(run.status, 1) << run.err;
+  const json doc = Parse(run);
+  EXPECT_EQ(doc["data"]["bytes"], kHuge);
+  for (const json& p : doc["partitions"]) EXPECT_EQ(p["match"], true);
+  ASSERT_EQ(doc["differences"].size(), 1u);
+  EXPECT_EQ(doc["differences"][0]["place"], "data");
+  EXPECT_EQ(doc["differences"][0]["cause"], "extra");
+#endif
+}
+
+// A row the merge did not reach reports its size and its blocks measured at the same
+// moment, never one from now and one from the saved job.
+TEST_F(VerifyTest, ARowTheMergeDidNotReachHasOneSourceForItsSizes) {
+  ASSERT_EQ(InDir("new two.part --mode 0 --row cfg.bin:0:0 --row boot.bin:1:100").status, 0);
+  std::filesystem::remove(dir / "cfg.bin");                           // the run ends at row 1
+  testing::WriteFile(dir / "boot.bin", testing::Pattern(600000, 1));  // saved as 300000 bytes
+  for (const char* command : {"check", "merge"}) {
+    SCOPED_TRACE(command);
+    const CliRun run = InDir(std::string(command) + " two.part --json");
+    EXPECT_EQ(run.status, 2);
+    const json row = Parse(run)["rows"][1];
+    EXPECT_EQ(row["imageBytes"], 600000);
+    EXPECT_EQ(row["imageBlocks"], (600000 + kBlock - 1) / kBlock);
+    EXPECT_EQ(row["spareBlocks"], 0x100 - (600000 + kBlock - 1) / kBlock);
+  }
+}
+
+// The hashing failing (here: a system configuration that allows only approved
+// providers, of which there are none) ends the command with a message, not abort().
+TEST_F(VerifyTest, AHashingFailureIsAMessageAndStatus2) {
+  SKIP_WITHOUT_POSIX_SHELL();
+#ifndef _WIN32
+  ASSERT_EQ(InDir("merge job.part --manifest m.json").status, 0);
+  testing::WriteText(dir / "approved-only.cnf",
+                     "openssl_conf = init\n[init]\nalg_section = algorithms\n[algorithms]\ndefault_properties = fips=yes\n");
+  for (const char* args : {"merge job.part --manifest m2.json", "verify --manifest m.json"}) {
+    SCOPED_TRACE(args);
+    const CliRun run = testing::Shell("OPENSSL_CONF=approved-only.cnf '" FOLVANE_CLI "' " + std::string(args), dir.str());
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("SHA-256 failed"), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "m2.json"));
+#endif
 }
 
 }  // namespace

@@ -41,6 +41,14 @@ std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& p
 }
 
 std::string VerifyDifference::Describe() const {
+  if (byDigest) {
+    const std::string what = place == VerifyPlace::Table ? "table"
+                             : place == VerifyPlace::Data
+                                 ? "data image"
+                                 : "row " + std::to_string(row) + ", blocks " + Hex(block) + " to " + Hex(block + blocks - 1);
+    if (bytes == expectedBytes) return what + ": the digests differ from the manifest's";
+    return what + ": " + std::to_string(bytes) + " bytes, the manifest says " + std::to_string(expectedBytes);
+  }
   switch (place) {
     case VerifyPlace::Table: {
       const std::string where =
@@ -63,6 +71,8 @@ std::string VerifyDifference::Describe() const {
     case VerifyPlace::AfterEnd:
       return "the data image goes on after the end of row " + std::to_string(row) + "'s image: block " + Hex(block) +
              " at byte " + Hex(offset) + " should not be there";
+    case VerifyPlace::Data:
+      break;  // only ever compared by digest
   }
   return {};
 }
