@@ -40,6 +40,7 @@ test=(
   bash-completion
   xdotool  # presses Merge in the installed window
   strace   # sees how merge creates its new files
+  python3-jsonschema  # checks every JSON document the tests print against docs/cli-json.schema.json
 )
 # The cross compiler and its zlib, Wine to run the results, NSIS for the installer,
 # dpkg-dev for `apt-get source` of wxWidgets, GoogleTest's sources to build the tests
