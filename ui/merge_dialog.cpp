@@ -195,9 +195,8 @@ void CMergeDlg::InitMainDialog() {
   blockMode_->SetSelection(kDefaultBlockModeIndex);
   set_.blockModeIndex = kDefaultBlockModeIndex;
   geometry_ = FlashGeometry{0x21000, 0x840};
-  const std::string folder = DefaultOutputFolder();
-  Edit(ids::kDataEdit)->ChangeValue(ToWx(folder + "Data_Merge.bin"));
-  Edit(ids::kTableEdit)->ChangeValue(ToWx(folder + "Partition_Table.bin"));
+  Edit(ids::kDataEdit)->ChangeValue(ToWx(DefaultDataPath()));
+  Edit(ids::kTableEdit)->ChangeValue(ToWx(DefaultTablePath()));
   Edit(ids::kRemarkEdit)->SetMaxLength(60);
   docking_.InstallDockingPanes(this, 0);
   DockingPane* pane = docking_.CreatePane(kPaneId, wxRect(0, 0, 2, 12), kDockBottom, nullptr);

@@ -1,5 +1,7 @@
 #include "merge/verify.hpp"
 
+#include "job/block_text.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,12 +18,6 @@ constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 std::size_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
   if (std::memcmp(a, b, n) == 0) return n;
   return static_cast<std::size_t>(std::mismatch(a, a + n, b).first - a);
-}
-
-std::string Hex(std::uint64_t v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
 }
 
 }  // namespace
