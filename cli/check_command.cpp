@@ -130,7 +130,7 @@ int RunCheck(const Args& args) {
     PrintJson(doc);
     return reported ? status : kExitFailed;
   }
-  const int mode = form.GetBlockModeSelection();
+  const int mode = StoredBlockMode(form.GetBlockModeSelection());
   std::string label;
   if (mode >= 0 && mode < kBlockModeCount) label.append(" ").append(kBlockModes[static_cast<std::size_t>(mode)].label);
   std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),

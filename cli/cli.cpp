@@ -132,8 +132,7 @@ void Console::ClearBar() {
 }
 
 MemoryForm FreshForm() {
-  const std::string folder = DefaultOutputFolder();
-  return MemoryForm(folder + "Data_Merge.bin", folder + "Partition_Table.bin");
+  return MemoryForm(DefaultDataPath(), DefaultTablePath());
 }
 
 void Connect(MemoryForm& form, Console& console) {
@@ -172,12 +171,6 @@ std::optional<PartFileRecord> ReadJob(const std::string& path) {
 }
 
 std::string FileErrorText(const FileError& error) { return error.MessageNaming(Printable(error.path)); }
-
-std::string Hex(std::uint64_t v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
 
 std::string HexDec(std::uint64_t v) { return Hex(v) + " (" + std::to_string(v) + ")"; }
 
@@ -220,7 +213,5 @@ std::string Printable(const std::string& text) {
   }
   return out;
 }
-
-std::string AbsolutePath(const std::string& path) { return folvane::AbsolutePath(path); }
 
 }  // namespace folvane::cli

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dialog/memory_form.hpp"
+#include "job/block_text.hpp"
 #include "job/part_file.hpp"
 
 namespace folvane::cli {
@@ -95,14 +96,11 @@ std::optional<PartFileRecord> ReadJob(const std::string& path);
 /// A file error as the commands say it in their own words: the cause, naming the file.
 std::string FileErrorText(const FileError& error);
 
-std::string Hex(std::uint64_t v);
 /// "0x1F (31)".
 std::string HexDec(std::uint64_t v);
 /// A text from a file made safe for a terminal: control characters and backslashes
 /// are written as C escapes, so no stored byte can move the cursor or fake a line.
 std::string Printable(const std::string& text);
-/// An absolute, normalised spelling of a path typed on the command line.
-std::string AbsolutePath(const std::string& path);
 
 /// Loads JOB.part into a fresh form connected to `console` and applies --table and
 /// --data; false (the message shown) if the job cannot be loaded.

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "job/block_mode.hpp"
+#include "job/part_file.hpp"
 
 namespace folvane::cli {
 
@@ -72,8 +73,7 @@ nlohmann::json OverlapsJson(const std::vector<RangeOverlap>& overlaps) {
 
 nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus) {
   nlohmann::json doc;
-  const int mode = form.GetBlockModeSelection();
-  doc["blockMode"] = mode;
+  doc["blockMode"] = StoredBlockMode(form.GetBlockModeSelection());
   doc["blockSize"] = form.geometry.blockSize;
   doc["pageSize"] = form.geometry.pageSize;
   doc["completed"] = result.completed;
@@ -89,20 +89,23 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
     r["imagePath"] = slot.imagePath;
     r["startBlock"] = Block(slot.startBlock);
     r["endBlock"] = Block(slot.endBlock);
-    r["imageBlocks"] = Block(slot.imageBlocks);
-    // The image's size now: as the run measured it, or measured here for a row the run
-    // did not open (outside the leading run, or after the run ended early).
+    // The image's size and blocks from one source: as the run measured them, or both
+    // measured here for a row the run did not open (outside the leading run, or after
+    // the run ended early); the saved blocks, without a size, if it cannot be opened.
+    std::uint32_t blocks = slot.imageBlocks;
     std::optional<std::uint64_t> bytes;
     if (merged.measured) {
       bytes = merged.imageBytes;
     } else if (auto now = MeasureFile(slot.imagePath)) {
       bytes = *now;
+      blocks = ImageBlocksFor(*now, form.geometry.blockSize);
     }
+    r["imageBlocks"] = Block(blocks);
     r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
     // Skip-bad-block programming may use the blocks of the range that the image leaves.
-    const bool ranged = slot.startBlock != kUnset && slot.endBlock != kUnset && slot.imageBlocks != kUnset &&
+    const bool ranged = slot.startBlock != kUnset && slot.endBlock != kUnset && blocks != kUnset &&
                         slot.startBlock <= slot.endBlock;
-    r["spareBlocks"] = ranged ? nlohmann::json(std::int64_t{slot.endBlock} - slot.startBlock + 1 - slot.imageBlocks)
+    r["spareBlocks"] = ranged ? nlohmann::json(std::int64_t{slot.endBlock} - slot.startBlock + 1 - blocks)
                               : nlohmann::json();
     r["accepted"] = merged.accepted;
     r["rule"] = merged.accepted ? nlohmann::json("accepted") : nlohmann::json();

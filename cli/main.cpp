@@ -2,9 +2,11 @@
 // pipelines. Every job runs through the same in-memory form and core procedures as
 // the window, so a job merged here gives the same files as in the window.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -85,23 +87,20 @@ struct WindowsConsole {
 };
 #endif
 
-}  // namespace
+// Whatever a command printed on standard output must have arrived: a document lost
+// on a full disk or a closed pipe is a failure, not a success. Buffered bytes are
+// flushed here and a write error noted by the stream at any time counts.
+int CloseStandardOutput(int status) {
+  errno = 0;
+  const bool lost = std::ferror(stdout) != 0;
+  const bool closed = std::fclose(stdout) == 0;
+  if (!lost && closed) return status;
+  const int error = errno;
+  std::fprintf(stderr, "folvane-cli: standard output: %s\n", error ? std::strerror(error) : "write error");
+  return kExitFailed;
+}
 
-}  // namespace folvane::cli
-
-int main(int argc, char** argv) {
-  using namespace folvane::cli;
-  // Before any file of ours is opened: a closed standard stream must not make an
-  // output file take its descriptor and receive our messages.
-  folvane::EnsureStandardStreams();
-  folvane::RemovePartialOutputsOnSignals();
-  TestSeams();
-#ifdef _WIN32
-  WindowsConsole console;
-  if (console.args.size() == static_cast<std::size_t>(argc)) {
-    argv = console.argv.data();
-  }
-#endif
+int Run(int argc, char** argv) {
   if (argc < 2) return MainUsage("no command given");
   const std::string name = argv[1];
   if (name == "--version") {
@@ -124,4 +123,24 @@ int main(int argc, char** argv) {
   }
   if (!args.error.empty()) return Usage(*command, args.error);
   return command->run(args);
+}
+
+}  // namespace
+
+}  // namespace folvane::cli
+
+int main(int argc, char** argv) {
+  using namespace folvane::cli;
+  // Before any file of ours is opened: a closed standard stream must not make an
+  // output file take its descriptor and receive our messages.
+  folvane::EnsureStandardStreams();
+  folvane::RemovePartialOutputsOnSignals();
+  TestSeams();
+#ifdef _WIN32
+  WindowsConsole console;
+  if (console.args.size() == static_cast<std::size_t>(argc)) {
+    argv = console.argv.data();
+  }
+#endif
+  return CloseStandardOutput(Run(argc, argv));
 }

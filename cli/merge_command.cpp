@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli.hpp"
-#include "digest.hpp"
+#include "manifest.hpp"
 #include "json_report.hpp"
 #include "report.hpp"
 #include "dialog/procedures.hpp"
@@ -31,26 +31,6 @@ bool ManifestClashes(MemoryForm& form, const std::string& job, const std::vector
     }
   }
   return false;
-}
-
-Manifest MakeManifest(MemoryForm& form, const MergeResult& result, DigestTap& tap) {
-  Manifest m;
-  m.blockMode = form.GetBlockModeSelection();
-  m.blockSize = form.geometry.blockSize;
-  m.pageSize = form.geometry.pageSize;
-  m.tablePath = form.GetTablePathText();
-  m.dataPath = form.GetDataPathText();
-  m.table = tap.Table();
-  m.data = tap.Data();
-  const std::vector<DigestValue> ranges = tap.Ranges();
-  std::size_t next = 0;
-  for (int row = 1; row <= kRowCount && next < ranges.size(); ++row) {
-    const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
-    if (!merged.accepted) continue;
-    const PartitionSlot& slot = form.set.Slot(row);
-    m.partitions.push_back({row, slot.startBlock, slot.endBlock, slot.imageBlocks, merged.offset, ranges[next++]});
-  }
-  return m;
 }
 
 // The manifests' new files, created before the merge writes anything: a manifest
@@ -119,7 +99,13 @@ int RunMerge(const Args& args) {
     for (File& f : manifestFiles) options.commitWith.push_back(&f);
     if (tap) {
       options.beforeCommit = [&](const MergeResult& written) {
-        manifest = MakeManifest(form, written, *tap);
+        ManifestFailure failure;
+        manifest = MakeManifest(form.set, written, form.GetBlockModeSelection(), form.geometry,
+                                form.GetTablePathText(), form.GetDataPathText(), *tap, failure);
+        if (!manifest) {
+          console.Line("folvane-cli: " + failure.problem);
+          return false;
+        }
         for (std::size_t i = 0; i < manifestFiles.size(); ++i) {
           const std::string text = ManifestText(*manifest, manifests[i]);
           const Status s =

@@ -16,6 +16,7 @@ int RunShow(const Args& args) {
       nlohmann::json doc = JsonDocument("show");
       doc["job"] = args.positional[0];
       doc["error"] = "the job cannot be read";
+      doc["exitStatus"] = kExitFailed;
       PrintJson(doc);
     }
     return kExitFailed;

@@ -21,6 +21,7 @@ int RunTable(const Args& args) {
     std::fprintf(stderr, "%s\n", FileErrorText(error).c_str());
     if (json) {
       doc["error"] = FileErrorText(error);
+      doc["exitStatus"] = kExitFailed;
       PrintJson(doc);
     }
     return kExitFailed;

@@ -2,12 +2,13 @@
 // of the job writes now, or with the digests of a manifest when the images are not
 // at hand.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "cli.hpp"
-#include "digest.hpp"
 #include "dump_verify.hpp"
+#include "verify_manifest.hpp"
 #include "json_report.hpp"
 #include "merge/verify.hpp"
 
@@ -21,6 +22,7 @@ const char* PlaceName(VerifyPlace place) {
     case VerifyPlace::Partition: return "partition";
     case VerifyPlace::Fill: return "fill";
     case VerifyPlace::AfterEnd: return "afterEnd";
+    case VerifyPlace::Data: return "data";
   }
   return "table";
 }
@@ -36,6 +38,33 @@ const char* CauseName(VerifyCause cause) {
 
 nlohmann::json FileJson(const std::string& path, std::uint64_t bytes, std::uint64_t expected, bool match) {
   return {{"path", path}, {"bytes", bytes}, {"expectedBytes", expected}, {"match", match}};
+}
+
+// The differences as the document lists them, and as lines for people.
+nlohmann::json DifferencesJson(const VerifyReport& report, std::vector<std::string>& lines) {
+  nlohmann::json differences = nlohmann::json::array();
+  for (const VerifyDifference& d : report.differences) {
+    const bool inData = d.place != VerifyPlace::Table && !d.byDigest;
+    const bool inTable = d.place == VerifyPlace::Table && !d.byDigest;
+    differences.push_back({{"place", PlaceName(d.place)},
+                           {"cause", CauseName(d.cause)},
+                           {"row", d.row == 0 ? nlohmann::json() : nlohmann::json(d.row)},
+                           {"block", inData ? nlohmann::json(d.block) : nlohmann::json()},
+                           {"record", inTable && d.block ? nlohmann::json(d.block) : nlohmann::json()},
+                           {"imageBlock", inData && d.place == VerifyPlace::Partition ? nlohmann::json(d.imageBlock)
+                                                                                       : nlohmann::json()},
+                           {"offset", d.byDigest ? nlohmann::json() : nlohmann::json(d.offset)},
+                           {"description", d.Describe()}});
+    lines.push_back(d.Describe());
+  }
+  return differences;
+}
+
+// Whether a place (and, for a partition, its row) came through without a difference.
+bool Matches(const VerifyReport& report, VerifyPlace place, int row = 0) {
+  return std::none_of(report.differences.begin(), report.differences.end(), [&](const VerifyDifference& d) {
+    return d.place == place && (row == 0 || d.row == row);
+  });
 }
 
 // Ends the command: the differences on standard output (or the document), the
@@ -106,29 +135,15 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   for (const RangeOverlap& o : overlaps) console.Line("folvane-cli: " + OverlapWarning(o));
   doc["overlaps"] = OverlapsJson(overlaps);
 
-  bool tableMatch = true, dataMatch = true;
-  nlohmann::json differences = nlohmann::json::array();
   std::vector<std::string> lines;
-  for (const VerifyDifference& d : report->differences) {
-    (d.place == VerifyPlace::Table ? tableMatch : dataMatch) = false;
-    const bool inData = d.place != VerifyPlace::Table;
-    differences.push_back({{"place", PlaceName(d.place)},
-                           {"cause", CauseName(d.cause)},
-                           {"row", d.row == 0 ? nlohmann::json() : nlohmann::json(d.row)},
-                           {"block", inData ? nlohmann::json(d.block) : nlohmann::json()},
-                           {"record", !inData && d.block ? nlohmann::json(d.block) : nlohmann::json()},
-                           {"imageBlock", d.place == VerifyPlace::Partition ? nlohmann::json(d.imageBlock) : nlohmann::json()},
-                           {"offset", d.offset},
-                           {"description", d.Describe()}});
-    lines.push_back(d.Describe());
-  }
+  const nlohmann::json differences = DifferencesJson(*report, lines);
+  const bool tableMatch = Matches(*report, VerifyPlace::Table);
+  const bool dataMatch = std::all_of(report->differences.begin(), report->differences.end(),
+                                     [](const VerifyDifference& d) { return d.place == VerifyPlace::Table; });
   nlohmann::json partitions = nlohmann::json::array();
   for (const DataRegion& region : expected.regions) {
     if (region.kind != DataRegion::Kind::Partition) continue;
-    bool match = true;
-    for (const VerifyDifference& d : report->differences) {
-      if (d.place == VerifyPlace::Partition && d.row == region.row) match = false;
-    }
+    const bool match = Matches(*report, VerifyPlace::Partition, region.row);
     const PartitionSlot& slot = form.set.Slot(region.row);
     partitions.push_back({{"row", region.row},
                           {"startBlock", slot.startBlock},
@@ -145,85 +160,39 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   return Finish(json, doc, lines, report->differences.empty() && overlaps.empty() ? kExitOk : kExitWithMessages);
 }
 
-// Feeds a whole file to `feed` in pieces; the error if it cannot be read.
-template <class Feed>
-std::optional<FileError> ReadWhole(const std::string& path, Feed feed) {
-  auto file = File::OpenRead(path);
-  if (!file) return file.error();
-  std::vector<std::uint8_t> piece(std::size_t{1} << 20);
-  for (std::uint64_t at = 0;;) {
-    auto got = file->ReadAt(at, piece);
-    if (!got) return got.error();
-    if (*got == 0) return std::nullopt;
-    feed(std::span<const std::uint8_t>(piece.data(), *got));
-    at += *got;
-  }
+std::string FailureText(const ManifestFailure& failure) {
+  return failure.file ? FileErrorText(*failure.file) : failure.problem;
 }
 
 int VerifyManifest(const Args& args, const std::string& manifestPath, bool json, nlohmann::json& doc) {
   doc["manifest"] = manifestPath;
-  std::string text;
-  // A manifest of sixteen partitions is a few kilobytes; anything far larger is no manifest.
-  constexpr std::size_t kMaxManifestBytes = std::size_t{1} << 20;
-  if (auto error = ReadWhole(manifestPath, [&](std::span<const std::uint8_t> b) {
-        if (text.size() <= kMaxManifestBytes) text.append(reinterpret_cast<const char*>(b.data()), b.size());
-      })) {
-    return CannotRead(json, doc, FileErrorText(*error));
+  ManifestFailure failure;
+  const auto manifest = ReadManifest(manifestPath, failure);
+  if (!manifest) {
+    return CannotRead(json, doc,
+                      failure.file ? FailureText(failure) : Printable(manifestPath) + " is not a manifest: " + failure.problem);
   }
-  const auto parsed = text.size() > kMaxManifestBytes ? nlohmann::json() : nlohmann::json::parse(text, nullptr, false);
-  std::string problem = "it is not JSON";
-  const auto manifest = parsed.is_discarded() || parsed.is_null() ? std::nullopt : ManifestFromJson(parsed, &problem);
-  if (!manifest) return CannotRead(json, doc, Printable(manifestPath) + " is not a manifest: " + problem);
   doc["blockSize"] = manifest->blockSize;
 
   const std::string tablePath = args.Option("table").value_or(manifest->tablePath);
   const std::string dataPath = args.Option("data").value_or(manifest->dataPath);
-  DigestTap tap(manifest->blockSize);
-  std::vector<DigestRange> ranges;
-  for (const ManifestPartition& p : manifest->partitions) ranges.push_back({p.offset, p.digest.bytes});
-  tap.SetRanges(ranges);
-  if (auto error = ReadWhole(tablePath, [&](auto b) { tap.TableWritten(b); })) return CannotRead(json, doc, FileErrorText(*error));
-  if (auto error = ReadWhole(dataPath, [&](auto b) { tap.DataWritten(b); })) return CannotRead(json, doc, FileErrorText(*error));
+  const auto report = VerifyAgainstManifest(*manifest, tablePath, dataPath, failure);
+  if (!report) return CannotRead(json, doc, FailureText(failure));
 
-  nlohmann::json differences = nlohmann::json::array();
   std::vector<std::string> lines;
-  auto compare = [&](const char* place, int row, const DigestValue& got, const DigestValue& want,
-                     const std::string& what) {
-    if (got == want) return true;
-    const char* cause = got.bytes < want.bytes ? "missing" : got.bytes > want.bytes ? "extra" : "differs";
-    const std::string line = what + (got.bytes == want.bytes ? ": the digests differ from the manifest's"
-                                                             : ": " + std::to_string(got.bytes) + " bytes, the manifest says " +
-                                                                   std::to_string(want.bytes));
-    differences.push_back({{"place", place},
-                           {"cause", cause},
-                           {"row", row == 0 ? nlohmann::json() : nlohmann::json(row)},
-                           {"block", nullptr},
-                           {"record", nullptr},
-                           {"imageBlock", nullptr},
-                           {"offset", nullptr},
-                           {"description", line}});
-    lines.push_back(line);
-    return false;
-  };
-  const DigestValue table = tap.Table(), data = tap.Data();
-  const std::vector<DigestValue> got = tap.Ranges();
-  const bool tableMatch = compare("table", 0, table, manifest->table, "table");
+  const nlohmann::json differences = DifferencesJson(*report, lines);
   nlohmann::json partitions = nlohmann::json::array();
   bool partitionsMatch = true;
-  for (std::size_t i = 0; i < manifest->partitions.size(); ++i) {
-    const ManifestPartition& p = manifest->partitions[i];
-    const bool match = compare("partition", p.row, got[i], p.digest, "row " + std::to_string(p.row) + ", blocks " + Hex(p.startBlock) + " to " +
-                                                 Hex(std::uint64_t{p.startBlock} + p.imageBlocks - 1));
+  for (const ManifestPartition& p : manifest->partitions) {
+    const bool match = Matches(*report, VerifyPlace::Partition, p.row);
     partitionsMatch = partitionsMatch && match;
     nlohmann::json entry = PartitionPlaceJson(p);
     entry["match"] = match;
     partitions.push_back(std::move(entry));
   }
-  // The fill between partitions has no digest of its own: only the whole image's
-  // digest can tell that it differs.
-  const bool dataMatch = compare("data", 0, data, manifest->data, "data image");
-  doc["table"] = FileJson(tablePath, table.bytes, manifest->table.bytes, tableMatch);
-  doc["data"] = FileJson(dataPath, data.bytes, manifest->data.bytes, dataMatch && partitionsMatch);
+  doc["table"] = FileJson(tablePath, report->tableBytes, manifest->table.bytes, Matches(*report, VerifyPlace::Table));
+  doc["data"] = FileJson(dataPath, report->dataBytes, manifest->data.bytes,
+                         partitionsMatch && Matches(*report, VerifyPlace::Data));
   doc["partitions"] = partitions;
   doc["differences"] = differences;
   return Finish(json, doc, lines, differences.empty() ? kExitOk : kExitWithMessages);

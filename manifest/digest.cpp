@@ -11,7 +11,6 @@
 #include <mutex>
 #include <thread>
 
-#include "io/file_io.hpp"
 #include "sha256.hpp"
 
 namespace folvane::cli {
@@ -210,7 +209,7 @@ void DigestTap::Drain() {
 
 DigestValue DigestTap::Table() {
   State& s = *state_;
-  return {s.tableBytes, s.tableSha.Hex(), s.tableCrc};
+  return {s.tableBytes, s.tableSha.Hex().value_or(""), s.tableCrc};
 }
 
 DigestValue DigestTap::Data() {
@@ -223,144 +222,25 @@ DigestValue DigestTap::Data() {
       crc = CrcCombine(crc, s.rangeCrc[i], s.rangeBytes[i]);
     }
   }
-  return {s.dataBytes, s.dataSha.Hex(), crc};
+  return {s.dataBytes, s.dataSha.Hex().value_or(""), crc};
+}
+
+bool DigestTap::Failed() {
+  Drain();
+  State& s = *state_;
+  bool failed = s.tableSha.Failed() || s.dataSha.Failed();
+  for (const auto& sha : s.rangeSha) failed = failed || sha->Failed();
+  return failed;
 }
 
 std::vector<DigestValue> DigestTap::Ranges() {
   Drain();
   State& s = *state_;
   std::vector<DigestValue> values(ranges_.size());
-  for (std::size_t i = 0; i < values.size(); ++i) values[i] = {s.rangeBytes[i], s.rangeSha[i]->Hex(), s.rangeCrc[i]};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = {s.rangeBytes[i], s.rangeSha[i]->Hex().value_or(""), s.rangeCrc[i]};
+  }
   return values;
-}
-
-namespace {
-
-nlohmann::json DigestJson(const std::string& path, const DigestValue& v) {
-  return {{"path", path}, {"bytes", v.bytes}, {"sha256", v.sha256}, {"crc32", Crc32Text(v.crc32)}};
-}
-
-bool IsHex(const std::string& text, std::size_t length) {
-  return text.size() == length && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-// A count from a manifest, which anyone may have edited: a whole number that fits,
-// never a negative or fractional one converted into something else.
-template <class T>
-T Count(const nlohmann::json& j, const char* key) {
-  const nlohmann::json& v = j.at(key);
-  if (!v.is_number_unsigned() || v.get<std::uint64_t>() > std::numeric_limits<T>::max()) {
-    throw std::invalid_argument(std::string(key) + " is not a count");
-  }
-  return static_cast<T>(v.get<std::uint64_t>());
-}
-
-DigestValue DigestFromJson(const nlohmann::json& j) {
-  DigestValue v;
-  v.bytes = Count<std::uint64_t>(j, "bytes");
-  v.sha256 = j.at("sha256").get<std::string>();
-  const auto crc = j.at("crc32").get<std::string>();
-  if (!IsHex(v.sha256, 64) || !IsHex(crc, 8)) throw std::invalid_argument("a digest is not lower-case hexadecimal");
-  v.crc32 = static_cast<std::uint32_t>(std::stoul(crc, nullptr, 16));
-  return v;
-}
-
-// A file name as sha256sum writes it: a line with a backslash, a newline or a carriage
-// return in its name starts with a backslash and has them escaped.
-std::string Sha256SumLine(const std::string& sha, const std::string& path) {
-  std::string name;
-  bool escaped = false;
-  for (char c : path) {
-    if (c == '\\') name += "\\\\";
-    else if (c == '\n') name += "\\n";
-    else if (c == '\r') name += "\\r";
-    else {
-      name += c;
-      continue;
-    }
-    escaped = true;
-  }
-  return (escaped ? "\\" : "") + sha + "  " + name + "\n";
-}
-
-}  // namespace
-
-nlohmann::json PartitionPlaceJson(const ManifestPartition& p) {
-  return {{"row", p.row},
-          {"startBlock", p.startBlock},
-          {"endBlock", p.endBlock},
-          {"imageBlocks", p.imageBlocks},
-          {"offset", p.offset},
-          {"bytes", p.digest.bytes}};
-}
-
-nlohmann::json ManifestJson(const Manifest& m) {
-  nlohmann::json partitions = nlohmann::json::array();
-  for (const ManifestPartition& p : m.partitions) {
-    nlohmann::json entry = PartitionPlaceJson(p);
-    entry["sha256"] = p.digest.sha256;
-    entry["crc32"] = Crc32Text(p.digest.crc32);
-    partitions.push_back(std::move(entry));
-  }
-  return {{"format", "folvane-manifest"},
-          {"version", 1},
-          {"blockMode", m.blockMode},
-          {"blockSize", m.blockSize},
-          {"pageSize", m.pageSize},
-          {"table", DigestJson(m.tablePath, m.table)},
-          {"data", DigestJson(m.dataPath, m.data)},
-          {"partitions", partitions}};
-}
-
-std::optional<Manifest> ManifestFromJson(const nlohmann::json& j, std::string* problem) {
-  try {
-    if (j.at("format") != "folvane-manifest") throw std::invalid_argument("it is not a folvane manifest");
-    if (j.at("version") != 1) throw std::invalid_argument("it is a manifest of another version");
-    Manifest m;
-    m.blockMode = Count<std::uint8_t>(j, "blockMode");
-    m.blockSize = Count<std::uint32_t>(j, "blockSize");
-    m.pageSize = Count<std::uint32_t>(j, "pageSize");
-    if (m.blockSize == 0) throw std::invalid_argument("its block size is 0");
-    m.tablePath = j.at("table").at("path").get<std::string>();
-    m.table = DigestFromJson(j.at("table"));
-    m.dataPath = j.at("data").at("path").get<std::string>();
-    m.data = DigestFromJson(j.at("data"));
-    const nlohmann::json& list = j.at("partitions");
-    if (!list.is_array() || list.size() > static_cast<std::size_t>(kRowCount)) {
-      throw std::invalid_argument("its partitions are not a list of at most 16");
-    }
-    std::uint64_t end = 0;
-    for (const auto& p : list) {
-      ManifestPartition part;
-      part.row = Count<std::uint8_t>(p, "row");
-      part.startBlock = Count<std::uint32_t>(p, "startBlock");
-      part.endBlock = Count<std::uint32_t>(p, "endBlock");
-      part.imageBlocks = Count<std::uint32_t>(p, "imageBlocks");
-      part.offset = Count<std::uint64_t>(p, "offset");
-      part.digest = DigestFromJson(p);
-      // The ranges are hashed in one pass over the data image: they must come in
-      // order and stay inside it.
-      if (part.offset < end || part.digest.bytes > m.data.bytes || part.offset > m.data.bytes - part.digest.bytes) {
-        throw std::invalid_argument("its partitions overlap or lie outside the data image");
-      }
-      end = part.offset + part.digest.bytes;
-      m.partitions.push_back(part);
-    }
-    return m;
-  } catch (const std::exception& e) {
-    if (problem) *problem = e.what();
-    return std::nullopt;
-  }
-}
-
-std::string Sha256SumText(const Manifest& m) {
-  return Sha256SumLine(m.data.sha256, m.dataPath) + Sha256SumLine(m.table.sha256, m.tablePath);
-}
-
-std::string ManifestText(const Manifest& manifest, const std::string& path) {
-  const bool json = path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
-  return json ? ManifestJson(manifest).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
-              : Sha256SumText(manifest);
 }
 
 }  // namespace folvane::cli

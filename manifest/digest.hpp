@@ -1,16 +1,13 @@
 #pragma once
 // Digests of what a merge writes (SHA-256 and CRC-32 of the data image, the table and
-// each partition's blocks), taken while the bytes go by, and the manifest that
-// records them for the device programmer's side.
+// each partition's blocks), taken while the bytes go by. The manifest that records
+// them is manifest.hpp.
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "merge/merge.hpp"
 
@@ -55,6 +52,9 @@ class DigestTap : public MergeTap {
   void TableWritten(std::span<const std::uint8_t> bytes) override;
   void DataWritten(std::span<const std::uint8_t> bytes) override;
 
+  /// Whether the system's hashing failed, on some byte or at its end: the digests
+  /// taken are then not to be used. Ask after taking them.
+  [[nodiscard]] bool Failed();
   /// The digests once every byte has gone by; each may be asked for once.
   DigestValue Table();
   DigestValue Data();
@@ -71,41 +71,5 @@ class DigestTap : public MergeTap {
   bool rangesSet_ = false;
   std::uint32_t blockSize_;
 };
-
-/// One partition's entry in a manifest.
-struct ManifestPartition {
-  int row = 0;
-  std::uint32_t startBlock = 0;
-  std::uint32_t endBlock = 0;
-  std::uint32_t imageBlocks = 0;
-  std::uint64_t offset = 0;  ///< in the data image
-  DigestValue digest;        ///< of its blocks: the image and its 0xFF padding
-};
-
-/// What a completed merge wrote, as the programmer's side can check it.
-struct Manifest {
-  int blockMode = 0;
-  std::uint32_t blockSize = 0;
-  std::uint32_t pageSize = 0;
-  std::string tablePath;
-  std::string dataPath;
-  DigestValue table;
-  DigestValue data;
-  std::vector<ManifestPartition> partitions;
-};
-
-nlohmann::json ManifestJson(const Manifest& manifest);
-
-/// Where a partition lies, as the manifest and verify's report both write it: row,
-/// blocks, offset and bytes.
-nlohmann::json PartitionPlaceJson(const ManifestPartition& partition);
-/// A manifest read back from its JSON; nothing (and `problem` says why) if the
-/// document is not one.
-std::optional<Manifest> ManifestFromJson(const nlohmann::json& json, std::string* problem);
-/// The two output files' SHA-256 lines in the text `sha256sum -c` reads.
-std::string Sha256SumText(const Manifest& manifest);
-
-/// A manifest file's text: JSON when its name ends in ".json", otherwise sha256sum text.
-std::string ManifestText(const Manifest& manifest, const std::string& path);
 
 }  // namespace folvane::cli

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <limits>
-#include <stdexcept>
 
 #include "sha256.hpp"
 
@@ -14,6 +13,7 @@ namespace folvane::cli {
 
 struct Sha256::Impl {
   BCRYPT_HASH_HANDLE hash = nullptr;
+  bool failed = false;
 };
 
 namespace {
@@ -29,9 +29,11 @@ BCRYPT_ALG_HANDLE Algorithm() {
 
 Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
   const BCRYPT_ALG_HANDLE algorithm = Algorithm();
-  if (!algorithm || !BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &impl_->hash, nullptr, 0, nullptr, 0, 0)))
-    throw std::runtime_error("SHA-256 is not available");
+  impl_->failed =
+      !algorithm || !BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &impl_->hash, nullptr, 0, nullptr, 0, 0));
 }
+
+bool Sha256::Failed() const { return impl_->failed; }
 
 Sha256::~Sha256() {
   if (impl_->hash) ::BCryptDestroyHash(impl_->hash);
@@ -40,18 +42,21 @@ Sha256::~Sha256() {
 void Sha256::Update(std::span<const std::uint8_t> bytes) {
   // BCryptHashData takes a 32-bit count: larger spans go in pieces.
   constexpr std::size_t kMaxPiece = std::numeric_limits<ULONG>::max() & ~std::size_t{0xFFFF};
-  while (!bytes.empty()) {
+  while (!impl_->failed && !bytes.empty()) {
     const std::size_t n = std::min(bytes.size(), kMaxPiece);
-    if (!BCRYPT_SUCCESS(::BCryptHashData(impl_->hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(n), 0)))
-      throw std::runtime_error("SHA-256 failed");
+    impl_->failed =
+        !BCRYPT_SUCCESS(::BCryptHashData(impl_->hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(n), 0));
     bytes = bytes.subspan(n);
   }
 }
 
-std::string Sha256::Hex() {
+std::optional<std::string> Sha256::Hex() {
   std::array<std::uint8_t, 32> out{};
-  if (!BCRYPT_SUCCESS(::BCryptFinishHash(impl_->hash, out.data(), static_cast<ULONG>(out.size()), 0)))
-    throw std::runtime_error("SHA-256 failed");
+  if (impl_->failed ||
+      !BCRYPT_SUCCESS(::BCryptFinishHash(impl_->hash, out.data(), static_cast<ULONG>(out.size()), 0))) {
+    impl_->failed = true;
+    return std::nullopt;
+  }
   return HexText(out);
 }
 

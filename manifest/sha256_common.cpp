@@ -13,7 +13,7 @@ std::string HexText(std::span<const std::uint8_t> bytes) {
   return hex;
 }
 
-std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+std::optional<std::string> Sha256Hex(std::span<const std::uint8_t> bytes) {
   Sha256 sha;
   sha.Update(bytes);
   return sha.Hex();

@@ -76,8 +76,7 @@ class CliTest : public ::testing::Test {
   std::vector<std::string> Listing() {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(testing::FsPath(dir.str()))) {
-      const std::u8string name = e.path().filename().u8string();
-      names.emplace_back(name.begin(), name.end());
+      names.push_back(testing::Utf8Path(e.path().filename()));
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -97,8 +97,7 @@ TEST(FileError, CausesMapToTheirTexts) {
 #endif
 
 TEST(FileError, WritesNameTheFullPathReadsAndSeeksDoNot) {
-  const std::u8string cwd = (std::filesystem::current_path() / "out.bin").u8string();
-  const std::string abs(cwd.begin(), cwd.end());
+  const std::string abs = testing::Utf8Path(std::filesystem::current_path() / "out.bin");
   EXPECT_EQ((FileError{FileErrorCause::DiskFull, FileOp::Write, "out.bin"}.Message()), "在存取 " + abs + " 时磁盘已满。");
 #ifdef _WIN32
   EXPECT_EQ((FileError{FileErrorCause::AccessDenied, FileOp::Create, "C:/a/./b"}.Message()), "对 C:\\a\\b 的存取被拒绝。");
@@ -391,8 +390,7 @@ TEST(File, ReplacementTakesTheOldFilesPlaceOnlyOnCommit) {
   auto names = [&] {
     std::vector<std::string> all;
     for (const auto& e : std::filesystem::directory_iterator(testing::FsPath(dir.str()))) {
-      const std::u8string name = e.path().filename().u8string();
-      all.emplace_back(name.begin(), name.end());
+      all.push_back(testing::Utf8Path(e.path().filename()));
     }
     std::sort(all.begin(), all.end());
     return all;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "io/utf8_path.hpp"
+
 namespace folvane::testing {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -49,21 +51,15 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   /// UTF-8, as the program's paths are.
-  [[nodiscard]] std::string operator/(const std::string& name) const {
-    return Utf8(path_ / std::filesystem::path(std::u8string(name.begin(), name.end())));
-  }
-  [[nodiscard]] std::string str() const { return Utf8(path_); }
+  [[nodiscard]] std::string operator/(const std::string& name) const { return Utf8Path(path_ / FsPath(name)); }
+  [[nodiscard]] std::string str() const { return Utf8Path(path_); }
 
  private:
-  static std::string Utf8(const std::filesystem::path& p) {
-    const std::u8string text = p.u8string();
-    return std::string(text.begin(), text.end());
-  }
   std::filesystem::path path_;
 };
 
-/// A UTF-8 path as std::filesystem takes it on every system.
-inline std::filesystem::path FsPath(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
+using folvane::FsPath;
+using folvane::Utf8Path;
 
 inline void WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);

@@ -44,6 +44,7 @@ test=(
   strace   # sees how merge creates its new files
   chromium        # renders the report to PNG and PDF, headless
   libxml2-utils   # xmllint: the report is well-formed XHTML with SVG
+  python3-jsonschema  # checks every JSON document the tests print against docs/cli-json.schema.json
 )
 # The cross compiler and its zlib, Wine to run the results, NSIS for the installer,
 # dpkg-dev for `apt-get source` of wxWidgets, GoogleTest's sources to build the tests

@@ -21,9 +21,7 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -j"$jobs"
 
-if [ -f fuzz/CMakeLists.txt ]; then
-  tools/fuzz.sh "${FUZZ_SECONDS:-60}"
-fi
+tools/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 if [ -z "${FOLVANE_SKIP_WINDOWS:-}" ]; then
   tools/test-windows.sh

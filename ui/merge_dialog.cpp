@@ -197,9 +197,8 @@ void CMergeDlg::InitMainDialog() {
   blockMode_->SetSelection(kDefaultBlockModeIndex);
   set_.blockModeIndex = kDefaultBlockModeIndex;
   geometry_ = FlashGeometry{0x21000, 0x840};
-  const std::string folder = DefaultOutputFolder();
-  Edit(ids::kDataEdit)->ChangeValue(ToWx(folder + "Data_Merge.bin"));
-  Edit(ids::kTableEdit)->ChangeValue(ToWx(folder + "Partition_Table.bin"));
+  Edit(ids::kDataEdit)->ChangeValue(ToWx(DefaultDataPath()));
+  Edit(ids::kTableEdit)->ChangeValue(ToWx(DefaultTablePath()));
   Edit(ids::kRemarkEdit)->SetMaxLength(60);
   docking_.InstallDockingPanes(this, 0);
   // The pane is the flash map: a strip under the controls, the whole width. The window

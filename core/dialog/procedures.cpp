@@ -124,7 +124,7 @@ bool ExportPartFile(DialogOps& dialog) {
     row.endText = StoredBlockText(dialog.GetItemText(c.endEdit));
     row.imageBlocks = dialog.Slot(i + 1).imageBlocks;
   }
-  record.blockModeIndex = static_cast<std::uint8_t>(dialog.GetBlockModeSelection());  // -1 becomes 255
+  record.blockModeIndex = StoredBlockMode(dialog.GetBlockModeSelection());
   record.rowCount = static_cast<std::uint8_t>(n);
 
   const auto chosen = dialog.ChooseFile({ChooserKind::Save, filters::kPartFile, "part"});

@@ -12,6 +12,12 @@ std::string ExecutableFolder();
 /// user's home folder (an installed /usr/bin), with its trailing separator.
 std::string DefaultOutputFolder();
 
+/// The default Data and Table paths a fresh window (and the command line's fresh
+/// form) starts with: "Data_Merge.bin" and "Partition_Table.bin" in
+/// DefaultOutputFolder().
+std::string DefaultDataPath();
+std::string DefaultTablePath();
+
 /// The executable's file name without its extension ("folvane" for /opt/x/folvane).
 std::string ExecutableStem();
 

@@ -7,24 +7,14 @@
 #include <filesystem>
 #include <vector>
 
-namespace folvane {
+#include "io/utf8_path.hpp"
 
-namespace {
-// Paths are UTF-8 inside the program. std::filesystem would take a plain std::string
-// in the system's code page on Windows, so every path crosses as UTF-8 explicitly.
-std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-std::string Utf8(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-}  // namespace
+namespace folvane {
 
 std::string AbsolutePath(const std::string& path) {
   std::error_code ec;
   const auto abs = std::filesystem::absolute(FsPath(path), ec);
-  return ec ? path : Utf8(abs.lexically_normal());
+  return ec ? path : Utf8Path(abs.lexically_normal());
 }
 
 std::string_view FileErrorTemplate(FileErrorCause cause) {
@@ -153,7 +143,7 @@ std::optional<std::string> OtherWriter(const std::string& target, const std::str
   const std::string prefix = PartialPrefix(sys::NameOf(target));
   std::error_code ec;
   for (std::filesystem::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string leaf = Utf8(it->path().filename());
+    const std::string leaf = Utf8Path(it->path().filename());
     if (leaf.rfind(prefix, 0) != 0) continue;
     const std::string path = sys::Join(folder, leaf);
     if (path != own && sys::HeldByWriter(path)) return path;

@@ -4,6 +4,12 @@
 
 namespace folvane {
 
+std::string Hex(std::uint64_t value) {
+  char b[32];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(value));
+  return b;
+}
+
 namespace {
 int DigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -52,6 +52,13 @@ struct LegacyPaths {
   std::array<bool, kRowCount> imagePaths{};
 };
 
+/// The block mode byte a job stores for a Block Mode list selection: the index, and
+/// 255 for no selection (the list's -1). Every report of a job's block mode uses it.
+inline constexpr std::uint8_t kNoBlockMode = 255;
+constexpr std::uint8_t StoredBlockMode(int selection) {
+  return selection >= 0 && selection < kNoBlockMode ? static_cast<std::uint8_t>(selection) : kNoBlockMode;
+}
+
 struct PartFileRecord {
   using Bytes = std::array<std::uint8_t, part_layout::kSize>;
 

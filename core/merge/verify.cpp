@@ -1,5 +1,7 @@
 #include "merge/verify.hpp"
 
+#include "job/block_text.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,12 +18,6 @@ constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 std::size_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
   if (std::memcmp(a, b, n) == 0) return n;
   return static_cast<std::size_t>(std::mismatch(a, a + n, b).first - a);
-}
-
-std::string Hex(std::uint64_t v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
 }
 
 }  // namespace
@@ -41,6 +37,14 @@ std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& p
 }
 
 std::string VerifyDifference::Describe() const {
+  if (byDigest) {
+    const std::string what = place == VerifyPlace::Table ? "table"
+                             : place == VerifyPlace::Data
+                                 ? "data image"
+                                 : "row " + std::to_string(row) + ", blocks " + Hex(block) + " to " + Hex(block + blocks - 1);
+    if (bytes == expectedBytes) return what + ": the digests differ from the manifest's";
+    return what + ": " + std::to_string(bytes) + " bytes, the manifest says " + std::to_string(expectedBytes);
+  }
   switch (place) {
     case VerifyPlace::Table: {
       const std::string where =
@@ -63,6 +67,8 @@ std::string VerifyDifference::Describe() const {
     case VerifyPlace::AfterEnd:
       return "the data image goes on after the end of row " + std::to_string(row) + "'s image: block " + Hex(block) +
              " at byte " + Hex(offset) + " should not be there";
+    case VerifyPlace::Data:
+      break;  // only ever compared by digest
   }
   return {};
 }

@@ -34,6 +34,7 @@ enum class VerifyPlace {
   Partition,  ///< an accepted row's blocks in the data image
   Fill,       ///< 0xFF blocks before a partition
   AfterEnd,   ///< bytes after the end of the last partition
+  Data,       ///< the data image as a whole (compared by its digest)
 };
 
 /// What kind of difference it is.
@@ -56,11 +57,19 @@ struct VerifyDifference {
   std::uint64_t block = 0;
   std::uint64_t offset = 0;      ///< the byte's offset in its file
   std::uint64_t imageBlock = 0;  ///< Partition: the block within the image, from 0
+  /// Compared by digest (with a manifest): the place as a whole differs, and where in
+  /// it is not known. `block` is then its first block (Partition), `blocks` how many
+  /// it spans, `bytes` its length as read and `expectedBytes` as recorded.
+  bool byDigest = false;
+  std::uint64_t blocks = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t expectedBytes = 0;
 
   /// One line for people, with the numbers in hexadecimal as the rows show them.
   [[nodiscard]] std::string Describe() const;
 };
 
+/// What was found, against a job or against a manifest alike.
 struct VerifyReport {
   std::uint64_t tableBytes = 0;  ///< the table file's length as read
   std::uint64_t dataBytes = 0;   ///< the data image's length as read

@@ -8,6 +8,10 @@
 #include "about_dialog.hpp"
 #include "wx_text.hpp"
 
+#ifdef _WIN32
+#include <wx/msw/wrapwin.h>  // windows.h without its macros that clash with wx's names
+#endif
+
 #ifdef __WXGTK__
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <gdk/gdkx.h>
@@ -15,6 +19,16 @@
 #endif
 
 namespace folvane::testing {
+
+bool UnderWine() {
+#ifdef _WIN32
+  // Wine's ntdll exports its version; Windows' own does not.
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
 
 std::vector<std::string> RecordingModalHook::Messages() const {
   std::vector<std::string> texts;

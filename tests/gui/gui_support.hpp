@@ -48,6 +48,16 @@ class RecordingModalHook : public wxModalDialogHook {
 /// Lets pending events, repaints and simulated input arrive.
 void Pump(int milliseconds = 50);
 
+/// Whether the test runs under Wine rather than on Windows itself.
+bool UnderWine();
+
+/// Skips a test that needs what Wine without a window manager does not give: the real
+/// input path (simulated keys reach no Wine window; the test helpers send the
+/// controls' own events instead) or a full device. The test says so itself, so that it
+/// keeps being skipped under any name and runs everywhere else.
+#define SKIP_UNDER_WINE(why) \
+  if (::folvane::testing::UnderWine()) GTEST_SKIP() << "under Wine: " << (why)
+
 /// A left click in the middle of a control, through the X server.
 void Click(wxWindow* control);
 

@@ -87,6 +87,7 @@ int Cli(const std::string& args) {
 }
 
 TEST_F(Rows, TypingIsValidatedKeyByKey) {
+  SKIP_UNDER_WINE("Backspace is handled by the edit itself and needs real keys");
   const RowControls& c = Row(1);
   Click(Ctrl(c.check));
   ASSERT_TRUE(Ctrl(c.startEdit)->IsEnabled());
@@ -183,10 +184,11 @@ TEST_F(Rows, OutputBrowseTakesNewNamesAndRefusesPathsTooLong) {
   answers.push_back(dir / "new-table.bin");
   Click(Ctrl(ids::kTableBrowse));
   EXPECT_EQ(Text(ids::kTableEdit), dir / "new-table.bin");
+  const std::string before = Text(ids::kDataEdit);
   answers.push_back("/" + std::string(300, 'x'));
   Click(Ctrl(ids::kDataBrowse));
   EXPECT_EQ(hook.Messages(), Texts{"The chosen path is longer than 255 characters."});
-  EXPECT_NE(Text(ids::kDataEdit).size(), 301u);
+  EXPECT_EQ(Text(ids::kDataEdit), before) << "a refused path leaves the edit as it was";
 }
 
 TEST_F(Rows, ImportRefusesAStoredBlockTextWithItsMessage) {

@@ -1,0 +1,92 @@
+#include "verify_manifest.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace folvane::cli {
+
+namespace {
+
+// Feeds the first `limit` bytes of a file to `feed` in pieces; the file's length,
+// which may be more: what lies past the limit cannot make the file match, and a
+// sparse file of hundreds of gigabytes is not read to its end.
+template <class Feed>
+Expected<std::uint64_t> ReadUpTo(const std::string& path, std::uint64_t limit, Feed feed) {
+  auto file = File::OpenRead(path);
+  if (!file) return file.error();
+  std::vector<std::uint8_t> piece(std::size_t{1} << 20);
+  std::uint64_t at = 0;
+  while (at < limit) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), limit - at));
+    auto got = file->ReadAt(at, std::span(piece.data(), n));
+    if (!got) return got.error();
+    if (*got == 0) return at;
+    feed(std::span<const std::uint8_t>(piece.data(), *got));
+    at += *got;
+  }
+  // At the limit: one byte more says whether the file goes on, its size how far.
+  std::uint8_t more = 0;
+  auto got = file->ReadAt(at, std::span(&more, 1));
+  if (!got) return got.error();
+  if (*got == 0) return at;
+  auto size = file->Size();
+  return size && *size > at ? *size : at + 1;
+}
+
+}  // namespace
+
+std::optional<VerifyReport> VerifyAgainstManifest(const Manifest& manifest, const std::string& tablePath,
+                                                  const std::string& dataPath, ManifestFailure& failure) {
+  DigestTap tap(manifest.blockSize);
+  std::vector<DigestRange> ranges;
+  for (const ManifestPartition& p : manifest.partitions) ranges.push_back({p.offset, p.digest.bytes});
+  tap.SetRanges(ranges);
+  VerifyReport report;
+  for (auto [path, limit, length, table] : {std::tuple{&tablePath, manifest.table.bytes, &report.tableBytes, true},
+                                            std::tuple{&dataPath, manifest.data.bytes, &report.dataBytes, false}}) {
+    auto read = ReadUpTo(*path, limit, [&, table = table](std::span<const std::uint8_t> b) {
+      table ? tap.TableWritten(b) : tap.DataWritten(b);
+    });
+    if (!read) {
+      failure.file = read.error();
+      return std::nullopt;
+    }
+    *length = *read;
+  }
+  DigestValue table = tap.Table(), data = tap.Data();
+  const std::vector<DigestValue> got = tap.Ranges();
+  if (tap.Failed()) {
+    failure.problem = "SHA-256 failed: the system's hashing is not available";
+    return std::nullopt;
+  }
+  table.bytes = report.tableBytes;
+  data.bytes = report.dataBytes;
+
+  auto compare = [&](VerifyPlace place, int row, const DigestValue& have, const DigestValue& want,
+                     std::uint64_t block, std::uint64_t blocks) {
+    if (have == want) return;
+    VerifyDifference d;
+    d.place = place;
+    d.cause = have.bytes < want.bytes ? VerifyCause::Missing
+              : have.bytes > want.bytes ? VerifyCause::Extra
+                                        : VerifyCause::Differs;
+    d.row = row;
+    d.byDigest = true;
+    d.block = block;
+    d.blocks = blocks;
+    d.bytes = have.bytes;
+    d.expectedBytes = want.bytes;
+    report.differences.push_back(d);
+  };
+  compare(VerifyPlace::Table, 0, table, manifest.table, 0, 0);
+  for (std::size_t i = 0; i < manifest.partitions.size(); ++i) {
+    const ManifestPartition& p = manifest.partitions[i];
+    compare(VerifyPlace::Partition, p.row, got[i], p.digest, p.startBlock, p.imageBlocks);
+  }
+  // The fill between partitions has no digest of its own: only the whole image's
+  // digest can tell that it differs.
+  compare(VerifyPlace::Data, 0, data, manifest.data, 0, 0);
+  return report;
+}
+
+}  // namespace folvane::cli
