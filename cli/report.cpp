@@ -73,7 +73,7 @@ std::string FileSha256(const std::string& path) {
   std::size_t got = 0;
   if (!file->ReadAt(0, bytes, &got)) return {};
   bytes.resize(got);
-  return Sha256Hex(bytes);
+  return Sha256Hex(bytes).value_or("");
 }
 
 // Text for HTML and XML: the five special characters as entities, control
