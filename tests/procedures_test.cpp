@@ -407,6 +407,9 @@ TEST_F(ProceduresTest, PathLimitsMeasureThePathAsTheFileStoresIt) {
 }
 
 TEST_F(ProceduresTest, APathThatWouldLoadAsAnotherIsNotSavedNorUsed) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the test's non-UTF-8 paths cannot be spelled through std::filesystem on Windows";
+#endif
   // "\xB0\xA1" is not UTF-8: a job's reading takes it as GBK, "啊", another file.
   const std::string gbk = "\xB0\xA1.bin";
   struct Case {
