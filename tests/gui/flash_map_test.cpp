@@ -121,6 +121,7 @@ TEST_F(FlashMap, PixelColumnsAreTheLayoutsBlocks) {
 }
 
 TEST_F(FlashMap, DraggingTheEdgeGrowsTheWindowAndMovesNoControl) {
+  SKIP_UNDER_WINE("dragging the edge needs real mouse input, which does not reach Wine's windows without a window manager");
   wxWindow* pane = dlg->Pane();
   const wxPoint merge = Ctrl(ids::kMerge)->GetPosition();
   const wxSize client = dlg->GetClientSize();
