@@ -187,6 +187,15 @@ std::size_t Utf8Length(const std::string& s, std::size_t at) {
 }
 }  // namespace
 
+// Where the backslash separates a path's folders it prints as itself, or no path
+// could be copied from a message; elsewhere it is doubled, so that the escapes below
+// are told from a name's own text.
+#ifdef _WIN32
+constexpr bool kBackslashSeparates = true;
+#else
+constexpr bool kBackslashSeparates = false;
+#endif
+
 std::string Printable(const std::string& text) {
   std::string out;
   for (std::size_t at = 0; at < text.size();) {
@@ -195,7 +204,7 @@ std::string Printable(const std::string& text) {
     // C0 and C1 controls (U+0080..U+009F arrive as 0xC2 0x80..0x9F), DEL and bytes that
     // are not UTF-8 (a path saved on a Chinese Windows) are escaped.
     const bool control = c < 0x20 || c == 0x7F || (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
-    if (c == '\\') {
+    if (c == '\\' && !kBackslashSeparates) {
       out += "\\\\";
     } else if (n == 0 || control) {
       const std::size_t count = n == 0 ? 1 : n;

@@ -578,9 +578,6 @@ TEST_F(CliTest, APathThatWouldLoadAsAnotherIsNeitherSavedNorWrittenTo) {
 }
 
 TEST_F(CliTest, CheckAndMergeMeasureAPathAlike) {
-#ifdef _WIN32
-  GTEST_SKIP() << "under Wine the merge does not yet write the path check accepts: open on Windows";
-#endif
   // 80 characters "固": 240 bytes of UTF-8, 160 of GBK, so that the whole path is
   // too long as UTF-8 and, where a job stores GBK, short enough.
   MakeJob();
@@ -597,9 +594,6 @@ TEST_F(CliTest, CheckAndMergeMeasureAPathAlike) {
 }
 
 TEST_F(CliTest, CommandsNameTheFileTheyCannotRead) {
-#ifdef _WIN32
-  GTEST_SKIP() << "under Wine verify does not yet name the file in this form: open on Windows";
-#endif
   MakeJob();
   struct Case {
     std::string args;
@@ -611,8 +605,9 @@ TEST_F(CliTest, CommandsNameTheFileTheyCannotRead) {
       {"verify missing.part", "没有找到 missing.part。\n"},
       {"verify --manifest missing.json", "folvane-cli: 没有找到 missing.json。\n"},
       {"verify j.part", "folvane-cli: 没有找到 " + dir / "t.bin" + "。\n"},
-      // The merge shows the window's own texts.
+      // The merge shows the window's own texts, and a line naming an output it cannot create.
       {"merge missing.part", "没有找到 一未命名文件。\n"},
+      {"merge j.part --data " + dir / "no/d.bin", dir / "no/d.bin"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);

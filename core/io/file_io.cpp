@@ -1,6 +1,7 @@
 #include "io/file_io.hpp"
 #include "io/file_io_internal.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -118,33 +119,45 @@ void UnregisterPartial(const std::string& path) {
 
 // "<name>.folvane-partial-<pid>[-<attempt>]", or where that is too long for one name
 // "folvane-partial-<pid>-<attempt>": the same on every system, measured by its rule.
+// A folder whose file system counts a name in other units than the system does (a
+// share served from another system) may refuse the long form all the same: the merge
+// then takes the short one.
 constexpr std::string_view kPartialMark = ".folvane-partial-";
+constexpr std::string_view kShortPartialMark = kPartialMark.substr(1);
 
-std::string PartialLeaf(const std::string& name, int attempt) {
+std::string PartialLeaf(const std::string& name, int attempt, bool shortForm) {
   std::string leaf = name;
   leaf.append(kPartialMark).append(sys::ProcessId());
   if (attempt) leaf.append("-").append(std::to_string(attempt));
-  if (!sys::LeafFits(leaf)) leaf = std::string(kPartialMark.substr(1)) + sys::ProcessId() + "-" + std::to_string(attempt);
+  if (shortForm || !sys::LeafFits(leaf)) leaf = std::string(kShortPartialMark) + sys::ProcessId() + "-" + std::to_string(attempt);
   return leaf;
 }
 
-// The prefix the partial files of every merge writing `name` share.
-std::string PartialPrefix(const std::string& name) {
+// The prefixes the partial files of every merge writing `name` may carry: the long
+// form where it fits, and the short form, which names no output.
+std::vector<std::string> PartialPrefixes(const std::string& name) {
   std::string full = name + std::string(kPartialMark);
-  return sys::LeafFits(full + "4294967295-99") ? full : std::string(kPartialMark.substr(1));
+  std::vector<std::string> prefixes{std::string(kShortPartialMark)};
+  if (sys::LeafFits(full + "4294967295-99")) prefixes.push_back(std::move(full));
+  return prefixes;
 }
 
 // Another merge writing the same file holds its partial file open beside it: found
 // by name and by its lock, so that a leftover of a killed run does not count. Every
 // merge creates its own partial file before it looks, so of two that start together
-// at least the second sees the first.
+// at least the second sees the first. A merge whose own partial name has the long
+// form looks for that form only: a short one beside it belongs to another output,
+// since the same folder refuses the long form to every merge alike.
 std::optional<std::string> OtherWriter(const std::string& target, const std::string& own) {
   const std::string folder = sys::FolderOf(target);
-  const std::string prefix = PartialPrefix(sys::NameOf(target));
+  std::vector<std::string> prefixes = PartialPrefixes(sys::NameOf(target));
+  if (!own.empty() && sys::NameOf(own).rfind(kShortPartialMark, 0) != 0) prefixes.erase(prefixes.begin());
   std::error_code ec;
   for (std::filesystem::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
     const std::string leaf = Utf8Path(it->path().filename());
-    if (leaf.rfind(prefix, 0) != 0) continue;
+    const bool named = std::any_of(prefixes.begin(), prefixes.end(),
+                                   [&](const std::string& prefix) { return leaf.rfind(prefix, 0) == 0; });
+    if (!named) continue;
     const std::string path = sys::Join(folder, leaf);
     if (path != own && sys::HeldByWriter(path)) return path;
   }
@@ -246,12 +259,17 @@ Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlac
     const std::string folder = sys::FolderOf(plan->target);
     const std::string name = sys::NameOf(plan->target);
     std::intptr_t fresh = kNoHandle;
+    bool shortForm = false;
     for (int attempt = 0; attempt < 100 && fresh == kNoHandle; ++attempt) {
-      const std::string partial = sys::Join(folder, PartialLeaf(name, attempt));
+      const std::string leaf = PartialLeaf(name, attempt, shortForm);
+      const std::string partial = sys::Join(folder, leaf);
       fresh = sys::CreateNew(partial, error);
       if (fresh != kNoHandle) {
         file.partialPath_ = partial;
         RegisterPartial(partial);
+      } else if (error != sys::kExists && !shortForm && leaf.rfind(kShortPartialMark, 0) != 0) {
+        shortForm = true;  // refused in its long form: the short one, from the first attempt
+        attempt = -1;
       } else if (error != sys::kExists) {
         break;
       }

@@ -53,6 +53,12 @@ class MergeRun {
   void Detail(const std::string& line) {
     if (options_.onDetail) options_.onDetail(line);
   }
+  // The window's text says which output but not why: the command line says both,
+  // for an output the job names (an empty one is the window's text already).
+  void Why(const FileError& error, const std::string& path) {
+    if (!error.detail.empty()) Detail(error.detail);
+    else if (!path.empty()) Detail(error.MessageNaming(path));
+  }
   bool Fail(const FileError& error) {
     const std::string message = error.Message();
     host_.ShowMessage(message, MessageIcon::Error);
@@ -155,7 +161,7 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
       const auto probe = ProbeReplacement(path, options_.allowInPlace);
       if (!probe) {
         refuse(message, what, path);
-        if (!probe.error().detail.empty()) Detail(probe.error().detail);
+        Why(probe.error(), path);
         return false;
       }
       inPlace = *probe;
@@ -164,7 +170,7 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
     auto file = options_.replaceOutputs ? File::CreateReplacement(path, options_.allowInPlace) : File::CreateWrite(path);
     if (!file) {
       refuse(message, what, path);
-      if (!file.error().detail.empty()) Detail(file.error().detail);
+      Why(file.error(), path);
       return false;
     }
     into = std::move(*file);
