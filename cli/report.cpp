@@ -66,14 +66,21 @@ std::string HostName() {
 #endif
 }
 
+// The job file's own digest, over every byte it holds: a job file is small, but
+// nothing stops a longer file from being given as one.
 std::string FileSha256(const std::string& path) {
   auto file = File::OpenRead(path);
   if (!file) return {};
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(file->OpenedSize(), 1u << 20)));
-  std::size_t got = 0;
-  if (!file->ReadAt(0, bytes, &got)) return {};
-  bytes.resize(got);
-  return Sha256Hex(bytes).value_or("");
+  Sha256 hash;
+  std::vector<std::uint8_t> chunk(1u << 20);
+  for (std::uint64_t at = 0;;) {
+    const auto got = file->ReadAt(at, chunk);
+    if (!got) return {};
+    if (*got == 0) break;
+    hash.Update(std::span(chunk).first(*got));
+    at += *got;
+  }
+  return hash.Hex().value_or("");
 }
 
 // Text for HTML and XML: the five special characters as entities, control
