@@ -17,6 +17,8 @@
 #include <shellapi.h>
 
 #include "platform/windows/win_text.hpp"
+#else
+#include <unistd.h>
 #endif
 
 #include "cli.hpp"
@@ -46,10 +48,11 @@ int MainUsage(const std::string& problem) {
 }
 
 #ifndef _WIN32
-// FOLVANE_TEST_SIGNAL_IN_COMMIT=N: the signal N is raised between the exchanges of the
-// commit, where it must wait until every output is in place. For tests only.
+// FOLVANE_TEST_SIGNAL_IN_COMMIT=N: the signal N is sent to the process between the
+// exchanges of the commit, where it must wait until every output is in place, on
+// whichever thread takes it. For tests only.
 int gSignalInCommit = 0;
-extern "C" void RaiseInCommit() { std::raise(gSignalInCommit); }
+extern "C" void RaiseInCommit() { ::kill(::getpid(), gSignalInCommit); }
 void TestSeams() {
   if (const char* sig = std::getenv("FOLVANE_TEST_SIGNAL_IN_COMMIT")) {
     gSignalInCommit = std::atoi(sig);

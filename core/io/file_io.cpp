@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "io/utf8_path.hpp"
@@ -96,6 +97,10 @@ namespace {
 
 // Fixed storage, so that a signal handler (or Windows' console handler, on a thread of
 // its own) reads no heap and takes no lock.
+// Set while CommitAll exchanges outputs, with the thread that does.
+std::atomic<bool> gCommitting{false};
+std::atomic<std::thread::id> gCommitter{};
+
 constexpr std::size_t kPartialSlots = 8;
 constexpr std::size_t kPartialBytes = 4096 * 3;
 std::array<std::array<char, kPartialBytes>, kPartialSlots> gPartialPaths{};
@@ -180,6 +185,12 @@ FileError MustReplace(const std::string& path, InPlaceReason reason) {
 }  // namespace
 
 void RemovePartialOutputs() noexcept {
+  // Taken on another thread (a digest thread, or the thread Windows runs Ctrl+C on)
+  // while the outputs are exchanged, the signal waits for the last exchange: a
+  // partial name then holds an old output, and removing it would lose that output
+  // while the others are new. On the exchanging thread itself (a crash there) it
+  // does not wait for itself.
+  while (gCommitting.load() && gCommitter.load() != std::this_thread::get_id()) sys::PauseBriefly();
   for (std::size_t i = 0; i < kPartialSlots; ++i) {
     if (gPartialUsed[i].load()) sys::RemoveFile(gPartialPaths[i].data());
   }
@@ -356,6 +367,8 @@ Status File::CommitAll(std::span<File* const> files) {
   std::vector<File*> done;
   std::optional<FileError> failure;
   sys::HoldSignals();
+  gCommitter.store(std::this_thread::get_id());
+  gCommitting.store(true);
   for (File* f : files) {
     if (f->partialPath_.empty()) continue;
     if (!done.empty() && TestHooks().betweenExchanges) TestHooks().betweenExchanges();
@@ -373,6 +386,7 @@ Status File::CommitAll(std::span<File* const> files) {
   } else {
     for (File* f : files) f->FinishCommit();
   }
+  gCommitting.store(false);
   sys::ReleaseSignals();
   if (failure) return *failure;
   return {};

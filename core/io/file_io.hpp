@@ -218,7 +218,7 @@ class File {
   /// Puts every replacement of `files` in place, all of them or none: each new file
   /// is forced to the disk, then exchanged with its destination, in order; if one
   /// exchange fails, those before it are exchanged back. Termination signals wait
-  /// until the exchanges are done. A replacement written in place is cut to what was
+  /// until the exchanges are done, on whichever thread they arrive. A replacement written in place is cut to what was
   /// written and forced to the disk. Only a crash or an uncatchable kill inside the
   /// exchanges can leave some outputs new and others old; the old file of each
   /// exchanged output is then still under its partial name.

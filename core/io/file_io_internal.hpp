@@ -78,6 +78,8 @@ int Uninstall(const std::string& partial, const std::string& target, bool target
 /// Holds and releases the signals that end the process, around the exchanges.
 void HoldSignals() noexcept;
 void ReleaseSignals() noexcept;
+/// Waits a moment; safe inside a signal handler.
+void PauseBriefly() noexcept;
 
 }  // namespace sys
 }  // namespace folvane

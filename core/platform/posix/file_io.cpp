@@ -731,6 +731,11 @@ void HoldSignals() noexcept {
 
 void ReleaseSignals() noexcept { ::pthread_sigmask(SIG_SETMASK, &gHeldBefore, nullptr); }
 
+void PauseBriefly() noexcept {
+  const struct timespec moment {0, 1000000};
+  ::nanosleep(&moment, nullptr);
+}
+
 }  // namespace sys
 
 }  // namespace folvane

@@ -456,9 +456,11 @@ int Uninstall(const std::string& partial, const std::string& target, bool target
   return back ? 0 : LastError();
 }
 
-// Windows delivers Ctrl+C on a thread of its own: there is nothing to hold here.
+// Windows delivers Ctrl+C on a thread of its own, which waits in
+// RemovePartialOutputs until the exchanges are done: there is nothing to hold here.
 void HoldSignals() noexcept {}
 void ReleaseSignals() noexcept {}
+void PauseBriefly() noexcept { ::Sleep(1); }
 
 }  // namespace sys
 }  // namespace folvane
