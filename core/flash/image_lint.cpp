@@ -13,7 +13,7 @@ namespace {
 // Images are read in pieces of whole blocks of about this size: large enough that the
 // system calls cost nothing, small enough that a piece is still in the cache when its
 // blocks are looked at.
-constexpr std::uint64_t kPieceBytes = std::uint64_t{256} << 10;
+constexpr std::uint64_t kPieceBytes = std::uint64_t{512} << 10;
 
 // Every block of a range that holds no image block is 0xFF in the data image (the fill
 // between images) or past its end (an erased chip, a programmer's blank buffer). A
@@ -93,7 +93,7 @@ Expected<LintReport> LintImages(const LintJob& job) {
       const std::size_t padded = static_cast<std::size_t>((want + blockBytes - 1) / blockBytes * blockBytes);
       std::memset(piece.data() + want, 0xFF, padded - want);
       for (std::size_t b = 0; b < padded; b += blockBytes) {
-        LookAtBlock(std::span<const std::uint8_t>(piece).subspan(b, blockBytes), index++, job, row, sums);
+        LookAtBlock(std::span<const std::uint8_t>(piece).subspan(b, static_cast<std::size_t>(blockBytes)), index++, job, row, sums);
       }
       at += want;
       report.bytesRead += want;

@@ -1,25 +1,45 @@
 #include "merge/byte_sums.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace folvane {
 
 namespace {
-// Bytes added in 32-bit lanes before they are carried into the 64-bit total: at most
-// 0xFF each, 2^24 of them cannot wrap a lane.
-constexpr std::size_t kLaneBytes = std::size_t{1} << 24;
+// Bytes are added eight at a time, the even and the odd ones of a word in separate
+// 16-bit lanes; a lane takes at most 2 x 0xFF per word, so 128 words cannot wrap it.
+// The compiler turns the inner loop into vector instructions.
+constexpr std::uint64_t kEvenBytes = 0x00FF00FF00FF00FFull;
+constexpr std::size_t kWordsPerLane = 128;
 }  // namespace
 
-std::uint64_t ByteTotal(std::span<const std::uint8_t> bytes) {
+// Where the system picks a function's version when the program loads (ELF on x86-64),
+// processors with AVX2 add twice as many bytes per instruction: the byte sums of the
+// image lint then keep up with reading the images from the page cache.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define FOLVANE_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#endif
+#endif
+#ifndef FOLVANE_WIDE_VECTORS
+#define FOLVANE_WIDE_VECTORS
+#endif
+
+FOLVANE_WIDE_VECTORS std::uint64_t ByteTotal(std::span<const std::uint8_t> bytes) {
+  const std::uint8_t* p = bytes.data();
+  std::size_t n = bytes.size();
   std::uint64_t total = 0;
-  for (std::size_t at = 0; at < bytes.size(); at += kLaneBytes) {
-    const std::uint8_t* p = bytes.data() + at;
-    const std::size_t n = std::min(kLaneBytes, bytes.size() - at);
-    // A plain loop the compiler widens into vector lanes.
-    std::uint32_t lane = 0;
-    for (std::size_t i = 0; i < n; ++i) lane += p[i];
-    total += lane;
+  for (; n >= kWordsPerLane * 8; p += kWordsPerLane * 8, n -= kWordsPerLane * 8) {
+    std::uint64_t lanes = 0;
+    for (std::size_t i = 0; i < kWordsPerLane; ++i) {
+      std::uint64_t word;
+      std::memcpy(&word, p + 8 * i, 8);
+      lanes += (word & kEvenBytes) + ((word >> 8) & kEvenBytes);
+    }
+    lanes = (lanes & 0x0000FFFF0000FFFFull) + ((lanes >> 16) & 0x0000FFFF0000FFFFull);
+    total += (lanes & 0xFFFFFFFFull) + (lanes >> 32);
   }
+  for (std::size_t i = 0; i < n; ++i) total += p[i];
   return total;
 }
 
