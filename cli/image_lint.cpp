@@ -67,9 +67,10 @@ void PrintLint(const LintReport& lint, unsigned markerPages) {
               HexDec(lint.bytesRead).c_str());
   if (lint.rows.empty()) std::printf("  no row is taken\n");
   for (const LintRowReport& r : lint.rows) {
-    std::string marks = r.marks.empty() ? std::string("no block reads as bad")
-                                        : HexDec(r.marks.size()) + " blocks would read as bad, the first image block " +
-                                              Hex(r.marks.front().imageBlock);
+    std::string marks = r.marks.empty()     ? std::string("no block reads as bad")
+                        : r.marks.size() == 1 ? "image block " + Hex(r.marks.front().imageBlock) + " would read as bad"
+                                              : HexDec(r.marks.size()) + " image blocks would read as bad, the first " +
+                                                    Hex(r.marks.front().imageBlock);
     std::printf("  FILE%-2d %s blocks: %s\n", r.row, HexDec(r.range.imageBlocks).c_str(), marks.c_str());
     if (r.erasedBlocks == 0) {
       std::printf("         no block is entirely 0xFF\n");
