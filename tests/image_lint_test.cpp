@@ -120,7 +120,7 @@ TEST(ByteSums, StretchesOfAStreamInAnyPiecesMatchTheirBytes) {
     Bytes stream(random() % 5000);
     for (auto& b : stream) b = static_cast<std::uint8_t>(random() % 3 == 0 ? 0xFF : random());
     std::vector<ByteSpan> spans;
-    for (std::uint32_t n = random() % 6; n-- > 0;) spans.push_back({random() % 6000, random() % 3000});
+    for (auto n = random() % 6; n-- > 0;) spans.push_back({random() % 6000, random() % 3000});
     RangeByteSums sums(spans);
     // What goes by: pieces of any length, runs of 0xFF given by their count.
     for (std::size_t at = 0; at < stream.size();) {
