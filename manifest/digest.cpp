@@ -41,9 +41,10 @@ std::string Crc32Text(std::uint32_t crc) {
 }
 
 // Every digest of the data image is taken beside the merge, on two threads of its
-// own, from a copy of the bytes: one takes the data image's SHA-256, the other each
-// range's SHA-256 and all the CRC-32s, so that the merge's thread only copies and the
-// two SHA-256 passes over a partition's bytes run side by side. The data image's
+// own, from a copy of the bytes: one takes the data image's SHA-256 and all the byte
+// sums, the other each range's SHA-256 and all the CRC-32s, so that the merge's thread
+// only copies and the two SHA-256 passes over a partition's bytes run side by side
+// (the sums go with the lighter lane). The data image's
 // CRC-32 is put together from the CRC of each range and of the bytes between them, so
 // that each byte goes through the CRC once.
 struct DigestTap::State {
@@ -55,12 +56,12 @@ struct DigestTap::State {
 
   // The data image's lane.
   Sha256 dataSha;
+  RangeByteSums sums;  // the data image's, each range's and each whole range's
   // The ranges' lane.
   std::vector<std::unique_ptr<Sha256>> rangeSha;
   std::vector<std::uint64_t> rangeBytes;
   std::vector<std::uint32_t> rangeCrc;
   std::uint32_t dataCrc = 0;  // of every byte before the range in progress
-  RangeByteSums sums;         // the data image's, each range's and each whole range's
   std::uint64_t crcBytes = 0;
   std::size_t crcNext = 0;
 
@@ -184,6 +185,7 @@ void DigestTap::Work(int laneIndex) {
     }
     if (laneIndex == 0) {
       s.dataSha.Update(*piece);
+      s.sums.Add(*piece);
     } else {
       SplitAtRanges(ranges_, s.crcNext, s.crcBytes, *piece, [&](std::size_t range, std::span<const std::uint8_t> part) {
         if (range == std::string::npos) {
@@ -199,7 +201,6 @@ void DigestTap::Work(int laneIndex) {
         }
       });
       s.crcBytes += piece->size();
-      s.sums.Add(*piece);
     }
     {
       std::lock_guard lock(s.mutex);
