@@ -176,8 +176,12 @@ TEST_F(ChipTest, LintSumsAreThoseOfTheMergedDataImageAndItsRanges) {
     }
     EXPECT_EQ(i, c.ranges.size());
   }
-  // Pattern bytes are never 0xFF: each block of the images carries a mark.
+  // Pattern bytes are never 0xFF: each block of the images carries a mark. The lint
+  // only reads: it leaves the folder as it found it.
+  std::filesystem::remove(dir / "d.bin");
+  const auto before = Listing();
   const json marked = Json("check job.part --lint", 1);
+  EXPECT_EQ(Listing(), before);
   EXPECT_EQ(marked["lint"]["markedBlocks"], 3 + 4);
   EXPECT_EQ(marked["rows"][1]["lint"]["markedBlocks"][2],
             json({{"imageBlock", 2}, {"page", 0}, {"imageOffset", 2 * kBlock + 512}, {"value", ((2 * kBlock + 512) * 7 + 2) % 251}}));
