@@ -11,6 +11,7 @@
 #include "report.hpp"
 #include "terminal_map.hpp"
 #include "margins.hpp"
+#include "image_lint.hpp"
 
 namespace folvane::cli {
 
@@ -73,6 +74,11 @@ int RunCheck(const Args& args) {
   std::string problem;
   const auto marginOptions = ReadMarginOptions(args, problem);
   if (!marginOptions) return Usage(kCheckCommand, problem);
+  const auto markerPages = ReadMarkerPages(args, problem);
+  if (!markerPages) return Usage(kCheckCommand, problem);
+  // Only the lint reads the images' bytes: without it a check costs no more than
+  // measuring the files.
+  const bool lint = args.Flag("lint") || args.Option("marker-pages");
   Console console;
   MemoryForm form = FreshForm();
   const std::string job = args.positional[0];
@@ -107,9 +113,22 @@ int RunCheck(const Args& args) {
     }
     margins = std::move(outcome.margins);
   }
+  // The lint reads images the merge would copy: only a merge that would complete has
+  // them all open and measured.
+  std::optional<LintReport> lintReport;
+  if (lint && result.completed) {
+    auto read = LintJobImages(form.set, result, form.GetBlockModeSelection(), *markerPages);
+    if (!read) {
+      std::fprintf(stderr, "folvane-cli: %s (%s)\n", read.error().Message().c_str(), Printable(read.error().path).c_str());
+      return kExitFailed;
+    }
+    lintReport = std::move(*read);
+    WarnMarks(console, *lintReport);
+  }
   int status = MergeExitStatus(form, result);
   const bool chipRisk = margins && (margins->AnyOverflow() || margins->RiskExceeded(*marginOptions));
-  if (chipRisk && status == kExitOk) status = kExitWithMessages;
+  const bool marked = lintReport && lintReport->MarkedBlocks() != 0;
+  if ((chipRisk || marked) && status == kExitOk) status = kExitWithMessages;
   const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
   const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
   const ReportData report = CollectReport("check", job, form, result);
@@ -126,6 +145,11 @@ int RunCheck(const Args& args) {
     doc["table"]["inPlace"] = InPlaceJson(table.inPlace);
     doc["details"] = details;
     if (margins && marginOptions->Requested()) AddMarginsJson(doc, *margins, *marginOptions);
+    if (lintReport) {
+      AddLintJson(doc, *lintReport, *markerPages);
+    } else if (lint) {
+      doc["lint"] = nullptr;
+    }
     doc["exitStatus"] = status;
     PrintJson(doc);
     return reported ? status : kExitFailed;
@@ -137,6 +161,11 @@ int RunCheck(const Args& args) {
               HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
   PrintRows(form, result);
   if (margins) PrintMargins(*margins, *marginOptions);
+  if (lintReport) {
+    PrintLint(*lintReport, *markerPages);
+  } else if (lint) {
+    std::printf("Image lint: not done, the merge would not complete\n");
+  }
   if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form), StandardOutputStyle()).c_str(), stdout);
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
@@ -152,6 +181,8 @@ int RunCheck(const Args& args) {
                       : status == kExitFailed ? "The merge would end early."
                       : chipRisk && form.messages.empty() && details.empty()
                           ? "The merge would take every ticked row, but a chip could run out of good blocks."
+                      : marked && form.messages.empty() && details.empty()
+                          ? "The merge would take every ticked row, but a chip would read image blocks as bad."
                           : "The merge would complete, with messages.");
   return reported ? status : kExitFailed;
 }
@@ -160,6 +191,7 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "Usage: folvane-cli check JOB.part [--table FILE] [--data FILE] [--no-in-place]\n"
     "           [--json] [--no-map] [--report FILE.html]\n"
     "           [--bad-blocks FILE] [--max-bad N --chip-blocks B [--max-risk P]]\n"
+    "           [--lint] [--marker-pages first,second,last]\n"
     "\n"
     "Runs the merge of JOB.part without creating or writing anything: for each ticked\n"
     "row, whether the merge takes it (and if not, which rule it breaks), the image's\n"
@@ -184,11 +216,26 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "  --max-risk P       exit 1 when the job's chance is above P (0.001, 1e-6)\n"
     "Numbers are decimal or hexadecimal with 0x.\n"
     "\n"
+    "Image lint (--lint; reads every byte of the taken rows' images once):\n"
+    "  each image block that a chip would read as factory-bad once programmed: a\n"
+    "  byte other than 0xFF at the first spare byte of a marker page (for pages of 512\n"
+    "  data bytes also at the sixth), as a warning naming the row, the image block,\n"
+    "  the page and the byte's offset in the image; per row the blocks that are\n"
+    "  entirely 0xFF and the run of them that ends the image (the programmer need not\n"
+    "  write those); and the 32-bit byte sums a programmer shows: of the data image,\n"
+    "  and of each row's range as the data image holds it (0xFF past its end). A\n"
+    "  partial last block counts as the merge writes it, completed with 0xFF.\n"
+    "  --marker-pages WORDS  the pages a chip marks, of first, second and last,\n"
+    "                        separated by commas (all three unless given); implies\n"
+    "                        --lint\n"
+    "\n"
     "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out,\n"
     "show messages or take two rows that share blocks, or a chip's range runs out of\n"
-    "good blocks, or the risk is above --max-risk; 2 it would end early or a file\n"
-    "cannot be read, 64 usage (a wrong line in the bad-blocks list included).\n",
-    JobGrammar({"report", "bad-blocks", "max-bad", "chip-blocks", "max-risk"}, {}, {"json", "no-map", "no-in-place"}),
+    "good blocks, or the risk is above --max-risk, or an image block would read as\n"
+    "bad; 2 it would end early or a file cannot be read, 64 usage (a wrong line in the\n"
+    "bad-blocks list or a wrong --marker-pages word included).\n",
+    JobGrammar({"report", "bad-blocks", "max-bad", "chip-blocks", "max-risk", "marker-pages"}, {},
+               {"json", "no-map", "no-in-place", "lint"}),
     RunCheck};
 
 }  // namespace folvane::cli

@@ -7,6 +7,7 @@
 
 #include "flash/dump_verify.hpp"
 #include "job/block_mode.hpp"
+#include "image_lint.hpp"
 #include "margins.hpp"
 
 namespace folvane::cli {
@@ -54,13 +55,10 @@ int Fail(bool json, nlohmann::json& doc, const std::string& why) {
 }  // namespace
 
 int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohmann::json& doc) {
-  unsigned markerPages = kMarkAll;
-  if (const auto pages = args.Option("marker-pages")) {
-    std::string bad;
-    const auto parsed = ParseMarkerPages(*pages, &bad);
-    if (!parsed) return Usage(kVerifyCommand, "--marker-pages takes first, second and last, not '" + Printable(bad) + "'");
-    markerPages = *parsed;
-  }
+  std::string problem;
+  const auto pages = ReadMarkerPages(args, problem);
+  if (!pages) return Usage(kVerifyCommand, problem);
+  const unsigned markerPages = *pages;
   std::uint64_t bitflips = 0;
   if (const auto text = args.Option("bitflips")) {
     const auto value = ParseCount(*text, UINT32_MAX);

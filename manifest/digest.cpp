@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "merge/byte_sums.hpp"
 #include "sha256.hpp"
 
 namespace folvane::cli {
@@ -40,19 +41,22 @@ std::string Crc32Text(std::uint32_t crc) {
 }
 
 // Every digest of the data image is taken beside the merge, on two threads of its
-// own, from a copy of the bytes: one takes the data image's SHA-256, the other each
-// range's SHA-256 and all the CRC-32s, so that the merge's thread only copies and the
-// two SHA-256 passes over a partition's bytes run side by side. The data image's
+// own, from a copy of the bytes: one takes the data image's SHA-256 and all the byte
+// sums, the other each range's SHA-256 and all the CRC-32s, so that the merge's thread
+// only copies and the two SHA-256 passes over a partition's bytes run side by side
+// (the sums go with the lighter lane). The data image's
 // CRC-32 is put together from the CRC of each range and of the bytes between them, so
 // that each byte goes through the CRC once.
 struct DigestTap::State {
   Sha256 tableSha;
   std::uint32_t tableCrc = 0;
+  std::uint32_t tableSum = 0;
   std::uint64_t tableBytes = 0;
   std::uint64_t dataBytes = 0;
 
   // The data image's lane.
   Sha256 dataSha;
+  RangeByteSums sums;  // the data image's, each range's and each whole range's
   // The ranges' lane.
   std::vector<std::unique_ptr<Sha256>> rangeSha;
   std::vector<std::uint64_t> rangeBytes;
@@ -105,17 +109,24 @@ void DigestTap::SetRanges(std::vector<DigestRange> ranges) {
   s.rangeBytes.assign(ranges_.size(), 0);
   s.rangeCrc.assign(ranges_.size(), Crc(0, {}));
   for (std::size_t i = 0; i < ranges_.size(); ++i) s.rangeSha.push_back(std::make_unique<Sha256>());
+  std::vector<ByteSpan> spans;
+  for (const DigestRange& r : ranges_) spans.push_back({r.offset, r.bytes});
+  for (const DigestRange& r : ranges_) spans.push_back({r.offset, std::max(r.bytes, r.rangeBytes)});
+  s.sums = RangeByteSums(std::move(spans));
 }
 
 void DigestTap::TableWritten(std::span<const std::uint8_t> bytes) {
   State& s = *state_;
   s.tableSha.Update(bytes);
   s.tableCrc = Crc(s.tableCrc, bytes);
+  s.tableSum = ByteSum(bytes, s.tableSum);
   s.tableBytes += bytes.size();
   if (!rangesSet_ && s.tableBytes == kTableSize && bytes.size() == kTableSize) {
     std::vector<DigestRange> ranges;
     for (const PartitionEntry& e : DecodePartitionTable(bytes.first<kTableSize>())) {
-      ranges.push_back({std::uint64_t{e.startBlock} * blockSize_, std::uint64_t{e.imageBlocks} * blockSize_});
+      const std::uint64_t rangeBlocks = e.endBlock >= e.startBlock ? std::uint64_t{e.endBlock} - e.startBlock + 1 : 0;
+      ranges.push_back({std::uint64_t{e.startBlock} * blockSize_, std::uint64_t{e.imageBlocks} * blockSize_,
+                        rangeBlocks * blockSize_});
     }
     SetRanges(std::move(ranges));
   }
@@ -174,6 +185,7 @@ void DigestTap::Work(int laneIndex) {
     }
     if (laneIndex == 0) {
       s.dataSha.Update(*piece);
+      s.sums.Add(*piece);
     } else {
       SplitAtRanges(ranges_, s.crcNext, s.crcBytes, *piece, [&](std::size_t range, std::span<const std::uint8_t> part) {
         if (range == std::string::npos) {
@@ -209,7 +221,7 @@ void DigestTap::Drain() {
 
 DigestValue DigestTap::Table() {
   State& s = *state_;
-  return {s.tableBytes, s.tableSha.Hex().value_or(""), s.tableCrc};
+  return {s.tableBytes, s.tableSha.Hex().value_or(""), s.tableCrc, s.tableSum};
 }
 
 DigestValue DigestTap::Data() {
@@ -222,7 +234,7 @@ DigestValue DigestTap::Data() {
       crc = CrcCombine(crc, s.rangeCrc[i], s.rangeBytes[i]);
     }
   }
-  return {s.dataBytes, s.dataSha.Hex().value_or(""), crc};
+  return {s.dataBytes, s.dataSha.Hex().value_or(""), crc, s.sums.Total()};
 }
 
 bool DigestTap::Failed() {
@@ -236,11 +248,18 @@ bool DigestTap::Failed() {
 std::vector<DigestValue> DigestTap::Ranges() {
   Drain();
   State& s = *state_;
+  const std::vector<std::uint32_t> sums = s.sums.Sums();
   std::vector<DigestValue> values(ranges_.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
-    values[i] = {s.rangeBytes[i], s.rangeSha[i]->Hex().value_or(""), s.rangeCrc[i]};
+    values[i] = {s.rangeBytes[i], s.rangeSha[i]->Hex().value_or(""), s.rangeCrc[i], sums[i]};
   }
   return values;
+}
+
+std::vector<std::uint32_t> DigestTap::WholeRangeSums() {
+  Drain();
+  const std::vector<std::uint32_t> sums = state_->sums.Sums(0xFF);
+  return {sums.begin() + static_cast<std::ptrdiff_t>(ranges_.size()), sums.end()};
 }
 
 }  // namespace folvane::cli

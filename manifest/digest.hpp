@@ -1,10 +1,11 @@
 #pragma once
-// Digests of what a merge writes (SHA-256 and CRC-32 of the data image, the table and
-// each partition's blocks), taken while the bytes go by. The manifest that records
+// Digests of what a merge writes (SHA-256, CRC-32 and the 32-bit byte sum of the data
+// image, the table and each partition's blocks), taken while the bytes go by. The manifest that records
 // them is manifest.hpp.
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,11 +14,13 @@
 
 namespace folvane::cli {
 
-/// The SHA-256 (lower-case hex) and CRC-32 of some bytes, and how many there were.
+/// The SHA-256 (lower-case hex), CRC-32 and 32-bit byte sum of some bytes, and how
+/// many there were. A manifest written before it recorded byte sums has none.
 struct DigestValue {
   std::uint64_t bytes = 0;
   std::string sha256;
   std::uint32_t crc32 = 0;
+  std::optional<std::uint32_t> byteSum;
   friend bool operator==(const DigestValue&, const DigestValue&) = default;
 };
 
@@ -28,10 +31,12 @@ std::string Crc32Text(std::uint32_t crc);
 /// second's length (which may pass 4 GiB).
 std::uint32_t CrcCombine(std::uint32_t first, std::uint32_t second, std::uint64_t secondBytes);
 
-/// A byte range of the data image hashed on its own.
+/// A byte range of the data image hashed on its own: a partition's blocks. Its whole
+/// range of blocks, `rangeBytes` from the same offset, has a byte sum of its own.
 struct DigestRange {
   std::uint64_t offset = 0;
   std::uint64_t bytes = 0;
+  std::uint64_t rangeBytes = 0;
 };
 
 /// Hashes the table and the data image as a merge writes them (or as they are read
@@ -44,9 +49,9 @@ class DigestTap : public MergeTap {
   DigestTap(const DigestTap&) = delete;
   DigestTap& operator=(const DigestTap&) = delete;
 
-  /// The ranges to hash, in data image order and without overlap. Unless set before
-  /// the table goes by, they are the table's records: each partition's start block
-  /// and image blocks.
+  /// The ranges to hash, in data image order and without overlap (their whole ranges
+  /// may overlap). Unless set before the table goes by, they are the table's records:
+  /// each partition's start block, image blocks and end block.
   void SetRanges(std::vector<DigestRange> ranges);
 
   void TableWritten(std::span<const std::uint8_t> bytes) override;
@@ -60,6 +65,9 @@ class DigestTap : public MergeTap {
   DigestValue Data();
   /// One per range, in order; a range the data ended inside holds what went by.
   std::vector<DigestValue> Ranges();
+  /// The byte sum of each range's whole range of blocks as the data image holds it,
+  /// bytes past the data image's end counted as 0xFF (an erased chip's).
+  std::vector<std::uint32_t> WholeRangeSums();
   [[nodiscard]] const std::vector<DigestRange>& RangeList() const { return ranges_; }
 
  private:

@@ -22,6 +22,7 @@ std::optional<Manifest> MakeManifest(const PartitionSet& set, const MergeResult&
   m.table = tap.Table();
   m.data = tap.Data();
   const std::vector<DigestValue> ranges = tap.Ranges();
+  const std::vector<std::uint32_t> wholeRanges = tap.WholeRangeSums();
   if (tap.Failed()) {
     failure.problem = "SHA-256 failed: the system's hashing is not available";
     return std::nullopt;
@@ -31,7 +32,9 @@ std::optional<Manifest> MakeManifest(const PartitionSet& set, const MergeResult&
     const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
     if (!merged.accepted) continue;
     const PartitionSlot& slot = set.Slot(row);
-    m.partitions.push_back({row, slot.startBlock, slot.endBlock, slot.imageBlocks, merged.offset, ranges[next++]});
+    m.partitions.push_back(
+        {row, slot.startBlock, slot.endBlock, slot.imageBlocks, merged.offset, ranges[next], wholeRanges[next]});
+    ++next;
   }
   return m;
 }
@@ -46,6 +49,7 @@ bool IsHex(const std::string& text, std::size_t length) {
 // text as it is: its bytes go into "pathBytes" as well, and "path" shows it to people.
 nlohmann::json DigestJson(const std::string& path, const DigestValue& v) {
   nlohmann::json j = {{"path", path}, {"bytes", v.bytes}, {"sha256", v.sha256}, {"crc32", Crc32Text(v.crc32)}};
+  if (v.byteSum) j["byteSum"] = *v.byteSum;
   if (!IsValidUtf8(path)) {
     j["pathBytes"] = HexText(std::span(reinterpret_cast<const std::uint8_t*>(path.data()), path.size()));
   }
@@ -85,6 +89,8 @@ DigestValue DigestFromJson(const nlohmann::json& j) {
   const auto crc = j.at("crc32").get<std::string>();
   if (!IsHex(v.sha256, 64) || !IsHex(crc, 8)) throw std::invalid_argument("a digest is not lower-case hexadecimal");
   v.crc32 = static_cast<std::uint32_t>(std::stoul(crc, nullptr, 16));
+  // Manifests written before byte sums were recorded have none.
+  if (j.contains("byteSum")) v.byteSum = Count<std::uint32_t>(j, "byteSum");
   return v;
 }
 
@@ -123,6 +129,8 @@ nlohmann::json ManifestJson(const Manifest& m) {
     nlohmann::json entry = PartitionPlaceJson(p);
     entry["sha256"] = p.digest.sha256;
     entry["crc32"] = Crc32Text(p.digest.crc32);
+    if (p.digest.byteSum) entry["byteSum"] = *p.digest.byteSum;
+    if (p.rangeByteSum) entry["rangeByteSum"] = *p.rangeByteSum;
     partitions.push_back(std::move(entry));
   }
   return {{"format", "folvane-manifest"},
@@ -166,6 +174,7 @@ std::optional<Manifest> ManifestFromJson(const nlohmann::json& j, std::string* p
       part.imageBlocks = Count<std::uint32_t>(p, "imageBlocks");
       part.offset = Count<std::uint64_t>(p, "offset");
       part.digest = DigestFromJson(p);
+      if (p.contains("rangeByteSum")) part.rangeByteSum = Count<std::uint32_t>(p, "rangeByteSum");
       // The ranges are hashed in one pass over the data image: they must come in
       // order and stay inside it.
       if (part.offset < end || part.digest.bytes > m.data.bytes || part.offset > m.data.bytes - part.digest.bytes) {

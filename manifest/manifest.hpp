@@ -25,6 +25,9 @@ struct ManifestPartition {
   std::uint32_t imageBlocks = 0;
   std::uint64_t offset = 0;  ///< in the data image
   DigestValue digest;        ///< of its blocks: the image and its 0xFF padding
+  /// The byte sum of its whole range, startBlock to endBlock, as the data image holds
+  /// it (0xFF past the data image's end); none in a manifest from before byte sums.
+  std::optional<std::uint32_t> rangeByteSum;
 };
 
 /// What a completed merge wrote, as the programmer's side can check it.

@@ -86,6 +86,8 @@ TEST_F(ChipTest, WrongListsAndNumbersAreRefusedNamingTheLineAndWritingNothing) {
       {"--max-bad four --chip-blocks 64", "--max-bad takes a number"},
       {"--max-bad 4 --chip-blocks 64 --max-risk 2", "--max-risk takes a probability"},
       {"--max-risk 0.1", "--max-risk needs --max-bad"},
+      {"--lint --marker-pages first,middle", "--marker-pages takes first, second and last, not 'middle'"},
+      {"--marker-pages ''", "--marker-pages takes first, second and last, not ''"},
   };
   const auto before = Listing();
   for (const Case& c : cases) {
@@ -132,6 +134,63 @@ TEST_F(ChipTest, OverlappingRangesGetRowFiguresAndNoJobFigure) {
   EXPECT_TRUE(doc["rows"][2]["overflowProbability"].is_number());
   const CliRun text = InDir("check over.part --max-bad 4 --chip-blocks 0x40");
   EXPECT_NE(text.out.find("No figure for the whole job: accepted ranges overlap"), std::string::npos) << text.out;
+}
+
+// The sum of a range as a programmer holds it: the data image's bytes, 0xFF past its end.
+std::uint32_t RangeSum(const Bytes& data, std::size_t first, std::size_t last) {
+  std::uint32_t sum = 0;
+  for (std::size_t at = first * kBlock; at < (last + 1) * kBlock; ++at) sum += at < data.size() ? data[at] : 0xFF;
+  return sum;
+}
+
+TEST_F(ChipTest, LintSumsAreThoseOfTheMergedDataImageAndItsRanges) {
+  testing::WriteFile(dir / "one.bin", testing::Pattern(10, 3));
+  // Row 2 is left out, and row 3 starts inside row 1's range (see above).
+  ASSERT_EQ(InDir("new over.part --mode 0 --table t.bin --data d.bin --row one.bin:0:10 --row kernel.bin:2:3 "
+                  "--row boot.bin:4:20").status, 0);
+  struct Case {
+    const char* job;
+    int checkStatus, mergeStatus;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;  // of the taken rows
+  } cases[] = {
+      {"job.part", 1, 0, {{0, 7}, {8, 0xF}}},    // the last range goes on past the data image
+      {"over.part", 1, 1, {{0, 0x10}, {4, 0x20}}},  // row 1's range holds row 3's image
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.job);
+    const json lint = Json(std::string("check ") + c.job + " --lint --marker-pages last", c.checkStatus);
+    ASSERT_EQ(InDir(std::string("merge ") + c.job + " --manifest m.json").status, c.mergeStatus);
+    const Bytes data = ReadFile(dir / "d.bin");
+    const json manifest = json::parse(ReadFile(dir / "m.json"));
+    EXPECT_EQ(lint["lint"]["dataBytes"], data.size());
+    EXPECT_EQ(lint["lint"]["dataByteSum"], RangeSum(data, 0, data.size() / kBlock - 1));
+    EXPECT_EQ(manifest["data"]["byteSum"], lint["lint"]["dataByteSum"]);
+    std::size_t i = 0;
+    for (const json& row : lint["rows"]) {
+      if (!row["accepted"]) continue;
+      ASSERT_LT(i, c.ranges.size());
+      const auto [first, last] = c.ranges[i];
+      EXPECT_EQ(row["lint"]["rangeByteSum"], RangeSum(data, first, last)) << "row " << row["row"];
+      EXPECT_EQ(manifest["partitions"][i]["rangeByteSum"], RangeSum(data, first, last)) << "row " << row["row"];
+      ++i;
+    }
+    EXPECT_EQ(i, c.ranges.size());
+  }
+  // Pattern bytes are never 0xFF: each block of the images carries a mark. The lint
+  // only reads: it leaves the folder as it found it.
+  std::filesystem::remove(dir / "d.bin");
+  const auto before = Listing();
+  const json marked = Json("check job.part --lint", 1);
+  EXPECT_EQ(Listing(), before);
+  EXPECT_EQ(marked["lint"]["markedBlocks"], 3 + 4);
+  EXPECT_EQ(marked["rows"][1]["lint"]["markedBlocks"][2],
+            json({{"imageBlock", 2}, {"page", 0}, {"imageOffset", 2 * kBlock + 512}, {"value", ((2 * kBlock + 512) * 7 + 2) % 251}}));
+  const CliRun text = InDir("check job.part --lint");
+  EXPECT_EQ(text.status, 1);
+  EXPECT_NE(text.err.find("warning: row 2, image block 0x2, page 0x0: byte 0x4400 of the image"), std::string::npos) << text.err;
+  EXPECT_NE(text.out.find("but a chip would read image blocks as bad"), std::string::npos) << text.out;
+  // Without --lint nothing is read and the document has no lint.
+  EXPECT_FALSE(Json("check job.part", 0).contains("lint"));
 }
 
 }  // namespace

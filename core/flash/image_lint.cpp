@@ -1,0 +1,112 @@
+#include "flash/image_lint.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "merge/byte_sums.hpp"
+#include "merge/data_image_writer.hpp"
+
+namespace folvane {
+
+namespace {
+
+// Images are read in pieces of whole blocks of about this size: large enough that the
+// system calls cost nothing, small enough that a piece is still in the cache when its
+// blocks are looked at.
+constexpr std::uint64_t kPieceBytes = std::uint64_t{512} << 10;
+
+// Every block of a range that holds no image block is 0xFF in the data image (the fill
+// between images) or past its end (an erased chip, a programmer's blank buffer). A
+// range's sum is therefore that of an all-0xFF range, moved by how much each image
+// block inside it differs from an all-0xFF block; the data image's likewise.
+struct SumKeeper {
+  std::uint64_t blockBytes;
+  std::vector<BlockRange> ranges;
+  std::vector<std::uint32_t> rangeSums;
+  std::uint32_t dataSum = 0;
+
+  SumKeeper(std::uint64_t bytes, const std::vector<LintRow>& rows) : blockBytes(bytes) {
+    for (const LintRow& r : rows) {
+      ranges.push_back(r.range);
+      rangeSums.push_back(RepeatedByteSum(0xFF, r.range.Blocks() * blockBytes));
+    }
+  }
+  void Block(std::uint64_t dataBlock, std::uint64_t total) {
+    const auto delta = static_cast<std::uint32_t>(total - 0xFF * blockBytes);
+    dataSum += delta;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      if (ranges[i].first <= dataBlock && dataBlock <= ranges[i].last) rangeSums[i] += delta;
+    }
+  }
+};
+
+// Notes one image block: its mark, whether it is entirely 0xFF, and its sum.
+void LookAtBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, LintRowReport& row,
+                 SumKeeper& sums) {
+  if (const auto mark = FindMark(block, job.layout, job.markerPages)) {
+    row.marks.push_back({index, mark->page, std::uint64_t{index} * block.size() + mark->offset, block[mark->offset]});
+  }
+  const std::uint64_t total = ByteTotal(block);
+  if (total == 0xFF * std::uint64_t{block.size()}) {
+    ++row.erasedBlocks;
+    if (!row.erasedRuns.empty() && row.erasedRuns.back().first + row.erasedRuns.back().count == index) {
+      ++row.erasedRuns.back().count;
+    } else {
+      row.erasedRuns.push_back({index, 1});
+    }
+  }
+  sums.Block(std::uint64_t{row.range.first} + index, total);
+}
+
+}  // namespace
+
+std::uint64_t LintReport::MarkedBlocks() const {
+  std::uint64_t n = 0;
+  for (const LintRowReport& r : rows) n += r.marks.size();
+  return n;
+}
+
+Expected<LintReport> LintImages(const LintJob& job) {
+  LintReport report;
+  const std::uint64_t blockBytes = job.layout.BlockBytes();
+  const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
+  std::vector<std::uint8_t> piece(static_cast<std::size_t>(pieceBlocks * blockBytes));
+  SumKeeper sums(blockBytes, job.rows);
+  for (const LintRow& lintRow : job.rows) {
+    LintRowReport row;
+    row.row = lintRow.row;
+    row.range = lintRow.range;
+    auto image = File::OpenRead(lintRow.imagePath);
+    if (!image) return image.error();
+    row.imageBytes = image->OpenedSize();
+    if ((row.imageBytes + blockBytes - 1) / blockBytes != lintRow.range.imageBlocks) {
+      return ChangedImage(lintRow.imagePath);
+    }
+    std::uint32_t index = 0;
+    for (std::uint64_t at = 0; at < row.imageBytes;) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), row.imageBytes - at));
+      auto got = image->ReadAt(at, std::span(piece).first(want));
+      if (!got) return got.error();
+      // The image grew shorter since it was measured.
+      if (*got != want) return ChangedImage(lintRow.imagePath);
+      // The partial last block as the merge writes it: completed with 0xFF.
+      const std::size_t padded = static_cast<std::size_t>((want + blockBytes - 1) / blockBytes * blockBytes);
+      std::memset(piece.data() + want, 0xFF, padded - want);
+      for (std::size_t b = 0; b < padded; b += blockBytes) {
+        LookAtBlock(std::span<const std::uint8_t>(piece).subspan(b, static_cast<std::size_t>(blockBytes)), index++, job, row, sums);
+      }
+      at += want;
+      report.bytesRead += want;
+    }
+    if (!row.erasedRuns.empty() && row.erasedRuns.back().first + row.erasedRuns.back().count == index) {
+      row.trailingErased = row.erasedRuns.back().count;
+    }
+    report.dataBytes = (std::uint64_t{lintRow.range.first} + lintRow.range.imageBlocks) * blockBytes;
+    report.rows.push_back(std::move(row));
+  }
+  for (std::size_t i = 0; i < report.rows.size(); ++i) report.rows[i].rangeSum = sums.rangeSums[i];
+  report.dataSum = static_cast<std::uint32_t>(sums.dataSum + RepeatedByteSum(0xFF, report.dataBytes));
+  return report;
+}
+
+}  // namespace folvane
