@@ -112,7 +112,8 @@ int RunCheck(const Args& args) {
   if (chipRisk && status == kExitOk) status = kExitWithMessages;
   const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
   const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
-  const ReportData report = CollectReport("check", job, form, result);
+  const std::optional<BadBlockSet> badBlocks = margins ? margins->badBlocks : std::nullopt;
+  const ReportData report = CollectReport("check", job, form, result, badBlocks);
   nlohmann::json doc;
   const bool reported = EmitReport(args.Option("report"), form, report, json ? &doc : nullptr);
 
@@ -137,7 +138,7 @@ int RunCheck(const Args& args) {
               HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
   PrintRows(form, result);
   if (margins) PrintMargins(*margins, *marginOptions);
-  if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form), StandardOutputStyle()).c_str(), stdout);
+  if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form, badBlocks), StandardOutputStyle()).c_str(), stdout);
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
     if (result.completed) size = (o == &data ? HexDec(result.dataBytes) : HexDec(kTableSize)) + " bytes, ";
