@@ -185,6 +185,20 @@ ReportData CollectReport(const std::string& command, const std::string& jobPath,
   return r;
 }
 
+namespace {
+
+// A taken row on the chip given with --bad-blocks; null without one.
+nlohmann::json ChipJson(const LayoutRow& r) {
+  if (!r.placement) return nullptr;
+  const RangePlacement& p = *r.placement;
+  nlohmann::json end;
+  if (!p.runs.empty()) end = p.runs.back().physicalBlock + p.runs.back().count - 1;
+  return {{"badBlocks", p.badBlocks},   {"skippedBlocks", r.skippedBlocks},      {"imageEndBlock", end},
+          {"goodSpareBlocks", p.SpareGoodBlocks()}, {"overflows", p.Overflows()}, {"missingBlocks", p.MissingBlocks()}};
+}
+
+}  // namespace
+
 nlohmann::json ReportJson(const ReportData& report) {
   nlohmann::json j;
   j["job"] = report.jobPath;
@@ -216,9 +230,11 @@ nlohmann::json ReportJson(const ReportData& report) {
                     {"rangeBlocks", r.rangeBlocks},
                     {"spareBlocks", r.spareBlocks},
                     {"offset", r.offset},
-                    {"stopsMerge", r.stopsMerge}});
+                    {"stopsMerge", r.stopsMerge},
+                    {"chip", ChipJson(r)}});
   }
   j["rows"] = rows;
+  j["badBlocks"] = l.badBlocksKnown ? nlohmann::json(l.badBlocks) : nlohmann::json();
   nlohmann::json segments = nlohmann::json::array();
   auto segment = [](const LayoutSegment& s) {
     return nlohmann::json{{"kind", SegmentKindName(s.kind)}, {"row", s.row},         {"firstBlock", s.firstBlock},
@@ -332,8 +348,9 @@ std::string ChipCell(const LayoutRow& r) {
     return "<td class=\"out\">" + t + "<strong>runs out of good blocks</strong>, " + std::to_string(p.MissingBlocks()) +
            " fewer than the image needs</td>";
   }
-  const PlacementRun* last = p.runs.empty() ? nullptr : &p.runs.back();
-  if (last) t += "image on " + HexText(r.startBlock) + " &#8211; " + HexText(last->physicalBlock + last->count - 1) + ", ";
+  if (!p.runs.empty()) {
+    t += "image on " + HexText(r.startBlock) + " &#8211; " + HexText(p.runs.back().physicalBlock + p.runs.back().count - 1) + ", ";
+  }
   return "<td>" + t + HexText(p.SpareGoodBlocks()) + " good blocks to spare</td>";
 }
 

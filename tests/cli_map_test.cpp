@@ -83,13 +83,21 @@ TEST_F(MapTest, CheckMapShowsAChipsBadBlocksAndTheRowThatRunsOut) {
     const char* labels;
     const char* verdict;
     std::vector<std::string> svg;  // the report's marks over its map
+    struct {
+      const char* badBlocks;
+      const char* row1;
+    } json;
   } cases[] = {
       {"fits", "1 0x12", "ISFISOS", " x                    x", "1                  2                                       3",
        "x bad block (2 in the map); images run over the bad blocks they skip; every taken row fits on good blocks",
-       {"<title>Bad block 0x1</title>", "<title>Bad block 0x12</title>"}},
+       {"<title>Bad block 0x1</title>", "<title>Bad block 0x12</title>"},
+       {"[1, 18]", R"({"badBlocks": 1, "skippedBlocks": 1, "imageEndBlock": 3, "goodSpareBlocks": 4,
+                       "overflows": false, "missingBlocks": 0})"}},
       {"row 1 runs out", "1 2 3 4 5 6", "IFISOS", " xxxx xx", "1!                 2                                       3",
        "x bad block (6 in the map); images run over the bad blocks they skip; RUNS OUT OF GOOD BLOCKS (!): row 1",
-       {"<title>Bad blocks 0x1 to 0x6</title>", "<title>Row 1 runs out of good blocks, 1 fewer than the image needs</title>"}},
+       {"<title>Bad blocks 0x1 to 0x6</title>", "<title>Row 1 runs out of good blocks, 1 fewer than the image needs</title>"},
+       {"[1, 2, 3, 4, 5, 6]", R"({"badBlocks": 6, "skippedBlocks": 6, "imageEndBlock": 7, "goodSpareBlocks": 0,
+                                  "overflows": true, "missingBlocks": 1})"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,6 +126,14 @@ TEST_F(MapTest, CheckMapShowsAChipsBadBlocksAndTheRowThatRunsOut) {
     const std::string html(page.begin(), page.end());
     for (const std::string& mark : c.svg) EXPECT_NE(html.find(mark), std::string::npos) << mark;
     EXPECT_EQ(html.find("class=\"overflow\"") != std::string::npos, std::string(c.name) != "fits");
+    // The same in the report's document: the bad blocks, and row 1's end on the chip.
+    const CliRun json = InDir("check job.part --bad-blocks bad.txt --json");
+    const nlohmann::json doc = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << json.out;
+    testing::KeepDocument(json.out);
+    EXPECT_EQ(doc["report"]["badBlocks"], nlohmann::json::parse(c.json.badBlocks));
+    EXPECT_EQ(doc["report"]["rows"][0]["chip"], nlohmann::json::parse(c.json.row1));
+    EXPECT_TRUE(doc["report"]["rows"][2]["chip"].is_null());  // left out
   }
 }
 
