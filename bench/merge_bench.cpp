@@ -33,6 +33,7 @@
 
 #include "digest.hpp"
 #include "io/file_io.hpp"
+#include "bench_support.hpp"
 #include "merge/merge.hpp"
 #include "merge/verify.hpp"
 
@@ -41,20 +42,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-struct SilentHost : folvane::MergeHost {
-  std::vector<std::string> paths;
-  std::string data, table;
-  std::vector<std::string> messages;
-  bool IsRowChecked(int row) override { return row <= static_cast<int>(paths.size()); }
-  std::string GetRowPathText(int row) override { return paths[static_cast<std::size_t>(row - 1)]; }
-  void ClearRowPathText(int) override {}
-  std::string GetDataPathText() override { return data; }
-  std::string GetTablePathText() override { return table; }
-  void SetStatusText(const std::string&) override {}
-  void SetProgressRange(std::uint32_t) override {}
-  void SetProgressPos(std::uint32_t) override {}
-  void ShowMessage(const std::string& text, folvane::MessageIcon) override { messages.push_back(text); }
-};
+using folvane::bench::Median;
+using folvane::bench::Seconds;
+using folvane::bench::SilentHost;
 
 void WriteImage(const std::string& path, std::size_t size, unsigned seed) {
   std::vector<unsigned char> chunk(1 << 20);
@@ -124,12 +114,6 @@ void StdioConcatenate(const std::vector<std::string>& images, const std::string&
 }
 #endif
 
-double Seconds(const std::function<void()>& run) {
-  const auto t0 = Clock::now();
-  run();
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 #ifndef _WIN32
 void Shell(const std::string& command) {
   if (std::system(command.c_str()) != 0) {
@@ -138,11 +122,6 @@ void Shell(const std::string& command) {
   }
 }
 #endif
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 /// Runs a and b in turn `runs` times; a's median over b's. `bSeconds` receives b's median.
 double InTurn(int runs, const std::function<void()>& a, const std::function<void()>& b, double* bSeconds = nullptr) {

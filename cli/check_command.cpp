@@ -131,7 +131,8 @@ int RunCheck(const Args& args) {
   if ((chipRisk || marked) && status == kExitOk) status = kExitWithMessages;
   const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
   const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
-  const ReportData report = CollectReport("check", job, form, result);
+  const std::optional<BadBlockSet> badBlocks = margins ? margins->badBlocks : std::nullopt;
+  const ReportData report = CollectReport("check", job, form, result, badBlocks);
   nlohmann::json doc;
   const bool reported = EmitReport(args.Option("report"), form, report, json ? &doc : nullptr);
 
@@ -166,7 +167,7 @@ int RunCheck(const Args& args) {
   } else if (lint) {
     std::printf("Image lint: not done, the merge would not complete\n");
   }
-  if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form), StandardOutputStyle()).c_str(), stdout);
+  if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form, badBlocks), StandardOutputStyle()).c_str(), stdout);
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
     if (result.completed) size = (o == &data ? HexDec(result.dataBytes) : HexDec(kTableSize)) + " bytes, ";
@@ -201,7 +202,8 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "only: nothing is opened for writing. Messages the merge would show go to\n"
     "standard error.\n"
     "A map of the flash follows the rows, scaled to the terminal's width and in\n"
-    "colour on a terminal unless NO_COLOR is set; --no-map leaves it out.\n"
+    "colour on a terminal unless NO_COLOR is set; --no-map leaves it out. With\n"
+    "--bad-blocks it marks the chip's bad blocks and each row that runs out.\n"
     "--report FILE.html writes the same as one self-contained page for the record.\n"
     "\n"
     "Margins: for each taken row, its range, image blocks and spare blocks. A device\n"

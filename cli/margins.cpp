@@ -175,6 +175,7 @@ MarginOutcome ComputeMargins(const PartitionSet& set, const MergeResult& result,
       return out;
     }
     for (RowMargin& r : m.rows) r.placement = PlaceRange(r.range, *bad.set);
+    m.badBlocks = bad.set;
   }
   if (options.maxBad) {
     const OverflowOdds odds = OverflowProbabilities(ranges, *options.chipBlocks, *options.maxBad);

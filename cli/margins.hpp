@@ -48,6 +48,7 @@ struct RowMargin {
 struct Margins {
   std::vector<RowMargin> rows;
   bool overlap = false;                  ///< two accepted ranges share blocks
+  std::optional<BadBlockSet> badBlocks;  ///< the chip's, with --bad-blocks
   std::optional<long double> job;        ///< chance that any row overflows
   [[nodiscard]] bool AnyOverflow() const;
   [[nodiscard]] bool RiskExceeded(const MarginOptions& options) const;

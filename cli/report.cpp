@@ -163,7 +163,7 @@ void ByteSumTap::DataWritten(std::span<const std::uint8_t> bytes) {
 }
 
 ReportData CollectReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
-                         const MergeResult& result) {
+                         const MergeResult& result, const std::optional<BadBlockSet>& badBlocks) {
   ReportData r;
   r.command = command;
   r.jobPath = AbsolutePath(jobPath);
@@ -172,7 +172,7 @@ ReportData CollectReport(const std::string& command, const std::string& jobPath,
   r.blockSize = form.geometry.blockSize;
   r.pageSize = form.geometry.pageSize;
   r.completed = result.completed;
-  r.layout = FormLayout(form);
+  r.layout = FormLayout(form, badBlocks);
   r.data.path = form.GetDataPathText();
   r.table.path = form.GetTablePathText();
   if (result.completed) {
@@ -184,6 +184,20 @@ ReportData CollectReport(const std::string& command, const std::string& jobPath,
   r.host = HostName();
   return r;
 }
+
+namespace {
+
+// A taken row on the chip given with --bad-blocks; null without one.
+nlohmann::json ChipJson(const LayoutRow& r) {
+  if (!r.placement) return nullptr;
+  const RangePlacement& p = *r.placement;
+  nlohmann::json end;
+  if (!p.runs.empty()) end = p.runs.back().physicalBlock + p.runs.back().count - 1;
+  return {{"badBlocks", p.badBlocks},   {"skippedBlocks", r.skippedBlocks},      {"imageEndBlock", end},
+          {"goodSpareBlocks", p.SpareGoodBlocks()}, {"overflows", p.Overflows()}, {"missingBlocks", p.MissingBlocks()}};
+}
+
+}  // namespace
 
 nlohmann::json ReportJson(const ReportData& report) {
   nlohmann::json j;
@@ -216,9 +230,11 @@ nlohmann::json ReportJson(const ReportData& report) {
                     {"rangeBlocks", r.rangeBlocks},
                     {"spareBlocks", r.spareBlocks},
                     {"offset", r.offset},
-                    {"stopsMerge", r.stopsMerge}});
+                    {"stopsMerge", r.stopsMerge},
+                    {"chip", ChipJson(r)}});
   }
   j["rows"] = rows;
+  j["badBlocks"] = l.badBlocksKnown ? nlohmann::json(l.badBlocks) : nlohmann::json();
   nlohmann::json segments = nlohmann::json::array();
   auto segment = [](const LayoutSegment& s) {
     return nlohmann::json{{"kind", SegmentKindName(s.kind)}, {"row", s.row},         {"firstBlock", s.firstBlock},
@@ -273,17 +289,40 @@ std::string ReportSvg(const FlashLayout& l) {
   for (const LayoutSegment& s : l.leftOut) {
     rect(s, "url(#leftout)", " stroke=\"" + Css(kLeftOutColour) + "\" stroke-width=\"1.5\" fill-opacity=\"0.9\"");
   }
-  // Row numbers where they fit (about 7 units a digit).
+  // A chip's bad blocks as black bars across the strip, one a run of neighbours; a row
+  // that runs out of good blocks framed in red, dashed.
+  for (std::size_t i = 0; i < l.badBlocks.size();) {
+    std::size_t j = i + 1;
+    while (j < l.badBlocks.size() && l.badBlocks[j] == l.badBlocks[j - 1] + 1) ++j;
+    const std::uint64_t first = l.badBlocks[i], last = l.badBlocks[j - 1];
+    const double x0 = x(first);
+    svg += "<rect class=\"bad\" x=\"" + Num(x0) + "\" y=\"" + Num(kTop) + "\" width=\"" +
+           Num(std::max(x(last + 1) - x0, 1.0)) + "\" height=\"" + Num(kHeight) + "\" fill=\"#000000\"><title>" +
+           (first == last ? "Bad block " + HexText(first) : "Bad blocks " + HexText(first) + " to " + HexText(last)) +
+           "</title></rect>\n";
+    i = j;
+  }
+  for (const LayoutRow& r : l.rows) {
+    if (!r.Overflows()) continue;
+    const double x0 = x(r.startBlock);
+    svg += "<rect class=\"overflow\" x=\"" + Num(x0) + "\" y=\"" + Num(kTop - 2) + "\" width=\"" +
+           Num(std::max(x(std::uint64_t{r.startBlock} + r.rangeBlocks) - x0, 0.8)) + "\" height=\"" +
+           Num(kHeight + 4) + "\" fill=\"none\" stroke=\"" + Css(kLeftOutColour) +
+           "\" stroke-width=\"2.5\" stroke-dasharray=\"6 3\"><title>Row " + std::to_string(r.row) +
+           " runs out of good blocks, " + std::to_string(r.placement->MissingBlocks()) +
+           " fewer than the image needs</title></rect>\n";
+  }
+  // Row numbers where they fit (about 7 units a digit); a '!' on a row that runs out.
   for (const LayoutRow& r : l.rows) {
     if (!r.RangeValid()) continue;
     const double x0 = x(r.startBlock), x1 = x(std::uint64_t{r.startBlock} + r.rangeBlocks);
-    const std::string n = std::to_string(r.row);
+    const std::string n = std::to_string(r.row) + (r.Overflows() ? "!" : "");
     const double w = 7.0 * static_cast<double>(n.size()) + 4;
     if (x1 - x0 < w) continue;
     const double mid = (x0 + x1) / 2;
     svg += "<rect x=\"" + Num(mid - w / 2) + "\" y=\"18\" width=\"" + Num(w) + "\" height=\"15\" fill=\"#ffffff\"/>"
            "<text x=\"" + Num(mid) + "\" y=\"30\" text-anchor=\"middle\" font-weight=\"bold\" fill=\"" +
-           (r.accepted ? std::string("#000000") : Css(kLeftOutColour)) + "\">" + n + "</text>\n";
+           (r.accepted && !r.Overflows() ? std::string("#000000") : Css(kLeftOutColour)) + "\">" + n + "</text>\n";
   }
   // The scale in hexadecimal blocks.
   constexpr int kTicks = 8;
@@ -296,6 +335,26 @@ std::string ReportSvg(const FlashLayout& l) {
   }
   return svg + "</svg>\n";
 }
+
+namespace {
+
+// A taken row on the chip given: its bad blocks, where its image ends, what is left.
+std::string ChipCell(const LayoutRow& r) {
+  if (!r.placement) return "<td>&#8211;</td>";
+  const RangePlacement& p = *r.placement;
+  std::string t = std::to_string(p.badBlocks) + " bad in the range, " + std::to_string(r.skippedBlocks) +
+                  " under the image; ";
+  if (p.Overflows()) {
+    return "<td class=\"out\">" + t + "<strong>runs out of good blocks</strong>, " + std::to_string(p.MissingBlocks()) +
+           " fewer than the image needs</td>";
+  }
+  if (!p.runs.empty()) {
+    t += "image on " + HexText(r.startBlock) + " &#8211; " + HexText(p.runs.back().physicalBlock + p.runs.back().count - 1) + ", ";
+  }
+  return "<td>" + t + HexText(p.SpareGoodBlocks()) + " good blocks to spare</td>";
+}
+
+}  // namespace
 
 std::string ReportHtml(const ReportData& report) {
   const FlashLayout& l = report.layout;
@@ -326,9 +385,15 @@ std::string ReportHtml(const ReportData& report) {
        "\"></span>image (solid)<span style=\"background:" + Css(SpareColour(1)) +
        "\"></span>spare blocks (light, striped)<span style=\"background:" + Css(kFillColour) +
        "\"></span>0xFF fill<span style=\"background:repeating-linear-gradient(45deg," + Css(kLeftOutColour) +
-       " 0 2px,#fff 2px 5px)\"></span>left out (hatched red)</p>\n";
-  h += "<h2>Rows</h2>\n<table>\n<tr><th>Row</th><th>Image</th><th>Range (blocks)</th><th>Image bytes</th>"
-       "<th>Image blocks</th><th>Spare blocks</th><th>Offset</th><th>Merge</th></tr>\n";
+       " 0 2px,#fff 2px 5px)\"></span>left out (hatched red)";
+  if (l.badBlocksKnown) {
+    h += "<br/>On the chip given:<span style=\"background:#000000\"></span>bad block (" +
+         std::to_string(l.badBlocks.size()) + " in the map; an image runs over the bad blocks it skips)"
+         "<span style=\"border:1.5pt dashed " + Css(kLeftOutColour) + "\"></span>row that runs out of good blocks (!)";
+  }
+  h += "</p>\n<h2>Rows</h2>\n<table>\n<tr><th>Row</th><th>Image</th><th>Range (blocks)</th><th>Image bytes</th>"
+       "<th>Image blocks</th><th>Spare blocks</th><th>Offset</th><th>Merge</th>" +
+       std::string(l.badBlocksKnown ? "<th>On the chip</th>" : "") + "</tr>\n";
   auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : HexText(v); };
   for (const LayoutRow& r : l.rows) {
     h += "<tr><td class=\"n\">" + std::to_string(r.row) + "</td><td class=\"path\">" + Escape(r.imagePath) +
@@ -337,10 +402,10 @@ std::string ReportHtml(const ReportData& report) {
          block(r.imageBlocks) + "</td><td class=\"n\">" + (r.accepted ? HexText(r.spareBlocks) : std::string("&#8211;")) +
          "</td><td class=\"n\">" + (r.accepted ? HexText(r.offset) : std::string("&#8211;")) + "</td><td" +
          (r.accepted ? std::string(">taken") : " class=\"out\">left out: " + Escape(r.why)) +
-         (r.stopsMerge.empty() ? std::string() : " (the merge stops here: " + Escape(r.stopsMerge) + ")") +
-         "</td></tr>\n";
+         (r.stopsMerge.empty() ? std::string() : " (the merge stops here: " + Escape(r.stopsMerge) + ")") + "</td>" +
+         (l.badBlocksKnown ? ChipCell(r) : std::string()) + "</tr>\n";
   }
-  if (l.rows.empty()) h += "<tr><td colspan=\"8\">No row is ticked.</td></tr>\n";
+  if (l.rows.empty()) h += "<tr><td colspan=\"" + std::string(l.badBlocksKnown ? "9" : "8") + "\">No row is ticked.</td></tr>\n";
   h += "</table>\n<h2>Outputs</h2>\n<table>\n<tr><th>Output</th><th>Path</th><th>Bytes</th><th>SHA-256</th>"
        "<th>CRC-32</th><th>Byte sum</th></tr>\n";
   for (const auto* o : {&report.data, &report.table}) {

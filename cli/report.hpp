@@ -59,10 +59,11 @@ struct ReportData {
 };
 
 /// What the report says of a job a check or merge has just run: the layout from the
-/// form as that left it, the outputs' sizes, and the job file's digest, the date and
-/// the host taken now. The caller adds the digests of a merge.
+/// form as that left it (placed on a chip with `badBlocks`, when given), the outputs'
+/// sizes, and the job file's digest, the date and the host taken now. The caller adds
+/// the digests of a merge.
 ReportData CollectReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
-                         const MergeResult& result);
+                         const MergeResult& result, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
 
 nlohmann::json ReportJson(const ReportData& report);
 

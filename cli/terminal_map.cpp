@@ -72,8 +72,10 @@ bool Place(std::string& line, std::size_t at, const std::string& text) {
 
 }  // namespace
 
-FlashLayout FormLayout(MemoryForm& form) {
-  return BuildFlashLayout(form.set, form.geometry.blockSize, [&](int row) { return form.IsRowChecked(row); });
+FlashLayout FormLayout(MemoryForm& form, const std::optional<BadBlockSet>& badBlocks) {
+  LayoutOptions options;
+  options.badBlocks = badBlocks;
+  return BuildFlashLayout(form.set, form.geometry.blockSize, [&](int row) { return form.IsRowChecked(row); }, options);
 }
 
 TerminalMapStyle StandardOutputStyle() {
@@ -141,14 +143,25 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
   if (style.colour) out += "\x1b[0m";
   out += '\n';
 
-  // Row numbers where each row's range begins, if there is room.
+  // Under the map, an x in each cell that holds a bad block of the chip.
+  if (!layout.badBlocks.empty()) {
+    std::string marks(width, ' ');
+    for (const std::uint64_t b : layout.badBlocks) marks[span(b, b + 1).first] = 'x';
+    marks.erase(marks.find_last_not_of(' ') + 1);
+    out += style.colour ? Colour(kLeftOutColour) + marks + "\x1b[0m\n" : marks + '\n';
+  }
+
+  // Row numbers where each row's range begins, if there is room; a row that runs out
+  // of good blocks with a '!'.
   std::string labels(width, ' ');
-  auto label = [&](int row, std::uint64_t first) { Place(labels, span(first, first + 1).first, std::to_string(row)); };
+  auto label = [&](int row, std::uint64_t first, bool overflows) {
+    Place(labels, span(first, first + 1).first, std::to_string(row) + (overflows ? "!" : ""));
+  };
   for (const LayoutRow& r : layout.rows) {
-    if (r.RangeValid() && r.accepted) label(r.row, r.startBlock);
+    if (r.RangeValid() && r.accepted) label(r.row, r.startBlock, r.Overflows());
   }
   for (const LayoutRow& r : layout.rows) {
-    if (r.RangeValid() && !r.accepted) label(r.row, r.startBlock);
+    if (r.RangeValid() && !r.accepted) label(r.row, r.startBlock, false);
   }
   out += labels.substr(0, labels.find_last_not_of(' ') + 1) + '\n';
 
@@ -167,6 +180,17 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
   out += key(SegmentKind::Image, RowColour(1), "image") + "  " + key(SegmentKind::Spare, SpareColour(1), "spare") +
          "  " + key(SegmentKind::Fill, kFillColour, "0xFF fill") + "  " +
          key(SegmentKind::LeftOut, kLeftOutColour, "left out") + "  (numbers: rows)\n";
+  if (layout.badBlocksKnown) {
+    std::string overflowing;
+    for (const LayoutRow& r : layout.rows) {
+      if (r.Overflows()) overflowing += (overflowing.empty() ? "" : ", ") + std::to_string(r.row);
+    }
+    out += (style.colour ? Colour(kLeftOutColour) + "x\x1b[0m" : std::string("x")) + " bad block (" +
+           std::to_string(layout.badBlocks.size()) + " in the map); images run over the bad blocks they skip; " +
+           (overflowing.empty() ? std::string("every taken row fits on good blocks")
+                                : "RUNS OUT OF GOOD BLOCKS (!): row" + std::string(overflowing.find(',') == std::string::npos ? " " : "s ") + overflowing) +
+           "\n";
+  }
   return out;
 }
 

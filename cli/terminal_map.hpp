@@ -2,6 +2,7 @@
 // The flash map on a terminal: one line of block characters scaled to the terminal's
 // width, the row numbers under it, a hexadecimal block scale and a legend.
 
+#include <optional>
 #include <string>
 
 #include "dialog/memory_form.hpp"
@@ -10,8 +11,9 @@
 namespace folvane::cli {
 
 /// The layout of the job a form holds, with the rows and lengths it has now (after a
-/// merge or check, the leading run as that refreshed it).
-FlashLayout FormLayout(MemoryForm& form);
+/// merge or check, the leading run as that refreshed it); with a chip's bad blocks,
+/// each taken row as the programmer places it on that chip.
+FlashLayout FormLayout(MemoryForm& form, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
 
 struct TerminalMapStyle {
   int columns = 80;     ///< the whole line, map and margins
@@ -23,7 +25,8 @@ struct TerminalMapStyle {
 TerminalMapStyle StandardOutputStyle();
 
 /// The map's lines, each ending in a newline; one line saying so when nothing has a
-/// range.
+/// range. With a chip's bad blocks, a line under the map marks where they fall, and
+/// each row that runs out of good blocks is labelled with a '!'.
 std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& style);
 
 }  // namespace folvane::cli

@@ -71,6 +71,72 @@ TEST_F(MapTest, CheckDrawsTheMapInColourOnlyOnATerminal) {
   }
 }
 
+TEST_F(MapTest, CheckMapShowsAChipsBadBlocksAndTheRowThatRunsOut) {
+  // Piped, 79 cells for blocks 0x0 to 0x3F. Row 1 (blocks 0 to 7, 3 image blocks)
+  // steps over block 1; with six bad blocks it keeps two good ones and runs out, its
+  // image then drawn over its whole range.
+  struct Case {
+    const char* name;
+    const char* list;
+    const char* cells;  // the map's kinds, one letter a run: Image, Spare, Fill, Out
+    const char* marks;
+    const char* labels;
+    const char* verdict;
+    std::vector<std::string> svg;  // the report's marks over its map
+    struct {
+      const char* badBlocks;
+      const char* row1;
+    } json;
+  } cases[] = {
+      {"fits", "1 0x12", "ISFISOS", " x                    x", "1                  2                                       3",
+       "x bad block (2 in the map); images run over the bad blocks they skip; every taken row fits on good blocks",
+       {"<title>Bad block 0x1</title>", "<title>Bad block 0x12</title>"},
+       {"[1, 18]", R"({"badBlocks": 1, "skippedBlocks": 1, "imageEndBlock": 3, "goodSpareBlocks": 4,
+                       "overflows": false, "missingBlocks": 0})"}},
+      {"row 1 runs out", "1 2 3 4 5 6", "IFISOS", " xxxx xx", "1!                 2                                       3",
+       "x bad block (6 in the map); images run over the bad blocks they skip; RUNS OUT OF GOOD BLOCKS (!): row 1",
+       {"<title>Bad blocks 0x1 to 0x6</title>", "<title>Row 1 runs out of good blocks, 1 fewer than the image needs</title>"},
+       {"[1, 2, 3, 4, 5, 6]", R"({"badBlocks": 6, "skippedBlocks": 6, "imageEndBlock": 7, "goodSpareBlocks": 0,
+                                  "overflows": true, "missingBlocks": 1})"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::WriteText(dir / "bad.txt", c.list);
+    const CliRun run = InDir("check job.part --bad-blocks bad.txt --report r.html");
+    EXPECT_EQ(run.status, 1) << run.err;
+    const std::string map = run.out.substr(run.out.find("Flash map:"));
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < map.size();) {
+      const std::size_t end = map.find('\n', at);
+      lines.push_back(map.substr(at, end - at));
+      at = end + 1;
+    }
+    ASSERT_GE(lines.size(), 7u) << map;
+    std::string runs;
+    for (std::size_t i = 0; i + 3 <= lines[1].size(); i += 3) {
+      const std::string glyph = lines[1].substr(i, 3);
+      const char kind = glyph == "\u2588" ? 'I' : glyph == "\u2592" ? 'S' : glyph == "\u2591" ? 'F' : 'O';
+      if (runs.empty() || runs.back() != kind) runs += kind;
+    }
+    EXPECT_EQ(runs, c.cells) << lines[1];
+    EXPECT_EQ(lines[2], c.marks);
+    EXPECT_EQ(lines[3], c.labels);
+    EXPECT_EQ(lines[6], c.verdict);
+    const testing::Bytes page = ReadFile(dir / "r.html");
+    const std::string html(page.begin(), page.end());
+    for (const std::string& mark : c.svg) EXPECT_NE(html.find(mark), std::string::npos) << mark;
+    EXPECT_EQ(html.find("class=\"overflow\"") != std::string::npos, std::string(c.name) != "fits");
+    // The same in the report's document: the bad blocks, and row 1's end on the chip.
+    const CliRun json = InDir("check job.part --bad-blocks bad.txt --json");
+    const nlohmann::json doc = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << json.out;
+    testing::KeepDocument(json.out);
+    EXPECT_EQ(doc["report"]["badBlocks"], nlohmann::json::parse(c.json.badBlocks));
+    EXPECT_EQ(doc["report"]["rows"][0]["chip"], nlohmann::json::parse(c.json.row1));
+    EXPECT_TRUE(doc["report"]["rows"][2]["chip"].is_null());  // left out
+  }
+}
+
 std::uint32_t ByteSum(const testing::Bytes& b) { return std::accumulate(b.begin(), b.end(), std::uint32_t{0}); }
 
 TEST_F(MapTest, ReportEscapesEveryTextAndCarriesTheDigests) {

@@ -49,4 +49,18 @@ inline CliRun Cli(const std::string& args, const std::string& cwd = ".") {
 #define SKIP_WITHOUT_POSIX_SHELL() static_cast<void>(0)
 #endif
 
+/// Keeps a JSON document the program printed or wrote, for the schema check that runs
+/// after the tests (tests/validate_documents.py).
+inline void KeepDocument(const std::string& json) {
+#ifdef FOLVANE_JSON_DOCUMENTS
+  static int count = 0;
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::filesystem::create_directories(FOLVANE_JSON_DOCUMENTS);
+  const std::string name = std::string(test->test_suite_name()) + "." + test->name() + "." + std::to_string(++count);
+  WriteText(std::string(FOLVANE_JSON_DOCUMENTS "/") + name + ".json", json);
+#else
+  static_cast<void>(json);
+#endif
+}
+
 }  // namespace folvane::testing

@@ -95,19 +95,7 @@ TEST(Crc32, JoinsPartsOfAnyLength) {
   }
 }
 
-// Keeps a document the program printed or wrote, for the schema check that runs after
-// the tests (tests/validate_documents.py).
-void Keep(const json& doc) {
-#ifdef FOLVANE_JSON_DOCUMENTS
-  static int count = 0;
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::filesystem::create_directories(FOLVANE_JSON_DOCUMENTS);
-  const std::string name = std::string(test->test_suite_name()) + "." + test->name() + "." + std::to_string(++count);
-  testing::WriteText(std::string(FOLVANE_JSON_DOCUMENTS "/") + name + ".json", doc.dump(1));
-#else
-  static_cast<void>(doc);
-#endif
-}
+void Keep(const json& doc) { testing::KeepDocument(doc.dump(1)); }
 
 json Parse(const CliRun& run) {
   json doc = json::parse(run.out, nullptr, false);

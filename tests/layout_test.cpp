@@ -51,7 +51,7 @@ std::string Axis(const FlashLayout& l) {
   return out;
 }
 
-FlashLayout LayoutOf(const std::vector<Row>& rows, std::vector<std::uint64_t> bad = {}) {
+FlashLayout LayoutOf(const std::vector<Row>& rows, std::optional<BadBlockSet> bad = std::nullopt) {
   PartitionSet set;
   std::array<bool, kRowCount> checked{};
   for (const Row& r : rows) {
@@ -154,24 +154,62 @@ TEST(FlashLayout, RowsCarryTheRuleAndTheNumbers) {
 }
 
 TEST(FlashLayout, BadBlocksShiftTheImageAndEatTheMargin) {
-  struct Case {
-    const char* name;
-    std::vector<std::uint64_t> bad;
+  // Per row: skipped, margin, overflows; for rows 1 and 2 where there are two.
+  struct Margin {
     std::uint64_t skipped;
     std::int64_t margin;
+    bool overflows;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Row> rows;
+    std::optional<std::vector<std::uint32_t>> bad;
+    std::string axis;
+    std::vector<Margin> margins;
     std::vector<std::uint64_t> kept;
-  } cases[] = {
-      {"none", {}, 0, 12, {}},
-      {"inside the image and in the spare blocks, one beyond the map", {9, 1, 2, 0x40, 2}, 2, 9, {1, 2, 9}},
-      {"so many the image no longer fits", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, 14, -2,
+  };
+  const std::vector<Row> one = {{1, true, 0, 0xF, 4}};
+  const std::vector<Row> two = {{1, true, 0, 7, 4}, {2, true, 8, 0xF, 6}};
+  const Case cases[] = {
+      {"no chip given", one, std::nullopt, "image1 0-3 | spare1 4-F", {{0, 0, false}}, {}},
+      {"a chip without bad blocks", one, std::vector<std::uint32_t>{}, "image1 0-3 | spare1 4-F", {{0, 12, false}}, {}},
+      {"inside the image and in the spare blocks, one beyond the map", one, std::vector<std::uint32_t>{9, 1, 2, 0x40, 2},
+       "image1 0-5 | spare1 6-F", {{2, 9, false}}, {1, 2, 9}},
+      {"only in the spare blocks: the image stays", one, std::vector<std::uint32_t>{4, 0xF}, "image1 0-3 | spare1 4-F",
+       {{0, 10, false}}, {4, 0xF}},
+      {"right after the image: it steps over it", one, std::vector<std::uint32_t>{3}, "image1 0-4 | spare1 5-F",
+       {{1, 11, false}}, {3}},
+      {"so many the image no longer fits: it takes the whole range", one,
+       std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, "image1 0-F", {{14, -2, true}},
        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
+      {"exactly as many good blocks as image blocks", one, std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+       "image1 0-F", {{12, 0, false}}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+      {"one row fits, the next runs out", two, std::vector<std::uint32_t>{2, 9, 0xA, 0xB},
+       "image1 0-4 | spare1 5-7 | image2 8-F", {{1, 3, false}, {3, -1, true}}, {2, 9, 0xA, 0xB}},
+      {"a range after fill", {{1, true, 0x10, 0x1F, 4}}, std::vector<std::uint32_t>{0x3, 0x10},
+       "fill 0-F | image1 10-14 | spare1 15-1F", {{1, 11, false}}, {0x3, 0x10}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const FlashLayout l = LayoutOf({{1, true, 0, 0xF, 4}}, c.bad);
-    EXPECT_EQ(l.Row(1)->skippedBlocks, c.skipped);
-    EXPECT_EQ(l.Row(1)->margin, c.margin);
+    const FlashLayout l = LayoutOf(c.rows, c.bad ? std::optional<BadBlockSet>(BadBlockSet(*c.bad)) : std::nullopt);
+    EXPECT_EQ(Axis(l), c.axis);
+    EXPECT_EQ(l.badBlocksKnown, c.bad.has_value());
     EXPECT_EQ(l.badBlocks, c.kept);
+    for (std::size_t i = 0; i < c.margins.size(); ++i) {
+      const LayoutRow& r = l.rows[i];
+      EXPECT_EQ(r.placement.has_value(), c.bad.has_value());
+      EXPECT_EQ(r.skippedBlocks, c.margins[i].skipped) << "row " << r.row;
+      EXPECT_EQ(r.margin, c.margins[i].margin) << "row " << r.row;
+      EXPECT_EQ(r.Overflows(), c.margins[i].overflows) << "row " << r.row;
+      // Every image block the layout places lies inside the row's image segment.
+      const LayoutSegment* image = l.SegmentAt(r.startBlock);
+      ASSERT_NE(image, nullptr);
+      if (r.placement && !r.placement->runs.empty()) {
+        const PlacementRun& last = r.placement->runs.back();
+        EXPECT_EQ(image->kind, SegmentKind::Image);
+        EXPECT_LE(std::uint64_t{last.physicalBlock} + last.count, image->EndBlock());
+      }
+    }
   }
 }
 

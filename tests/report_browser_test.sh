@@ -34,6 +34,16 @@ SOURCE_DATE_EPOCH=1767225600 "$cli" merge job.part --report report.html >/dev/nu
 xmllint --noout report.html
 xmllint --xpath '//*[local-name()="svg"]' report.html >map.svg
 xmllint --noout map.svg
+# Checked against a chip whose blocks 0 to 0x1C are bad: row 1 runs out of good blocks,
+# and the page, one bar for the run of bad blocks and a frame for row 1 more, stays
+# well-formed.
+seq 0 28 >bad.txt
+status=0
+"$cli" check job.part --bad-blocks bad.txt --report chip.html >/dev/null 2>&1 || status=$?
+[ "$status" -eq 1 ] || { echo "FAIL: check with a chip that overflows row 1 exits $status"; exit 1; }
+xmllint --noout chip.html
+[ "$(grep -c '<rect class="bad"' chip.html)" -eq 1 ] || { echo "FAIL: not one bar for the bad blocks"; exit 1; }
+grep -q '<title>Row 1 runs out of good blocks' chip.html || { echo "FAIL: row 1 is not framed"; exit 1; }
 echo "xmllint: the page and its SVG are well-formed"
 
 browser() {

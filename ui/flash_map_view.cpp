@@ -129,10 +129,17 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
         break;
     }
   }
-  // Each row's range framed, and numbered where the number fits.
+  // A chip's bad blocks, when the layout was given one: a black bar over each.
+  dc.SetBrush(*wxBLACK_BRUSH);
+  for (const std::uint64_t b : layout_.badBlocks) {
+    const int x0 = BlockX(b);
+    dc.DrawRectangle(x0, strip.y, std::max(BlockX(b + 1) - x0, 1), strip.height);
+  }
+  // Each row's range framed, and numbered where the number fits; a row that runs out
+  // of good blocks on that chip framed in red, its number with a '!'.
   dc.SetFont(GetFont().Bold());
-  auto label = [&](int row, int x0, int x1, bool leftOut) {
-    const wxString number = wxString::Format("%d", row);
+  auto label = [&](int row, int x0, int x1, bool leftOut, bool overflows) {
+    const wxString number = wxString::Format(overflows ? "%d!" : "%d", row);
     const wxSize extent = dc.GetTextExtent(number);
     if (extent.x + 4 > x1 - x0 || extent.y + 2 > strip.height) return;
     const wxRect box(x0 + (x1 - x0 - extent.x - 4) / 2, strip.y + (strip.height - extent.y - 2) / 2, extent.x + 4,
@@ -140,7 +147,7 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
     dc.SetPen(*wxTRANSPARENT_PEN);
     dc.SetBrush(*wxWHITE_BRUSH);
     dc.DrawRectangle(box);
-    dc.SetTextForeground(leftOut ? Wx(kLeftOutColour) : *wxBLACK);
+    dc.SetTextForeground(leftOut || overflows ? Wx(kLeftOutColour) : *wxBLACK);
     dc.DrawText(number, box.x + 2, box.y + 1);
   };
   for (const LayoutRow& r : layout_.rows) {
@@ -148,11 +155,11 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
     const int x0 = BlockX(r.startBlock);
     const int x1 = std::max(BlockX(std::uint64_t{r.startBlock} + r.rangeBlocks), x0 + 1);
     if (r.accepted && x1 - x0 >= 3) {
-      dc.SetPen(wxPen(Wx(kOutlineColour)));
+      dc.SetPen(wxPen(Wx(r.Overflows() ? kLeftOutColour : kOutlineColour)));
       dc.SetBrush(*wxTRANSPARENT_BRUSH);
       dc.DrawRectangle(x0, strip.y, x1 - x0, strip.height);
     }
-    label(r.row, x0, x1, !r.accepted);
+    label(r.row, x0, x1, !r.accepted, r.Overflows());
   }
   // The scale: block numbers in hexadecimal under ticks, as many as fit.
   dc.SetFont(GetFont());

@@ -9,8 +9,12 @@ namespace folvane {
 
 namespace {
 
-// The dump is read in pieces of whole blocks of about this size.
-constexpr std::uint64_t kPieceBytes = std::uint64_t{4} << 20;
+// The dump and the data image are read in pieces of whole blocks of about this size
+// (one block at least): small enough that a piece of each stays in the processor's
+// second-level cache between the read that copies it in and the comparison, large
+// enough that the system calls cost nothing beside the copy. Pieces of megabytes
+// made the comparison read both from main memory again, at half the speed.
+constexpr std::uint64_t kPieceBytes = std::uint64_t{256} << 10;
 
 std::string HexText(std::uint64_t v) {
   char b[32];
@@ -126,6 +130,9 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
       ++row.placedBlocks;
     }
     const std::uint8_t* got = block->data();
+    // A programmed chip mostly matches: one comparison of the whole block, and the
+    // page by page count of bits only where it finds a difference.
+    if (std::memcmp(got, want, blockBytes) == 0) continue;
     for (std::uint32_t page = 0; page < check.layout.pagesPerBlock; ++page) {
       const std::size_t at = std::size_t{page} * pageBytes;
       if (std::memcmp(got + at, want + at, pageBytes) == 0) continue;

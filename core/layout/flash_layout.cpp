@@ -45,17 +45,14 @@ void RefreshLeadingRun(PartitionSet& set, std::uint32_t blockSize, const std::fu
   }
 }
 
-// Good blocks the image of `n` blocks from `start` passes over, and bad blocks in
-// [start, start + range).
-std::pair<std::uint64_t, std::uint64_t> BadInRange(const std::vector<std::uint64_t>& bad, std::uint64_t start,
-                                                   std::uint64_t range, std::uint64_t n) {
-  std::uint64_t skipped = 0;
-  std::uint64_t inRange = 0;
-  for (auto it = std::lower_bound(bad.begin(), bad.end(), start); it != bad.end() && *it < start + range; ++it) {
-    ++inRange;
-    if (*it < start + n + skipped) ++skipped;
-  }
-  return {skipped, inRange};
+// The blocks from a taken row's start that its image covers on the chip: up to its
+// last placed block, bad blocks between included; the whole range when it runs out.
+std::uint64_t ImageSpan(const LayoutRow& r) {
+  if (!r.placement) return std::min<std::uint64_t>(r.imageBlocks, r.rangeBlocks);
+  if (r.placement->Overflows()) return r.rangeBlocks;
+  if (r.placement->runs.empty()) return 0;
+  const PlacementRun& last = r.placement->runs.back();
+  return std::uint64_t{last.physicalBlock} + last.count - r.startBlock;
 }
 
 }  // namespace
@@ -87,6 +84,12 @@ std::string DescribeSegment(const FlashLayout& layout, const LayoutSegment& s) {
                   (r->imageBlocks == kUnset ? std::string("unset") : Hex(r->imageBlocks));
   if (r->imageBytes) t += " (" + std::to_string(*r->imageBytes) + " bytes)";
   if (r->accepted) t += "\nSpare blocks: " + Hex(r->spareBlocks);
+  if (const auto& p = r->placement) {
+    t += "\nBad blocks in the range: " + std::to_string(p->badBlocks) + " (" + std::to_string(r->skippedBlocks) +
+         " under the image)";
+    t += p->Overflows() ? "\nRuns out of good blocks, " + std::to_string(p->MissingBlocks()) + " fewer than the image needs"
+                        : "\nGood blocks to spare: " + Hex(p->SpareGoodBlocks());
+  }
   t += "\nByte offset: " + Hex(r->offset);
   if (!r->accepted) t += "\nLeft out: " + r->why;
   if (!r->stopsMerge.empty()) t += "\nThe merge would stop here: " + r->stopsMerge;
@@ -165,6 +168,18 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     layout.rows.push_back(std::move(r));
   }
 
+  // With a chip's bad blocks, each taken row placed by the programmer's skip rule.
+  if (options.badBlocks) {
+    layout.badBlocksKnown = true;
+    for (LayoutRow& r : layout.rows) {
+      if (!r.accepted || !r.RangeValid()) continue;
+      const RangePlacement& p = r.placement.emplace(PlaceRange({r.startBlock, r.endBlock, r.imageBlocks}, *options.badBlocks));
+      const std::uint64_t span = ImageSpan(r);
+      r.skippedBlocks = span == 0 ? 0 : options.badBlocks->CountIn(r.startBlock, static_cast<std::uint32_t>(r.startBlock + span - 1));
+      r.margin = static_cast<std::int64_t>(p.goodBlocks) - static_cast<std::int64_t>(r.imageBlocks);
+    }
+  }
+
   // The taken rows along the axis; the acceptance code keeps their starts rising, but
   // a row may start inside the spare blocks of one above it (the row between them
   // unticked): that range is cut where the later begins, the overlap recorded, and
@@ -186,7 +201,7 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
         cut = Segment(cut.kind, cut.row, cut.firstBlock, s - cut.firstBlock, blockSize);
       }
     }
-    const std::uint64_t image = std::min<std::uint64_t>(r.imageBlocks, r.rangeBlocks);
+    const std::uint64_t image = ImageSpan(r);
     if (image) layout.axis.push_back(Segment(SegmentKind::Image, r.row, s, image, blockSize));
     if (r.rangeBlocks > image) layout.axis.push_back(Segment(SegmentKind::Spare, r.row, s + image, r.rangeBlocks - image, blockSize));
     if (claimEnd > end) {
@@ -217,17 +232,12 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     layout.axis.push_back(Segment(SegmentKind::Fill, 0, cursor, layout.endBlock - cursor, blockSize));
   }
 
-  // Bad blocks: where each image must step over one, and what is left of its range.
-  layout.badBlocks = options.badBlocks;
-  std::sort(layout.badBlocks.begin(), layout.badBlocks.end());
-  layout.badBlocks.erase(std::unique(layout.badBlocks.begin(), layout.badBlocks.end()), layout.badBlocks.end());
-  for (LayoutRow& r : layout.rows) {
-    if (!r.accepted) continue;
-    const auto [skipped, inRange] = BadInRange(layout.badBlocks, r.startBlock, r.rangeBlocks, r.imageBlocks);
-    r.skippedBlocks = skipped;
-    r.margin = static_cast<std::int64_t>(r.rangeBlocks - inRange) - static_cast<std::int64_t>(r.imageBlocks);
+  if (options.badBlocks) {
+    for (const std::uint32_t b : options.badBlocks->Blocks()) {
+      if (b >= layout.endBlock) break;
+      layout.badBlocks.push_back(b);
+    }
   }
-  std::erase_if(layout.badBlocks, [&](std::uint64_t b) { return b >= layout.endBlock; });
   return layout;
 }
 

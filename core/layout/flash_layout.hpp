@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "flash/bad_blocks.hpp"
 #include "job/partition.hpp"
 
 namespace folvane {
@@ -64,11 +65,17 @@ struct LayoutRow {
   std::uint64_t spareBlocks = 0;
   /// Byte offset of the start block in the data image.
   std::uint64_t offset = 0;
-  /// With a bad-block set: bad blocks the image skips over on its way, and good
-  /// blocks left in the range after the image (negative: the image no longer fits).
+  /// With a chip's bad blocks, for a taken row: where the programmer puts each image
+  /// block, skipping the bad blocks of the range.
+  std::optional<RangePlacement> placement;
+  /// With a chip's bad blocks: bad blocks the image skips over on its way (all of the
+  /// range's when it runs out), and good blocks left in the range after the image
+  /// (negative: that many image blocks find no good block).
   std::uint64_t skippedBlocks = 0;
   std::int64_t margin = 0;
   [[nodiscard]] bool RangeValid() const { return rangeBlocks != 0; }
+  /// The chip's bad blocks leave the range too few good blocks for the image.
+  [[nodiscard]] bool Overflows() const { return placement && placement->Overflows(); }
 };
 
 struct LayoutOptions {
@@ -79,8 +86,9 @@ struct LayoutOptions {
   /// its length from the measured image, as the merge refreshes it before anything
   /// else (the window's path fields); otherwise the slots are taken as they stand.
   std::function<std::string(int row)> pathText;
-  /// Blocks known bad, in any order; empty when none are known.
-  std::vector<std::uint64_t> badBlocks;
+  /// A chip's bad blocks, when one is known: each taken row's image then lies on the
+  /// good blocks of its range as the programmer writes it, stretched over the bad ones.
+  std::optional<BadBlockSet> badBlocks;
 };
 
 /// The whole picture for one job and block size.
@@ -90,7 +98,8 @@ struct FlashLayout {
   std::vector<LayoutSegment> axis;        ///< from block 0 to `endBlock`, in order, gapless
   std::vector<LayoutSegment> leftOut;     ///< the valid ranges of left-out rows, in row order
   std::vector<LayoutOverlap> overlaps;
-  std::vector<std::uint64_t> badBlocks;   ///< sorted, each once, below `endBlock`
+  std::vector<std::uint64_t> badBlocks;   ///< the chip's, ascending, below `endBlock`
+  bool badBlocksKnown = false;            ///< a chip's bad blocks were given (maybe none)
   std::uint64_t endBlock = 0;             ///< one past the last block any shown range reaches
   std::uint64_t dataBlocks = 0;           ///< the data image's length in blocks
 

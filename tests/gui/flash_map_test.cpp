@@ -50,6 +50,15 @@ wxImage Capture(wxWindow* w) {
   return bitmap.ConvertToImage();
 }
 
+// Whether column `x` of the map has colour `c` from the top of its strip to above the
+// label: what a segment, a bar or a frame paints.
+bool ColumnIs(const wxImage& shot, const wxRect& strip, int x, Rgb c) {
+  for (int y = strip.y + 2; y < strip.y + 8; ++y) {
+    if (shot.GetRed(x, y) != c.r || shot.GetGreen(x, y) != c.g || shot.GetBlue(x, y) != c.b) return false;
+  }
+  return true;
+}
+
 TEST_F(FlashMap, FollowsEveryChangeWithoutAMerge) {
   TempDir dir;
   ui::FlashMapView* map = dlg->Map();
@@ -95,14 +104,7 @@ TEST_F(FlashMap, PixelColumnsAreTheLayoutsBlocks) {
   Pump(100);
   const wxImage shot = Capture(map);
   const wxRect strip = map->Strip();
-  // A column shows a row's image when it has the row's colour from top to bottom
-  // above the label.
-  auto is = [&](int x, Rgb c) {
-    for (int y = strip.y + 2; y < strip.y + 8; ++y) {
-      if (shot.GetRed(x, y) != c.r || shot.GetGreen(x, y) != c.g || shot.GetBlue(x, y) != c.b) return false;
-    }
-    return true;
-  };
+  auto is = [&](int x, Rgb c) { return ColumnIs(shot, strip, x, c); };
   const FlashLayout& l = map->Layout();
   for (const LayoutRow& r : l.rows) {
     SCOPED_TRACE(r.row);
@@ -118,6 +120,41 @@ TEST_F(FlashMap, PixelColumnsAreTheLayoutsBlocks) {
   }
   // The fill between rows 1 and 2 is grey.
   EXPECT_TRUE(is(map->BlockX(0xC), kFillColour));
+}
+
+TEST_F(FlashMap, AChipsBadBlocksAreBarsAndARowThatRunsOutIsFramedInRed) {
+  // The window has no bad-block list of its own; a layout that carries one is drawn.
+  PartitionSet set;
+  const std::uint32_t ranges[][3] = {{0, 7, 3}, {0x10, 0x2F, 11}};
+  for (int row = 1; row <= 2; ++row) {
+    const auto* r = ranges[row - 1];
+    set.Slot(row).startBlock = r[0];
+    set.Slot(row).endBlock = r[1];
+    set.Slot(row).imageBlocks = r[2];
+  }
+  std::vector<std::uint32_t> bad = {1};
+  for (std::uint32_t b = 0x11; b <= 0x2A; ++b) bad.push_back(b);  // row 2 keeps 6 good blocks for 11
+  LayoutOptions options;
+  options.imageBytes = [&](int row) -> std::optional<std::uint64_t> {
+    return std::uint64_t{set.Slot(row).imageBlocks} * kBlock;
+  };
+  options.badBlocks = BadBlockSet(bad);
+  ui::FlashMapView* map = dlg->Map();
+  map->SetLayout(BuildFlashLayout(set, kBlock, [](int row) { return row <= 2; }, options));
+  ASSERT_TRUE(map->Layout().Row(2)->Overflows());
+  map->Refresh();
+  map->Update();
+  Pump(100);
+  const wxImage shot = Capture(map);
+  const wxRect strip = map->Strip();
+  const Rgb black{0, 0, 0};
+  for (const std::uint64_t b : {std::uint64_t{1}, std::uint64_t{0x11}, std::uint64_t{0x2A}}) {
+    for (int x = map->BlockX(b); x < map->BlockX(b + 1); ++x) EXPECT_TRUE(ColumnIs(shot, strip, x, black)) << b;
+  }
+  // Row 1 steps over block 1: its image is drawn to block 3, its frame as ever.
+  EXPECT_TRUE(ColumnIs(shot, strip, map->BlockX(3), RowColour(1)));
+  EXPECT_TRUE(ColumnIs(shot, strip, map->BlockX(0), kOutlineColour));
+  EXPECT_TRUE(ColumnIs(shot, strip, map->BlockX(0x10), kLeftOutColour));
 }
 
 TEST_F(FlashMap, DraggingTheEdgeGrowsTheWindowAndMovesNoControl) {
