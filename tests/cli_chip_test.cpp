@@ -282,6 +282,26 @@ TEST_F(DumpTest, ARowRebuiltFromTheChipsBadBlocksMatchesOrNamesItsFirstDifferenc
             std::string::npos) << firstOnly.out;
 }
 
+TEST_F(DumpTest, AnImageBlockThatCarriesAMarkIsNotTakenForABadBlock) {
+  // The kernel's image block 1 holds 0x00 at its first spare byte: once programmed
+  // (at 0xA, after bad block 9) its block reads as marked, and is still image block 1.
+  Bytes kernel = RawImage(4, 2);
+  kernel[kBlock + 512] = 0x00;
+  testing::WriteFile(dir / "kernel.bin", kernel);
+  ASSERT_EQ(InDir("merge job.part").status, 0);
+  data = ReadFile(dir / "d.bin");
+  Bytes chip = Program({9}, 512);
+  testing::WriteFile(dir / "chip.bin", chip);
+  chip[0xA * kBlock + 700] ^= 0x01;  // a bit flipped in that very block
+  testing::WriteFile(dir / "flipped.bin", chip);
+  for (const auto& [args, status] : {std::pair{"--dump chip.bin", 0}, {"--dump flipped.bin --bitflips 1", 0}}) {
+    SCOPED_TRACE(args);
+    const CliRun run = InDir(std::string("verify job.part --json ") + args);
+    ASSERT_EQ(run.status, status) << run.out;
+    EXPECT_EQ(json::parse(run.out)["rows"][1]["badBlocks"], json({9}));
+  }
+}
+
 TEST_F(DumpTest, ARangeThatRunsOutAndABlockNotErasedDiffer) {
   // Five bad blocks leave the kernel three good ones.
   testing::WriteFile(dir / "over.bin", Program({8, 9, 10, 11, 12}, 512));
