@@ -132,7 +132,10 @@ int RunCheck(const Args& args) {
   const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
   const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
   const std::optional<BadBlockSet> badBlocks = margins ? margins->badBlocks : std::nullopt;
-  const ReportData report = CollectReport("check", job, form, result, badBlocks);
+  // The report is gathered only for those who asked for it: it reads the job file
+  // and measures the images once more.
+  const ReportData report =
+      json || args.Option("report") ? CollectReport("check", job, form, result, badBlocks) : ReportData{};
   nlohmann::json doc;
   const bool reported = EmitReport(args.Option("report"), form, report, json ? &doc : nullptr);
 

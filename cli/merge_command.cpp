@@ -2,6 +2,7 @@
 // with outputs that replace the old ones only once the merge has succeeded, and on
 // request a manifest of what was written, hashed while it was written.
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,18 +18,28 @@ namespace folvane::cli {
 namespace {
 
 // A manifest written over the job, an output or an image would destroy it.
-bool ManifestClashes(MemoryForm& form, const std::string& job, const std::vector<std::string>& manifests) {
+// A manifest or report that names an input or output of the merge (or a report that
+// names a manifest) is refused before anything is written: it would overwrite it.
+bool OutputClashes(MemoryForm& form, const std::string& job, const std::vector<std::string>& manifests,
+                   const std::optional<std::string>& report) {
+  std::vector<std::string> taken = {job, form.GetDataPathText(), form.GetTablePathText()};
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (form.IsRowChecked(row)) taken.push_back(form.GetRowPathText(row));
+  }
+  auto clashes = [&](const std::string& path, const std::vector<std::string>& with) {
+    return std::any_of(with.begin(), with.end(),
+                       [&](const std::string& other) { return !other.empty() && SameFile(path, other); });
+  };
   for (const std::string& m : manifests) {
-    std::vector<std::string> taken = {job, form.GetDataPathText(), form.GetTablePathText()};
-    for (int row = 1; row <= kRowCount; ++row) {
-      if (form.IsRowChecked(row)) taken.push_back(form.GetRowPathText(row));
+    if (clashes(m, taken)) {
+      form.ShowMessage("Manifest File " + m + " is also an input or output of the merge.", MessageIcon::Warning);
+      return true;
     }
-    for (const std::string& path : taken) {
-      if (!path.empty() && SameFile(m, path)) {
-        form.ShowMessage("Manifest File " + m + " is also an input or output of the merge.", MessageIcon::Warning);
-        return true;
-      }
-    }
+  }
+  taken.insert(taken.end(), manifests.begin(), manifests.end());
+  if (report && clashes(*report, taken)) {
+    form.ShowMessage("Report File " + *report + " is also an input or output of the merge.", MessageIcon::Warning);
+    return true;
   }
   return false;
 }
@@ -77,7 +88,9 @@ int RunMerge(const Args& args) {
   // The merge replaces its outputs whole: one that names the job file would turn the
   // job into a data image or a table.
   std::vector<File> manifestFiles;
-  if (OpenJob(form, console, args) && !OutputsAreTheJob(form, job) && !ManifestClashes(form, job, manifests) &&
+  bool clash = false;  // then no report is written either
+  if (OpenJob(form, console, args) && !OutputsAreTheJob(form, job) &&
+      !(clash = OutputClashes(form, job, manifests, reportPath)) &&
       CreateManifestFiles(form, manifests, allowInPlace, manifestFiles, details, console)) {
     MergeOptions options;
     options.replaceOutputs = true;
@@ -125,7 +138,9 @@ int RunMerge(const Args& args) {
     status = MergeExitStatus(form, result);
     if (!result.completed) manifest.reset();
   }
-  ReportData report = CollectReport("merge", job, form, result);
+  // The report is gathered only for those who asked for it: it reads the job file
+  // and measures the images once more.
+  ReportData report = json || reportPath ? CollectReport("merge", job, form, result) : ReportData{};
   if (manifest) {
     report.merged = true;
     for (auto [out, digest] : {std::pair{&report.data, &manifest->data}, std::pair{&report.table, &manifest->table}}) {
@@ -139,7 +154,7 @@ int RunMerge(const Args& args) {
     }
   }
   nlohmann::json doc;
-  if (!EmitReport(reportPath, form, report, json ? &doc : nullptr)) status = kExitFailed;
+  if (!EmitReport(clash ? std::nullopt : reportPath, form, report, json ? &doc : nullptr)) status = kExitFailed;
   if (json) {
     doc.update(JsonDocument("merge"));
     doc["job"] = job;

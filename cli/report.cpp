@@ -70,7 +70,7 @@ std::string HostName() {
 // nothing stops a longer file from being given as one.
 std::string FileSha256(const std::string& path) {
   auto file = File::OpenRead(path);
-  if (!file) return {};
+  if (!file || !file->IsRegular()) return {};  // a device named by mistake is not read to its end
   Sha256 hash;
   std::vector<std::uint8_t> chunk(1u << 20);
   for (std::uint64_t at = 0;;) {

@@ -180,6 +180,12 @@ TEST_F(MapTest, ReportEscapesEveryTextAndCarriesTheDigests) {
   const testing::Bytes job = ReadFile(dir / "job.part");
   EXPECT_EQ(InDir("check job.part --report job.part").status, 2);
   EXPECT_EQ(ReadFile(dir / "job.part"), job);
+  // So is one that would replace the same merge's manifest, before anything is written.
+  testing::WriteText(dir / "m.json", "old manifest");
+  const CliRun clash = InDir("merge job.part --manifest m.json --report m.json");
+  EXPECT_EQ(clash.status, 2) << clash.err;
+  EXPECT_NE(clash.err.find("Report File m.json is also an input or output of the merge."), std::string::npos) << clash.err;
+  EXPECT_EQ(ReadFile(dir / "m.json").size(), 12u);
 }
 
 }  // namespace
