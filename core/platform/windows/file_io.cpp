@@ -390,8 +390,11 @@ std::intptr_t CreateNew(const std::string& path, int& error) {
     error = static_cast<int>(wide.error);
     return kNoHandle;
   }
-  // Shared with nobody until it is committed: no other program reads a byte of it.
-  const HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shared with nobody until it is committed: no other program reads or writes a byte
+  // of it. Deleting is shared, so that Ctrl+C's handler can remove it while the
+  // merge still holds it open; it then goes when the process ends.
+  const HANDLE h =
+      ::CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     error = LastError();
     if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
