@@ -119,7 +119,7 @@ int RunCheck(const Args& args) {
   if (lint && result.completed) {
     auto read = LintJobImages(form.set, result, form.GetBlockModeSelection(), *markerPages);
     if (!read) {
-      std::fprintf(stderr, "folvane-cli: %s (%s)\n", read.error().Message().c_str(), Printable(read.error().path).c_str());
+      std::fprintf(stderr, "folvane-cli: %s\n", FileErrorText(read.error()).c_str());
       return kExitFailed;
     }
     lintReport = std::move(*read);

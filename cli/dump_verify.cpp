@@ -86,11 +86,16 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
     const PartitionSlot& s = form.set.Slot(row);
     check.rows.push_back({row, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}});
   }
-  if (const auto list = args.Option("bad-blocks")) {
-    // The list is checked against the chip the dump is of.
-    const auto size = MeasureFile(dumpPath);
-    if (!size) return Fail(json, doc, size.error().Message() + " (" + Printable(dumpPath) + ")");
-    LoadedBadBlocks bad = LoadBadBlocks(*list, *size / check.layout.BlockBytes());
+  const auto list = args.Option("bad-blocks");
+  const auto size = list ? MeasureFile(dumpPath) : Expected<std::uint64_t>(std::uint64_t{0});
+  if (!size) return Fail(json, doc, FileErrorText(size.error()));
+  // The list is checked against the chip the dump is of, once the dump is known to be
+  // one of this job's chip: a dump of the wrong size is the problem to name first.
+  const std::uint64_t blockBytes = check.layout.BlockBytes();
+  std::uint64_t needed = 0;
+  for (const auto& [row, range] : check.rows) needed = std::max<std::uint64_t>(needed, std::uint64_t{range.last} + 1);
+  if (list && *size % blockBytes == 0 && *size / blockBytes >= std::max<std::uint64_t>(needed, 1)) {
+    LoadedBadBlocks bad = LoadBadBlocks(*list, *size / blockBytes);
     if (bad.status == kExitUsage) {
       std::fprintf(stderr, "folvane-cli: %s\n", bad.problem.c_str());
       return kExitUsage;
@@ -99,7 +104,7 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
     check.badBlocks = std::move(bad.set);
   }
   auto report = VerifyDump(check);
-  if (!report) return Fail(json, doc, report.error().Message() + " (" + Printable(report.error().path) + ")");
+  if (!report) return Fail(json, doc, FileErrorText(report.error()));
   if (!report->sizeProblem.empty()) return Fail(json, doc, Printable(dumpPath) + " is no dump of this job's chip: " + report->sizeProblem);
 
   bool match = true;

@@ -125,7 +125,9 @@ LoadedBadBlocks LoadBadBlocks(const std::string& path, std::optional<std::uint64
   }
   if (error) {
     loaded.status = kExitFailed;
-    loaded.problem = error->Message() + " (" + Printable(path) + ")";
+    FileError named = *error;
+    named.path = path;
+    loaded.problem = FileErrorText(named);
     return loaded;
   }
   const BadBlockList list = ParseBadBlockList(text, chipBlocks);
