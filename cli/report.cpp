@@ -31,7 +31,6 @@ std::uint32_t Sum(std::uint32_t sum, std::span<const std::uint8_t> bytes) {
   return std::accumulate(bytes.begin(), bytes.end(), sum);
 }
 
-std::string HexText(std::uint64_t v) { return Hex(v); }
 
 // The time a reproducible build or test asks for (SOURCE_DATE_EPOCH), otherwise now.
 std::string UtcDate() {
@@ -298,7 +297,7 @@ std::string ReportSvg(const FlashLayout& l) {
     const double x0 = x(first);
     svg += "<rect class=\"bad\" x=\"" + Num(x0) + "\" y=\"" + Num(kTop) + "\" width=\"" +
            Num(std::max(x(last + 1) - x0, 1.0)) + "\" height=\"" + Num(kHeight) + "\" fill=\"#000000\"><title>" +
-           (first == last ? "Bad block " + HexText(first) : "Bad blocks " + HexText(first) + " to " + HexText(last)) +
+           (first == last ? "Bad block " + Hex(first) : "Bad blocks " + Hex(first) + " to " + Hex(last)) +
            "</title></rect>\n";
     i = j;
   }
@@ -331,7 +330,7 @@ std::string ReportSvg(const FlashLayout& l) {
     const double at = x(block);
     const char* anchor = i == 0 ? "start" : i == kTicks ? "end" : "middle";
     svg += "<line x1=\"" + Num(at) + "\" y1=\"49\" x2=\"" + Num(at) + "\" y2=\"54\" stroke=\"#000000\"/><text x=\"" +
-           Num(at) + "\" y=\"66\" text-anchor=\"" + anchor + "\">" + HexText(block) + "</text>\n";
+           Num(at) + "\" y=\"66\" text-anchor=\"" + anchor + "\">" + Hex(block) + "</text>\n";
   }
   return svg + "</svg>\n";
 }
@@ -349,9 +348,9 @@ std::string ChipCell(const LayoutRow& r) {
            " fewer than the image needs</td>";
   }
   if (!p.runs.empty()) {
-    t += "image on " + HexText(r.startBlock) + " &#8211; " + HexText(p.runs.back().physicalBlock + p.runs.back().count - 1) + ", ";
+    t += "image on " + Hex(r.startBlock) + " &#8211; " + Hex(p.runs.back().physicalBlock + p.runs.back().count - 1) + ", ";
   }
-  return "<td>" + t + HexText(p.SpareGoodBlocks()) + " good blocks to spare</td>";
+  return "<td>" + t + Hex(p.SpareGoodBlocks()) + " good blocks to spare</td>";
 }
 
 }  // namespace
@@ -376,11 +375,11 @@ std::string ReportHtml(const ReportData& report) {
   h += "Job: <span class=\"path\">" + Escape(report.jobPath) + "</span><br/>Job file SHA-256: <code>" +
        (report.jobSha256.empty() ? std::string("(cannot be read)") : report.jobSha256) + "</code><br/>";
   h += "Block mode: " + std::to_string(report.blockMode) + " " + Escape(BlockModeLabel(report.blockMode)) +
-       ", block size " + HexText(report.blockSize) + " (" + std::to_string(report.blockSize) + ") bytes, page size " +
-       HexText(report.pageSize) + " (" + std::to_string(report.pageSize) + ") bytes<br/>";
+       ", block size " + Hex(report.blockSize) + " (" + std::to_string(report.blockSize) + ") bytes, page size " +
+       Hex(report.pageSize) + " (" + std::to_string(report.pageSize) + ") bytes<br/>";
   h += std::string(report.merged ? "Merged" : "Checked (nothing written)") + " by Folvane " + Escape(report.version) +
        " on " + Escape(report.date) + " at " + Escape(report.host) + "</p>\n";
-  h += "<h2>Flash map, blocks 0x0 to " + HexText(l.endBlock ? l.endBlock - 1 : 0) + "</h2>\n" + ReportSvg(l);
+  h += "<h2>Flash map, blocks 0x0 to " + Hex(l.endBlock ? l.endBlock - 1 : 0) + "</h2>\n" + ReportSvg(l);
   h += "<p class=\"legend\">Rows in their colours:<span style=\"background:" + Css(RowColour(1)) +
        "\"></span>image (solid)<span style=\"background:" + Css(SpareColour(1)) +
        "\"></span>spare blocks (light, striped)<span style=\"background:" + Css(kFillColour) +
@@ -394,13 +393,13 @@ std::string ReportHtml(const ReportData& report) {
   h += "</p>\n<h2>Rows</h2>\n<table>\n<tr><th>Row</th><th>Image</th><th>Range (blocks)</th><th>Image bytes</th>"
        "<th>Image blocks</th><th>Spare blocks</th><th>Offset</th><th>Merge</th>" +
        std::string(l.badBlocksKnown ? "<th>On the chip</th>" : "") + "</tr>\n";
-  auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : HexText(v); };
+  auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : Hex(v); };
   for (const LayoutRow& r : l.rows) {
     h += "<tr><td class=\"n\">" + std::to_string(r.row) + "</td><td class=\"path\">" + Escape(r.imagePath) +
          "</td><td class=\"n\">" + block(r.startBlock) + " &#8211; " + block(r.endBlock) + "</td><td class=\"n\">" +
          (r.imageBytes ? std::to_string(*r.imageBytes) : std::string("&#8211;")) + "</td><td class=\"n\">" +
-         block(r.imageBlocks) + "</td><td class=\"n\">" + (r.accepted ? HexText(r.spareBlocks) : std::string("&#8211;")) +
-         "</td><td class=\"n\">" + (r.accepted ? HexText(r.offset) : std::string("&#8211;")) + "</td><td" +
+         block(r.imageBlocks) + "</td><td class=\"n\">" + (r.accepted ? Hex(r.spareBlocks) : std::string("&#8211;")) +
+         "</td><td class=\"n\">" + (r.accepted ? Hex(r.offset) : std::string("&#8211;")) + "</td><td" +
          (r.accepted ? std::string(">taken") : " class=\"out\">left out: " + Escape(r.why)) +
          (r.stopsMerge.empty() ? std::string() : " (the merge stops here: " + Escape(r.stopsMerge) + ")") + "</td>" +
          (l.badBlocksKnown ? ChipCell(r) : std::string()) + "</tr>\n";
@@ -413,7 +412,7 @@ std::string ReportHtml(const ReportData& report) {
          Escape(o->path) + "</td><td class=\"n\">" + (o->bytes ? std::to_string(*o->bytes) : std::string("&#8211;")) +
          "</td><td><code>" + (o->sha256.empty() ? std::string("&#8211;") : o->sha256) + "</code></td><td class=\"n\">" +
          (o->crc32 ? Crc32Text(*o->crc32) : std::string("&#8211;")) + "</td><td class=\"n\">" +
-         (o->byteSum ? HexText(*o->byteSum) : std::string("&#8211;")) + "</td></tr>\n";
+         (o->byteSum ? Hex(*o->byteSum) : std::string("&#8211;")) + "</td></tr>\n";
   }
   h += "</table>\n";
   if (!report.merged) h += "<p>Sizes are those a merge would write; digests are taken only by a merge.</p>\n";

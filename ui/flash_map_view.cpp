@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "job/block_text.hpp"
 #include "layout/palette.hpp"
 #include "wx_text.hpp"
 
@@ -14,7 +15,6 @@ namespace {
 
 wxColour Wx(Rgb c) { return wxColour(c.r, c.g, c.b); }
 
-wxString HexText(std::uint64_t v) { return wxString::Format("0x%llX", static_cast<unsigned long long>(v)); }
 
 // The kinds in the order a pixel column shows them when several share it: a left-out
 // range over everything, then images, spare blocks and fill.
@@ -166,13 +166,13 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
   dc.SetTextForeground(text);
   dc.SetPen(wxPen(text));
   const int y = strip.GetBottom() + 1;
-  const int step = dc.GetTextExtent(HexText(layout_.endBlock)).x + 16;
+  const int step = dc.GetTextExtent(ToWx(Hex(layout_.endBlock))).x + 16;
   int lastRight = -1;
   const int ticks = std::max(1, strip.width / step);
   for (int i = 0; i <= ticks; ++i) {
     const std::uint64_t block = layout_.endBlock * static_cast<std::uint64_t>(i) / static_cast<std::uint64_t>(ticks);
     const int x = i == ticks ? strip.GetRight() : BlockX(block);
-    const wxString mark = HexText(block);
+    const wxString mark = ToWx(Hex(block));
     const int w = dc.GetTextExtent(mark).x;
     const int at = std::clamp(x - w / 2, 0, size.x - w);
     if (at <= lastRight + 4) continue;

@@ -1,5 +1,7 @@
 #include "flash/bad_blocks.hpp"
 
+#include "job/block_text.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -79,12 +81,6 @@ std::optional<std::uint64_t> ParseCount(std::string_view text, std::uint64_t max
 
 namespace {
 
-std::string HexText(std::uint64_t v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
-
 // A word of the list as a message may quote it: bounded, and with no byte that could
 // move a terminal's cursor.
 std::string Quoted(std::string_view word) {
@@ -134,12 +130,12 @@ BadBlockList ParseBadBlockList(std::string_view text, std::optional<std::uint64_
                                            : " is not a block number (decimal, or hexadecimal with 0x)"));
       }
       if (chipBlocks && *value >= *chipBlocks) {
-        return fail("block " + HexText(*value) + " is outside the chip, whose blocks are 0x0 to " +
-                    HexText(*chipBlocks - 1));
+        return fail("block " + Hex(*value) + " is outside the chip, whose blocks are 0x0 to " +
+                    Hex(*chipBlocks - 1));
       }
       const auto block = static_cast<std::uint32_t>(*value);
       if (const auto [it, fresh] = lineOf.emplace(block, line); !fresh) {
-        return fail("block " + HexText(block) + " is listed twice (first on line " + std::to_string(it->second) + ")");
+        return fail("block " + Hex(block) + " is listed twice (first on line " + std::to_string(it->second) + ")");
       }
       blocks.push_back(block);
     }

@@ -1,5 +1,7 @@
 #include "flash/dump_verify.hpp"
 
+#include "job/block_text.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -15,12 +17,6 @@ namespace {
 // enough that the system calls cost nothing beside the copy. Pieces of megabytes
 // made the comparison read both from main memory again, at half the speed.
 constexpr std::uint64_t kPieceBytes = std::uint64_t{256} << 10;
-
-std::string HexText(std::uint64_t v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
 
 // Whole blocks of one file, read a piece at a time as they are asked for; a block
 // asked for again within the piece costs nothing.
@@ -91,14 +87,14 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
   if (report.dumpBytes % blockBytes != 0) {
     const std::uint64_t below = report.dumpBytes / blockBytes * blockBytes;
     report.sizeProblem = "it is " + std::to_string(report.dumpBytes) + " bytes, not a whole number of blocks of " +
-                         HexText(blockBytes) + " bytes (" + std::to_string(below) + " or " +
+                         Hex(blockBytes) + " bytes (" + std::to_string(below) + " or " +
                          std::to_string(below + blockBytes) + " bytes would be)";
     return report;
   }
   report.chipBlocks = report.dumpBytes / blockBytes;
   if (report.chipBlocks < needed) {
-    report.sizeProblem = "it holds " + HexText(report.chipBlocks) + " blocks, but row " + std::to_string(lastRow) +
-                         "'s range ends at block " + HexText(needed - 1) + ": at least " +
+    report.sizeProblem = "it holds " + Hex(report.chipBlocks) + " blocks, but row " + std::to_string(lastRow) +
+                         "'s range ends at block " + Hex(needed - 1) + ": at least " +
                          std::to_string(needed * blockBytes) + " bytes are expected";
     return report;
   }

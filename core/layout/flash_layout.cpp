@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "job/block_text.hpp"
 #include "job/stored_text.hpp"
 #include "merge/merge.hpp"
 
@@ -66,14 +67,6 @@ const char* SegmentKindName(SegmentKind kind) {
   }
   return "";
 }
-
-namespace {
-std::string Hex(std::uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
-}  // namespace
 
 std::string DescribeSegment(const FlashLayout& layout, const LayoutSegment& s) {
   if (s.kind == SegmentKind::Fill) return "0xFF fill: blocks " + Hex(s.firstBlock) + " to " + Hex(s.EndBlock() - 1);
