@@ -274,7 +274,7 @@ Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlac
     for (int attempt = 0; attempt < 100 && fresh == kNoHandle; ++attempt) {
       const std::string leaf = PartialLeaf(name, attempt, shortForm);
       const std::string partial = sys::Join(folder, leaf);
-      fresh = sys::CreateNew(partial, error);
+      fresh = sys::CreateNew(partial, plan->exists, error);
       if (fresh != kNoHandle) {
         file.partialPath_ = partial;
         RegisterPartial(partial);

@@ -612,10 +612,13 @@ std::intptr_t OpenExisting(const std::string& target, int& error) {
   return fd;
 }
 
-std::intptr_t CreateNew(const std::string& path, int& error) {
+std::intptr_t CreateNew(const std::string& path, bool replacing, int& error) {
+  // A new output's permissions come from the system, as for any file created for
+  // writing: with a default ACL on the folder they are not the umask's.
+  const mode_t mode = replacing ? 0600 : 0666;
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     error = errno;
@@ -633,13 +636,7 @@ std::intptr_t CreateNew(const std::string& path, int& error) {
 InPlaceReason Adopt(std::intptr_t fresh, std::intptr_t old, int& error) {
   error = 0;
   const int to = Fd(fresh);
-  if (old == kNoHandle) {
-    // The mode a file created for writing gets; the umask is read by setting it back.
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    if (::fchmod(to, 0666 & ~mask) != 0) error = errno;
-    return InPlaceReason::None;
-  }
+  if (old == kNoHandle) return InPlaceReason::None;  // created as a new file is
   const int from = Fd(old);
   struct stat st {};
   if (::fstat(from, &st) != 0) {
