@@ -10,6 +10,7 @@
 #endif
 
 #include <cerrno>
+#include <csignal>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -709,6 +710,22 @@ TEST(Replacement, ACommitPutsEveryOutputInPlaceOrNone) {
   EXPECT_FALSE(std::filesystem::exists(dir / "b"));
   for (File* f : all) f->Close();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 1) << "no leftover";
+}
+
+TEST(Replacement, ASignalJustAfterTheNewFileIsCreatedRemovesIt) {
+  TempDir dir;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    RemovePartialOutputsOnSignals();
+    TestHooks().partialCreated = [] { ::raise(SIGTERM); };
+    (void)File::CreateReplacement(dir / "out.bin");
+    ::_exit(5);  // not reached: the signal ends the process once the file is known
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 0) << "no leftover";
 }
 #endif
 

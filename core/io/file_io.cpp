@@ -274,11 +274,18 @@ Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlac
     for (int attempt = 0; attempt < 100 && fresh == kNoHandle; ++attempt) {
       const std::string leaf = PartialLeaf(name, attempt, shortForm);
       const std::string partial = sys::Join(folder, leaf);
+      // Signals wait from the creation to the registration: one in between would
+      // leave the new file behind.
+      sys::HoldSignals();
       fresh = sys::CreateNew(partial, plan->exists, error);
       if (fresh != kNoHandle) {
+        if (TestHooks().partialCreated) TestHooks().partialCreated();
         file.partialPath_ = partial;
         RegisterPartial(partial);
-      } else if (error != sys::kExists && !shortForm && leaf.rfind(kShortPartialMark, 0) != 0) {
+      }
+      sys::ReleaseSignals();
+      if (fresh != kNoHandle) break;
+      if (error != sys::kExists && !shortForm && leaf.rfind(kShortPartialMark, 0) != 0) {
         shortForm = true;  // refused in its long form: the short one, from the first attempt
         attempt = -1;
       } else if (error != sys::kExists) {
