@@ -712,20 +712,35 @@ TEST(Replacement, ACommitPutsEveryOutputInPlaceOrNone) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 1) << "no leftover";
 }
 
-TEST(Replacement, ASignalJustAfterTheNewFileIsCreatedRemovesIt) {
-  TempDir dir;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    RemovePartialOutputsOnSignals();
-    TestHooks().partialCreated = [] { ::raise(SIGTERM); };
-    (void)File::CreateReplacement(dir / "out.bin");
-    ::_exit(5);  // not reached: the signal ends the process once the file is known
+// A signal ends a process that holds new files of replacements: none is left behind,
+// whenever it comes and however many outputs are being written.
+TEST(Replacement, ASignalLeavesNoNewFileBehind) {
+  struct Case {
+    const char* name;
+    int outputs;
+    bool justAfterCreation;
+  } cases[] = {
+      {"a signal just after the new file is created", 1, true},
+      {"more outputs at once than the handler keeps", 40, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      RemovePartialOutputsOnSignals();
+      if (c.justAfterCreation) TestHooks().partialCreated = [] { ::raise(SIGTERM); };
+      std::vector<Expected<File>> files;
+      for (int i = 0; i < c.outputs; ++i) files.push_back(File::CreateReplacement(dir / std::to_string(i)));
+      ::raise(SIGTERM);
+      ::_exit(5);  // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 0) << "no leftover";
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 0) << "no leftover";
 }
 #endif
 
