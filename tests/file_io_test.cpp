@@ -712,6 +712,35 @@ TEST(Replacement, ACommitPutsEveryOutputInPlaceOrNone) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 1) << "no leftover";
 }
 
+TEST(Replacement, WithoutExchangesOrHardLinksOutputsAreStillReplacedTogether) {
+  struct PlainRenames {
+    PlainRenames() { TestHooks().plainRenamesOnly = true; }
+    ~PlainRenames() { TestHooks().plainRenamesOnly = false; }
+  } fat;
+  TempDir dir;
+  testing::WriteText(dir / "a", "old a");
+  testing::WriteText(dir / "b", "old b");
+  for (const bool complete : {true, false}) {
+    SCOPED_TRACE(complete ? "committed" : "the second new file gone");
+    auto a = File::CreateReplacement(dir / "a");
+    auto b = File::CreateReplacement(dir / "b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    for (File* f : {&*a, &*b}) ASSERT_TRUE(f->Write(testing::Pattern(4, complete ? 8 : 9)).ok());
+    if (!complete) {
+      for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+        if (e.path().filename().string().rfind("b.folvane-partial-", 0) == 0) std::filesystem::remove(e.path());
+      }
+    }
+    const std::array<File*, 2> both = {&*a, &*b};
+    EXPECT_EQ(File::CommitAll(both).ok(), complete);
+    for (File* f : both) f->Close();
+    // The failed commit leaves what the first one put in place.
+    EXPECT_EQ(testing::ReadFile(dir / "a"), testing::Pattern(4, 8));
+    EXPECT_EQ(testing::ReadFile(dir / "b"), testing::Pattern(4, 8));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 2) << "no leftover";
+  }
+}
+
 // A signal ends a process that holds new files of replacements: none is left behind,
 // whenever it comes and however many outputs are being written.
 TEST(Replacement, ASignalLeavesNoNewFileBehind) {

@@ -306,6 +306,8 @@ struct FileLayerTestHooks {
   /// termination signals held: a test raises a signal here to see that the file is
   /// removed all the same.
   void (*partialCreated)() = nullptr;
+  /// Renames behave as on a file system without exchanges or hard links (FAT, exFAT).
+  bool plainRenamesOnly = false;
 };
 /// The one set of hooks; production code never sets them.
 FileLayerTestHooks& TestHooks();

@@ -684,18 +684,42 @@ bool HeldByWriter(const std::string& path) {
 
 namespace {
 bool NoExchangeHere(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
+
+// A file system without hard links (FAT, exFAT) refuses a second name so.
+bool NoLinksHere(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
+int Exchange(const std::string& partial, const std::string& target) {
+  if (TestHooks().plainRenamesOnly) return EINVAL;
+  return ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
+}
+
+int Link(const std::string& from, const std::string& to) {
+  if (TestHooks().plainRenamesOnly) return EPERM;
+  return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
 }  // namespace
 
 int Install(const std::string& partial, const std::string& target, bool targetExisted) {
   if (targetExisted) {
-    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) return 0;
-    if (!NoExchangeHere(errno)) return errno;
+    int error = Exchange(partial, target);
+    if (!NoExchangeHere(error)) return error;
     // A file system without the exchange: the old file keeps a second name while the
     // new one replaces it in one step, then takes the partial name.
     const std::string keep = partial + "-old";
-    if (::link(target.c_str(), keep.c_str()) != 0) return errno;
-    if (::rename(partial.c_str(), target.c_str()) != 0) {
-      const int error = errno;
+    error = Link(target, keep);
+    if (NoLinksHere(error)) {
+      // Nor hard links: the old file steps aside first, and the name is missing for
+      // the moment between the two renames.
+      if (::rename(target.c_str(), keep.c_str()) != 0) return errno;
+      if (::rename(partial.c_str(), target.c_str()) != 0) {
+        error = errno;
+        ::rename(keep.c_str(), target.c_str());
+        return error;
+      }
+    } else if (error != 0) {
+      return error;
+    } else if (::rename(partial.c_str(), target.c_str()) != 0) {
+      error = errno;
       ::unlink(keep.c_str());
       return error;
     }
@@ -709,10 +733,7 @@ int Install(const std::string& partial, const std::string& target, bool targetEx
 }
 
 int Uninstall(const std::string& partial, const std::string& target, bool targetExisted) {
-  if (targetExisted &&
-      ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-    return 0;
-  }
+  if (targetExisted && Exchange(partial, target) == 0) return 0;
   const bool back = targetExisted ? ::rename(partial.c_str(), target.c_str()) == 0
                                   : ::rename(target.c_str(), partial.c_str()) == 0;
   return back ? 0 : errno;
