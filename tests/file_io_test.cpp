@@ -643,6 +643,33 @@ TEST(Replacement, WhereANewFileWouldShowTheOldOneIsWrittenInPlace) {
   }
 }
 
+TEST(Replacement, AProgramsCapabilitiesGoAsWritingIntoItWouldTakeThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file capabilities needs root";
+  TempDir top;
+  ASSERT_EQ(::chmod(top.str().c_str(), 0755), 0);
+  const std::string folder = top / "f";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(folder.c_str(), kHelper, kHelper), 0);
+  const std::string out = folder + "/out.bin";
+  testing::WriteText(out, "old program");
+  ASSERT_EQ(::chown(out.c_str(), kHelper, kHelper), 0);
+  // Revision 2, effective, permitted CAP_NET_RAW: what setcap cap_net_raw+ep stores.
+  const std::uint8_t caps[20] = {0x01, 0, 0, 0x02, 0, 0x20};
+  if (::setxattr(out.c_str(), "security.capability", caps, sizeof caps, 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no capabilities";
+  }
+  // Its owner, who may not set capabilities, replaces it as check said.
+  const int status = AsHelper([&] {
+    const auto probe = ProbeReplacement(out, false);
+    auto f = File::CreateReplacement(out, false);
+    if (!probe || *probe != InPlaceReason::None || !f) return 1;
+    return f->Write(testing::Pattern(3, 10)).ok() && f->Commit().ok() ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(testing::ReadFile(out), testing::Pattern(3, 10));
+  EXPECT_LT(::getxattr(out.c_str(), "security.capability", nullptr, 0), 0);
+}
+
 TEST(Replacement, ASymlinkIsFollowedAndTheNewFileLivesBesideItsTarget) {
   TempDir dir;
   std::filesystem::create_directory(dir / "real");

@@ -157,6 +157,9 @@ InPlaceReason CopyAttributes(int from, int to, int& error) {
   std::vector<char> value;
   for (ssize_t i = 0; i < size; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
     const char* name = names.data() + i;
+    // The system takes a program's capabilities off at the first byte written into it:
+    // the new file goes without them, as the old one would have.
+    if (std::strcmp(name, "security.capability") == 0) continue;
     const ssize_t length = ::fgetxattr(from, name, nullptr, 0);
     if (length < 0) {
       error = errno;
