@@ -44,10 +44,10 @@ Expected<Plan> PlanReplacement(const std::string& path);
 /// Opens the existing regular file `target` for writing, not following a symlink,
 /// without emptying it, holding the writer's lock; kNoHandle and `error` on failure.
 std::intptr_t OpenExisting(const std::string& target, int& error);
-/// Creates `path` new (never an existing file, never through a symlink), locked as a
-/// writer's. One that is to replace a file is readable and writable by its creator
-/// alone; one that is to be a new file gets what any file created for writing gets
-/// there (the umask, or the folder's default ACL), which Adopt could not work out.
+/// Creates `path` new (never an existing file, never through a symlink), readable
+/// and writable by its creator alone, locked as a writer's. One that is not to
+/// replace a file then gets what any file created for writing gets there (the
+/// folder's default ACL, or the umask), which Adopt, knowing no folder, could not.
 std::intptr_t CreateNew(const std::string& path, bool replacing, int& error);
 /// Gives the new file `fresh` what the old file `old` shows everyone else: owner and
 /// group, ACL and extended attributes, mode without setuid, setgid and sticky bits.

@@ -615,20 +615,54 @@ std::intptr_t OpenExisting(const std::string& target, int& error) {
   return fd;
 }
 
+namespace {
+
+// Gives `fd` what a file created for writing with mode 0666 gets in `folder`: the
+// folder's default ACL, its owner, group (or mask) and others limited to that mode;
+// without one, 0666 less the umask. errno on failure.
+int GiveNewFilePermissions(int fd, const std::string& folder) {
+  std::vector<char> acl(256);
+  ssize_t n;
+  while ((n = ::getxattr(folder.c_str(), "system.posix_acl_default", acl.data(), acl.size())) < 0 && errno == ERANGE) {
+    acl.resize(acl.size() * 4);
+  }
+  if (n < 0) {
+    if (errno != ENODATA && errno != ENOTSUP) return errno;
+    // The umask is read by setting it back.
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return ::fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
+  }
+  // After a 4-byte version, entries of 8 bytes: tag, permissions, id (little-endian).
+  char* group = nullptr;
+  char* mask = nullptr;
+  for (ssize_t at = 4; at + 8 <= n; at += 8) {
+    char* entry = acl.data() + at;
+    const unsigned tag = static_cast<unsigned char>(entry[0]) | static_cast<unsigned char>(entry[1]) << 8;
+    if (tag == 0x01 || tag == 0x20) entry[2] &= 6;  // the owner and others: no execute
+    if (tag == 0x04) group = entry;
+    if (tag == 0x10) mask = entry;
+  }
+  if (char* limited = mask ? mask : group) limited[2] &= 6;
+  return ::fsetxattr(fd, "system.posix_acl_access", acl.data(), static_cast<std::size_t>(n), 0) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 std::intptr_t CreateNew(const std::string& path, bool replacing, int& error) {
-  // A new output's permissions come from the system, as for any file created for
-  // writing: with a default ACL on the folder they are not the umask's.
-  const mode_t mode = replacing ? 0600 : 0666;
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     error = errno;
     return kNoHandle;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = errno;
+  // A new output gets, before its first byte, what any file created for writing gets
+  // there: with a default ACL on the folder that is not the umask's mode.
+  error = replacing ? 0 : GiveNewFilePermissions(fd, FolderOf(path));
+  if (error != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (error == 0) error = errno;
     ::unlink(path.c_str());
     ::close(fd);
     return kNoHandle;
