@@ -10,6 +10,7 @@
 #endif
 
 #include <cerrno>
+#include <csignal>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -493,14 +494,16 @@ Shown ShownBy(const std::string& path) {
 }
 
 // An access ACL as the kernel stores it: user::rw- user:1001:r-- group::--- mask::r-- other::---.
-std::string AclGivingHelperRead() {
+// An ACL as the kernel stores it, from the permissions of user::, user:1001:, group::,
+// mask:: and other::.
+std::string Acl(std::uint32_t owner, std::uint32_t helper, std::uint32_t group, std::uint32_t mask, std::uint32_t other) {
   std::string acl;
   auto put = [&](std::uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
   };
   put(2, 4);  // version
-  const std::uint32_t entries[][3] = {{0x01, 6, 0xFFFFFFFF}, {0x02, 4, kHelper}, {0x04, 0, 0xFFFFFFFF},
-                                      {0x10, 4, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}};
+  const std::uint32_t entries[][3] = {{0x01, owner, 0xFFFFFFFF}, {0x02, helper, kHelper}, {0x04, group, 0xFFFFFFFF},
+                                      {0x10, mask, 0xFFFFFFFF}, {0x20, other, 0xFFFFFFFF}};
   for (const auto& e : entries) {
     put(e[0], 2);
     put(e[1], 2);
@@ -508,6 +511,9 @@ std::string AclGivingHelperRead() {
   }
   return acl;
 }
+
+// user::rw- user:1001:r-- group::--- mask::r-- other::---.
+std::string AclGivingHelperRead() { return Acl(6, 4, 0, 4, 0); }
 
 TEST(Replacement, TheNewFileShowsWhatTheOldOneShowedFromItsFirstByte) {
   if (::geteuid() != 0) GTEST_SKIP() << "giving a file another user's ownership needs root";
@@ -565,6 +571,23 @@ TEST(Replacement, TheNewFileShowsWhatTheOldOneShowedFromItsFirstByte) {
   }
 }
 
+TEST(Replacement, ANewOutputShowsWhatAnyFileCreatedThereShows) {
+  for (const bool defaultAcl : {false, true}) {
+    SCOPED_TRACE(defaultAcl ? "a folder with a default ACL" : "a plain folder");
+    TempDir dir;
+    if (defaultAcl) {
+      // Others get nothing, the helper may write: not what the umask would give.
+      const std::string acl = Acl(7, 6, 6, 6, 0);
+      if (::setxattr(dir.str().c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) != 0) {
+        GTEST_SKIP() << "this file system keeps no ACLs";
+      }
+    }
+    ASSERT_TRUE(File::CreateWrite(dir / "written").ok());
+    ASSERT_TRUE(WriteAndCommit(dir / "replaced", testing::Pattern(2, 7)));
+    EXPECT_EQ(ShownBy(dir / "replaced"), ShownBy(dir / "written"));
+  }
+}
+
 TEST(Replacement, WhereANewFileWouldShowTheOldOneIsWrittenInPlace) {
   if (::geteuid() != 0) GTEST_SKIP() << "the cases need a second user, set up as root";
   struct Case {
@@ -618,6 +641,33 @@ TEST(Replacement, WhereANewFileWouldShowTheOldOneIsWrittenInPlace) {
       EXPECT_NE(refused.error().detail.find("--no-in-place"), std::string::npos);
     }
   }
+}
+
+TEST(Replacement, AProgramsCapabilitiesGoAsWritingIntoItWouldTakeThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file capabilities needs root";
+  TempDir top;
+  ASSERT_EQ(::chmod(top.str().c_str(), 0755), 0);
+  const std::string folder = top / "f";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(folder.c_str(), kHelper, kHelper), 0);
+  const std::string out = folder + "/out.bin";
+  testing::WriteText(out, "old program");
+  ASSERT_EQ(::chown(out.c_str(), kHelper, kHelper), 0);
+  // Revision 2, effective, permitted CAP_NET_RAW: what setcap cap_net_raw+ep stores.
+  const std::uint8_t caps[20] = {0x01, 0, 0, 0x02, 0, 0x20};
+  if (::setxattr(out.c_str(), "security.capability", caps, sizeof caps, 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no capabilities";
+  }
+  // Its owner, who may not set capabilities, replaces it as check said.
+  const int status = AsHelper([&] {
+    const auto probe = ProbeReplacement(out, false);
+    auto f = File::CreateReplacement(out, false);
+    if (!probe || *probe != InPlaceReason::None || !f) return 1;
+    return f->Write(testing::Pattern(3, 10)).ok() && f->Commit().ok() ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(testing::ReadFile(out), testing::Pattern(3, 10));
+  EXPECT_LT(::getxattr(out.c_str(), "security.capability", nullptr, 0), 0);
 }
 
 TEST(Replacement, ASymlinkIsFollowedAndTheNewFileLivesBesideItsTarget) {
@@ -687,6 +737,66 @@ TEST(Replacement, ACommitPutsEveryOutputInPlaceOrNone) {
   EXPECT_FALSE(std::filesystem::exists(dir / "b"));
   for (File* f : all) f->Close();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 1) << "no leftover";
+}
+
+TEST(Replacement, WithoutExchangesOrHardLinksOutputsAreStillReplacedTogether) {
+  struct PlainRenames {
+    PlainRenames() { TestHooks().plainRenamesOnly = true; }
+    ~PlainRenames() { TestHooks().plainRenamesOnly = false; }
+  } fat;
+  TempDir dir;
+  testing::WriteText(dir / "a", "old a");
+  testing::WriteText(dir / "b", "old b");
+  for (const bool complete : {true, false}) {
+    SCOPED_TRACE(complete ? "committed" : "the second new file gone");
+    auto a = File::CreateReplacement(dir / "a");
+    auto b = File::CreateReplacement(dir / "b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    for (File* f : {&*a, &*b}) ASSERT_TRUE(f->Write(testing::Pattern(4, complete ? 8 : 9)).ok());
+    if (!complete) {
+      for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+        if (e.path().filename().string().rfind("b.folvane-partial-", 0) == 0) std::filesystem::remove(e.path());
+      }
+    }
+    const std::array<File*, 2> both = {&*a, &*b};
+    EXPECT_EQ(File::CommitAll(both).ok(), complete);
+    for (File* f : both) f->Close();
+    // The failed commit leaves what the first one put in place.
+    EXPECT_EQ(testing::ReadFile(dir / "a"), testing::Pattern(4, 8));
+    EXPECT_EQ(testing::ReadFile(dir / "b"), testing::Pattern(4, 8));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 2) << "no leftover";
+  }
+}
+
+// A signal ends a process that holds new files of replacements: none is left behind,
+// whenever it comes and however many outputs are being written.
+TEST(Replacement, ASignalLeavesNoNewFileBehind) {
+  struct Case {
+    const char* name;
+    int outputs;
+    bool justAfterCreation;
+  } cases[] = {
+      {"a signal just after the new file is created", 1, true},
+      {"more outputs at once than the handler keeps", 40, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      RemovePartialOutputsOnSignals();
+      if (c.justAfterCreation) TestHooks().partialCreated = [] { ::raise(SIGTERM); };
+      std::vector<Expected<File>> files;
+      for (int i = 0; i < c.outputs; ++i) files.push_back(File::CreateReplacement(dir / std::to_string(i)));
+      ::raise(SIGTERM);
+      ::_exit(5);  // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()), {}), 0) << "no leftover";
+  }
 }
 #endif
 

@@ -101,19 +101,21 @@ namespace {
 std::atomic<bool> gCommitting{false};
 std::atomic<std::thread::id> gCommitter{};
 
-constexpr std::size_t kPartialSlots = 8;
+constexpr std::size_t kPartialSlots = 16;
 constexpr std::size_t kPartialBytes = 4096 * 3;
 std::array<std::array<char, kPartialBytes>, kPartialSlots> gPartialPaths{};
 std::array<std::atomic<bool>, kPartialSlots> gPartialUsed{};
 
-void RegisterPartial(const std::string& path) {
-  if (path.size() >= kPartialBytes) return;
+// False when every slot is taken: a new file that no handler would remove is not kept.
+bool RegisterPartial(const std::string& path) {
+  if (path.size() >= kPartialBytes) return false;
   for (std::size_t i = 0; i < kPartialSlots; ++i) {
     if (gPartialUsed[i].load()) continue;
     std::memcpy(gPartialPaths[i].data(), path.c_str(), path.size() + 1);
     gPartialUsed[i].store(true);
-    return;
+    return true;
   }
+  return false;
 }
 
 void UnregisterPartial(const std::string& path) {
@@ -274,11 +276,30 @@ Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlac
     for (int attempt = 0; attempt < 100 && fresh == kNoHandle; ++attempt) {
       const std::string leaf = PartialLeaf(name, attempt, shortForm);
       const std::string partial = sys::Join(folder, leaf);
-      fresh = sys::CreateNew(partial, error);
+      // Signals wait from the creation to the registration: one in between would
+      // leave the new file behind.
+      sys::HoldSignals();
+      fresh = sys::CreateNew(partial, plan->exists, error);
+      bool known = true;
       if (fresh != kNoHandle) {
-        file.partialPath_ = partial;
-        RegisterPartial(partial);
-      } else if (error != sys::kExists && !shortForm && leaf.rfind(kShortPartialMark, 0) != 0) {
+        if (TestHooks().partialCreated) TestHooks().partialCreated();
+        known = RegisterPartial(partial);
+        if (known) {
+          file.partialPath_ = partial;
+        } else {
+          sys::RemoveFile(partial.c_str());
+          sys::CloseHandle(std::exchange(fresh, kNoHandle));
+        }
+      }
+      sys::ReleaseSignals();
+      if (!known) {
+        if (held != kNoHandle) sys::CloseHandle(held);
+        FileError e{FileErrorCause::TooManyOpenFiles, FileOp::Create, path, 0};
+        e.detail = "more outputs are being replaced at once than an interrupted merge could clean up";
+        return e;
+      }
+      if (fresh != kNoHandle) break;
+      if (error != sys::kExists && !shortForm && leaf.rfind(kShortPartialMark, 0) != 0) {
         shortForm = true;  // refused in its long form: the short one, from the first attempt
         attempt = -1;
       } else if (error != sys::kExists) {

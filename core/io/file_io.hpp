@@ -302,6 +302,12 @@ struct FileLayerTestHooks {
   /// before the signal ends the process. folvane-cli sets it from the environment
   /// variable FOLVANE_TEST_SIGNAL_IN_COMMIT (a signal number).
   void (*betweenExchanges)() = nullptr;
+  /// Runs inside CreateReplacement right after the new file is created, with
+  /// termination signals held: a test raises a signal here to see that the file is
+  /// removed all the same.
+  void (*partialCreated)() = nullptr;
+  /// Renames behave as on a file system without exchanges or hard links (FAT, exFAT).
+  bool plainRenamesOnly = false;
 };
 /// The one set of hooks; production code never sets them.
 FileLayerTestHooks& TestHooks();

@@ -45,11 +45,13 @@ Expected<Plan> PlanReplacement(const std::string& path);
 /// without emptying it, holding the writer's lock; kNoHandle and `error` on failure.
 std::intptr_t OpenExisting(const std::string& target, int& error);
 /// Creates `path` new (never an existing file, never through a symlink), readable
-/// and writable by its creator alone, locked as a writer's.
-std::intptr_t CreateNew(const std::string& path, int& error);
+/// and writable by its creator alone, locked as a writer's. One that is not to
+/// replace a file then gets what any file created for writing gets there (the
+/// folder's default ACL, or the umask), which Adopt, knowing no folder, could not.
+std::intptr_t CreateNew(const std::string& path, bool replacing, int& error);
 /// Gives the new file `fresh` what the old file `old` shows everyone else: owner and
 /// group, ACL and extended attributes, mode without setuid, setgid and sticky bits.
-/// `old` is kNoHandle for a file that did not exist (the mode new files get). None
+/// `old` is kNoHandle for a file that did not exist (nothing to give). None
 /// or the reason it cannot be done; `error` set where something else failed.
 InPlaceReason Adopt(std::intptr_t fresh, std::intptr_t old, int& error);
 /// Takes setuid and setgid off a file about to be rewritten in place, as the system

@@ -157,6 +157,9 @@ InPlaceReason CopyAttributes(int from, int to, int& error) {
   std::vector<char> value;
   for (ssize_t i = 0; i < size; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
     const char* name = names.data() + i;
+    // The system takes a program's capabilities off at the first byte written into it:
+    // the new file goes without them, as the old one would have.
+    if (std::strcmp(name, "security.capability") == 0) continue;
     const ssize_t length = ::fgetxattr(from, name, nullptr, 0);
     if (length < 0) {
       error = errno;
@@ -612,7 +615,41 @@ std::intptr_t OpenExisting(const std::string& target, int& error) {
   return fd;
 }
 
-std::intptr_t CreateNew(const std::string& path, int& error) {
+namespace {
+
+// Gives `fd` what a file created for writing with mode 0666 gets in `folder`: the
+// folder's default ACL, its owner, group (or mask) and others limited to that mode;
+// without one, 0666 less the umask. errno on failure.
+int GiveNewFilePermissions(int fd, const std::string& folder) {
+  std::vector<char> acl(256);
+  ssize_t n;
+  while ((n = ::getxattr(folder.c_str(), "system.posix_acl_default", acl.data(), acl.size())) < 0 && errno == ERANGE) {
+    acl.resize(acl.size() * 4);
+  }
+  if (n < 0) {
+    if (errno != ENODATA && errno != ENOTSUP) return errno;
+    // The umask is read by setting it back.
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return ::fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
+  }
+  // After a 4-byte version, entries of 8 bytes: tag, permissions, id (little-endian).
+  char* group = nullptr;
+  char* mask = nullptr;
+  for (ssize_t at = 4; at + 8 <= n; at += 8) {
+    char* entry = acl.data() + at;
+    const unsigned tag = static_cast<unsigned char>(entry[0]) | static_cast<unsigned char>(entry[1]) << 8;
+    if (tag == 0x01 || tag == 0x20) entry[2] &= 6;  // the owner and others: no execute
+    if (tag == 0x04) group = entry;
+    if (tag == 0x10) mask = entry;
+  }
+  if (char* limited = mask ? mask : group) limited[2] &= 6;
+  return ::fsetxattr(fd, "system.posix_acl_access", acl.data(), static_cast<std::size_t>(n), 0) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+std::intptr_t CreateNew(const std::string& path, bool replacing, int& error) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
@@ -621,8 +658,11 @@ std::intptr_t CreateNew(const std::string& path, int& error) {
     error = errno;
     return kNoHandle;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = errno;
+  // A new output gets, before its first byte, what any file created for writing gets
+  // there: with a default ACL on the folder that is not the umask's mode.
+  error = replacing ? 0 : GiveNewFilePermissions(fd, FolderOf(path));
+  if (error != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (error == 0) error = errno;
     ::unlink(path.c_str());
     ::close(fd);
     return kNoHandle;
@@ -633,13 +673,7 @@ std::intptr_t CreateNew(const std::string& path, int& error) {
 InPlaceReason Adopt(std::intptr_t fresh, std::intptr_t old, int& error) {
   error = 0;
   const int to = Fd(fresh);
-  if (old == kNoHandle) {
-    // The mode a file created for writing gets; the umask is read by setting it back.
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    if (::fchmod(to, 0666 & ~mask) != 0) error = errno;
-    return InPlaceReason::None;
-  }
+  if (old == kNoHandle) return InPlaceReason::None;  // created as a new file is
   const int from = Fd(old);
   struct stat st {};
   if (::fstat(from, &st) != 0) {
@@ -687,18 +721,42 @@ bool HeldByWriter(const std::string& path) {
 
 namespace {
 bool NoExchangeHere(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
+
+// A file system without hard links (FAT, exFAT) refuses a second name so.
+bool NoLinksHere(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
+int Exchange(const std::string& partial, const std::string& target) {
+  if (TestHooks().plainRenamesOnly) return EINVAL;
+  return ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
+}
+
+int Link(const std::string& from, const std::string& to) {
+  if (TestHooks().plainRenamesOnly) return EPERM;
+  return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
 }  // namespace
 
 int Install(const std::string& partial, const std::string& target, bool targetExisted) {
   if (targetExisted) {
-    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) return 0;
-    if (!NoExchangeHere(errno)) return errno;
+    int error = Exchange(partial, target);
+    if (!NoExchangeHere(error)) return error;
     // A file system without the exchange: the old file keeps a second name while the
     // new one replaces it in one step, then takes the partial name.
     const std::string keep = partial + "-old";
-    if (::link(target.c_str(), keep.c_str()) != 0) return errno;
-    if (::rename(partial.c_str(), target.c_str()) != 0) {
-      const int error = errno;
+    error = Link(target, keep);
+    if (NoLinksHere(error)) {
+      // Nor hard links: the old file steps aside first, and the name is missing for
+      // the moment between the two renames.
+      if (::rename(target.c_str(), keep.c_str()) != 0) return errno;
+      if (::rename(partial.c_str(), target.c_str()) != 0) {
+        error = errno;
+        ::rename(keep.c_str(), target.c_str());
+        return error;
+      }
+    } else if (error != 0) {
+      return error;
+    } else if (::rename(partial.c_str(), target.c_str()) != 0) {
+      error = errno;
       ::unlink(keep.c_str());
       return error;
     }
@@ -712,10 +770,7 @@ int Install(const std::string& partial, const std::string& target, bool targetEx
 }
 
 int Uninstall(const std::string& partial, const std::string& target, bool targetExisted) {
-  if (targetExisted &&
-      ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-    return 0;
-  }
+  if (targetExisted && Exchange(partial, target) == 0) return 0;
   const bool back = targetExisted ? ::rename(partial.c_str(), target.c_str()) == 0
                                   : ::rename(target.c_str(), partial.c_str()) == 0;
   return back ? 0 : errno;

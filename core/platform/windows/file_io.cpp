@@ -384,7 +384,7 @@ std::intptr_t OpenExisting(const std::string& target, int& error) {
   return Keep(h);
 }
 
-std::intptr_t CreateNew(const std::string& path, int& error) {
+std::intptr_t CreateNew(const std::string& path, bool, int& error) {
   const auto wide = SystemPath(path);
   if (!wide) {
     error = static_cast<int>(wide.error);
