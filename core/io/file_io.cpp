@@ -100,6 +100,9 @@ namespace {
 // Set while CommitAll exchanges outputs, with the thread that does.
 std::atomic<bool> gCommitting{false};
 std::atomic<std::thread::id> gCommitter{};
+// Signal handlers removing partial files right now: the commit does not start its
+// exchanges under one that began before it.
+std::atomic<int> gCleaning{0};
 
 constexpr std::size_t kPartialSlots = 16;
 constexpr std::size_t kPartialBytes = 4096 * 3;
@@ -192,10 +195,19 @@ void RemovePartialOutputs() noexcept {
   // partial name then holds an old output, and removing it would lose that output
   // while the others are new. On the exchanging thread itself (a crash there) it
   // does not wait for itself.
-  while (gCommitting.load() && gCommitter.load() != std::this_thread::get_id()) sys::PauseBriefly();
+  const bool committer = gCommitter.load() == std::this_thread::get_id();
+  for (;;) {
+    while (!committer && gCommitting.load()) sys::PauseBriefly();
+    gCleaning.fetch_add(1);
+    // Either the commit sees this handler and waits for it, or the handler sees the
+    // commit and waits for its end.
+    if (committer || !gCommitting.load()) break;
+    gCleaning.fetch_sub(1);
+  }
   for (std::size_t i = 0; i < kPartialSlots; ++i) {
     if (gPartialUsed[i].load()) sys::RemoveFile(gPartialPaths[i].data());
   }
+  gCleaning.fetch_sub(1);
 }
 
 // ---- File: what both systems share --------------------------------------------------
@@ -390,6 +402,7 @@ Status File::CommitAll(std::span<File* const> files) {
   sys::HoldSignals();
   gCommitter.store(std::this_thread::get_id());
   gCommitting.store(true);
+  while (gCleaning.load() != 0) sys::PauseBriefly();  // a handler already removing: the process is ending
   for (File* f : files) {
     if (f->partialPath_.empty()) continue;
     if (!done.empty() && TestHooks().betweenExchanges) TestHooks().betweenExchanges();
