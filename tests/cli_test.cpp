@@ -434,6 +434,15 @@ TEST_F(CliTest, AMergeReplacesAllItsOutputsOrNone) {
     EXPECT_NE(run.out.find("\"inPlace\": \"it has other hard links"), std::string::npos) << run.out;
     EXPECT_EQ(ReadFile(dir / "other"), ReadFile(dir / "d2.bin"));
   }
+  {
+    SCOPED_TRACE("a device is written as it is, forced where it can be, and both commands say so");
+    const CliRun checked = InDir("check j.part --json --data /dev/null");
+    const CliRun run = InDir("merge j.part --json --data /dev/null");
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const CliRun* r : {&checked, &run}) {
+      EXPECT_NE(r->out.find("\"inPlace\": \"it is a device\""), std::string::npos) << r->out;
+    }
+  }
 #endif
 }
 

@@ -259,7 +259,10 @@ Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlac
   if (!plan) return plan.error();
   if (plan->inPlace == InPlaceReason::Device) {
     auto device = CreateWrite(plan->target);
-    if (device) device->path_ = path;
+    if (device) {
+      device->path_ = path;
+      device->inPlace_ = InPlaceReason::Device;
+    }
     return device;
   }
   if (plan->inPlace != InPlaceReason::None && !allowInPlace) return MustReplace(path, plan->inPlace);
@@ -362,6 +365,8 @@ Expected<InPlaceReason> ProbeReplacement(const std::string& path, bool allowInPl
 }
 
 Status File::PrepareCommit() {
+  // A device keeps its size; what was written is forced to it where it can be.
+  if (inPlace_ == InPlaceReason::Device) return Sync();
   if (inPlace_ != InPlaceReason::None) {
     // Written over the old bytes from the start: what lies beyond the new end goes.
     if (const int error = sys::EndHere(handle_); error != 0) return Fail(FileOp::Write, error);
