@@ -100,7 +100,8 @@ int RunMerge(const Args& args) {
       details.push_back(line);
       console.Line("folvane-cli: " + line);
     };
-    // With a manifest every byte passes through the program to be hashed on its way.
+    // With a manifest every byte is hashed on its way: read by the program, or read
+    // back from its image where the file system shared the image's extents.
     std::optional<DigestTap> tap;
     if (!manifests.empty() || reportPath) {
       tap.emplace(form.geometry.blockSize);

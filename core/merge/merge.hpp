@@ -85,7 +85,8 @@ struct MergeOptions {
   /// Learns, right after a message, a line that says more than the message can (which
   /// path is too long, which image changed length); for the command line.
   std::function<void(const std::string&)> onDetail;
-  /// Sees the bytes written; with a tap every byte passes through the program.
+  /// Sees every byte written: copied through the program, or read back from the
+  /// image where the file system shared its extents.
   MergeTap* tap = nullptr;
   /// Write each output under a new name and put it in place of the old one only when
   /// the whole merge has succeeded, so that a failed or killed merge leaves the
