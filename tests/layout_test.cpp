@@ -104,6 +104,12 @@ TEST(FlashLayout, DrawsWhatTheAcceptanceRuleDecides) {
       {"a later row inside an earlier row's spare blocks, the row between unticked",
        {{1, true, 0, 0x1F, 2}, {2, false, 0, 5, 1}, {3, true, 6, 0x10, 1}},
        "image1 0-1 | spare1 2-5 | image3 6-6 | spare3 7-10 | spare1 11-1F ; 1 under 3 6-10", 0x20, 7},
+      {"a row inside the spare blocks of a row that is itself inside another's",
+       {{1, true, 0, 0x3F, 2}, {2, false, 0, 5, 1}, {3, true, 0x10, 0x2F, 1}, {4, false, 0x11, 0x15, 1},
+        {5, true, 0x20, 0x27, 1}},
+       "image1 0-1 | spare1 2-F | image3 10-10 | spare3 11-1F | image5 20-20 | spare5 21-27 | spare3 28-2F | "
+       "spare1 30-3F ; 1 under 3 10-2F ; 1 under 5 20-27 ; 3 under 5 20-27",
+       0x40, 0x21},
       {"a start inside an earlier image is left out and shown over it",
        {{1, true, 0, 0x1F, 8}, {2, false, 0, 3, 1}, {3, true, 4, 0x10, 1}},
        "image1 0-7 | spare1 8-1F ; out3 4-10 ; 1 under 3 4-10", 0x20, 8},

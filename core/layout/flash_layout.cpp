@@ -174,20 +174,25 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
   }
 
   // The taken rows along the axis; the acceptance code keeps their starts rising, but
-  // a row may start inside the spare blocks of one above it (the row between them
-  // unticked): that range is cut where the later begins, the overlap recorded, and
-  // what remains of it after the later range drawn on.
+  // a row may start inside the spare blocks of one or more above it (the rows between
+  // them unticked): those ranges are cut where the later begins, each overlap
+  // recorded, and what remains of each after the later range drawn on, the innermost
+  // first. `claims` holds the ranges still open at the cursor, outermost first.
+  struct Claim {
+    int row;
+    std::uint64_t end;
+  };
+  std::vector<Claim> claims;
   std::uint64_t cursor = 0;
-  int claimRow = 0;
   for (const LayoutRow& r : layout.rows) {
     if (!r.accepted) continue;
     const std::uint64_t s = r.startBlock;
     const std::uint64_t end = s + r.rangeBlocks;
-    const std::uint64_t claimEnd = cursor;
+    std::erase_if(claims, [&](const Claim& c) { return c.end <= s; });
     if (s > cursor) {
       layout.axis.push_back(Segment(SegmentKind::Fill, 0, cursor, s - cursor, blockSize));
     } else if (s < cursor) {
-      layout.overlaps.push_back(LayoutOverlap{claimRow, r.row, s, std::min(claimEnd, end) - s});
+      for (const Claim& c : claims) layout.overlaps.push_back(LayoutOverlap{c.row, r.row, s, std::min(c.end, end) - s});
       while (!layout.axis.empty() && layout.axis.back().firstBlock >= s) layout.axis.pop_back();
       if (!layout.axis.empty() && layout.axis.back().EndBlock() > s) {
         LayoutSegment& cut = layout.axis.back();
@@ -197,12 +202,14 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     const std::uint64_t image = ImageSpan(r);
     if (image) layout.axis.push_back(Segment(SegmentKind::Image, r.row, s, image, blockSize));
     if (r.rangeBlocks > image) layout.axis.push_back(Segment(SegmentKind::Spare, r.row, s + image, r.rangeBlocks - image, blockSize));
-    if (claimEnd > end) {
-      layout.axis.push_back(Segment(SegmentKind::Spare, claimRow, end, claimEnd - end, blockSize));
-    } else {
-      cursor = end;
-      claimRow = r.row;
+    std::erase_if(claims, [&](const Claim& c) { return c.end <= end; });
+    std::uint64_t drawn = end;
+    for (auto c = claims.rbegin(); c != claims.rend(); ++c) {
+      layout.axis.push_back(Segment(SegmentKind::Spare, c->row, drawn, c->end - drawn, blockSize));
+      drawn = c->end;
     }
+    claims.push_back({r.row, end});
+    cursor = std::max(cursor, end);
     const auto bytes = r.imageBytes;
     layout.dataBlocks = s + (bytes ? BlocksFor(*bytes, blockSize) : r.imageBlocks);
   }
