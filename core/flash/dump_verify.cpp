@@ -23,7 +23,7 @@ constexpr std::uint64_t kPieceBytes = std::uint64_t{256} << 10;
 class BlockReader {
  public:
   BlockReader(File& file, std::uint64_t blockBytes, std::uint64_t pieceBlocks)
-      : file_(file), blockBytes_(blockBytes), pieceBlocks_(pieceBlocks), buffer_(blockBytes * pieceBlocks) {}
+      : file_(file), blockBytes_(blockBytes), buffer_(blockBytes * pieceBlocks) {}
   // Nothing in the span when the file ends before the block does.
   Expected<std::span<const std::uint8_t>> Block(std::uint64_t index) {
     if (index < first_ || index >= first_ + count_) {
@@ -38,7 +38,7 @@ class BlockReader {
 
  private:
   File& file_;
-  std::uint64_t blockBytes_, pieceBlocks_;
+  std::uint64_t blockBytes_;
   std::vector<std::uint8_t> buffer_;
   std::uint64_t first_ = 0, count_ = 0;
 };

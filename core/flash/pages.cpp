@@ -41,7 +41,9 @@ std::optional<unsigned> ParseMarkerPages(std::string_view text, std::string* bad
 std::string MarkerPagesText(unsigned pages) {
   std::string text;
   for (const auto& [bit, name] : {std::pair{kMarkFirst, "first"}, {kMarkSecond, "second"}, {kMarkLast, "last"}}) {
-    if (pages & bit) text += (text.empty() ? "" : ",") + std::string(name);
+    if (!(pages & bit)) continue;
+    if (!text.empty()) text += ',';
+    text += name;
   }
   return text;
 }
