@@ -1,13 +1,18 @@
 #pragma once
 // What the benchmarks share: a merge host that answers from fixed paths and keeps its
-// messages, and the timing of a run and the median of several.
+// messages, the timing of a run and the median of several, and the plain read that
+// stands for `cat FILES > /dev/null`.
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "io/file_io.hpp"
 #include "merge/merge.hpp"
 
 namespace folvane::bench {
@@ -37,6 +42,30 @@ inline double Seconds(const std::function<void()>& run) {
 inline double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
+}
+
+/// What cat does with its input: reads the files one after the other in pieces of
+/// 128 KiB and drops the bytes; how many there were. A file it cannot read ends the
+/// benchmark.
+inline std::uint64_t ReadAndDiscard(const std::vector<std::string>& paths) {
+  std::vector<std::uint8_t> piece(std::size_t{128} << 10);
+  std::uint64_t total = 0;
+  for (const std::string& path : paths) {
+    auto file = File::OpenRead(path);
+    bool whole = false;
+    for (std::uint64_t at = 0; file && !whole;) {
+      auto got = file->ReadAt(at, piece);
+      if (!got) break;
+      whole = *got == 0;
+      at += *got;
+      total += *got;
+    }
+    if (!whole) {
+      std::fprintf(stderr, "cannot read %s\n", path.c_str());
+      std::exit(2);
+    }
+  }
+  return total;
 }
 
 }  // namespace folvane::bench

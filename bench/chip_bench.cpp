@@ -45,6 +45,7 @@ constexpr std::uint32_t kSparePerRow = 8;
 constexpr std::uint32_t kFlippedPages = 5;
 
 using folvane::bench::Median;
+using folvane::bench::ReadAndDiscard;
 using folvane::bench::Seconds;
 using folvane::bench::SilentHost;
 
@@ -64,21 +65,6 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
   if (!f || std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) Stop("cannot read " + path);
   std::fclose(f);
   return bytes;
-}
-
-// Reads the files one after the other in pieces of 128 KiB and drops the bytes.
-void ReadAndDiscard(const std::vector<std::string>& paths) {
-  std::vector<std::uint8_t> piece(std::size_t{128} << 10);
-  for (const std::string& path : paths) {
-    auto file = folvane::File::OpenRead(path);
-    if (!file) Stop("cannot open " + path);
-    for (std::uint64_t at = 0;;) {
-      auto got = file->ReadAt(at, piece);
-      if (!got) Stop("cannot read " + path);
-      if (*got == 0) break;
-      at += *got;
-    }
-  }
 }
 
 // A job of kRows rows filling a chip of `chipBlocks` blocks, merged; the data image's

@@ -15,12 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "flash/image_lint.hpp"
 #include "io/file_io.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using folvane::bench::Median;
+using folvane::bench::ReadAndDiscard;
+using folvane::bench::Seconds;
 namespace fs = std::filesystem;
 
 // Four images in block mode 2 ((2048+64) bytes x 64 pages): pseudo-random data with
@@ -61,35 +64,6 @@ std::vector<std::string> WriteImages(const std::string& dir, std::uint64_t total
   return paths;
 }
 
-// What cat does with its input: reads it in pieces of 128 KiB, and nothing else.
-std::uint64_t ReadAll(const std::vector<std::string>& paths) {
-  std::vector<std::uint8_t> piece(std::size_t{128} << 10);
-  std::uint64_t total = 0;
-  for (const std::string& path : paths) {
-    auto file = folvane::File::OpenRead(path);
-    if (!file) std::exit(2);
-    for (std::uint64_t at = 0;;) {
-      auto got = file->ReadAt(at, piece);
-      if (!got) std::exit(2);
-      if (*got == 0) break;
-      at += *got;
-      total += *got;
-    }
-  }
-  return total;
-}
-
-double Seconds(const std::function<void()>& run) {
-  const auto t0 = Clock::now();
-  run();
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,9 +95,9 @@ int main(int argc, char** argv) {
     }
     std::uint64_t bytes = 0, marked = 1;
     std::vector<double> read, lint;
-    ReadAll(paths);  // the first read of all takes the pages into the cache
+    ReadAndDiscard(paths);  // the first read of all takes the pages into the cache
     for (int r = 0; r < runs; ++r) {
-      read.push_back(Seconds([&] { bytes = ReadAll(paths); }));
+      read.push_back(Seconds([&] { bytes = ReadAndDiscard(paths); }));
       lint.push_back(Seconds([&] {
         auto report = folvane::LintImages(job);
         if (!report) std::exit(2);
