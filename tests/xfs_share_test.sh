@@ -2,11 +2,15 @@
 # On a small loop-mounted XFS with shared extents: a merge in block mode 2 (blocks of
 # 33 file-system blocks) shares its images' extents instead of copying them and gives
 # the exact bytes; a merge in mode 0 (blocks that are no multiple of the file
-# system's) gives the exact bytes too. Needs root, a loop device and mkfs.xfs; says
-# why and counts as skipped (77) where one is missing.
-# Usage: xfs_share_test.sh FOLVANE_CLI
+# system's) gives the exact bytes too; in mode 15 the spare blocks' 0xFF and the
+# images' partial last blocks are shared as well, all but one file-system block per
+# image. Then the copy-path tests of CORE_TESTS run in a folder there, so that every
+# fallback from sharing is taken on a file system that shares. Needs root, a loop
+# device and mkfs.xfs; says why and counts as skipped (77) where one is missing.
+# Usage: xfs_share_test.sh FOLVANE_CLI [CORE_TESTS]
 set -u
 cli=$1
+core_tests=${2:-}
 skip() { echo "skipped: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "mounting a loop device needs root"
 command -v mkfs.xfs >/dev/null || skip "mkfs.xfs is missing (package xfsprogs)"
@@ -62,4 +66,16 @@ sync -f "$dir/data.bin"
 shared=$(filefrag -v "$dir/data.bin" | grep -c shared)
 [ "$shared" -ge 2 ] || { filefrag -v "$dir/data.bin"; fail "mode 2: the images' extents are not shared"; }
 merge 0 8448 2A0
-echo "passed: mode 2 shares $shared extents and both modes are exact"
+
+# Mode 15: image one takes 3 blocks, 7 blocks of 0xFF follow; image two (7 blocks of mode 2 and 5
+# bytes) takes one.
+merge 15 2260992 A
+sync -f "$dir/data.bin"
+unshared=$(filefrag -v "$dir/data.bin" | awk '$1 ~ /^[0-9]+:$/ && $0 !~ /shared/ { n += $6 + 0 } END { print n + 0 }')
+[ "$unshared" -le 2 ] || { filefrag -v "$dir/data.bin"; fail "mode 15: $unshared file-system blocks are not shared"; }
+
+if [ -n "$core_tests" ]; then
+  mkdir "$dir/tmp"
+  TMPDIR=$dir/tmp "$core_tests" --gtest_filter='MergeCopyPaths.*' --gtest_brief=1 || fail "the copy paths on XFS"
+fi
+echo "passed: mode 2 shares $shared extents, mode 15 writes $unshared blocks, every mode is exact"

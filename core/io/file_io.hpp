@@ -191,6 +191,10 @@ class File {
   /// caller's to overwrite. A copy stops early, without `unsupported`, only at the end
   /// of `source`.
   CopyResult CopyFrom(File& source, std::uint64_t offset, std::uint64_t length, KernelCopy how);
+  /// The same open file once more, for reading only: where a file was opened for
+  /// writing, what it already holds can then be a source of CopyFrom. Fails where the
+  /// system cannot reopen it or the user may not read it.
+  Expected<File> ReadableTwin();
   /// The block size extents are shared at, in the file system holding this file; 0
   /// where the system shares none.
   std::uint32_t ShareBlockSize();

@@ -82,18 +82,64 @@ Status DataImageWriter::Flush() {
 Status DataImageWriter::FillTo(std::uint64_t target) {
   if (Status s = Flush(); !s) return s;
   if (target <= cursor_) return {};
+  return WriteFill(target - cursor_);
+}
+
+// `bytes` of 0xFF at the cursor, nothing buffered. Where the output shares extents,
+// every whole file-system block of fill after the first stretch shares that stretch's
+// blocks: a range's spare blocks then cost no writing, as its image costs none.
+Status DataImageWriter::WriteFill(std::uint64_t bytes) {
   if (fill_.empty()) fill_.assign(kFillBytes, 0xFF);
-  std::uint64_t written = 0;
-  Status status = out_.WriteRepeated(fill_, target - cursor_, &written);
-  if (tap_) {
-    for (std::uint64_t done = 0; done < written;) {
-      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(fill_.size(), written - done));
-      tap_->DataWritten(std::span<const std::uint8_t>(fill_.data(), piece));
-      done += piece;
+  const std::uint64_t end = cursor_ + bytes;
+  while (cursor_ < end) {
+    const std::uint64_t start = cursor_;
+    std::uint64_t piece = end - start;
+    bool shared = false;
+    if (shareBlock_ != 0 && fillShares_ && fillSourceBytes_ > 0) {
+      const std::uint64_t aligned = (start + shareBlock_ - 1) / shareBlock_ * shareBlock_;
+      if (aligned > start) {
+        piece = std::min(piece, aligned - start);
+      } else if (piece >= shareBlock_) {
+        piece = std::min(piece / shareBlock_ * shareBlock_, fillSourceBytes_);
+        if (!fillReader_) {
+          if (auto twin = out_.ReadableTwin()) fillReader_.emplace(std::move(*twin));
+        }
+        if (fillReader_) {
+          const File::CopyResult copy = out_.CopyFrom(*fillReader_, fillSource_, piece, File::KernelCopy::Share);
+          shared = copy.copied == piece && !copy.error && !copy.unsupported;
+        }
+        if (!shared) {
+          // Written instead, over whatever the system may have placed.
+          fillShares_ = false;
+          if (Status s = out_.Seek(start); !s) return s;
+        }
+      }
+    }
+    std::uint64_t written = piece;
+    Status status;
+    if (!shared) status = out_.WriteRepeated(fill_, piece, &written);
+    if (tap_) {
+      for (std::uint64_t done = 0; done < written;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(fill_.size(), written - done));
+        tap_->DataWritten(std::span<const std::uint8_t>(fill_.data(), n));
+        done += n;
+      }
+    }
+    Written(written);
+    if (!status) return status;
+    if (shareBlock_ == 0) continue;
+    if (shared && fillSource_ + fillSourceBytes_ == start && fillSourceBytes_ < kShareBatchBytes) {
+      fillSourceBytes_ += piece;  // the source grows by what it just lent, up to a batch
+    } else if (!shared && fillSourceBytes_ == 0) {
+      const std::uint64_t first = (start + shareBlock_ - 1) / shareBlock_ * shareBlock_;
+      const std::uint64_t last = cursor_ / shareBlock_ * shareBlock_;
+      if (last > first) {
+        fillSource_ = first;
+        fillSourceBytes_ = std::min(last - first, kShareBatchBytes);
+      }
     }
   }
-  Written(written);
-  return status;
+  return {};
 }
 
 // The image's leading blocks that can share extents with the image: the data image's
@@ -201,6 +247,41 @@ Status DataImageWriter::LastRead(File& image, std::uint64_t reads, std::uint64_t
   return Flush();
 }
 
+// The partial last block where the blocks before it were shared: its whole
+// file-system blocks are shared as well, and only the image's last bytes and the
+// 0xFF after them are written. Reads first what will be written, so that an image
+// whose length changed leaves nothing of this block in the file.
+Status DataImageWriter::SharedLastRead(File& image, std::uint64_t reads, std::uint64_t rest) {
+  const std::uint64_t at = reads * blockSize_;
+  const std::uint64_t head = rest / shareBlock_ * shareBlock_;
+  // One byte more than the image should have: a longer image is caught.
+  std::vector<std::uint8_t> last(static_cast<std::size_t>(rest - head) + 1);
+  std::size_t got = 0;
+  const auto read = image.ReadAt(at + head, last, &got);
+  if (!read) return read.error();
+  if (got != rest - head) return ChangedImage(image.Path());
+  const File::CopyResult copy = out_.CopyFrom(image, at, head, File::KernelCopy::Share);
+  if (copy.copied != head || copy.error || copy.unsupported) {
+    // A shorter image, or a system that stopped sharing: the buffer reads it again.
+    if (Status s = out_.Truncate(cursor_); !s) return s;
+    shareBlock_ = 0;
+    return LastRead(image, reads, rest);
+  }
+  if (tap_) {
+    if (Status s = TapFromImage(image, at, head); !s) return s;
+  }
+  Written(head);
+  std::size_t written = 0;
+  const auto tail = std::span<const std::uint8_t>(last.data(), got);
+  Status status = out_.Write(tail, &written);
+  if (tap_ && written) tap_->DataWritten(tail.first(written));
+  Written(written);
+  if (!status) return status;
+  if (Status s = WriteFill(blockSize_ - rest); !s) return s;
+  host_.SetProgressPos(static_cast<std::uint32_t>(reads + 2));
+  return {};
+}
+
 // Where the output shares nothing, the kernel's copy may be faster than the buffer
 // (tmpfs) or far slower (a file system that copies unaligned stretches page by page).
 // The first image long enough copies one batch each way, and the faster way copies
@@ -250,6 +331,9 @@ Status DataImageWriter::CopyImage(File& image, std::uint64_t size) {
     if (stopped) path_ = Path::Buffer;
   }
   if (Status s = BufferBlocks(image, reads, whole); !s) return s;
+  if (shareBlock_ != 0 && used_ == 0 && rest >= shareBlock_ && cursor_ % shareBlock_ == 0) {
+    return SharedLastRead(image, reads, rest);
+  }
   return LastRead(image, reads, rest);
 }
 

@@ -5,6 +5,7 @@
 // and written on its own.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,8 @@ class DataImageWriter {
   Status KernelBlocks(File& image, std::uint64_t& reads, std::uint64_t end, File::KernelCopy how, bool& stopped);
   Status BufferBlocks(File& image, std::uint64_t& reads, std::uint64_t end);
   Status LastRead(File& image, std::uint64_t reads, std::uint64_t rest);
+  Status SharedLastRead(File& image, std::uint64_t reads, std::uint64_t rest);
+  Status WriteFill(std::uint64_t bytes);
   Status TapFromImage(File& image, std::uint64_t offset, std::uint64_t bytes);
   Status MeasurePaths(File& image, std::uint64_t& reads, std::uint64_t whole);
 
@@ -71,6 +74,13 @@ class DataImageWriter {
   // none, or stopped doing so), and which of the other two paths is faster.
   std::uint32_t shareBlock_ = 0;
   bool sharedAny_ = false;
+  // The first stretch of 0xFF this merge wrote whole file-system blocks of: later fill
+  // shares its extents instead of writing them again (length 0: none yet, or the file
+  // system would not share it).
+  std::optional<File> fillReader_;  // the output, open for reading: the source of shares
+  std::uint64_t fillSource_ = 0;
+  std::uint64_t fillSourceBytes_ = 0;
+  bool fillShares_ = true;
   Path path_ = Path::Unknown;
 };
 

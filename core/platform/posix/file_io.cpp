@@ -340,6 +340,21 @@ int ShareStretch(int in, std::uint64_t offset, int out, std::uint64_t length) {
 
 }  // namespace
 
+Expected<File> File::ReadableTwin() {
+  if (handle_ < 0 || !regular_) return Fail(FileOp::Open, EBADF);
+  // Through the descriptor's own entry, not the path: the file, not whatever the path
+  // names now.
+  const std::string self = "/proc/self/fd/" + std::to_string(Fd(handle_));
+  const int fd = OpenRetrying(self.c_str(), O_RDONLY);
+  if (fd < 0) return Fail(FileOp::Open, errno);
+  File twin(fd, path_);
+  struct stat mine {}, theirs {};
+  if (::fstat(Fd(handle_), &mine) != 0 || ::fstat(fd, &theirs) != 0) return Fail(FileOp::Open, errno);
+  if (mine.st_dev != theirs.st_dev || mine.st_ino != theirs.st_ino) return Fail(FileOp::Open, EBADF);
+  twin.regular_ = true;
+  return twin;
+}
+
 std::uint32_t File::ShareBlockSize() {
 #ifdef FICLONERANGE
   struct statfs fs {};
