@@ -65,14 +65,17 @@ struct DigestTap::State {
   std::uint64_t crcBytes = 0;
   std::size_t crcNext = 0;
 
-  // Each piece goes to both lanes and is freed when both are done with it.
-  using Piece = std::shared_ptr<const std::vector<std::uint8_t>>;
+  // Each piece goes to both lanes and comes back to `spare` when both are done with
+  // it: a fresh allocation for every piece would cost the page faults of touching new
+  // memory, as much as the copy itself.
+  using Piece = std::shared_ptr<std::vector<std::uint8_t>>;
   struct Lane {
     std::deque<Piece> queued;
     bool working = false;
     std::thread thread;
   };
   std::array<Lane, 2> lanes;
+  std::vector<Piece> spare;
   std::mutex mutex;
   std::condition_variable changed;
   bool stop = false;
@@ -159,13 +162,23 @@ void DigestTap::DataWritten(std::span<const std::uint8_t> bytes) {
   if (!s.lanes[0].thread.joinable()) {
     for (int lane = 0; lane < 2; ++lane) s.lanes[lane].thread = std::thread([this, lane] { Work(lane); });
   }
-  auto piece = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
+  State::Piece piece;
+  {
+    std::lock_guard lock(s.mutex);
+    if (!s.spare.empty()) {
+      piece = std::move(s.spare.back());
+      s.spare.pop_back();
+    }
+  }
+  if (!piece) piece = std::make_shared<std::vector<std::uint8_t>>();
+  piece->assign(bytes.begin(), bytes.end());
   {
     std::unique_lock lock(s.mutex);
     s.changed.wait(lock, [&] {
       return s.lanes[0].queued.size() < kQueuedPieces && s.lanes[1].queued.size() < kQueuedPieces;
     });
-    for (State::Lane& lane : s.lanes) lane.queued.push_back(piece);
+    s.lanes[0].queued.push_back(piece);
+    s.lanes[1].queued.push_back(std::move(piece));
   }
   s.changed.notify_all();
   s.dataBytes += bytes.size();
@@ -206,6 +219,10 @@ void DigestTap::Work(int laneIndex) {
       std::lock_guard lock(s.mutex);
       lane.queued.pop_front();
       lane.working = false;
+      // Every other holder gives its reference up under this lock: the last one out
+      // sees it alone.
+      if (piece.use_count() == 1) s.spare.push_back(std::move(piece));
+      piece.reset();
     }
     s.changed.notify_all();
   }
