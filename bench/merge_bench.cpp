@@ -14,7 +14,10 @@
 // Each pair runs in turn after a `sync`, and the medians are compared, since the
 // machine is noisy. On Windows, which has neither `cat` nor `sync`, the anchor is the
 // same copy through the C library's streams in this process.
-// Usage: merge_bench [--mib N] [--runs N] DIR...   (defaults: 1024 MiB, 5 runs)
+// Usage: merge_bench [--mib N] [--runs N] [--mode M] DIR...   (defaults: 1024 MiB, 5 runs)
+// --mode M times only the merge in block mode M against the anchor, and prints both
+// medians: for profiling one mode under perf. --path kernel|buffer makes every merge
+// copy that way instead of the one it measures faster (sharing is left as it is).
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -202,7 +205,7 @@ struct Row {
   double window = 0, manifest = 0, manifestSha = 0, verify = 0, verifyManifest = 0;
 };
 
-Row Measure(const std::string& parent, std::size_t mib, int runs) {
+Row Measure(const std::string& parent, std::size_t mib, int runs, int onlyMode) {
   Row row;
   Bench b;
   b.dir = MakeFolder(parent);
@@ -226,6 +229,14 @@ Row Measure(const std::string& parent, std::size_t mib, int runs) {
 #endif
   };
 
+  if (onlyMode >= 0) {
+    double anchorSeconds = 0;
+    const double ratio = InTurn(runs, [&] { b.Merge(onlyMode, true, nullptr); }, [&] { anchor(durable); }, &anchorSeconds);
+    std::printf("%s mode %d: %.3f s, %s %.3f s, %.2f\n", row.fs.c_str(), onlyMode, ratio * anchorSeconds,
+                row.anchor.c_str(), anchorSeconds, ratio);
+    fs::remove_all(b.dir);
+    return row;
+  }
   const int modes[3] = {0, 2, 15};
   for (int m = 0; m < 3; ++m) {
     row.modes[m] = InTurn(runs, [&] { b.Merge(modes[m], true, nullptr); }, [&] { anchor(durable); },
@@ -299,19 +310,29 @@ Row Measure(const std::string& parent, std::size_t mib, int runs) {
 int main(int argc, char** argv) {
   std::size_t mib = 1024;
   int runs = 5;
+  int onlyMode = -1;
+  bool bad = false;
   std::vector<std::string> dirs;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--mib" && i + 1 < argc) mib = std::strtoul(argv[++i], nullptr, 10);
     else if (a == "--runs" && i + 1 < argc) runs = std::atoi(argv[++i]);
+    else if (a == "--mode" && i + 1 < argc) onlyMode = std::atoi(argv[++i]);
+    else if (a == "--path" && i + 1 < argc) {
+      const std::string path = argv[++i];
+      if (path == "kernel") folvane::TestHooks().kernelCopyAlways = true;
+      else if (path == "buffer") folvane::TestHooks().bufferCopyAlways = true;
+      else bad = true;
+    }
     else dirs.push_back(a);
   }
-  if (dirs.empty() || mib < 8 || runs < 1) {
-    std::fprintf(stderr, "usage: merge_bench [--mib N] [--runs N] DIR...\n");
+  if (bad || dirs.empty() || mib < 8 || runs < 1 || onlyMode > 15) {
+    std::fprintf(stderr, "usage: merge_bench [--mib N] [--runs N] [--mode M] [--path kernel|buffer] DIR...\n");
     return 64;
   }
   std::vector<Row> rows;
-  for (const auto& dir : dirs) rows.push_back(Measure(dir, mib, runs));
+  for (const auto& dir : dirs) rows.push_back(Measure(dir, mib, runs, onlyMode));
+  if (onlyMode >= 0) return 0;
   std::printf("8 images, %zu MiB in all; medians of %d runs in turn, each after a sync; time / anchor\n", mib, runs);
   std::printf("| file system | mode 0 (8,448 B) | mode 2 (135,168 B) | mode 15 (2,260,992 B) | anchor | anchor s "
               "| mode 2 / piped copy | mode 15 / piped copy | window mode 2 / cat | manifest / merge | manifest / sha256sum | verify / cat "

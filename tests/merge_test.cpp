@@ -549,6 +549,31 @@ TEST(MergeCopyPaths, JobsGiveTheSameBytesAndCallsEitherWay) {
   }
 }
 
+TEST(MergeCopyPaths, AnImageLongEnoughToMeasureBothWaysGivesTheBufferedBytesAndCalls) {
+  // An image of more than two 16 MiB batches is copied one batch each way before the
+  // faster way takes the rest (the command line also forces the first batch to the
+  // disk to see whether there is one). Whichever way wins, the bytes and the window's
+  // calls are a buffered merge's, written in place or replacing the outputs.
+  auto merge = [](Job& t, bool replace) {
+    t.Row(1, Pattern(300 * kDefaultBlock + 17, 1), 0, 0x200);
+    t.Row(2, Pattern(kDefaultBlock, 2), 0x210, 0x210);
+    MergeOptions options;
+    options.replaceOutputs = replace;
+    return RunMerge(t.set, t.geometry, t.host, options);
+  };
+  TestHooks().kernelCopyOff = true;
+  Job buffered;
+  ASSERT_TRUE(merge(buffered, false).completed);
+  TestHooks() = {};
+  for (const bool replace : {false, true}) {
+    SCOPED_TRACE(replace ? "replacing" : "in place");
+    Job t;
+    EXPECT_TRUE(merge(t, replace).completed);
+    EXPECT_TRUE(testing::SameBytes(t.host.dataPath, buffered.host.dataPath));
+    EXPECT_EQ(t.host.log, buffered.host.log);
+  }
+}
+
 TEST(MergeCopyPaths, KernelThatStopsPartWayLeavesTheRestToTheBuffer) {
   // A file system that shares or copies part of an image or of the 0xFF fill and then
   // refuses, or copies less than asked: every byte still reaches the data image once

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,7 +74,25 @@ inline void WriteText(const std::string& path, const std::string& text) {
 
 inline Bytes ReadFile(const std::string& path) {
   std::ifstream in(FsPath(path), std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  Bytes bytes;
+  // In pieces rather than byte by byte: some tests read back data images of tens of MiB.
+  char piece[1 << 16];
+  while (in.read(piece, sizeof piece) || in.gcount() > 0) bytes.insert(bytes.end(), piece, piece + in.gcount());
+  return bytes;
+}
+
+/// Whether two files hold the same bytes, read side by side in pieces: large data
+/// images are compared without holding either whole.
+inline bool SameBytes(const std::string& a, const std::string& b) {
+  std::ifstream ia(FsPath(a), std::ios::binary), ib(FsPath(b), std::ios::binary);
+  if (!ia || !ib) return false;
+  char pa[1 << 16], pb[1 << 16];
+  for (;;) {
+    ia.read(pa, sizeof pa);
+    ib.read(pb, sizeof pb);
+    if (ia.gcount() != ib.gcount() || std::memcmp(pa, pb, static_cast<std::size_t>(ia.gcount())) != 0) return false;
+    if (ia.gcount() == 0) return true;
+  }
 }
 
 /// `size` bytes of a recognisable pattern that differs from file to file by `seed`

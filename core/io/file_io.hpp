@@ -301,6 +301,7 @@ struct FileLayerTestHooks {
   std::optional<PlantedCopyFault> copyFault;
   bool kernelCopyOff = false;     ///< every kernel copy reports itself unsupported
   bool kernelCopyAlways = false;  ///< the kernel copies also where the buffer measured faster
+  bool bufferCopyAlways = false;  ///< the buffer copies also where the kernel measured faster; sharing stays
   /// Runs inside CommitAll after each exchange but the last, with termination
   /// signals held: a test raises a signal here to see that the commit completes
   /// before the signal ends the process. folvane-cli sets it from the environment
