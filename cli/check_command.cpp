@@ -103,29 +103,38 @@ int RunCheck(const Args& args) {
     }
   }
   // The margins of the rows the merge would take; a wrong option or list ends the
-  // check before it says anything.
+  // check before it says anything. A file it cannot read ends it too, but a document
+  // is still owed to a reader of --json: it comes, status 2, its details naming the file.
   std::optional<Margins> margins;
+  std::string unread;
   if (result.tableBuilt) {
     MarginOutcome outcome = ComputeMargins(form.set, result, *marginOptions);
     if (!outcome.margins) {
       std::fprintf(stderr, "folvane-cli: %s\n", outcome.problem.c_str());
-      return outcome.status;
+      if (!json || outcome.status != kExitFailed) return outcome.status;
+      unread = outcome.problem;
     }
     margins = std::move(outcome.margins);
   }
   // The lint reads images the merge would copy: only a merge that would complete has
   // them all open and measured.
   std::optional<LintReport> lintReport;
-  if (lint && result.completed) {
+  if (lint && result.completed && unread.empty()) {
     auto read = LintJobImages(form.set, result, form.GetBlockModeSelection(), *markerPages);
     if (!read) {
       std::fprintf(stderr, "folvane-cli: %s\n", FileErrorText(read.error()).c_str());
-      return kExitFailed;
+      if (!json) return kExitFailed;
+      unread = FileErrorText(read.error());
+    } else {
+      lintReport = std::move(*read);
+      WarnMarks(console, *lintReport);
     }
-    lintReport = std::move(*read);
-    WarnMarks(console, *lintReport);
   }
   int status = MergeExitStatus(form, result);
+  if (!unread.empty()) {
+    status = kExitFailed;
+    details.push_back(unread);
+  }
   const bool chipRisk = margins && (margins->AnyOverflow() || margins->RiskExceeded(*marginOptions));
   const bool marked = lintReport && lintReport->MarkedBlocks() != 0;
   if ((chipRisk || marked) && status == kExitOk) status = kExitWithMessages;

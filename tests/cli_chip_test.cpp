@@ -101,6 +101,12 @@ TEST_F(ChipTest, WrongListsAndNumbersAreRefusedNamingTheLineAndWritingNothing) {
   const CliRun missing = InDir("check job.part --bad-blocks nowhere.txt");
   EXPECT_EQ(missing.status, 2);
   EXPECT_NE(missing.err.find("没有找到 nowhere.txt。"), std::string::npos) << missing.err;
+  // A reader of --json still gets the check's document, which names the list it could not read.
+  const json doc = Json("check job.part --bad-blocks nowhere.txt", 2);
+  ASSERT_TRUE(doc.is_object()) << "no document";
+  EXPECT_EQ(doc["exitStatus"], 2);
+  EXPECT_FALSE(doc.contains("margins"));
+  EXPECT_NE(doc["details"].dump().find("nowhere.txt"), std::string::npos) << doc["details"].dump();
 }
 
 TEST_F(ChipTest, OverflowChancesPerRowAndForTheJob) {
