@@ -390,6 +390,7 @@ TEST_F(MergeTest, ImageThatChangesLengthAfterTheTableEndsTheMerge) {
     std::size_t newBlocks;  // its new length in blocks
     Log log;
     std::size_t dataBlocks;
+    std::size_t tail = 0;   // bytes of a partial last block after image 1's three whole blocks
   } cases[] = {
       {"grows within its range before its copy", "status:FILE1 MER...", 31,
        {"status:HEAD GEN...", "status:FILE1 MER...", kSeekError}, 0},
@@ -399,11 +400,17 @@ TEST_F(MergeTest, ImageThatChangesLengthAfterTheTableEndsTheMerge) {
        {"status:HEAD GEN...", "status:FILE1 MER...", "range:3", "pos:2", "pos:3", "pos:4", kSeekError}, 3},
       {"grows into the next partition before its copy", "status:FILE1 MER...", 0x21,
        {"status:HEAD GEN...", "status:FILE1 MER...", kSeekError}, 0},
+      // Where the output shares extents, a last block's whole file-system blocks are
+      // shared and its last bytes read: neither a longer nor a shorter image gets by.
+      {"grows before its partial last block", "pos:4", 4,
+       {"status:HEAD GEN...", "status:FILE1 MER...", "range:4", "pos:2", "pos:3", "pos:4", kSeekError}, 3, 5000},
+      {"shrinks before its partial last block", "pos:4", 3,
+       {"status:HEAD GEN...", "status:FILE1 MER...", "range:4", "pos:2", "pos:3", "pos:4", kSeekError}, 3, 5000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Job t;
-    t.Row(1, Pattern(3 * kDefaultBlock, 1), 0, 0x1F);
+    t.Row(1, Pattern(3 * kDefaultBlock + c.tail, 1), 0, 0x1F);
     t.Row(2, Pattern(10, 2), 0x20, 0x20);
     bool done = false;
     auto rewrite = [&](const std::string& entry) {
@@ -416,7 +423,8 @@ TEST_F(MergeTest, ImageThatChangesLengthAfterTheTableEndsTheMerge) {
     const MergeResult r = t.Merge();
     EXPECT_FALSE(r.completed);
     EXPECT_EQ(t.host.log, c.log);
-    EXPECT_EQ(t.Table(), (std::vector<PartitionEntry>{{0, 0x1F, 3}, {0x20, 0x20, 1}}));
+    const std::uint32_t blocks = c.tail ? 4 : 3;
+    EXPECT_EQ(t.Table(), (std::vector<PartitionEntry>{{0, 0x1F, blocks}, {0x20, 0x20, 1}}));
     EXPECT_EQ(t.Data().size(), c.dataBlocks * kDefaultBlock);
   }
   TestHooks() = {};

@@ -4,9 +4,10 @@
 # the exact bytes; a merge in mode 0 (blocks that are no multiple of the file
 # system's) gives the exact bytes too; in mode 15 the spare blocks' 0xFF and the
 # images' partial last blocks are shared as well, all but one file-system block per
-# image. Then the copy-path tests of CORE_TESTS run in a folder there, so that every
-# fallback from sharing is taken on a file system that shares. Needs root, a loop
-# device and mkfs.xfs; says why and counts as skipped (77) where one is missing.
+# image. Then the copy-path and changed-length tests of CORE_TESTS run in a folder
+# there, so that every fallback from sharing, and every length check around it, is
+# taken on a file system that shares. Needs root, a loop device and mkfs.xfs; says
+# why and counts as skipped (77) where one is missing.
 # Usage: xfs_share_test.sh FOLVANE_CLI [CORE_TESTS]
 set -u
 cli=$1
@@ -76,6 +77,7 @@ unshared=$(filefrag -v "$dir/data.bin" | awk '$1 ~ /^[0-9]+:$/ && $0 !~ /shared/
 
 if [ -n "$core_tests" ]; then
   mkdir "$dir/tmp"
-  TMPDIR=$dir/tmp "$core_tests" --gtest_filter='MergeCopyPaths.*' --gtest_brief=1 || fail "the copy paths on XFS"
+  TMPDIR=$dir/tmp "$core_tests" --gtest_filter='MergeCopyPaths.*:MergeTest.ImageThatChangesLength*' --gtest_brief=1 ||
+    fail "the copy paths on XFS"
 fi
 echo "passed: mode 2 shares $shared extents, mode 15 writes $unshared blocks, every mode is exact"
