@@ -580,6 +580,14 @@ TEST(MergeCopyPaths, AnImageLongEnoughToMeasureBothWaysGivesTheBufferedBytesAndC
     EXPECT_TRUE(testing::SameBytes(t.host.dataPath, buffered.host.dataPath));
     EXPECT_EQ(t.host.log, buffered.host.log);
   }
+  // A write-back that failed is reported once, to whichever forcing to the disk comes
+  // first, the measuring's included: the merge ends, and the old outputs stay.
+  Job failed;
+  testing::WriteText(failed.host.dataPath, "old data");
+  TestHooks().failedSyncs = 1;
+  EXPECT_FALSE(merge(failed, true).completed);
+  TestHooks() = {};
+  EXPECT_EQ(ReadFile(failed.host.dataPath), (Bytes{'o', 'l', 'd', ' ', 'd', 'a', 't', 'a'}));
 }
 
 TEST(MergeCopyPaths, KernelThatStopsPartWayLeavesTheRestToTheBuffer) {

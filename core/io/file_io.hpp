@@ -302,6 +302,9 @@ struct FileLayerTestHooks {
   bool kernelCopyOff = false;     ///< every kernel copy reports itself unsupported
   bool kernelCopyAlways = false;  ///< the kernel copies also where the buffer measured faster
   bool bufferCopyAlways = false;  ///< the buffer copies also where the kernel measured faster; sharing stays
+  /// The next this many forcings of a file to the disk fail with an I/O error: the
+  /// system reports a failed write-back once, to the first who asks.
+  int failedSyncs = 0;
   /// Runs inside CommitAll after each exchange but the last, with termination
   /// signals held: a test raises a signal here to see that the commit completes
   /// before the signal ends the process. folvane-cli sets it from the environment

@@ -169,7 +169,10 @@ Status DataImageWriter::KernelBlocks(File& image, std::uint64_t& reads, std::uin
     const File::CopyResult copy = out_.CopyFrom(image, reads * blockSize_, want * blockSize_, how);
     const std::uint64_t full = copy.copied / blockSize_;
     if (tap_ && full) {
-      if (Status s = TapFromImage(image, reads * blockSize_, full * blockSize_); !s) return s;
+      if (Status s = TapFromImage(image, reads * blockSize_, full * blockSize_); !s) {
+        (void)out_.Truncate(cursor_);  // what the tap could not see is not the data image's
+        return s;
+      }
     }
     for (std::uint64_t i = 0; i < full; ++i) host_.SetProgressPos(static_cast<std::uint32_t>(reads + i + 2));
     reads += full;
@@ -268,7 +271,10 @@ Status DataImageWriter::SharedLastRead(File& image, std::uint64_t reads, std::ui
     return LastRead(image, reads, rest);
   }
   if (tap_) {
-    if (Status s = TapFromImage(image, at, head); !s) return s;
+    if (Status s = TapFromImage(image, at, head); !s) {
+      (void)out_.Truncate(cursor_);  // the data image keeps whole blocks only
+      return s;
+    }
   }
   Written(head);
   std::size_t written = 0;
@@ -304,8 +310,9 @@ Status DataImageWriter::MeasurePaths(File& image, std::uint64_t& reads, std::uin
     return {};
   }
   if (writeBack_) {
-    // A failure to reach the disk is reported where the merge forces its outputs.
-    (void)out_.Sync();
+    // The system reports a failed write-back once per open file, to the first to ask:
+    // this is the merge's failure, as it would be at the end.
+    if (Status s = out_.Sync(); !s) return s;
     if ((Clock::now() - t1) * 10 >= t1 - t0) {
       path_ = Path::Buffer;
       return {};

@@ -462,6 +462,10 @@ Expected<std::uint64_t> File::Size() {
 
 Status File::Sync() {
   if (handle_ < 0) return Fail(FileOp::Write, EBADF);
+  if (regular_ && TestHooks().failedSyncs > 0) {
+    --TestHooks().failedSyncs;
+    return Fail(FileOp::Write, EIO);
+  }
   // A disk named as a device is forced like a file; a device that keeps nothing
   // (/dev/null, a terminal, a pipe) has nothing to force and says so.
   if (::fsync(Fd(handle_)) != 0 && (regular_ || (errno != EINVAL && errno != EROFS && errno != ENOTSUP))) {

@@ -253,6 +253,10 @@ Expected<std::uint64_t> File::Size() {
 
 Status File::Sync() {
   if (handle_ == kNoHandle) return Fail(FileOp::Write, ERROR_INVALID_HANDLE);
+  if (regular_ && TestHooks().failedSyncs > 0) {
+    --TestHooks().failedSyncs;
+    return Fail(FileOp::Write, ERROR_CRC);
+  }
   if (regular_ && !::FlushFileBuffers(H(handle_))) return Fail(FileOp::Write, LastError());
   return {};
 }
