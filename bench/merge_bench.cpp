@@ -14,7 +14,8 @@
 // Each pair runs in turn after a `sync`, and the medians are compared, since the
 // machine is noisy. On Windows, which has neither `cat` nor `sync`, the anchor is the
 // same copy through the C library's streams in this process.
-// Usage: merge_bench [--mib N] [--runs N] [--mode M] DIR...   (defaults: 1024 MiB, 5 runs)
+// Usage: merge_bench [--mib N] [--runs N] [--mode M] [--path kernel|buffer] DIR...
+//   (defaults: 1024 MiB, 5 runs)
 // --mode M times only the merge in block mode M against the anchor, and prints both
 // medians: for profiling one mode under perf. --path kernel|buffer makes every merge
 // copy that way instead of the one it measures faster (sharing is left as it is).

@@ -24,6 +24,9 @@ constexpr std::uint64_t kShareBatchBytes = std::uint64_t{256} << 20;
 constexpr std::uint64_t kWriteBackBytes = std::uint64_t{32} << 20;
 constexpr std::uint64_t kPageBytes = 4096;
 
+std::uint64_t RoundDown(std::uint64_t at, std::uint64_t unit) { return at / unit * unit; }
+std::uint64_t RoundUp(std::uint64_t at, std::uint64_t unit) { return RoundDown(at + unit - 1, unit); }
+
 // Blocks per kernel copy: about kKernelBatchBytes, and where the block size allows a
 // whole number of 64 KiB, so that no batch after the first starts inside a page and
 // the kernel copies whole pages (small blocks such as 8448 bytes are not page sized).
@@ -52,7 +55,7 @@ void DataImageWriter::Written(std::uint64_t bytes) {
   cursor_ += bytes;
   // Only whole pages are sent: a page still being filled that is under write-back
   // holds up the next write into it.
-  const std::uint64_t end = cursor_ / kPageBytes * kPageBytes;
+  const std::uint64_t end = RoundDown(cursor_, kPageBytes);
   if (writeBack_ && end - writeBackFrom_ >= kWriteBackBytes) {
     out_.StartWriteBack(writeBackFrom_, end - writeBackFrom_);
     writeBackFrom_ = end;
@@ -96,11 +99,11 @@ Status DataImageWriter::WriteFill(std::uint64_t bytes) {
     std::uint64_t piece = end - start;
     bool shared = false;
     if (shareBlock_ != 0 && fillShares_ && fillSourceBytes_ > 0) {
-      const std::uint64_t aligned = (start + shareBlock_ - 1) / shareBlock_ * shareBlock_;
+      const std::uint64_t aligned = RoundUp(start, shareBlock_);
       if (aligned > start) {
         piece = std::min(piece, aligned - start);
       } else if (piece >= shareBlock_) {
-        piece = std::min(piece / shareBlock_ * shareBlock_, fillSourceBytes_);
+        piece = std::min(RoundDown(piece, shareBlock_), fillSourceBytes_);
         if (!fillReader_) {
           if (auto twin = out_.ReadableTwin()) fillReader_.emplace(std::move(*twin));
         }
@@ -131,8 +134,8 @@ Status DataImageWriter::WriteFill(std::uint64_t bytes) {
     if (shared && fillSource_ + fillSourceBytes_ == start && fillSourceBytes_ < kShareBatchBytes) {
       fillSourceBytes_ += piece;  // the source grows by what it just lent, up to a batch
     } else if (!shared && fillSourceBytes_ == 0) {
-      const std::uint64_t first = (start + shareBlock_ - 1) / shareBlock_ * shareBlock_;
-      const std::uint64_t last = cursor_ / shareBlock_ * shareBlock_;
+      const std::uint64_t first = RoundUp(start, shareBlock_);
+      const std::uint64_t last = RoundDown(cursor_, shareBlock_);
       if (last > first) {
         fillSource_ = first;
         fillSourceBytes_ = std::min(last - first, kShareBatchBytes);
@@ -150,7 +153,7 @@ std::uint64_t DataImageWriter::SharedBlocks(std::uint64_t whole) {
   const std::uint64_t unit = std::lcm<std::uint64_t>(blockSize_, shareBlock_);
   if (unit > kShareBatchBytes) return 0;
   const std::uint64_t unitBlocks = unit / blockSize_;
-  return whole / unitBlocks * unitBlocks;
+  return RoundDown(whole, unitBlocks);
 }
 
 // Image blocks from `reads` up to `end` through the kernel. Stops (`stopped`) where
@@ -256,7 +259,7 @@ Status DataImageWriter::LastRead(File& image, std::uint64_t reads, std::uint64_t
 // whose length changed leaves nothing of this block in the file.
 Status DataImageWriter::SharedLastRead(File& image, std::uint64_t reads, std::uint64_t rest) {
   const std::uint64_t at = reads * blockSize_;
-  const std::uint64_t head = rest / shareBlock_ * shareBlock_;
+  const std::uint64_t head = RoundDown(rest, shareBlock_);
   // One byte more than the image should have: a longer image is caught.
   std::vector<std::uint8_t> last(static_cast<std::size_t>(rest - head) + 1);
   std::size_t got = 0;

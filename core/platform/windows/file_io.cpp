@@ -218,10 +218,10 @@ File::CopyResult File::CopyFrom(File&, std::uint64_t, std::uint64_t, KernelCopy)
   return result;
 }
 
-// Block cloning exists only on ReFS, behind a different interface; nothing is shared.
 // Nothing on Windows copies between two handles, so nothing needs a second one.
 Expected<File> File::ReadableTwin() { return Fail(FileOp::Open, ERROR_NOT_SUPPORTED); }
 
+// Block cloning exists only on ReFS, behind a different interface; nothing is shared.
 std::uint32_t File::ShareBlockSize() { return 0; }
 
 // Windows starts writing back on its own; FlushFileBuffers waits for the rest.
