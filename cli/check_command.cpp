@@ -30,9 +30,9 @@ OutputCheck CheckOutput(const std::string& path, bool allowInPlace) {
   if (MergePathTooLong(path)) {
     c.problem = "the path is longer than " + std::to_string(kMergePathChars) + " bytes";
   } else if (const auto probe = ProbeReplacement(path, allowInPlace); !probe) {
-    c.problem = probe.error().notAFile ? "it is not a file"
-                : probe.error().detail.empty() ? FileErrorText(probe.error())
-                                               : probe.error().detail;
+    c.problem = !probe.error().detail.empty() ? probe.error().detail
+                : probe.error().notAFile        ? "it is not a file"
+                                                : FileErrorLine(probe.error());
   } else {
     c.creatable = true;
     c.inPlace = *probe;
@@ -66,6 +66,36 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
   }
 }
 
+// Writes the page of a check: never over a file the check reads (the job, its images,
+// the outputs, the bad-block list), replaced or written in place as an output is.
+bool WriteCheckReport(const std::string& path, const std::string& job, MemoryForm& form, const Args& args,
+                      const ReportData& report, Console& console, std::vector<std::string>& details) {
+  std::vector<std::string> read = {job, form.GetDataPathText(), form.GetTablePathText()};
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (form.IsRowChecked(row)) read.push_back(form.GetRowPathText(row));
+  }
+  if (const auto list = args.Option("bad-blocks")) read.push_back(*list);
+  auto say = [&](const std::string& line) {
+    details.push_back(line);
+    console.Detail(line);
+  };
+  if (const auto clash = ReportClash(path, read, "check")) {
+    say(*clash);
+    return false;
+  }
+  std::string failure;
+  std::vector<std::string> lines;
+  auto file = OpenReportFile(path, !args.Flag("no-in-place"), failure, lines);
+  if (!file) say(failure);
+  for (const std::string& line : lines) say(line);
+  if (!file) return false;
+  const std::string html = ReportHtml(report);
+  Status written = WriteReportPage(*file, html);
+  if (written) written = file->Commit();
+  if (!written) say(FileErrorLine(written.error()));
+  return static_cast<bool>(written);
+}
+
 }  // namespace
 
 int RunCheck(const Args& args) {
@@ -84,7 +114,8 @@ int RunCheck(const Args& args) {
   const std::string job = args.positional[0];
   MergeResult result;
   std::vector<std::string> details;
-  if (OpenJob(form, console, args, JobMessages::NamingTheFile)) {
+  const bool loaded = OpenJob(form, console, args);
+  if (loaded) {
     // Only the messages: status texts of a merge that does not happen would mislead.
     form.onStatus = nullptr;
     form.onProgress = nullptr;
@@ -93,13 +124,13 @@ int RunCheck(const Args& args) {
       options.dryRun = true;
       options.replaceOutputs = true;
       options.allowInPlace = !args.Flag("no-in-place");
-      options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
+      options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
       options.onDetail = [&](const std::string& line) {
         details.push_back(line);
-        console.Line("folvane-cli: " + line);
+        console.Detail(line);
       };
       result = form.Merge(options);
-      for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Line("folvane-cli: " + OverlapWarning(o));
+      for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Detail(OverlapWarning(o));
     }
   }
   // The margins of the rows the merge would take; a wrong option or list ends the
@@ -143,10 +174,16 @@ int RunCheck(const Args& args) {
   const std::optional<BadBlockSet> badBlocks = margins ? margins->badBlocks : std::nullopt;
   // The report is gathered only for those who asked for it: it reads the job file
   // and measures the images once more.
+  const std::optional<std::string> reportPath = args.Option("report");
   const ReportData report =
-      json || args.Option("report") ? CollectReport("check", job, form, result, badBlocks) : ReportData{};
+      json || reportPath ? CollectReport("check", job, form, result, badBlocks) : ReportData{};
+  // The page is written last, once everything it says is known; a page that cannot be
+  // written ends the check with status 2, the document saying why.
+  const bool reportFailed =
+      reportPath && loaded && !WriteCheckReport(*reportPath, job, form, args, report, console, details);
+  if (reportFailed) status = kExitFailed;
   nlohmann::json doc;
-  const bool reported = EmitReport(args.Option("report"), form, report, json ? &doc : nullptr);
+  if (json) doc["report"] = ReportJson(report);
 
   if (json) {
     doc.update(JsonDocument("check"));
@@ -165,7 +202,7 @@ int RunCheck(const Args& args) {
     }
     doc["exitStatus"] = status;
     PrintJson(doc);
-    return reported ? status : kExitFailed;
+    return status;
   }
   const int mode = StoredBlockMode(form.GetBlockModeSelection());
   std::string label;
@@ -191,13 +228,15 @@ int RunCheck(const Args& args) {
                 can.c_str());
   }
   std::printf("%s\n", status == kExitOk ? "The merge would take every ticked row."
+                      : reportFailed && unread.empty() && MergeExitStatus(form, result) != kExitFailed
+                          ? "The merge would complete, but the report could not be written."
                       : status == kExitFailed ? "The merge would end early."
                       : chipRisk && form.messages.empty() && details.empty()
                           ? "The merge would take every ticked row, but a chip could run out of good blocks."
                       : marked && form.messages.empty() && details.empty()
                           ? "The merge would take every ticked row, but a chip would read image blocks as bad."
                           : "The merge would complete, with messages.");
-  return reported ? status : kExitFailed;
+  return status;
 }
 
 const Command kCheckCommand = {"check", "say what a merge of a saved job would do, writing nothing",

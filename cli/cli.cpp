@@ -126,6 +126,8 @@ void Console::Progress(std::uint32_t pos, std::uint32_t range) {
   barShown_ = true;
 }
 
+void Console::Detail(const std::string& line) { Line("folvane-cli: " + Printable(line)); }
+
 void Console::ClearBar() {
   if (barShown_) std::fprintf(stderr, "\r\033[K");
   barShown_ = false;
@@ -136,18 +138,21 @@ MemoryForm FreshForm() {
 }
 
 void Connect(MemoryForm& form, Console& console) {
-  form.onMessage = [&](const MemoryForm::Message& m) { console.Line(m.text); };
+  // The form's messages carry paths as they were typed or stored: they reach the
+  // terminal in the printable form, like every other line. The one text of the
+  // window's own with a line break in it keeps it as the window shows it.
+  form.onMessage = [&](const MemoryForm::Message& m) {
+    console.Line(m.text == text::kErrorInputNum ? m.text : Printable(m.text));
+  };
   form.onStatus = [&](const std::string& s) { console.Line(s); };
   form.onProgress = [&](std::uint32_t pos, std::uint32_t range) { console.Progress(pos, range); };
 }
 
-bool LoadJob(MemoryForm& form, const std::string& job, JobMessages messages) {
-  return LoadPartFile(form, job, messages == JobMessages::NamingTheFile ? &FileErrorText : nullptr);
-}
+bool LoadJob(MemoryForm& form, const std::string& job) { return LoadPartFile(form, job, &FileErrorLine); }
 
-bool OpenJob(MemoryForm& form, Console& console, const Args& args, JobMessages messages) {
+bool OpenJob(MemoryForm& form, Console& console, const Args& args) {
   Connect(form, console);
-  if (!LoadJob(form, args.positional.at(0), messages)) return false;
+  if (!LoadJob(form, args.positional.at(0))) return false;
   if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
   if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
   return true;
@@ -170,7 +175,14 @@ std::optional<PartFileRecord> ReadJob(const std::string& path) {
   return *record;
 }
 
-std::string FileErrorText(const FileError& error) { return error.MessageNaming(Printable(error.path)); }
+std::string FileErrorLine(const FileError& error) {
+  // An input that is no file at all (a folder, a pipe, /dev/zero) is named for what
+  // it is: "access denied" would send its user after permissions.
+  if ((error.op == FileOp::Open || error.notAFile) && !error.detail.empty()) return error.detail;
+  return error.MessageNaming(error.path);
+}
+
+std::string FileErrorText(const FileError& error) { return Printable(FileErrorLine(error)); }
 
 std::string HexDec(std::uint64_t v) { return Hex(v) + " (" + std::to_string(v) + ")"; }
 

@@ -73,6 +73,8 @@ class Console {
  public:
   Console();
   void Line(const std::string& text);
+  /// "folvane-cli: " and a line that may carry paths as given, made printable.
+  void Detail(const std::string& line);
   void Progress(std::uint32_t pos, std::uint32_t range);
   void ClearBar();
 
@@ -86,15 +88,17 @@ class Console {
 MemoryForm FreshForm();
 /// Sends the form's messages, status texts and progress to the console.
 void Connect(MemoryForm& form, Console& console);
-/// How a command says that its job cannot be read: with the window's own text, or
-/// naming the file and the cause.
-enum class JobMessages { AsTheWindow, NamingTheFile };
 /// Loads a .part file into the form as IMPORT does; false (the message shown) if not.
-bool LoadJob(MemoryForm& form, const std::string& job, JobMessages messages = JobMessages::AsTheWindow);
+/// A file that cannot be read is named with its cause: the window's text names none.
+bool LoadJob(MemoryForm& form, const std::string& job);
 /// Reads a .part file as IMPORT does; prints the message and gives nothing on failure.
 std::optional<PartFileRecord> ReadJob(const std::string& path);
-/// A file error as the commands say it in their own words: the cause, naming the file.
+/// A file error as the commands say it in their own words: the cause, naming the file
+/// (or, for an input that is no file, what it is), in the printable form.
 std::string FileErrorText(const FileError& error);
+/// The same line as given, for the form's messages and the documents, which make it
+/// printable where they show it.
+std::string FileErrorLine(const FileError& error);
 
 /// "0x1F (31)".
 std::string HexDec(std::uint64_t v);
@@ -104,7 +108,7 @@ std::string Printable(const std::string& text);
 
 /// Loads JOB.part into a fresh form connected to `console` and applies --table and
 /// --data; false (the message shown) if the job cannot be loaded.
-bool OpenJob(MemoryForm& form, Console& console, const Args& args, JobMessages messages = JobMessages::AsTheWindow);
+bool OpenJob(MemoryForm& form, Console& console, const Args& args);
 /// Refuses a job whose outputs name the job file itself, which a merge would turn
 /// into a data image or a table; true (the message shown) if refused.
 bool OutputsAreTheJob(MemoryForm& form, const std::string& job);

@@ -8,6 +8,7 @@
 #include "flash/dump_verify.hpp"
 #include "job/block_mode.hpp"
 #include "image_lint.hpp"
+#include "json_report.hpp"
 #include "margins.hpp"
 
 namespace folvane::cli {
@@ -70,10 +71,15 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   MemoryForm form = FreshForm();
   doc["job"] = args.positional.at(0);
   doc["dump"] = dumpPath;
-  if (!OpenJob(form, console, args, JobMessages::NamingTheFile)) return Fail(json, doc, "the job cannot be loaded");
+  if (!OpenJob(form, console, args)) return Fail(json, doc, "the job cannot be loaded");
   const MergeResult planned = PlanForReading(form, console);
   doc["blockSize"] = form.geometry.blockSize;
   if (!planned.completed) return Fail(json, doc, "the job cannot be merged now, so there is nothing to compare with");
+  // Rows whose records share blocks are each compared on their own, and warned of as
+  // every command warns of them: the chip's programmer cannot hold both.
+  const std::vector<RangeOverlap> overlaps = RecordOverlaps(form, planned);
+  for (const RangeOverlap& o : overlaps) console.Detail(OverlapWarning(o));
+  doc["overlaps"] = OverlapsJson(overlaps);
 
   DumpCheck check;
   check.dumpPath = dumpPath;

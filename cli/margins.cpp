@@ -148,7 +148,13 @@ bool Margins::AnyOverflow() const {
 }
 
 bool Margins::RiskExceeded(const MarginOptions& options) const {
-  return options.maxRisk && job && *job > static_cast<long double>(*options.maxRisk);
+  if (!options.maxRisk || !job) return false;
+  // Decided on the chance as the document carries it, a double, so that its own
+  // figure given back as --max-risk is not above itself. A chance too small for a
+  // double (1e-400) is still above a risk of 0; the document's base-10 logarithm
+  // shows it.
+  const double carried = static_cast<double>(*job);
+  return carried > *options.maxRisk || (carried == 0 && *job > 0 && *options.maxRisk == 0);
 }
 
 MarginOutcome ComputeMargins(const PartitionSet& set, const MergeResult& result, const MarginOptions& options) {
@@ -230,13 +236,27 @@ void PrintMargins(const Margins& m, const MarginOptions& options) {
   }
 }
 
+namespace {
+
+// The chance's base-10 logarithm: it tells the chances a double cannot hold (1e-400,
+// carried as 0.0) from none at all (null).
+nlohmann::json Log10Json(long double p) {
+  return p > 0 ? nlohmann::json(static_cast<double>(std::log10(p))) : nlohmann::json();
+}
+
+}  // namespace
+
 void AddMarginsJson(nlohmann::json& doc, const Margins& m, const MarginOptions& options) {
   for (nlohmann::json& row : doc["rows"]) {
     row["overflowProbability"] = nullptr;
+    row["overflowLog10"] = nullptr;
     row["placement"] = nullptr;
     for (const RowMargin& r : m.rows) {
       if (row["row"] != r.row) continue;
-      if (r.overflow) row["overflowProbability"] = static_cast<double>(*r.overflow);
+      if (r.overflow) {
+        row["overflowProbability"] = static_cast<double>(*r.overflow);
+        row["overflowLog10"] = Log10Json(*r.overflow);
+      }
       if (!r.placement) continue;
       const RangePlacement& p = *r.placement;
       nlohmann::json runs = nlohmann::json::array(), blocks = nlohmann::json::array();
@@ -256,6 +276,7 @@ void AddMarginsJson(nlohmann::json& doc, const Margins& m, const MarginOptions& 
                     {"overflows", m.AnyOverflow()},
                     {"riskExceeded", m.RiskExceeded(options)}};
   doc["jobOverflowProbability"] = m.job ? nlohmann::json(static_cast<double>(*m.job)) : nlohmann::json();
+  doc["jobOverflowLog10"] = m.job ? Log10Json(*m.job) : nlohmann::json();
 }
 
 }  // namespace folvane::cli

@@ -17,28 +17,24 @@ namespace folvane::cli {
 
 namespace {
 
-// A manifest written over the job, an output or an image would destroy it.
-// A manifest or report that names an input or output of the merge (or a report that
-// names a manifest) is refused before anything is written: it would overwrite it.
+// A manifest or report written over the job, an output or an image would destroy it,
+// and a report over a manifest too: refused before anything is written.
 bool OutputClashes(MemoryForm& form, const std::string& job, const std::vector<std::string>& manifests,
                    const std::optional<std::string>& report) {
   std::vector<std::string> taken = {job, form.GetDataPathText(), form.GetTablePathText()};
   for (int row = 1; row <= kRowCount; ++row) {
     if (form.IsRowChecked(row)) taken.push_back(form.GetRowPathText(row));
   }
-  auto clashes = [&](const std::string& path, const std::vector<std::string>& with) {
-    return std::any_of(with.begin(), with.end(),
-                       [&](const std::string& other) { return !other.empty() && SameFile(path, other); });
-  };
   for (const std::string& m : manifests) {
-    if (clashes(m, taken)) {
+    if (std::any_of(taken.begin(), taken.end(),
+                    [&](const std::string& other) { return !other.empty() && SameFile(m, other); })) {
       form.ShowMessage("Manifest File " + m + " is also an input or output of the merge.", MessageIcon::Warning);
       return true;
     }
   }
   taken.insert(taken.end(), manifests.begin(), manifests.end());
-  if (report && clashes(*report, taken)) {
-    form.ShowMessage("Report File " + *report + " is also an input or output of the merge.", MessageIcon::Warning);
+  if (const auto clash = report ? ReportClash(*report, taken, "merge") : std::nullopt) {
+    form.ShowMessage(*clash, MessageIcon::Warning);
     return true;
   }
   return false;
@@ -52,20 +48,51 @@ bool CreateManifestFiles(MemoryForm& form, const std::vector<std::string>& paths
   for (const std::string& path : paths) {
     auto file = File::CreateReplacement(path, allowInPlace);
     if (!file) {
-      form.ShowMessage(FileErrorText(file.error()), MessageIcon::Error);
-      if (!file.error().detail.empty()) {
+      form.ShowMessage(FileErrorLine(file.error()), MessageIcon::Error);
+      if (!file.error().detail.empty() && file.error().detail != FileErrorLine(file.error())) {
         details.push_back(file.error().detail);
-        console.Line("folvane-cli: " + file.error().detail);
+        console.Detail(file.error().detail);
       }
       return false;
     }
     if (file->InPlace() != InPlaceReason::None) {
       details.push_back("the manifest " + path + " is written in place: " + std::string(InPlaceText(file->InPlace())));
-      console.Line("folvane-cli: " + details.back());
+      console.Detail(details.back());
     }
     files.push_back(std::move(*file));
   }
   return true;
+}
+
+// The report's file, opened before the merge writes anything, like the manifests': a
+// report that cannot be written refuses the merge.
+bool CreateReportFile(MemoryForm& form, const std::optional<std::string>& path, bool allowInPlace,
+                      std::optional<File>& file, std::vector<std::string>& details, Console& console) {
+  if (!path) return true;
+  std::string failure;
+  std::vector<std::string> lines;
+  file = OpenReportFile(*path, allowInPlace, failure, lines);
+  // The cause is a message, as a manifest's is; the lines say more.
+  if (!file) form.ShowMessage(failure, MessageIcon::Error);
+  for (const std::string& line : lines) {
+    details.push_back(line);
+    console.Detail(line);
+  }
+  return file.has_value();
+}
+
+// The merge's digests and byte sums, as the report shows them.
+void AddDigests(ReportData& report, const Manifest& manifest, const std::optional<ByteSumTap>& sums) {
+  report.merged = true;
+  for (auto [out, digest] : {std::pair{&report.data, &manifest.data}, std::pair{&report.table, &manifest.table}}) {
+    out->bytes = digest->bytes;
+    out->sha256 = digest->sha256;
+    out->crc32 = digest->crc32;
+  }
+  if (sums) {
+    report.data.byteSum = sums->DataSum();
+    report.table.byteSum = sums->TableSum();
+  }
 }
 
 }  // namespace
@@ -84,21 +111,24 @@ int RunMerge(const Args& args) {
   int status = kExitFailed;
   const std::optional<std::string> reportPath = args.Option("report");
   std::optional<ByteSumTap> sums;
+  // The page of the merge that was committed: written with the outputs, or not at all.
+  std::optional<ReportData> committedReport;
 
   // The merge replaces its outputs whole: one that names the job file would turn the
   // job into a data image or a table.
   std::vector<File> manifestFiles;
-  bool clash = false;  // then no report is written either
+  std::optional<File> reportFile;
   if (OpenJob(form, console, args) && !OutputsAreTheJob(form, job) &&
-      !(clash = OutputClashes(form, job, manifests, reportPath)) &&
-      CreateManifestFiles(form, manifests, allowInPlace, manifestFiles, details, console)) {
+      !OutputClashes(form, job, manifests, reportPath) &&
+      CreateManifestFiles(form, manifests, allowInPlace, manifestFiles, details, console) &&
+      CreateReportFile(form, reportPath, allowInPlace, reportFile, details, console)) {
     MergeOptions options;
     options.replaceOutputs = true;
     options.allowInPlace = allowInPlace;
-    options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
+    options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
     options.onDetail = [&](const std::string& line) {
       details.push_back(line);
-      console.Line("folvane-cli: " + line);
+      console.Detail(line);
     };
     // With a manifest every byte is hashed on its way: read by the program, or read
     // back from its image where the file system shared the image's extents.
@@ -109,55 +139,58 @@ int RunMerge(const Args& args) {
     }
     // The report also gives each output's 32-bit byte sum.
     if (reportPath) options.tap = &sums.emplace(options.tap);
-    // The manifests are written once the outputs are, and put in place with them.
+    // The manifests and the report are written once the outputs are, and put in place
+    // with them.
     for (File& f : manifestFiles) options.commitWith.push_back(&f);
+    if (reportFile) options.commitWith.push_back(&*reportFile);
     if (tap) {
       options.beforeCommit = [&](const MergeResult& written) {
         ManifestFailure failure;
         manifest = MakeManifest(form.set, written, form.GetBlockModeSelection(), form.geometry,
                                 form.GetTablePathText(), form.GetDataPathText(), *tap, failure);
         if (!manifest) {
-          console.Line("folvane-cli: " + failure.problem);
+          console.Detail(failure.problem);
           return false;
         }
+        auto fail = [&](const Status& s) {
+          manifest.reset();
+          form.ShowMessage(FileErrorLine(s.error()), MessageIcon::Error);
+          return false;
+        };
         for (std::size_t i = 0; i < manifestFiles.size(); ++i) {
           const std::string text = ManifestText(*manifest, manifests[i]);
           const Status s =
               manifestFiles[i].Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-          if (!s) {
-            manifest.reset();
-            form.ShowMessage(FileErrorText(s.error()), MessageIcon::Error);
-            return false;
-          }
+          if (!s) return fail(s);
+        }
+        if (reportFile) {
+          // The page describes the merge as it ends once the commit succeeds.
+          MergeResult done = written;
+          done.completed = true;
+          ReportData page = CollectReport("merge", job, form, done);
+          AddDigests(page, *manifest, sums);
+          if (const Status s = WriteReportPage(*reportFile, ReportHtml(page)); !s) return fail(s);
+          committedReport = std::move(page);
         }
         return true;
       };
     }
     result = form.Merge(options);
     console.ClearBar();
-    for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Line("folvane-cli: " + OverlapWarning(o));
+    for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Detail(OverlapWarning(o));
     status = MergeExitStatus(form, result);
-    if (!result.completed) manifest.reset();
-  }
-  // The report is gathered only for those who asked for it: it reads the job file
-  // and measures the images once more.
-  ReportData report = json || reportPath ? CollectReport("merge", job, form, result) : ReportData{};
-  if (manifest) {
-    report.merged = true;
-    for (auto [out, digest] : {std::pair{&report.data, &manifest->data}, std::pair{&report.table, &manifest->table}}) {
-      out->bytes = digest->bytes;
-      out->sha256 = digest->sha256;
-      out->crc32 = digest->crc32;
-    }
-    if (sums) {
-      report.data.byteSum = sums->DataSum();
-      report.table.byteSum = sums->TableSum();
+    if (!result.completed) {
+      manifest.reset();
+      committedReport.reset();
     }
   }
-  nlohmann::json doc;
-  if (!EmitReport(clash ? std::nullopt : reportPath, form, report, json ? &doc : nullptr)) status = kExitFailed;
   if (json) {
-    doc.update(JsonDocument("merge"));
+    // The report is gathered only for those who asked for it: it reads the job file
+    // and measures the images once more.
+    ReportData report = committedReport ? *committedReport : CollectReport("merge", job, form, result);
+    if (!committedReport && manifest) AddDigests(report, *manifest, sums);
+    nlohmann::json doc = JsonDocument("merge");
+    doc["report"] = ReportJson(report);
     doc["job"] = job;
     doc.update(JobReport(form, result, status));
     doc["data"]["inPlace"] = InPlaceJson(result.dataInPlace);
@@ -191,9 +224,10 @@ const Command kMergeCommand = {"merge", "merge a saved job",
     "are written, and the byte sum of each partition's whole range. A FILE whose\n"
     "name ends in .json gets the full record in JSON; any other FILE the two output\n"
     "files' lines in the format of sha256sum -c. Give it twice for both.\n"
-    "--report FILE.html writes, after the merge, one self-contained page for the\n"
-    "production record: the flash map, the rows, the block mode and each output's\n"
-    "size, SHA-256, CRC-32 and 32-bit byte sum.\n"
+    "--report FILE.html writes one self-contained page for the production record:\n"
+    "the flash map, the rows, the block mode and each output's size, SHA-256,\n"
+    "CRC-32 and 32-bit byte sum. It is an output like the others: put in place with\n"
+    "them, so that a merge that does not complete leaves the previous page.\n"
     "--json prints the result as one JSON document on standard output\n"
     "(docs/cli-json.md).\n"
     "Exit status: 0 done, 1 done but a message was shown or two taken rows share\n"

@@ -419,35 +419,32 @@ std::string ReportHtml(const ReportData& report) {
   return h + "</body>\n</html>\n";
 }
 
-bool WriteReportFile(const std::string& path, const std::string& html) {
-  auto file = File::CreateReplacement(path);
-  Status status = file ? file->Write(std::span(reinterpret_cast<const std::uint8_t*>(html.data()), html.size()))
-                       : Status(file.error());
-  if (status && file) status = file->Commit();
-  if (!status) std::fprintf(stderr, "folvane-cli: %s\n", status.error().Message().c_str());
-  return static_cast<bool>(status);
-}
-
-}  // namespace folvane::cli
-
-namespace folvane::cli {
-
-bool EmitReport(const std::optional<std::string>& path, MemoryForm& form, const ReportData& report,
-                nlohmann::json* doc) {
-  if (doc) (*doc)["report"] = ReportJson(report);
-  if (!path) return true;
-  std::vector<std::string> taken = {report.jobPath, form.GetDataPathText(), form.GetTablePathText()};
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (form.IsRowChecked(row)) taken.push_back(form.set.Slot(row).imagePath);
-  }
-  for (const std::string& other : taken) {
-    if (!other.empty() && SameFile(*path, other)) {
-      std::fprintf(stderr, "folvane-cli: Report File %s is also an input or output of the merge.\n",
-                   Printable(*path).c_str());
-      return false;
+std::optional<std::string> ReportClash(const std::string& path, const std::vector<std::string>& others,
+                                       const std::string& command) {
+  for (const std::string& other : others) {
+    if (!other.empty() && SameFile(path, other)) {
+      return "Report File " + path + " is also an input or output of the " + command + ".";
     }
   }
-  return WriteReportFile(*path, ReportHtml(report));
+  return std::nullopt;
+}
+
+std::optional<File> OpenReportFile(const std::string& path, bool allowInPlace, std::string& failure,
+                                   std::vector<std::string>& lines) {
+  auto file = File::CreateReplacement(path, allowInPlace);
+  if (!file) {
+    failure = FileErrorLine(file.error());
+    if (!file.error().detail.empty() && file.error().detail != failure) lines.push_back(file.error().detail);
+    return std::nullopt;
+  }
+  if (file->InPlace() != InPlaceReason::None && file->InPlace() != InPlaceReason::Device) {
+    lines.push_back("the report " + path + " is written in place: " + std::string(InPlaceText(file->InPlace())));
+  }
+  return std::move(*file);
+}
+
+Status WriteReportPage(File& file, const std::string& html) {
+  return file.Write(std::span(reinterpret_cast<const std::uint8_t*>(html.data()), html.size()));
 }
 
 }  // namespace folvane::cli

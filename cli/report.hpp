@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "dialog/memory_form.hpp"
+#include "io/file_io.hpp"
 #include "layout/flash_layout.hpp"
 #include "merge/merge.hpp"
 
@@ -74,17 +76,21 @@ std::string ReportHtml(const ReportData& report);
 /// The map alone, as the page embeds it.
 std::string ReportSvg(const FlashLayout& layout);
 
-/// Writes `html` to `path`; false with the message on standard error if it cannot.
-bool WriteReportFile(const std::string& path, const std::string& html);
+/// The refusal of a report at `path` that names one of `others`, the files the command
+/// reads or writes (the job, its images, the outputs, the manifests, a bad-block list,
+/// a dump): the page would destroy it. Nothing when it names none of them. `command`
+/// is "merge" or "check", for the message.
+std::optional<std::string> ReportClash(const std::string& path, const std::vector<std::string>& others,
+                                       const std::string& command);
 
-}  // namespace folvane::cli
+/// The report's file, opened as the outputs are: a new file that takes the old one's
+/// place only at the commit, or, where that would show, the old file written in place
+/// (a line in `lines` says so), refused instead unless `allowInPlace`. Nothing when it
+/// cannot be opened: `failure` is the cause, naming the file, and `lines` may say more.
+std::optional<File> OpenReportFile(const std::string& path, bool allowInPlace, std::string& failure,
+                                   std::vector<std::string>& lines);
 
-namespace folvane::cli {
-
-/// --report FILE and --json's "report" for a command that has run: adds the report to
-/// `doc` when given and writes the page when asked. False (the message shown) when the
-/// page cannot be written or would replace the job, an output or an image.
-bool EmitReport(const std::optional<std::string>& path, MemoryForm& form, const ReportData& report,
-                nlohmann::json* doc);
+/// Writes the page into the report's file; the commit puts it in place.
+Status WriteReportPage(File& file, const std::string& html);
 
 }  // namespace folvane::cli

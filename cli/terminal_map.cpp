@@ -4,8 +4,12 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <langinfo.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <clocale>
+#include <cstring>
 #endif
 
 #include <algorithm>
@@ -23,18 +27,20 @@ namespace {
 // One character per kind, so the map reads without colour too; a cell shows the
 // kind that matters most among the blocks it covers, so that a one-block image in a
 // wide flash still shows.
+// Where the terminal's character set is not UTF-8, ASCII characters of the same weights.
 struct Glyph {
   const char* text;
+  const char* ascii;
   int priority;
 };
 Glyph GlyphOf(SegmentKind kind) {
   switch (kind) {
-    case SegmentKind::Image: return {"\u2588", 4};    // full block
-    case SegmentKind::LeftOut: return {"\u259A", 3};  // diagonal quadrants: hatched
-    case SegmentKind::Spare: return {"\u2592", 2};    // medium shade
-    case SegmentKind::Fill: return {"\u2591", 1};     // light shade
+    case SegmentKind::Image: return {"\u2588", "#", 4};    // full block
+    case SegmentKind::LeftOut: return {"\u259A", "/", 3};  // diagonal quadrants: hatched
+    case SegmentKind::Spare: return {"\u2592", "=", 2};    // medium shade
+    case SegmentKind::Fill: return {"\u2591", ".", 1};     // light shade
   }
-  return {" ", 0};
+  return {" ", " ", 0};
 }
 
 struct Cell {
@@ -70,6 +76,69 @@ bool Place(std::string& line, std::size_t at, const std::string& text) {
   return true;
 }
 
+// Pieces of a line that may be broken between them, each with the columns it takes
+// (escapes and multi-byte characters make that differ from its bytes).
+struct Piece {
+  std::string text;
+  std::size_t columns;
+};
+
+// The pieces joined by `gap` blanks, broken into lines of at most `width` columns
+// (a piece longer than the width stands alone on its line).
+std::string Wrap(const std::vector<Piece>& pieces, std::size_t width, std::size_t gap = 2) {
+  std::string out;
+  std::size_t used = 0;
+  for (const Piece& p : pieces) {
+    if (used != 0 && used + gap + p.columns > width) {
+      out += '\n';
+      used = 0;
+    }
+    if (used != 0) {
+      out += std::string(gap, ' ');
+      used += gap;
+    }
+    out += p.text;
+    used += p.columns;
+  }
+  return out + '\n';
+}
+
+// Whether the locale's character set (LC_ALL, LC_CTYPE, LANG) is UTF-8; the
+// program's own locale is left as it was.
+bool LocaleIsUtf8() {
+#ifdef _WIN32
+  return true;  // folvane-cli sets the console to UTF-8 and writes UTF-8 everywhere
+#else
+  const char* now = std::setlocale(LC_CTYPE, nullptr);
+  const std::string saved = now ? now : "C";
+  bool utf8 = false;
+  if (std::setlocale(LC_CTYPE, "")) {
+    const char* set = ::nl_langinfo(CODESET);
+    utf8 = set && (std::strcmp(set, "UTF-8") == 0 || std::strcmp(set, "utf8") == 0);
+  } else {
+    // A locale that is not installed still names its character set.
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+      const char* v = std::getenv(name);
+      if (!v || !*v) continue;
+      std::string lower(v);
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      utf8 = lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
+      break;
+    }
+  }
+  std::setlocale(LC_CTYPE, saved.c_str());
+  return utf8;
+#endif
+}
+
+// The first multiple of 1, 2, 4, 8, 0x10, ... blocks whose labels on the scale
+// stand at least `gap` columns apart.
+std::uint64_t ScaleStep(std::uint64_t end, std::size_t width, std::size_t gap) {
+  std::uint64_t step = 1;
+  while (step < end && step * width / end < gap) step *= 2;
+  return step;
+}
+
 }  // namespace
 
 FlashLayout FormLayout(MemoryForm& form, const std::optional<BadBlockSet>& badBlocks) {
@@ -99,13 +168,20 @@ TerminalMapStyle StandardOutputStyle() {
   style.colour = tty;
 #endif
   if (const char* noColour = std::getenv("NO_COLOR"); noColour && *noColour) style.colour = false;
+  // A terminal that says it shows no escapes would print them as text.
+  if (const char* term = std::getenv("TERM"); term && std::strcmp(term, "dumb") == 0) style.colour = false;
+  style.unicode = LocaleIsUtf8();
   return style;
 }
 
 std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& style) {
   if (layout.endBlock == 0) return "Flash map: no ticked row has a range.\n";
-  const std::size_t width = static_cast<std::size_t>(std::clamp(style.columns - 1, 16, 400));
+  const std::size_t columns = static_cast<std::size_t>(std::clamp(style.columns - 1, 16, 400));
   const std::uint64_t end = layout.endBlock;
+  // A flash of fewer blocks than columns gives each block the same whole number of
+  // characters, so that every block and every label of the scale stands where it is.
+  const std::size_t perBlock = end < columns ? static_cast<std::size_t>(columns / end) : 1;
+  const std::size_t width = end < columns ? static_cast<std::size_t>(end) * perBlock : columns;
   std::vector<Cell> cells(width);
   // Cells [first, last] that blocks [from, to) fall in; never none.
   auto span = [&](std::uint64_t from, std::uint64_t to) {
@@ -125,11 +201,12 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
   for (const LayoutSegment& s : layout.leftOut) paint(s);
 
   std::string out;
-  char head[160];
-  std::snprintf(head, sizeof head, "Flash map: blocks 0x0 to 0x%llX, one character for about 0x%llX blocks\n",
-                static_cast<unsigned long long>(end - 1),
-                static_cast<unsigned long long>(std::max<std::uint64_t>(1, (end + width - 1) / width)));
-  out += head;
+  const std::string blocks = "Flash map: blocks 0x0 to " + Hex(end - 1) + ",";
+  const std::string scaleText = end <= columns ? (perBlock == 1 ? std::string("one character per block")
+                                                                : std::to_string(perBlock) + " characters per block")
+                                               : "one character for about " + Hex((end + width - 1) / width) + " blocks";
+  out += Wrap({{blocks, blocks.size()}, {scaleText, scaleText.size()}}, columns, 1);
+  auto glyph = [&](SegmentKind kind) { return style.unicode ? GlyphOf(kind).text : GlyphOf(kind).ascii; };
   Rgb current{};
   bool coloured = false;
   for (const Cell& cell : cells) {
@@ -138,7 +215,7 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
       coloured = true;
       out += Colour(current);
     }
-    out += GlyphOf(cell.kind).text;
+    out += glyph(cell.kind);
   }
   if (style.colour) out += "\x1b[0m";
   out += '\n';
@@ -165,31 +242,47 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
   }
   out += labels.substr(0, labels.find_last_not_of(' ') + 1) + '\n';
 
-  // The scale: block numbers in hexadecimal, the end on the right, ticks between.
+  // The scale: block numbers in hexadecimal where their blocks begin, the end on the
+  // right, labels far enough apart to read.
   std::string scale(width, ' ');
   const std::string last = Hex(end);
   Place(scale, 0, "0x0");
-  scale.replace(width - last.size(), last.size(), last);
-  for (std::size_t c = 16; c + 16 < width; c += 16) Place(scale, c, Hex(c * end / width));
+  const std::uint64_t step = ScaleStep(end, width, 16);
+  for (std::uint64_t b = step; b < end; b += step) {
+    const std::string text = Hex(b);
+    const std::size_t at = static_cast<std::size_t>(b * width / end);
+    if (at + text.size() + 1 < width - last.size()) Place(scale, at, text);
+  }
+  if (last.size() <= width) scale.replace(width - last.size(), last.size(), last);
   out += scale + '\n';
 
   auto key = [&](SegmentKind kind, Rgb colour, const char* name) {
-    std::string k = style.colour ? Colour(colour) + GlyphOf(kind).text + "\x1b[0m" : GlyphOf(kind).text;
-    return k + " " + name;
+    const std::string g = glyph(kind);
+    return Piece{(style.colour ? Colour(colour) + g + "\x1b[0m" : g) + " " + name, 2 + std::strlen(name)};
   };
-  out += key(SegmentKind::Image, RowColour(1), "image") + "  " + key(SegmentKind::Spare, SpareColour(1), "spare") +
-         "  " + key(SegmentKind::Fill, kFillColour, "0xFF fill") + "  " +
-         key(SegmentKind::LeftOut, kLeftOutColour, "left out") + "  (numbers: rows)\n";
+  out += Wrap({key(SegmentKind::Image, RowColour(1), "image"), key(SegmentKind::Spare, SpareColour(1), "spare"),
+               key(SegmentKind::Fill, kFillColour, "0xFF fill"), key(SegmentKind::LeftOut, kLeftOutColour, "left out"),
+               {"(numbers: rows)", 15}},
+              columns);
   if (layout.badBlocksKnown) {
     std::string overflowing;
     for (const LayoutRow& r : layout.rows) {
       if (r.Overflows()) overflowing += (overflowing.empty() ? "" : ", ") + std::to_string(r.row);
     }
-    out += (style.colour ? Colour(kLeftOutColour) + "x\x1b[0m" : std::string("x")) + " bad block (" +
-           std::to_string(layout.badBlocks.size()) + " in the map); images run over the bad blocks they skip; " +
-           (overflowing.empty() ? std::string("every taken row fits on good blocks")
-                                : "RUNS OUT OF GOOD BLOCKS (!): row" + std::string(overflowing.find(',') == std::string::npos ? " " : "s ") + overflowing) +
-           "\n";
+    // Broken between words where the terminal is narrow.
+    std::vector<Piece> words = {{style.colour ? Colour(kLeftOutColour) + "x\x1b[0m" : std::string("x"), 1}};
+    const std::string text =
+        "bad block (" + std::to_string(layout.badBlocks.size()) + " in the map); images run over the bad blocks " +
+        "they skip; " +
+        (overflowing.empty() ? std::string("every taken row fits on good blocks")
+                             : "RUNS OUT OF GOOD BLOCKS (!): row" +
+                                   std::string(overflowing.find(',') == std::string::npos ? " " : "s ") + overflowing);
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t space = std::min(text.find(' ', at), text.size());
+      words.push_back({text.substr(at, space - at), space - at});
+      at = space + 1;
+    }
+    out += Wrap(words, columns, 1);
   }
   return out;
 }

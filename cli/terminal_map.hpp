@@ -18,10 +18,13 @@ FlashLayout FormLayout(MemoryForm& form, const std::optional<BadBlockSet>& badBl
 struct TerminalMapStyle {
   int columns = 80;     ///< the whole line, map and margins
   bool colour = false;  ///< ANSI colours
+  bool unicode = true;  ///< block characters; ASCII where the terminal's character set is not UTF-8
 };
 
-/// Standard output's width and whether to colour it: colours only on a terminal and
-/// never when NO_COLOR is set; 80 columns where the width cannot be learned.
+/// Standard output's width and whether to colour it: colours only on a terminal that
+/// shows them (not TERM=dumb) and never when NO_COLOR is set; 80 columns where the
+/// width cannot be learned; block characters only where the locale's character set
+/// is UTF-8.
 TerminalMapStyle StandardOutputStyle();
 
 /// The map's lines, each ending in a newline; one line saying so when nothing has a

@@ -112,7 +112,7 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   MemoryForm form = FreshForm();
   const std::string job = args.positional[0];
   doc["job"] = job;
-  if (!OpenJob(form, console, args, JobMessages::NamingTheFile)) return CannotRead(json, doc, "the job cannot be loaded");
+  if (!OpenJob(form, console, args)) return CannotRead(json, doc, "the job cannot be loaded");
   const MergeResult planned = PlanForReading(form, console);
   const std::uint32_t blockSize = form.geometry.blockSize;
   doc["blockSize"] = blockSize;

@@ -83,6 +83,8 @@ TEST(BadBlocks, ListParsing) {
       {"hex without the prefix", "1f", 1024, {}, 1, "'1f' is not a block number"},
       {"prefix alone", "0x", 1024, {}, 1, "'0x' is not a block number"},
       {"beyond 32 bits", "0x100000000", std::nullopt, {}, 1, "is too large for a block number"},
+      {"beyond 64 bits", "12345678901234567890123", std::nullopt, {}, 1, "is too large for a block number"},
+      {"hex beyond 64 bits", "0x123456789ABCDEF0123", std::nullopt, {}, 1, "is too large for a block number"},
       {"control bytes are escaped", "1\x1b[2J", std::nullopt, {}, 1, "'1\\x1B[2J' is not"},
   };
   for (const Case& c : cases) {

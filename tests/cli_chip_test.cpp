@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
@@ -125,6 +126,27 @@ TEST_F(ChipTest, OverflowChancesPerRowAndForTheJob) {
   EXPECT_EQ(over.status, 1);
   EXPECT_NE(over.out.find("That is more than --max-risk"), std::string::npos) << over.out;
   EXPECT_NE(over.out.find("chips"), std::string::npos);
+}
+
+TEST_F(ChipTest, AChancesDocumentNeverContradictsItself) {
+  // The document's own figure given back as the limit is not above the limit.
+  const json doc = Json("check job.part --max-bad 8 --chip-blocks 0x40", 0);
+  const std::string own = doc["jobOverflowProbability"].dump();
+  const json again = Json("check job.part --max-bad 8 --chip-blocks 0x40 --max-risk " + own, 0);
+  EXPECT_EQ(again["margins"]["riskExceeded"], false) << own;
+  EXPECT_NEAR(again["jobOverflowLog10"].get<double>(), std::log10(doc["jobOverflowProbability"].get<double>()), 1e-9);
+  // A chance far below what a double holds (198 bad blocks all inside the boot row's
+  // 200 blocks of a chip of 2^32) is carried as 0.0 beside its logarithm, and is still
+  // above a risk of 0: the text prints it, the document shows why.
+  ASSERT_EQ(InDir("new tiny.part --mode 0 --table t.bin --data d.bin --row boot.bin:0:C7").status, 0);
+  const json tiny = Json("check tiny.part --max-bad 198 --chip-blocks 0x100000000 --max-risk 0", 1);
+  EXPECT_EQ(tiny["jobOverflowProbability"], 0.0);
+  EXPECT_LT(tiny["jobOverflowLog10"].get<double>(), -1000);
+  EXPECT_LT(tiny["rows"][0]["overflowLog10"].get<double>(), -1000);
+  EXPECT_EQ(tiny["margins"]["riskExceeded"], true);
+  const json none = Json("check tiny.part --max-bad 3 --chip-blocks 0x100000000", 0);
+  EXPECT_EQ(none["jobOverflowProbability"], 0.0);
+  EXPECT_TRUE(none["jobOverflowLog10"].is_null()) << "three bad blocks cannot fill 197 spare ones";
 }
 
 TEST_F(ChipTest, OverlappingRangesGetRowFiguresAndNoJobFigure) {
@@ -308,6 +330,57 @@ TEST_F(DumpTest, AnImageBlockThatCarriesAMarkIsNotTakenForABadBlock) {
   }
 }
 
+TEST_F(DumpTest, AFlippedMarkerBitInAProgrammedBlockIsABitFlipNotABadBlock) {
+  // Kernel image block 1 sits at 0xA after bad block 9; one bit of its first page's
+  // first spare byte flipped on the chip makes the block read as marked.
+  Bytes chip = Program({3, 9}, 512);
+  chip[0xA * kBlock + 512] ^= 0x01;
+  testing::WriteFile(dir / "chip.bin", chip);
+  for (const char* args : {"--dump chip.bin --bitflips 1", "--dump chip.bin --bitflips 0x10"}) {
+    SCOPED_TRACE(args);
+    const CliRun run = InDir(std::string("verify job.part --json ") + args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json doc = json::parse(run.out);
+    EXPECT_EQ(doc["rows"][1]["badBlocks"], json({9}));
+    EXPECT_EQ(doc["rows"][1]["differingBits"], 1) << "every later block compared one block off";
+    EXPECT_EQ(doc["rows"][1]["firstDifference"]["imageBlock"], 1);
+    EXPECT_EQ(doc["chip"]["markedBlocks"], 2);
+  }
+}
+
+TEST_F(DumpTest, RowsWhoseRecordsShareBlocksAreEachComparedOnTheirOwnRange) {
+  // Row 2 is left out (its end lies before its start), so row 3 is taken although it
+  // starts inside row 1's range: blocks 6 and 7 belong to both.
+  testing::WriteFile(dir / "cfg.bin", RawImage(1, 3));
+  ASSERT_EQ(InDir("new job.part --mode 0 --table t.bin --data d.bin --row boot.bin:0:7 --row kernel.bin:5:3 "
+                  "--row cfg.bin:6:9").status, 0);
+  ASSERT_EQ(InDir("merge job.part").status, 1);
+  data = ReadFile(dir / "d.bin");
+  // Row 3's image programmed at its first good block, 6, which row 1 sees as a good
+  // block after its image that should be erased; block 2 is bad.
+  Bytes chip(0x20 * kBlock, 0xFF);
+  const Bytes boot = RawImage(3, 1), cfg = RawImage(1, 3);
+  std::copy_n(boot.begin(), 2 * kBlock, chip.begin());
+  std::copy_n(boot.begin() + 2 * kBlock, kBlock, chip.begin() + 3 * kBlock);
+  std::copy_n(cfg.begin(), kBlock, chip.begin() + 6 * kBlock);
+  chip[2 * kBlock + 512] = 0x00;
+  testing::WriteFile(dir / "chip.bin", chip);
+  const CliRun run = InDir("verify job.part --json --dump chip.bin");
+  EXPECT_NE(run.err.find("folvane-cli: warning: rows 1 and 3 both hold blocks 0x6 to 0x7"), std::string::npos) << run.err;
+  const json doc = json::parse(run.out);
+  ASSERT_EQ(doc["overlaps"].size(), 1u);
+  ASSERT_EQ(doc["rows"].size(), 2u);
+  EXPECT_EQ(doc["rows"][0]["badBlocks"], json({2}));
+  EXPECT_EQ(doc["rows"][0]["placedBlocks"], 3);
+  // Row 1 sees row 3's image where it expects erased blocks: that is its difference,
+  // never row 3's blocks taken for row 1's bad ones.
+  EXPECT_EQ(doc["rows"][0]["firstDifference"]["physicalBlock"], 6);
+  EXPECT_TRUE(doc["rows"][0]["firstDifference"]["imageBlock"].is_null());
+  EXPECT_EQ(doc["rows"][1]["row"], 3);
+  EXPECT_EQ(doc["rows"][1]["badBlocks"], json::array());
+  EXPECT_EQ(doc["rows"][1]["match"], true);
+}
+
 TEST_F(DumpTest, ARangeThatRunsOutAndABlockNotErasedDiffer) {
   // Five bad blocks leave the kernel three good ones.
   testing::WriteFile(dir / "over.bin", Program({8, 9, 10, 11, 12}, 512));
@@ -357,6 +430,21 @@ TEST_F(DumpTest, DumpsThatCannotBeUsedAreRefusedAtOnce) {
   const CliRun fifo = testing::Shell("timeout 20 '" FOLVANE_CLI "' verify job.part --dump fifo", dir.str());
   EXPECT_EQ(fifo.status, 2);
   EXPECT_NE(fifo.err.find(" fifo "), std::string::npos) << fifo.err;
+  // What the path names, not "access denied", for anything that is not a file.
+  for (const auto& [path, says] : {std::pair{"fifo", "fifo is a pipe (FIFO), not a file"},
+                                   {"folder", "folder is a folder, not a file"},
+                                   {"/dev/zero", "/dev/zero is a character device, not a file"},
+                                   {"/dev/null", "/dev/null is a character device, not a file"}}) {
+    for (const std::string option : {"--dump", "--bad-blocks"}) {
+      const std::string args = option == "--dump" ? "verify job.part --dump " + std::string(path)
+                                                  : "check job.part --bad-blocks " + std::string(path);
+      SCOPED_TRACE(args);
+      const CliRun run = testing::Shell("timeout 20 '" FOLVANE_CLI "' " + args, dir.str());
+      EXPECT_EQ(run.status, 2);
+      EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+      EXPECT_EQ(run.err.find("存取被拒绝"), std::string::npos) << run.err;
+    }
+  }
 #endif
 }
 

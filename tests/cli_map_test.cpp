@@ -4,6 +4,8 @@
 
 #include <numeric>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +27,8 @@ class MapTest : public ::testing::Test {
  protected:
   TempDir dir;
   void SetUp() override {
+    // Block characters where the character set is UTF-8, whatever the machine's locale.
+    ::setenv("LC_ALL", "C.UTF-8", 1);
     testing::WriteFile(dir / "boot.bin", testing::Pattern(3 * kBlock, 1));
     testing::WriteFile(dir / "k<&'\"x>.bin", testing::Pattern(10 * kBlock + 5, 2));
     testing::WriteFile(dir / "\xE6\xA0\xB9.bin", testing::Pattern(2, 3));
@@ -38,18 +42,28 @@ class MapTest : public ::testing::Test {
 };
 
 TEST_F(MapTest, CheckDrawsTheMapInColourOnlyOnATerminal) {
+  // 0x40 blocks: wider terminals give each block the same whole number of characters.
   struct Case {
     const char* name;
     std::string command;
     bool map;
     bool colour;
-    std::size_t columns;
+    std::size_t cells;
+    const char* header;  // how the header says the scale
   } cases[] = {
-      {"piped", "'" FOLVANE_CLI "' check job.part", true, false, 80},
-      {"--no-map", "'" FOLVANE_CLI "' check job.part --no-map", false, false, 80},
-      {"terminal", "script -qec \"stty cols 100; '" FOLVANE_CLI "' check job.part\" /dev/null", true, true, 100},
+      {"piped", "'" FOLVANE_CLI "' check job.part", true, false, 64, "one character per block"},
+      {"--no-map", "'" FOLVANE_CLI "' check job.part --no-map", false, false, 0, ""},
+      {"terminal", "script -qec \"stty cols 100; '" FOLVANE_CLI "' check job.part\" /dev/null", true, true, 64,
+       "one character per block"},
       {"terminal with NO_COLOR",
-       "NO_COLOR=1 script -qec \"stty cols 100; '" FOLVANE_CLI "' check job.part\" /dev/null", true, false, 100},
+       "NO_COLOR=1 script -qec \"stty cols 100; '" FOLVANE_CLI "' check job.part\" /dev/null", true, false, 64,
+       "one character per block"},
+      {"dumb terminal", "TERM=dumb script -qec \"stty cols 100; '" FOLVANE_CLI "' check job.part\" /dev/null", true,
+       false, 64, "one character per block"},
+      {"wide terminal", "script -qec \"stty cols 300; '" FOLVANE_CLI "' check job.part\" /dev/null", true, true, 256,
+       "4 characters per block"},
+      {"narrow terminal", "script -qec \"stty cols 40; '" FOLVANE_CLI "' check job.part\" /dev/null", true, true, 39,
+       "one character for about 0x2 blocks"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -58,17 +72,47 @@ TEST_F(MapTest, CheckDrawsTheMapInColourOnlyOnATerminal) {
     EXPECT_EQ(run.out.find("Flash map: blocks 0x0 to 0x3F") != std::string::npos, c.map) << run.out;
     EXPECT_EQ(run.out.find("\x1b[") != std::string::npos, c.colour) << run.out;
     if (!c.map) continue;
-    // One line of map cells as wide as the terminal (80 when piped) minus one,
-    // with the kinds in the order they lie: image, spare, fill, image, left out.
+    // One line of map cells, with the kinds in the order they lie: image, spare, fill,
+    // image, left out.
     std::smatch line;
-    const std::string plain = std::regex_replace(run.out, std::regex("\x1b\\[[0-9;]*m"), "");
-    ASSERT_TRUE(std::regex_search(plain, line, std::regex("\n([\u2588\u2592\u2591\u259A]+)\r?\n"))) << plain;
+    const std::string plain = std::regex_replace(run.out, std::regex("\x1b\\[[0-9;]*m|\r"), "");
+    ASSERT_TRUE(std::regex_search(plain, line, std::regex("\n([\u2588\u2592\u2591\u259A]+)\n"))) << plain;
     const std::string cells = line[1];
-    EXPECT_EQ(cells.size() / 3, c.columns - 1);
+    EXPECT_EQ(cells.size() / 3, c.cells);
     EXPECT_TRUE(std::regex_search(cells, std::regex("^(\u2588)+(\u2592)+(\u2591)+(\u2588)+(\u2592)*(\u259A)+(\u2592)+$")))
         << cells;
-    EXPECT_NE(plain.find("\u2588 image  \u2592 spare  \u2591 0xFF fill  \u259A left out"), std::string::npos);
+    EXPECT_NE(plain.find(c.header), std::string::npos) << plain;
+    // Every line of the map fits the terminal, and the scale names each block once,
+    // each where its block begins.
+    const std::size_t columns = c.cells == 256 ? 299 : c.cells == 39 ? 39 : 79;
+    const std::string map = plain.substr(plain.find("Flash map:"), plain.find("\nData:") - plain.find("Flash map:"));
+    std::istringstream lines(map);
+    std::vector<std::string> scale;
+    for (std::string l; std::getline(lines, l);) {
+      std::size_t shown = 0;
+      for (const unsigned char ch : l) shown += (ch & 0xC0) != 0x80;  // one column a character
+      EXPECT_LE(shown, columns) << l;
+      if (l.rfind("0x0 ", 0) == 0) scale.push_back(l);
+    }
+    ASSERT_EQ(scale.size(), 1u) << map;
+    std::set<std::string> labels;
+    const std::regex hex("0x[0-9A-F]+");
+    for (std::sregex_iterator it(scale[0].begin(), scale[0].end(), hex), none; it != none; ++it) {
+      EXPECT_TRUE(labels.insert(it->str()).second) << "repeated " << it->str() << " in " << scale[0];
+      const std::size_t at = static_cast<std::size_t>(it->position());
+      const std::uint64_t block = std::stoull(it->str(), nullptr, 16);
+      if (block != 0x40) EXPECT_EQ(at, block * c.cells / 0x40) << it->str() << " in " << scale[0];
+    }
+    EXPECT_NE(plain.find("\u2588 image  \u2592 spare  \u2591 0xFF fill"), std::string::npos);
   }
+  // A terminal whose character set is not UTF-8 gets the same map in ASCII.
+  const CliRun ascii = testing::Shell("LC_ALL=C LANG=C '" FOLVANE_CLI "' check job.part", dir.str());
+  std::smatch line;
+  ASSERT_TRUE(std::regex_search(ascii.out, line, std::regex("\n([#=./]+)\n"))) << ascii.out;
+  EXPECT_TRUE(std::regex_search(line[1].str(), std::regex("^#+=+\\.+#+=*/+=+$"))) << line[1];
+  EXPECT_NE(ascii.out.find("# image  = spare  . 0xFF fill  / left out"), std::string::npos) << ascii.out;
+  const std::string map = ascii.out.substr(ascii.out.find("Flash map:"));
+  for (const unsigned char ch : map.substr(0, map.find("\nData:"))) ASSERT_LT(ch, 0x80) << map;
 }
 
 TEST_F(MapTest, CheckMapShowsAChipsBadBlocksAndTheRowThatRunsOut) {
@@ -88,12 +132,12 @@ TEST_F(MapTest, CheckMapShowsAChipsBadBlocksAndTheRowThatRunsOut) {
       const char* row1;
     } json;
   } cases[] = {
-      {"fits", "1 0x12", "ISFISOS", " x                    x", "1                  2                                       3",
+      {"fits", "1 0x12", "ISFISOS", " x                x", "1               2                               3",
        "x bad block (2 in the map); images run over the bad blocks they skip; every taken row fits on good blocks",
        {"<title>Bad block 0x1</title>", "<title>Bad block 0x12</title>"},
        {"[1, 18]", R"({"badBlocks": 1, "skippedBlocks": 1, "imageEndBlock": 3, "goodSpareBlocks": 4,
                        "overflows": false, "missingBlocks": 0})"}},
-      {"row 1 runs out", "1 2 3 4 5 6", "IFISOS", " xxxx xx", "1!                 2                                       3",
+      {"row 1 runs out", "1 2 3 4 5 6", "IFISOS", " xxxxxx", "1!              2                               3",
        "x bad block (6 in the map); images run over the bad blocks they skip; RUNS OUT OF GOOD BLOCKS (!): row 1",
        {"<title>Bad blocks 0x1 to 0x6</title>", "<title>Row 1 runs out of good blocks, 1 fewer than the image needs</title>"},
        {"[1, 2, 3, 4, 5, 6]", R"({"badBlocks": 6, "skippedBlocks": 6, "imageEndBlock": 7, "goodSpareBlocks": 0,
@@ -121,7 +165,7 @@ TEST_F(MapTest, CheckMapShowsAChipsBadBlocksAndTheRowThatRunsOut) {
     EXPECT_EQ(runs, c.cells) << lines[1];
     EXPECT_EQ(lines[2], c.marks);
     EXPECT_EQ(lines[3], c.labels);
-    EXPECT_EQ(lines[6], c.verdict);
+    EXPECT_EQ(lines[6] + " " + lines[7], c.verdict);  // broken between words at 79 columns
     const testing::Bytes page = ReadFile(dir / "r.html");
     const std::string html(page.begin(), page.end());
     for (const std::string& mark : c.svg) EXPECT_NE(html.find(mark), std::string::npos) << mark;
@@ -186,6 +230,95 @@ TEST_F(MapTest, ReportEscapesEveryTextAndCarriesTheDigests) {
   EXPECT_EQ(clash.status, 2) << clash.err;
   EXPECT_NE(clash.err.find("Report File m.json is also an input or output of the merge."), std::string::npos) << clash.err;
   EXPECT_EQ(ReadFile(dir / "m.json").size(), 12u);
+}
+
+// The report is an output like the data image and the table: never written over a
+// file the command reads, nor into the system's own pseudo-files, replaced unseen or
+// said to be written in place, and committed with the outputs, all or none.
+TEST_F(MapTest, TheReportIsHeldToTheOutputsRules) {
+  ASSERT_EQ(InDir("merge job.part").status, 1);  // row 3 is left out
+  const testing::Bytes data = ReadFile(dir / "d.bin"), table = ReadFile(dir / "t.bin");
+  testing::WriteText(dir / "r.html", "last good report");
+  testing::WriteText(dir / "bad.txt", "1\n");
+  testing::WriteText(dir / "other.txt", "someone else's");
+  ASSERT_EQ(testing::Shell("ln other.txt linked.html && mkfifo pipe.html", dir.str()).status, 0);
+  struct Case {
+    const char* name;
+    std::string args;
+    int status;
+    const char* says;  // on standard error
+  } cases[] = {
+      // /proc/self/comm names the program itself: writing it would rename the process.
+      {"report on proc", "check job.part --report /proc/self/comm", 2, "/proc/self/comm is on the system's proc file system"},
+      {"table on proc", "merge job.part --table /proc/self/comm", 2, "/proc/self/comm is on the system's proc file system"},
+      {"manifest on proc", "merge job.part --manifest /proc/self/comm", 2, "/proc/self/comm is on the system's proc file system"},
+      {"report on proc, merged", "merge job.part --report /proc/self/comm", 2, "/proc/self/comm is on the system's proc file system"},
+      {"report on a pipe", "merge job.part --report pipe.html", 2, "pipe.html is a pipe (FIFO), not a file"},
+      // The status is cat's here; the message is the merge's.
+      {"report on standard output, a pipe", "merge job.part --report /dev/stdout | cat", 0,
+       "/dev/stdout is a pipe (FIFO), not a file"},
+      {"report over the bad-block list", "check job.part --bad-blocks bad.txt --report bad.txt", 2,
+       "Report File bad.txt is also an input or output of the check."},
+      {"report over an image", "merge job.part --report boot.bin", 2, "Report File boot.bin is also an input or output of the merge."},
+      {"report with other links", "merge job.part --no-in-place --report linked.html", 2, "linked.html cannot be replaced unseen"},
+      {"report in a missing folder", "merge job.part --report nowhere/r.html", 2, "nowhere/r.html"},
+      {"report of a merge that ends early", "merge job.part --data nowhere/d.bin --report r.html", 2, "nowhere/d.bin"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CliRun run = InDir(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    // Nothing written: the old outputs, the last good report and the other file's bytes.
+    EXPECT_EQ(ReadFile(dir / "d.bin"), data);
+    EXPECT_EQ(ReadFile(dir / "t.bin"), table);
+    EXPECT_EQ(ReadFile(dir / "r.html"), testing::Bytes({'l', 'a', 's', 't', ' ', 'g', 'o', 'o', 'd', ' ', 'r', 'e', 'p', 'o', 'r', 't'}));
+    EXPECT_EQ(ReadFile(dir / "bad.txt").size(), 2u);
+    EXPECT_EQ(ReadFile(dir / "other.txt").size(), 14u);
+    EXPECT_EQ(ReadFile(dir / "boot.bin").size(), 3 * kBlock);
+  }
+  EXPECT_EQ(testing::Shell("cat /proc/self/comm", dir.str()).out, "cat\n");
+  // Allowed in place, the page goes into the linked file, and a line says so.
+  const CliRun inPlace = InDir("merge job.part --report linked.html");
+  EXPECT_EQ(inPlace.status, 1) << inPlace.err;
+  EXPECT_NE(inPlace.err.find("the report linked.html is written in place: it has other hard links"), std::string::npos)
+      << inPlace.err;
+  EXPECT_EQ(ReadFile(dir / "other.txt"), ReadFile(dir / "linked.html"));
+  EXPECT_GT(ReadFile(dir / "other.txt").size(), 1000u);
+}
+
+TEST_F(MapTest, ADocumentsStatusIsTheProcesssAndSaysWhy) {
+  struct Case {
+    const char* args;
+    bool completed;
+  } cases[] = {{"check job.part --json --report nowhere/r.html", true},
+               {"merge job.part --json --report nowhere/r.html", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(c.args);
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out;
+    testing::KeepDocument(run.out);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(doc["exitStatus"], 2);
+    EXPECT_EQ(doc["completed"], c.completed);
+    EXPECT_NE((doc["details"].dump() + doc["messages"].dump()).find("nowhere/r.html"), std::string::npos) << run.out;
+  }
+  EXPECT_FALSE(std::filesystem::exists(testing::FsPath(dir / "d.bin")));
+}
+
+TEST_F(MapTest, PathsInMessagesAreShownInTheirPrintableForm) {
+  // Names that would clear the screen and ring the bell, naming the job itself.
+  ASSERT_EQ(testing::Shell("ln -s job.part \"$(printf 'm\\033[2J\\a')\"", dir.str()).status, 0);
+  for (const char* option : {"--manifest", "--report"}) {
+    SCOPED_TRACE(option);
+    const CliRun run = testing::Shell("'" FOLVANE_CLI "' merge job.part " + std::string(option) +
+                                          " \"$(printf 'm\\033[2J\\a')\"", dir.str());
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("File m\\x1B[2J\\x07 is also an input or output of the merge."), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\033'), std::string::npos);
+    EXPECT_EQ(run.err.find('\a'), std::string::npos);
+  }
 }
 
 }  // namespace

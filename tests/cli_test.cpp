@@ -171,7 +171,7 @@ TEST_F(CliTest, MergeExitStatusSaysHowItEnded) {
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.err, "文件错误,请选择正确的文件\n");
   EXPECT_EQ(InDir("show bad.part").status, 2);
-  EXPECT_EQ(InDir("merge none.part").err, "没有找到 一未命名文件。\n");
+  EXPECT_EQ(InDir("merge none.part").err, "没有找到 none.part。\n");
 }
 
 TEST_F(CliTest, RefusedStoredBlockTextIsShownAndTheMergeGoesOn) {
@@ -622,8 +622,8 @@ TEST_F(CliTest, CommandsNameTheFileTheyCannotRead) {
       {"verify missing.part", "没有找到 missing.part。\n"},
       {"verify --manifest missing.json", "folvane-cli: 没有找到 missing.json。\n"},
       {"verify j.part", "folvane-cli: 没有找到 " + dir / "t.bin" + "。\n"},
-      // The merge shows the window's own texts, and a line naming an output it cannot create.
-      {"merge missing.part", "没有找到 一未命名文件。\n"},
+      // Every command names the job it cannot read, and a line the output it cannot create.
+      {"merge missing.part", "没有找到 missing.part。\n"},
       {"merge j.part --data " + dir / "no/d.bin", dir / "no/d.bin"},
   };
   for (const auto& c : cases) {

@@ -81,6 +81,17 @@ std::optional<std::uint64_t> ParseCount(std::string_view text, std::uint64_t max
 
 namespace {
 
+// Whether `text` is written as a number (decimal, or hexadecimal with 0x), whatever
+// its size.
+bool IsNumeral(std::string_view text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (hex) text.remove_prefix(2);
+  if (text.empty()) return false;
+  return std::all_of(text.begin(), text.end(), [&](char c) {
+    return (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+  });
+}
+
 // A word of the list as a message may quote it: bounded, and with no byte that could
 // move a terminal's cursor.
 std::string Quoted(std::string_view word) {
@@ -125,7 +136,8 @@ BadBlockList ParseBadBlockList(std::string_view text, std::optional<std::uint64_
       if (word[0] == '-') return fail(Quoted(word) + " is negative; block numbers start at 0");
       const auto value = ParseCount(word, UINT32_MAX);
       if (!value) {
-        const bool number = ParseCount(word).has_value();
+        // Digits all through, only too many of them: a number, too large.
+        const bool number = ParseCount(word, UINT64_MAX).has_value() || IsNumeral(word);
         return fail(Quoted(word) + (number ? " is too large for a block number"
                                            : " is not a block number (decimal, or hexadecimal with 0x)"));
       }

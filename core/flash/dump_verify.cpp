@@ -66,12 +66,61 @@ bool WithinBitflips(const std::uint8_t* a, const std::uint8_t* b, const PageLayo
   return true;
 }
 
+// One block of the chip as `row` sees it: a bad block it skips, the next image block
+// of the row, or a block after the image that should be erased. A block that carries
+// a mark but holds, within the accepted bit flips, the image block the row expects
+// next is that image block: its own bytes put the mark there (an image block whose
+// spare area is not 0xFF), or a flipped bit did, and taking it for a factory-bad block
+// would compare every later block of the row one block off. True when the block
+// counts as good for the row.
+Expected<bool> CompareBlock(const DumpCheck& check, DumpRow& row, std::uint32_t physical, bool marked,
+                            const std::uint8_t* got, const std::uint8_t* erased, BlockReader& image) {
+  const std::uint64_t blockBytes = check.layout.BlockBytes();
+  const std::uint32_t pageBytes = check.layout.PageBytes();
+  const bool imageLeft = row.placedBlocks < row.range.imageBlocks;
+  std::span<const std::uint8_t> expected;
+  if (imageLeft) {
+    auto read = image.Block(std::uint64_t{row.range.first} + row.placedBlocks);
+    if (!read) return read.error();
+    if (read->empty()) return FileError{FileErrorCause::EndOfFile, FileOp::Read, check.dataPath, 0};
+    expected = *read;
+  }
+  bool bad = check.badBlocks ? check.badBlocks->IsBad(physical) : marked;
+  if (bad && marked && imageLeft && WithinBitflips(got, expected.data(), check.layout, check.bitflips)) bad = false;
+  if (bad) {
+    row.badBlocks.push_back(physical);
+    return false;
+  }
+  const std::uint8_t* want = erased;
+  std::optional<std::uint32_t> imageBlock;
+  if (imageLeft) {
+    imageBlock = static_cast<std::uint32_t>(row.placedBlocks);
+    want = expected.data();
+    ++row.placedBlocks;
+  }
+  // A programmed chip mostly matches: one comparison of the whole block, and the
+  // page by page count of bits only where it finds a difference.
+  if (std::memcmp(got, want, blockBytes) == 0) return true;
+  for (std::uint32_t page = 0; page < check.layout.pagesPerBlock; ++page) {
+    const std::size_t at = std::size_t{page} * pageBytes;
+    if (std::memcmp(got + at, want + at, pageBytes) == 0) continue;
+    const std::uint64_t bits = DifferingBits(got + at, want + at, pageBytes);
+    row.differingBits += bits;
+    ++row.differingPages;
+    if (bits > check.bitflips) ++row.pagesOverLimit;
+    if (!row.first) {
+      const auto byte = static_cast<std::size_t>(std::mismatch(got + at, got + at + pageBytes, want + at).first - got);
+      row.first = DumpDifference{physical, imageBlock, std::uint64_t{physical} * blockBytes + byte};
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 Expected<DumpReport> VerifyDump(const DumpCheck& check) {
   DumpReport report;
   const std::uint64_t blockBytes = check.layout.BlockBytes();
-  const std::uint32_t pageBytes = check.layout.PageBytes();
   auto dump = File::OpenRead(check.dumpPath);
   if (!dump) return dump.error();
   report.dumpBytes = dump->OpenedSize();
@@ -103,65 +152,27 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
 
   const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
   BlockReader chip(*dump, blockBytes, pieceBlocks), image(*data, blockBytes, pieceBlocks);
-  const std::vector<std::uint8_t> erased(blockBytes, 0xFF);
   for (const auto& [row, range] : check.rows) report.rows.push_back(DumpRow{row, range, {}, 0, 0, 0, 0, std::nullopt});
 
+  const std::vector<std::uint8_t> erased(blockBytes, 0xFF);
   for (std::uint64_t b = 0; b < report.chipBlocks; ++b) {
     auto block = chip.Block(b);
     if (!block) return block.error();
     // The dump grew shorter since it was measured.
     if (block->empty()) return FileError{FileErrorCause::EndOfFile, FileOp::Read, check.dumpPath, 0};
     const auto physical = static_cast<std::uint32_t>(b);
-    bool bad = check.badBlocks ? check.badBlocks->IsBad(physical)
-                               : FindMark(*block, check.layout, check.markerPages).has_value();
-    // The first row whose range holds the block: ranges overlap only when a row
-    // left out let the next start inside the one above.
-    auto it = std::find_if(report.rows.begin(), report.rows.end(),
-                           [&](const DumpRow& r) { return r.range.first <= physical && physical <= r.range.last; });
-    if (bad && !check.badBlocks && it != report.rows.end() && it->placedBlocks < it->range.imageBlocks) {
-      // An image block whose own bytes carry a mark reads as marked once programmed:
-      // the block that holds it, byte for byte (within --bitflips), is that image
-      // block and not a factory-bad one, or every later block would seem one off.
-      auto expected = image.Block(std::uint64_t{it->range.first} + it->placedBlocks);
-      if (!expected) return expected.error();
-      if (!expected->empty() && FindMark(*expected, check.layout, check.markerPages) &&
-          WithinBitflips(block->data(), expected->data(), check.layout, check.bitflips)) {
-        bad = false;
-      }
+    const bool marked = !check.badBlocks && FindMark(*block, check.layout, check.markerPages).has_value();
+    // Every row whose range holds the block sees it on its own: ranges overlap only when
+    // a row left out let the next start inside the one above, and then each row's
+    // image still runs through its own range.
+    bool someRowHoldsIt = false;
+    for (DumpRow& row : report.rows) {
+      if (physical < row.range.first || physical > row.range.last) continue;
+      auto taken = CompareBlock(check, row, physical, marked, block->data(), erased.data(), image);
+      if (!taken) return taken.error();
+      someRowHoldsIt = someRowHoldsIt || *taken;
     }
-    if (bad && !check.badBlocks) ++report.markedBlocks;
-    if (it == report.rows.end()) continue;
-    DumpRow& row = *it;
-    if (bad) {
-      row.badBlocks.push_back(physical);
-      continue;
-    }
-    const std::uint8_t* want = erased.data();
-    std::optional<std::uint32_t> imageBlock;
-    if (row.placedBlocks < row.range.imageBlocks) {
-      imageBlock = static_cast<std::uint32_t>(row.placedBlocks);
-      auto expected = image.Block(std::uint64_t{row.range.first} + row.placedBlocks);
-      if (!expected) return expected.error();
-      if (expected->empty()) return FileError{FileErrorCause::EndOfFile, FileOp::Read, check.dataPath, 0};
-      want = expected->data();
-      ++row.placedBlocks;
-    }
-    const std::uint8_t* got = block->data();
-    // A programmed chip mostly matches: one comparison of the whole block, and the
-    // page by page count of bits only where it finds a difference.
-    if (std::memcmp(got, want, blockBytes) == 0) continue;
-    for (std::uint32_t page = 0; page < check.layout.pagesPerBlock; ++page) {
-      const std::size_t at = std::size_t{page} * pageBytes;
-      if (std::memcmp(got + at, want + at, pageBytes) == 0) continue;
-      const std::uint64_t bits = DifferingBits(got + at, want + at, pageBytes);
-      row.differingBits += bits;
-      ++row.differingPages;
-      if (bits > check.bitflips) ++row.pagesOverLimit;
-      if (!row.first) {
-        const auto byte = static_cast<std::size_t>(std::mismatch(got + at, got + at + pageBytes, want + at).first - got);
-        row.first = DumpDifference{physical, imageBlock, b * blockBytes + byte};
-      }
-    }
+    if (marked && !someRowHoldsIt) ++report.markedBlocks;
   }
   return report;
 }

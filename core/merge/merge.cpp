@@ -143,7 +143,7 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
   if (!MergePathTooLong(tablePath) && !MergePathTooLong(dataPath)) {
     if (const Status probe = ProbeCreate(tablePath); !probe && probe.error().notAFile) {
       host_.ShowMessage(std::string(text::kPointTableFile), MessageIcon::Warning);
-      Detail("the Table File " + tablePath + " is not a file");
+      Detail(probe.error().detail.empty() ? "the Table File " + tablePath + " is not a file" : probe.error().detail);
       return false;
     }
   }

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "io/file_io.hpp"
@@ -91,6 +92,55 @@ int OpenRetrying(const char* path, int flags) {
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 bool IsDevice(mode_t mode) { return S_ISCHR(mode) || S_ISBLK(mode); }
+
+// The kernel's own file systems hold settings and views of the running system, not
+// files: a data image, a table or a page written into one of them would change the
+// system (a host name, a limit) instead of making a file. Their names, by the magic
+// number statfs gives; nothing on any other file system.
+const char* PseudoFileSystemOf(const struct statfs& fs) {
+  static constexpr struct {
+    unsigned long magic;
+    const char* name;
+  } kPseudo[] = {
+      {0x9fa0, "proc"},           {0x62656572, "sysfs"},     {0x64626720, "debugfs"},
+      {0x74726163, "tracefs"},    {0x73636673, "securityfs"}, {0x27e0eb, "cgroup"},
+      {0x63677270, "cgroup2"},    {0x6165676c, "pstore"},    {0xcafe4a11, "bpf"},
+      {0x62656570, "configfs"},   {0xde5e81e4, "efivarfs"},  {0x65735543, "fusectl"},
+      {0x42494e4d, "binfmt_misc"}, {0xf97cff8c, "selinuxfs"}, {0x43415d53, "smackfs"},
+  };
+  const auto magic = static_cast<unsigned long>(fs.f_type) & 0xffffffffUL;
+  for (const auto& p : kPseudo) {
+    if (p.magic == magic) return p.name;
+  }
+  return nullptr;
+}
+
+// Where no output can go, said before anything is opened for writing: a pipe or a
+// socket (also behind /dev/stdout), whose reader would get the bytes, and a file of
+// the kernel's own file systems (the file when it exists, else its folder). The
+// kernel follows the links here: this only looks.
+std::optional<FileError> NoOutputThere(FileOp op, const std::string& path) {
+  auto refuse = [&](const std::string& what) {
+    FileError e = NotAFile(op, path);
+    e.detail = path + " " + what;
+    return e;
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISFIFO(st.st_mode)) return refuse("is a pipe (FIFO), not a file");
+    if (S_ISSOCK(st.st_mode)) return refuse("is a socket, not a file");
+  }
+  struct statfs fs {};
+  if (::statfs(path.c_str(), &fs) != 0) {
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (::statfs(folder.empty() ? "." : folder.c_str(), &fs) != 0) return std::nullopt;
+  }
+  if (const char* name = PseudoFileSystemOf(fs)) {
+    return refuse("is on the system's " + std::string(name) +
+                  " file system, which holds settings of the running system, not files");
+  }
+  return std::nullopt;
+}
 
 // Follows the symlinks `path` ends in to the file they finally name. A link in a
 // sticky folder that everyone may write is followed only when it belongs to this
@@ -198,9 +248,21 @@ Expected<File> File::OpenRead(const std::string& path) {
   File file(fd, path);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return OpenFailure(FileOp::Open, path, errno);
-  if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Open, path, EISDIR);
+  // The window's texts stay those of the causes; the detail says what the path names
+  // instead, for the command line's messages.
+  if (S_ISDIR(st.st_mode)) {
+    FileError e = OpenFailure(FileOp::Open, path, EISDIR);
+    e.detail = path + " is a folder, not a file";
+    return e;
+  }
   // A character device or a FIFO has no length to measure and may never end.
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return NotAFile(FileOp::Open, path);
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    FileError e = NotAFile(FileOp::Open, path);
+    e.detail = path + (S_ISFIFO(st.st_mode)   ? " is a pipe (FIFO), not a file"
+                       : S_ISSOCK(st.st_mode) ? " is a socket, not a file"
+                                              : " is a character device, not a file: it has no size to read");
+    return e;
+  }
   if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return OpenFailure(FileOp::Open, path, errno);
   file.regular_ = S_ISREG(st.st_mode);
   if (file.regular_) {
@@ -216,6 +278,7 @@ Expected<File> File::OpenRead(const std::string& path) {
 Expected<File> File::CreateWrite(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, ENOENT);
   std::string target;
+  if (auto refused = NoOutputThere(FileOp::Create, path)) return *refused;
   if (const int error = FollowLinks(path, target); error != 0) return OpenFailure(FileOp::Create, path, error);
   // No O_TRUNC: the file is emptied only once it is known to be a file and the lock
   // is ours, so neither a FIFO nor a file another copy of the program is reading is
@@ -490,6 +553,7 @@ void EnsureStandardStreams() {
 Status ProbeCreate(const std::string& path) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, ENOENT);
   std::string target;
+  if (auto refused = NoOutputThere(FileOp::Create, path)) return *refused;
   if (const int error = FollowLinks(path, target); error != 0) return OpenFailure(FileOp::Create, path, error);
   struct stat st {};
   if (::stat(target.c_str(), &st) == 0) {
@@ -588,6 +652,7 @@ std::string ProcessId() { return std::to_string(::getpid()); }
 
 Expected<Plan> PlanReplacement(const std::string& path) {
   Plan plan;
+  if (auto refused = NoOutputThere(FileOp::Create, path)) return *refused;
   if (const int error = FollowLinks(path, plan.target); error != 0) return OpenFailure(FileOp::Create, path, error);
   struct stat st {};
   plan.exists = ::lstat(plan.target.c_str(), &st) == 0;
