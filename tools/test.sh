@@ -2,7 +2,7 @@
 # Builds and runs every test: the Release build, the Debian package made from it
 # (installed, tried and removed again), the README's first command in a clean clone
 # with only the plain packages visible, then the ASan+UBSan build, then a short
-# bounded fuzzing run of the .part reader under the sanitizers, then the Windows
+# bounded fuzzing run of every reader of outside bytes under the sanitizers, then the Windows
 # build with its tests under Wine and its installer (tools/test-windows.sh).
 #
 #   FOLVANE_SKIP_WINDOWS=1 tools/test.sh    everything but the Windows stage
