@@ -46,7 +46,9 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
     const PartitionSlot& slot = form.set.Slot(row);
     const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
     auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : Hex(v); };
-    std::printf("  FILE%-2d %s\n", row, Printable(slot.imagePath).c_str());
+    std::string name;  // appended piece by piece: GCC 12 warns of a false overlap otherwise
+    if (!slot.name.empty()) name.append("(").append(Printable(slot.name)).append(") ");
+    std::printf("  FILE%-2d %s%s\n", row, name.c_str(), Printable(slot.imagePath).c_str());
     std::string size = merged.measured ? std::to_string(merged.imageBytes) + " bytes, " : std::string();
     size += slot.imageBlocks == kUnset ? "length unset" : HexDec(slot.imageBlocks) + " blocks";
     std::string spare;
@@ -114,7 +116,10 @@ int RunCheck(const Args& args) {
   const std::string job = args.positional[0];
   MergeResult result;
   std::vector<std::string> details;
-  const bool loaded = OpenJob(form, console, args);
+  int loadStatus = kExitOk;
+  const bool loaded = OpenJob(form, console, args, &loadStatus);
+  // A text job that is not one: its line and key are said; nothing is checked.
+  if (!loaded && loadStatus == kExitUsage && !json) return kExitUsage;
   if (loaded) {
     // Only the messages: status texts of a merge that does not happen would mislead.
     form.onStatus = nullptr;
@@ -161,7 +166,7 @@ int RunCheck(const Args& args) {
       WarnMarks(console, *lintReport);
     }
   }
-  int status = MergeExitStatus(form, result);
+  int status = loaded ? MergeExitStatus(form, result) : loadStatus;
   if (!unread.empty()) {
     status = kExitFailed;
     details.push_back(unread);

@@ -7,9 +7,12 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "io/exe_path.hpp"
+#include "io/utf8_path.hpp"
+#include "job/text_job.hpp"
 #include "io/file_io.hpp"
 #include "dialog/procedures.hpp"
 
@@ -148,11 +151,110 @@ void Connect(MemoryForm& form, Console& console) {
   form.onProgress = [&](std::uint32_t pos, std::uint32_t range) { console.Progress(pos, range); };
 }
 
-bool LoadJob(MemoryForm& form, const std::string& job) { return LoadPartFile(form, job, &FileErrorLine); }
+namespace {
 
-bool OpenJob(MemoryForm& form, Console& console, const Args& args) {
+// A text job of sixteen rows is a few kilobytes; anything far larger is none.
+constexpr std::size_t kMaxTextJobBytes = std::size_t{1} << 20;
+
+bool NamedAsPartFile(const std::string& path) {
+  if (path.size() < 5) return false;
+  std::string tail = path.substr(path.size() - 5);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".part";
+}
+
+// The file's first bytes (all of a text job), or the error that kept them.
+Expected<std::string> ReadHead(const std::string& path) {
+  auto file = File::OpenRead(path);
+  if (!file) return file.error();
+  std::string text(kMaxTextJobBytes + 1, '\0');
+  auto got = file->ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
+  if (!got) return got.error();
+  text.resize(*got);
+  return text;
+}
+
+std::optional<Job> ReadTextJob(const std::string& path, const std::string& text, std::string& problem) {
+  if (text.size() > kMaxTextJobBytes) {
+    problem = path + " is too large for a text job";
+    return std::nullopt;
+  }
+  const std::string folder = Utf8Path(FsPath(AbsolutePath(path)).parent_path());
+  auto parsed = ParseTextJob(text, folder);
+  if (auto* error = std::get_if<TextJobError>(&parsed)) {
+    problem = error->Describe(path);
+    return std::nullopt;
+  }
+  return std::get<Job>(std::move(parsed));
+}
+
+}  // namespace
+
+std::optional<JobFile> ReadJobFile(const std::string& path, int& status) {
+  status = kExitFailed;
+  auto head = ReadHead(path);
+  if (!head) {
+    std::fprintf(stderr, "%s\n", FileErrorText(head.error()).c_str());
+    return std::nullopt;
+  }
+  JobFile out;
+  if (StartsAsPartFile(std::span(reinterpret_cast<const std::uint8_t*>(head->data()), head->size())) ||
+      NamedAsPartFile(path)) {
+    const auto record = ReadPartFile(path);
+    if (!record) {
+      std::fprintf(stderr, "%s\n", FileErrorText(record.error()).c_str());
+      return std::nullopt;
+    }
+    if (!*record) {
+      std::fprintf(stderr, "%s\n", std::string(text::kBadPartFile).c_str());
+      return std::nullopt;
+    }
+    out.record = **record;
+    out.job = JobFromPartRecord(**record);
+    return out;
+  }
+  std::string problem;
+  auto job = ReadTextJob(path, *head, problem);
+  if (!job) {
+    std::fprintf(stderr, "folvane-cli: %s\n", Printable(problem).c_str());
+    status = kExitUsage;
+    return std::nullopt;
+  }
+  out.job = std::move(*job);
+  out.text = true;
+  return out;
+}
+
+int LoadJob(MemoryForm& form, const std::string& job) {
+  auto head = ReadHead(job);
+  if (!head) {
+    form.ShowMessage(FileErrorLine(head.error()), MessageIcon::Error);
+    return kExitFailed;
+  }
+  if (!StartsAsPartFile(std::span(reinterpret_cast<const std::uint8_t*>(head->data()), head->size())) &&
+      !NamedAsPartFile(job)) {
+    std::string problem;
+    auto parsed = ReadTextJob(job, *head, problem);
+    if (!parsed) {
+      form.ShowMessage(problem, MessageIcon::Error);
+      return kExitUsage;
+    }
+    // Loaded as IMPORT loads the .part it converts to; rows without a saved length are
+    // measured now, as their Browse would have measured them.
+    MeasureJobImages(*parsed);
+    const PartRecordOfJob part = PartRecordFromJob(*parsed, form.GetTablePathText(), form.GetDataPathText());
+    ApplyPartRecord(form, part.record);
+    for (std::size_t i = 0; i < parsed->rows.size(); ++i) form.set.Slot(static_cast<int>(i) + 1).name = parsed->rows[i].name;
+    return kExitOk;
+  }
+  return LoadPartFile(form, job, &FileErrorLine) ? kExitOk : kExitFailed;
+}
+
+bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status) {
   Connect(form, console);
-  if (!LoadJob(form, args.positional.at(0))) return false;
+  const int loaded = LoadJob(form, args.positional.at(0));
+  if (status) *status = loaded;
+  if (loaded != kExitOk) return false;
   if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
   if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
   return true;
@@ -163,16 +265,6 @@ bool OutputsAreTheJob(MemoryForm& form, const std::string& job) {
   if (!data && !SameFile(form.GetTablePathText(), job)) return false;
   form.ShowMessage(data ? "Data File is also the job file." : "Table File is also the job file.", MessageIcon::Warning);
   return true;
-}
-
-std::optional<PartFileRecord> ReadJob(const std::string& path) {
-  const auto record = ReadPartFile(path);
-  if (!record) {
-    std::fprintf(stderr, "%s\n", FileErrorText(record.error()).c_str());
-    return std::nullopt;
-  }
-  if (!*record) std::fprintf(stderr, "%s\n", std::string(text::kBadPartFile).c_str());
-  return *record;
 }
 
 std::string FileErrorLine(const FileError& error) {

@@ -11,6 +11,7 @@
 
 #include "dialog/memory_form.hpp"
 #include "job/block_text.hpp"
+#include "job/job.hpp"
 #include "job/part_file.hpp"
 
 namespace folvane::cli {
@@ -88,11 +89,21 @@ class Console {
 MemoryForm FreshForm();
 /// Sends the form's messages, status texts and progress to the console.
 void Connect(MemoryForm& form, Console& console);
-/// Loads a .part file into the form as IMPORT does; false (the message shown) if not.
-/// A file that cannot be read is named with its cause: the window's text names none.
-bool LoadJob(MemoryForm& form, const std::string& job);
-/// Reads a .part file as IMPORT does; prints the message and gives nothing on failure.
-std::optional<PartFileRecord> ReadJob(const std::string& path);
+/// A job file of either form, read.
+struct JobFile {
+  Job job;
+  std::optional<PartFileRecord> record;  ///< a .part's record as read (its stored row count)
+  bool text = false;                     ///< a text job
+};
+/// Reads a job file: a .part (a file that starts as one, or whose name ends in .part)
+/// as IMPORT reads it, anything else as a text job. Nothing when it cannot be read,
+/// with the message printed and `status` set: 2, or 64 for a text job that is not one.
+std::optional<JobFile> ReadJobFile(const std::string& path, int& status);
+/// Loads a job file into the form: a .part as IMPORT does, a text job as IMPORT would
+/// load the .part it converts to, with its rows' names. 0, or the status it fails
+/// with (the message shown): 2, or 64 for a text job that is not one. A file that
+/// cannot be read is named with its cause: the window's text names none.
+int LoadJob(MemoryForm& form, const std::string& job);
 /// A file error as the commands say it in their own words: the cause, naming the file
 /// (or, for an input that is no file, what it is), in the printable form.
 std::string FileErrorText(const FileError& error);
@@ -108,7 +119,8 @@ std::string Printable(const std::string& text);
 
 /// Loads JOB.part into a fresh form connected to `console` and applies --table and
 /// --data; false (the message shown) if the job cannot be loaded.
-bool OpenJob(MemoryForm& form, Console& console, const Args& args);
+/// `status`, when given, learns the status a failure ends with (see LoadJob).
+bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status = nullptr);
 /// Refuses a job whose outputs name the job file itself, which a merge would turn
 /// into a data image or a table; true (the message shown) if refused.
 bool OutputsAreTheJob(MemoryForm& form, const std::string& job);

@@ -44,13 +44,13 @@ std::string RowLine(const DumpRow& r, std::uint64_t bitflips) {
   return line + (r.Matches() ? (r.first ? "; matches within --bitflips" : "; matches") : "; DIFFERS");
 }
 
-int Fail(bool json, nlohmann::json& doc, const std::string& why) {
+int Fail(bool json, nlohmann::json& doc, const std::string& why, int status = kExitFailed) {
   std::fprintf(stderr, "folvane-cli: %s\n", why.c_str());
   doc["error"] = why;
   doc["match"] = false;
-  doc["exitStatus"] = kExitFailed;
+  doc["exitStatus"] = status;
   if (json) PrintJson(doc);
-  return kExitFailed;
+  return status;
 }
 
 }  // namespace
@@ -71,7 +71,8 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   MemoryForm form = FreshForm();
   doc["job"] = args.positional.at(0);
   doc["dump"] = dumpPath;
-  if (!OpenJob(form, console, args)) return Fail(json, doc, "the job cannot be loaded");
+  int loaded = kExitOk;
+  if (!OpenJob(form, console, args, &loaded)) return Fail(json, doc, "the job cannot be loaded", loaded);
   const MergeResult planned = PlanForReading(form, console);
   doc["blockSize"] = form.geometry.blockSize;
   if (!planned.completed) return Fail(json, doc, "the job cannot be merged now, so there is nothing to compare with");

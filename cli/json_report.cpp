@@ -86,6 +86,7 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
     const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
     nlohmann::json r;
     r["row"] = row;
+    r["name"] = slot.name.empty() ? nlohmann::json() : nlohmann::json(slot.name);
     r["imagePath"] = slot.imagePath;
     r["startBlock"] = Block(slot.startBlock);
     r["endBlock"] = Block(slot.endBlock);

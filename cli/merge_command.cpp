@@ -118,7 +118,8 @@ int RunMerge(const Args& args) {
   // job into a data image or a table.
   std::vector<File> manifestFiles;
   std::optional<File> reportFile;
-  if (OpenJob(form, console, args) && !OutputsAreTheJob(form, job) &&
+  int loaded = kExitOk;
+  if (OpenJob(form, console, args, &loaded) && !OutputsAreTheJob(form, job) &&
       !OutputClashes(form, job, manifests, reportPath) &&
       CreateManifestFiles(form, manifests, allowInPlace, manifestFiles, details, console) &&
       CreateReportFile(form, reportPath, allowInPlace, reportFile, details, console)) {
@@ -183,6 +184,8 @@ int RunMerge(const Args& args) {
       manifest.reset();
       committedReport.reset();
     }
+  } else if (loaded == kExitUsage) {
+    status = kExitUsage;  // a text job that is not one
   }
   if (json) {
     // The report is gathered only for those who asked for it: it reads the job file

@@ -1,7 +1,9 @@
 // folvane-cli new: a job saved as the window's EXPORT saves it, from rows typed on
 // the command line.
 
+#include <cctype>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,9 @@
 #include "cli.hpp"
 #include "dialog/procedures.hpp"
 #include "job/stored_text.hpp"
+#include "job/text_job.hpp"
+#include "io/exe_path.hpp"
+#include "io/utf8_path.hpp"
 
 namespace folvane::cli {
 
@@ -34,11 +39,89 @@ bool PlainDecimal(const std::string& s) {
   return !s.empty() && s.size() <= 2 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
+bool EndsWith(const std::string& s, std::string_view tail) {
+  if (s.size() < tail.size()) return false;
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) return false;
+  }
+  return true;
+}
+
+// Writes a job file whole, replacing an old one only once every byte is written.
+int WriteJobFile(const std::string& path, std::span<const std::uint8_t> bytes) {
+  auto file = File::CreateReplacement(path);
+  Status s = file ? file->Write(bytes) : Status(file.error());
+  if (s) s = file->Commit();
+  if (!s) {
+    std::fprintf(stderr, "%s\n", FileErrorText(s.error()).c_str());
+    if (!s.error().detail.empty()) std::fprintf(stderr, "folvane-cli: %s\n", Printable(s.error().detail).c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+// The job as a text job beside `path`: its paths relative to that file's folder where
+// they lie under it.
+int WriteTextJob(const std::string& path, const Job& job) {
+  std::string problem;
+  const auto text = TextJobOf(job, Utf8Path(FsPath(AbsolutePath(path)).parent_path()), problem);
+  if (!text) {
+    std::fprintf(stderr, "folvane-cli: %s cannot be written: %s\n", Printable(path).c_str(), Printable(problem).c_str());
+    return kExitFailed;
+  }
+  return WriteJobFile(path, std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+}
+
+// The job as a .part file: what the record cannot hold is said, one line each, and
+// the status is 1.
+int WritePartJob(const std::string& path, Job job) {
+  MeasureJobImages(job);
+  const PartRecordOfJob part = PartRecordFromJob(job, DefaultTablePath(), DefaultDataPath());
+  const PartFileRecord& r = part.record;
+  std::vector<std::pair<std::string, std::string>> saved = {{"Table File", r.tablePath}, {"Data File", r.dataPath}};
+  for (int i = 0; i < r.UsableRows(); ++i) saved.emplace_back("FILE" + std::to_string(i + 1), r.rows[static_cast<std::size_t>(i)].imagePath);
+  for (const auto& [field, p] : saved) {
+    if (const auto refusal = PathSaveRefusal(field, p)) {
+      std::fprintf(stderr, "%s\n", refusal->c_str());
+      return kExitFailed;
+    }
+  }
+  const PartFileRecord::Bytes bytes = r.Encode();
+  const int status = WriteJobFile(path, bytes);
+  if (status != kExitOk) return status;
+  for (const std::string& lost : part.leftOut) {
+    std::fprintf(stderr, "folvane-cli: a .part file cannot hold %s: left out\n", Printable(lost).c_str());
+  }
+  return part.leftOut.empty() ? kExitOk : kExitWithMessages;
+}
+
+int Convert(const std::string& out, const std::string& from) {
+  int status = kExitFailed;
+  const auto file = ReadJobFile(from, status);
+  if (!file) return status;
+  for (const JobRow& row : file->job.rows) {
+    if (SameFile(out, row.imagePath)) {
+      std::fprintf(stderr, "%s\n", std::string(text::kJobIsImage).c_str());
+      return kExitFailed;
+    }
+  }
+  return EndsWith(out, ".toml") ? WriteTextJob(out, file->job) : WritePartJob(out, file->job);
+}
+
 }  // namespace
 
 int RunNew(const Args& args) {
   const Command& self = kNewCommand;
-  if (args.positional.size() != 1) return Usage(self, "new takes one JOB.part");
+  if (args.positional.size() != 1) return Usage(self, "new takes one JOB.part or JOB.toml");
+  const std::string job = args.positional[0];
+  const bool toText = EndsWith(job, ".toml");
+  if (const auto from = args.Option("from")) {
+    if (args.Option("mode") || !args.All("row").empty() || args.Option("table") || args.Option("data")) {
+      return Usage(self, "--from takes no --mode, --table, --data or --row: the job comes whole");
+    }
+    if (!toText && !EndsWith(job, ".part")) return Usage(self, "a converted job's name ends in .part or .toml");
+    return Convert(job, *from);
+  }
   const auto modeText = args.Option("mode");
   if (!modeText) return Usage(self, "--mode is required");
   // Only what the list offers: a plain decimal index, no sign, blank or base prefix.
@@ -71,7 +154,6 @@ int RunNew(const Args& args) {
     rowArgs.push_back(*rowArg);
   }
 
-  const std::string job = args.positional[0];
   // Saving the job over one of its own images would destroy the image it describes.
   for (const RowArg& r : rowArgs) {
     if (SameFile(job, r.image)) {
@@ -80,12 +162,31 @@ int RunNew(const Args& args) {
     }
   }
 
-  // Stored absolute, like the images, so the job means the same from any folder.
+  // Stored absolute, like the images, so the job means the same from any folder (a
+  // text job writes them relative to its own folder where they lie under it).
   std::optional<std::string> table, data;
   if (auto t = args.Option("table")) table = AbsolutePath(*t);
   if (auto d = args.Option("data")) data = AbsolutePath(*d);
   std::vector<std::string> images;
   for (const RowArg& r : rowArgs) images.push_back(AbsolutePath(r.image));
+
+  if (toText) {
+    // A text job keeps no lengths: its images are measured whenever it is loaded. Each
+    // must open now, as Browse would have opened it.
+    Job text;
+    text.tablePath = table;
+    text.dataPath = data;
+    text.blockMode = static_cast<std::uint8_t>(mode);
+    for (std::size_t i = 0; i < rowArgs.size(); ++i) {
+      if (const auto size = MeasureFile(images[i]); !size) {
+        std::fprintf(stderr, "%s\n", FileErrorText(size.error()).c_str());
+        return kExitFailed;
+      }
+      text.rows.push_back(JobRow{images[i], rowArgs[i].start, rowArgs[i].end, std::nullopt, {}});
+    }
+    return WriteTextJob(job, text);
+  }
+
   // A path the job would give back as another (bytes that are not UTF-8 read as GBK)
   // would name another file, which a merge of the job would overwrite.
   std::vector<std::pair<std::string, std::string>> saved;  // field, path
@@ -120,14 +221,20 @@ int RunNew(const Args& args) {
 }
 
 const Command kNewCommand = {"new", "save a job as the window's EXPORT would",
-    "Usage: folvane-cli new JOB.part --mode N [--table FILE] [--data FILE]\n"
+    "Usage: folvane-cli new JOB.part|JOB.toml --mode N [--table FILE] [--data FILE]\n"
     "                   --row IMAGE:START:END [--row ...]\n"
+    "       folvane-cli new OUT.part|OUT.toml --from JOB\n"
     "\n"
-    "Writes the .part file that EXPORT writes with these rows checked in order. N is\n"
-    "the block mode, 0 to 15. START and END are hexadecimal block numbers as typed in\n"
-    "the window (at most 10000, at most 9 characters). Each image is measured in\n"
-    "blocks of that mode. All paths are stored as absolute paths.\n",
-    {{"mode", "table", "data", "row"}, {"row"}, {}},
+    "Writes the .part file that EXPORT writes with these rows checked in order, or,\n"
+    "for a name ending in .toml, the same job as a text job. N is the block mode, 0 to\n"
+    "15. START and END are hexadecimal block numbers as typed in the window (at most\n"
+    "10000, at most 9 characters). A .part measures each image in blocks of that mode\n"
+    "and stores all paths absolute; a text job measures its images whenever it is\n"
+    "loaded, and holds paths relative to its own folder where they lie under it.\n"
+    "\n"
+    "--from JOB converts a job, .part or text, into the form OUT's name ends in. What a\n"
+    ".part cannot hold (a row's name) is left out with a line naming it, exit status 1.\n",
+    {{"mode", "table", "data", "row", "from"}, {"row"}, {}},
     RunNew};
 
 }  // namespace folvane::cli

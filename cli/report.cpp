@@ -218,6 +218,7 @@ nlohmann::json ReportJson(const ReportData& report) {
   nlohmann::json rows = nlohmann::json::array();
   for (const LayoutRow& r : l.rows) {
     rows.push_back({{"row", r.row},
+                    {"name", r.name.empty() ? nlohmann::json() : nlohmann::json(r.name)},
                     {"imagePath", r.imagePath},
                     {"accepted", r.accepted},
                     {"rule", RuleName(r.rule)},
@@ -395,7 +396,8 @@ std::string ReportHtml(const ReportData& report) {
        std::string(l.badBlocksKnown ? "<th>On the chip</th>" : "") + "</tr>\n";
   auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : Hex(v); };
   for (const LayoutRow& r : l.rows) {
-    h += "<tr><td class=\"n\">" + std::to_string(r.row) + "</td><td class=\"path\">" + Escape(r.imagePath) +
+    const std::string name = r.name.empty() ? std::string() : "<b>" + Escape(r.name) + "</b> ";
+    h += "<tr><td class=\"n\">" + std::to_string(r.row) + "</td><td class=\"path\">" + name + Escape(r.imagePath) +
          "</td><td class=\"n\">" + block(r.startBlock) + " &#8211; " + block(r.endBlock) + "</td><td class=\"n\">" +
          (r.imageBytes ? std::to_string(*r.imageBytes) : std::string("&#8211;")) + "</td><td class=\"n\">" +
          block(r.imageBlocks) + "</td><td class=\"n\">" + (r.accepted ? Hex(r.spareBlocks) : std::string("&#8211;")) +

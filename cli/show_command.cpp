@@ -1,57 +1,86 @@
-// folvane-cli show: a saved job in words.
+// folvane-cli show: a saved job in words, as JSON, or as a text job.
 
 #include <cstdio>
 
 #include "job/block_mode.hpp"
+#include "job/text_job.hpp"
+#include "io/utf8_path.hpp"
 #include "cli.hpp"
 #include "json_report.hpp"
 
 namespace folvane::cli {
 
+namespace {
+
+// The text of an output a job may leave to the window's defaults.
+std::string OutputText(const std::optional<std::string>& path) {
+  return path ? Printable(*path) : std::string("(not given: the window's default)");
+}
+
+}  // namespace
+
 int RunShow(const Args& args) {
-  if (args.positional.size() != 1) return Usage(kShowCommand, "show takes one JOB.part");
-  const auto record = ReadJob(args.positional[0]);
-  if (!record) {
+  if (args.positional.size() != 1) return Usage(kShowCommand, "show takes one JOB");
+  const std::string path = args.positional[0];
+  int status = kExitFailed;
+  const auto file = ReadJobFile(path, status);
+  if (!file) {
     if (args.Flag("json")) {
       nlohmann::json doc = JsonDocument("show");
-      doc["job"] = args.positional[0];
+      doc["job"] = path;
       doc["error"] = "the job cannot be read";
-      doc["exitStatus"] = kExitFailed;
+      doc["exitStatus"] = status;
       PrintJson(doc);
     }
-    return kExitFailed;
+    return status;
   }
+  const Job& job = file->job;
+  const int storedRows = file->record ? file->record->rowCount : static_cast<int>(job.rows.size());
+  if (args.Flag("toml")) {
+    // Paths relative to the job's own folder where they lie under it.
+    const std::string folder = Utf8Path(FsPath(AbsolutePath(path)).parent_path());
+    std::string problem;
+    const auto text = TextJobOf(job, folder, problem);
+    if (!text) {
+      std::fprintf(stderr, "folvane-cli: %s cannot be shown as a text job: %s\n", Printable(path).c_str(),
+                   Printable(problem).c_str());
+      return kExitFailed;
+    }
+    std::fputs(text->c_str(), stdout);
+    return kExitOk;
+  }
+  const int mode = job.blockMode;
+  const FlashGeometry g = LookupBlockMode(mode);
   if (args.Flag("json")) {
-    const FlashGeometry g = LookupBlockMode(record->blockModeIndex);
     nlohmann::json doc = JsonDocument("show");
-    doc["job"] = args.positional[0];
-    doc["tablePath"] = record->tablePath;
-    doc["dataPath"] = record->dataPath;
-    doc["blockMode"] = record->blockModeIndex;
+    doc["job"] = path;
+    doc["format"] = file->text ? "text" : "part";
+    doc["tablePath"] = job.tablePath ? nlohmann::json(*job.tablePath) : nlohmann::json();
+    doc["dataPath"] = job.dataPath ? nlohmann::json(*job.dataPath) : nlohmann::json();
+    doc["blockMode"] = mode;
     // A mode outside the list merges with the default block size, as the window does.
-    doc["blockModeLabel"] = record->blockModeIndex < kBlockModeCount
-                                ? nlohmann::json(kBlockModes[static_cast<std::size_t>(record->blockModeIndex)].label)
-                                : nlohmann::json();
+    doc["blockModeLabel"] = mode < kBlockModeCount ? nlohmann::json(kBlockModes[static_cast<std::size_t>(mode)].label)
+                                                   : nlohmann::json();
     doc["blockSize"] = g.blockSize;
     doc["pageSize"] = g.pageSize;
-    doc["rowCount"] = record->rowCount;
+    doc["rowCount"] = storedRows;
     nlohmann::json rows = nlohmann::json::array();
-    for (int i = 0; i < record->UsableRows(); ++i) {
-      const PartFileRow& row = record->rows[static_cast<std::size_t>(i)];
+    for (std::size_t i = 0; i < job.rows.size(); ++i) {
+      const JobRow& row = job.rows[i];
+      const bool known = row.imageBlocks && *row.imageBlocks != kUnset;
       rows.push_back({{"row", i + 1},
+                      {"name", row.name.empty() ? nlohmann::json() : nlohmann::json(row.name)},
                       {"imagePath", row.imagePath},
                       {"startText", row.startText},
                       {"endText", row.endText},
-                      {"imageBlocks", row.imageBlocks == kUnset ? nlohmann::json() : nlohmann::json(row.imageBlocks)}});
+                      {"imageBlocks", known ? nlohmann::json(*row.imageBlocks) : nlohmann::json()}});
     }
     doc["rows"] = rows;
     PrintJson(doc);
     return kExitOk;
   }
-  std::printf("Table: %s\n", Printable(record->tablePath).c_str());
-  std::printf("Data:  %s\n", Printable(record->dataPath).c_str());
-  const int mode = record->blockModeIndex;
-  const FlashGeometry g = LookupBlockMode(mode);
+  std::printf("Table: %s\n", OutputText(job.tablePath).c_str());
+  std::printf("Data:  %s\n", OutputText(job.dataPath).c_str());
   if (mode < kBlockModeCount) {
     std::printf("Block mode: %d %s, block size %s bytes, page size %s bytes\n", mode,
                 std::string(kBlockModes[static_cast<std::size_t>(mode)].label).c_str(), HexDec(g.blockSize).c_str(),
@@ -60,27 +89,34 @@ int RunShow(const Args& args) {
     std::printf("Block mode: none (%d), so the default block size %s bytes, page size %s bytes\n", mode,
                 HexDec(g.blockSize).c_str(), HexDec(g.pageSize).c_str());
   }
-  if (record->rowCount > kRowCount) {
-    std::printf("Rows: %d stored, the first %d used\n", record->rowCount, kRowCount);
+  if (storedRows > kRowCount) {
+    std::printf("Rows: %d stored, the first %d used\n", storedRows, kRowCount);
   } else {
-    std::printf("Rows: %d\n", record->rowCount);
+    std::printf("Rows: %d\n", storedRows);
   }
-  for (int i = 0; i < record->UsableRows(); ++i) {
-    const PartFileRow& row = record->rows[static_cast<std::size_t>(i)];
-    const std::string length = row.imageBlocks == kUnset ? "unset" : HexDec(row.imageBlocks) + " blocks";
-    std::printf("  FILE%-2d %s\n         start 0x%s  end 0x%s  length %s\n", i + 1, Printable(row.imagePath).c_str(),
-                Printable(row.startText).c_str(), Printable(row.endText).c_str(), length.c_str());
+  for (std::size_t i = 0; i < job.rows.size(); ++i) {
+    const JobRow& row = job.rows[i];
+    const std::string length = !row.imageBlocks          ? "not saved (measured when the job is loaded)"
+                               : *row.imageBlocks == kUnset ? "unset"
+                                                            : HexDec(*row.imageBlocks) + " blocks";
+    std::string name;  // appended piece by piece: GCC 12 warns of a false overlap otherwise
+    if (!row.name.empty()) name.append("(").append(Printable(row.name)).append(") ");
+    std::printf("  FILE%-2zu %s%s\n         start 0x%s  end 0x%s  length %s\n", i + 1, name.c_str(),
+                Printable(row.imagePath).c_str(), Printable(row.startText).c_str(), Printable(row.endText).c_str(),
+                length.c_str());
   }
   return kExitOk;
 }
 
 const Command kShowCommand = {"show", "print a saved job",
-    "Usage: folvane-cli show JOB.part [--json]\n"
+    "Usage: folvane-cli show JOB [--json | --toml]\n"
     "\n"
-    "Prints the output paths, the block mode and every saved row of JOB.part. Control\n"
-    "characters in stored paths are printed as escapes such as \\x1B. --json prints\n"
-    "one JSON document instead (docs/cli-json.md).\n",
-    {{}, {}, {"json"}},
+    "Prints the output paths, the block mode and every saved row of JOB, a .part file\n"
+    "or a text job. Control characters in stored paths are printed as escapes such as\n"
+    "\\x1B. --json prints one JSON document instead (docs/cli-json.md); --toml prints\n"
+    "the job as a text job, its paths relative to the job's folder where they lie\n"
+    "under it.\n",
+    {{}, {}, {"json", "toml"}},
     RunShow};
 
 }  // namespace folvane::cli

@@ -231,14 +231,21 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
   // Row numbers where each row's range begins, if there is room; a row that runs out
   // of good blocks with a '!'.
   std::string labels(width, ' ');
-  auto label = [&](int row, std::uint64_t first, bool overflows) {
-    Place(labels, span(first, first + 1).first, std::to_string(row) + (overflows ? "!" : ""));
+  // A row with a name is labelled "2:boot" where that fits, else by its number.
+  auto label = [&](const LayoutRow& r, bool overflows) {
+    const std::size_t at = span(r.startBlock, r.startBlock + 1).first;
+    const std::string number = std::to_string(r.row) + (overflows ? "!" : "");
+    const std::string named = number + ":" + Printable(r.name);
+    // One byte a column: a name of other characters would move the labels after it.
+    const bool ascii = std::all_of(named.begin(), named.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!r.name.empty() && ascii && Place(labels, at, named)) return;
+    Place(labels, at, number);
   };
   for (const LayoutRow& r : layout.rows) {
-    if (r.RangeValid() && r.accepted) label(r.row, r.startBlock, r.Overflows());
+    if (r.RangeValid() && r.accepted) label(r, r.Overflows());
   }
   for (const LayoutRow& r : layout.rows) {
-    if (r.RangeValid() && !r.accepted) label(r.row, r.startBlock, false);
+    if (r.RangeValid() && !r.accepted) label(r, false);
   }
   out += labels.substr(0, labels.find_last_not_of(' ') + 1) + '\n';
 

@@ -70,7 +70,9 @@ bool Matches(const VerifyReport& report, VerifyPlace place, int row = 0) {
 // Ends the command: the differences on standard output (or the document), the
 // status as the exit status.
 int Finish(bool json, nlohmann::json& doc, const std::vector<std::string>& lines, int status) {
-  doc["match"] = status != kExitFailed && lines.empty();  // overlapping records match yet end with 1
+  // Overlapping records match yet end with 1; nothing matches where nothing was read.
+  const bool compared = status == kExitOk || status == kExitWithMessages;
+  doc["match"] = compared && lines.empty();
   doc["exitStatus"] = status;
   if (json) {
     PrintJson(doc);
@@ -79,15 +81,15 @@ int Finish(bool json, nlohmann::json& doc, const std::vector<std::string>& lines
     const char* verdict = status == kExitOk  ? "The outputs match."
                           : lines.empty()    ? "The outputs match, but their table's records overlap."
                                              : "The outputs differ.";
-    if (status != kExitFailed) std::printf("%s\n", verdict);
+    if (compared) std::printf("%s\n", verdict);
   }
   return status;
 }
 
-int CannotRead(bool json, nlohmann::json& doc, const std::string& why) {
+int CannotRead(bool json, nlohmann::json& doc, const std::string& why, int status = kExitFailed) {
   std::fprintf(stderr, "folvane-cli: %s\n", why.c_str());
   doc["error"] = why;
-  return Finish(json, doc, {}, kExitFailed);
+  return Finish(json, doc, {}, status);
 }
 
 }  // namespace
@@ -112,7 +114,8 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   MemoryForm form = FreshForm();
   const std::string job = args.positional[0];
   doc["job"] = job;
-  if (!OpenJob(form, console, args)) return CannotRead(json, doc, "the job cannot be loaded");
+  int loaded = kExitOk;
+  if (!OpenJob(form, console, args, &loaded)) return CannotRead(json, doc, "the job cannot be loaded", loaded);
   const MergeResult planned = PlanForReading(form, console);
   const std::uint32_t blockSize = form.geometry.blockSize;
   doc["blockSize"] = blockSize;

@@ -1,5 +1,5 @@
 # Bash completion for folvane-cli: commands and their options as its own --help
-# lists them, the sixteen block modes, and .part files where a job is asked for.
+# lists them, the sixteen block modes, and .part and .toml files where a job is asked for.
 _folvane_cli() {
   local cur prev words cword command i
   _init_completion || return
@@ -20,6 +20,9 @@ _folvane_cli() {
     --table | --data | --row)
       _filedir
       return ;;
+    --from)
+      _filedir '@(part|toml)'
+      return ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W '$("$1" "$command" --help 2>/dev/null | grep -o -- "--[a-z][a-z-]*" | sort -u)
@@ -28,6 +31,6 @@ _folvane_cli() {
   fi
   case $command in
     table) _filedir ;;
-    *) _filedir part ;;
+    *) _filedir '@(part|toml)' ;;
   esac
 } && complete -F _folvane_cli folvane-cli

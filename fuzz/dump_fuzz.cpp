@@ -3,9 +3,6 @@
 // then the dump and the data image from the input's bytes. Whatever the bytes, each
 // row places no more image blocks than it has, skips only blocks of its own range,
 // and counts its differences consistently.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -13,22 +10,10 @@
 #include <vector>
 
 #include "flash/dump_verify.hpp"
+#include "fuzz_support.hpp"
 
-namespace {
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-// An in-memory file holding `bytes`, named by its descriptor's path.
-std::string MemoryFile(int& fd, const std::uint8_t* bytes, std::size_t size) {
-  if (fd < 0) fd = ::memfd_create("dump", 0);
-  if (fd < 0 || ::ftruncate(fd, 0) != 0) return {};
-  if (size && ::pwrite(fd, bytes, size, 0) != static_cast<ssize_t>(size)) return {};
-  return "/proc/self/fd/" + std::to_string(fd);
-}
-
-}  // namespace
+using folvane::fuzz::MemoryFile;
+using folvane::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace folvane;

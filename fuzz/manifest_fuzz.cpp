@@ -9,13 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fuzz_support.hpp"
 #include "manifest.hpp"
 
 namespace {
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
+using folvane::fuzz::Require;
 
 // One line of sha256sum's text as sha256sum -c reads it: a leading backslash says
 // that the name has \\, \n and \r escaped.

@@ -1,8 +1,5 @@
 // Feeds arbitrary bytes to the .part reader and the whole IMPORT on the in-memory
 // window. Build with the "fuzz" preset; tools/fuzz.sh runs it.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -12,20 +9,10 @@
 #include "job/part_file.hpp"
 #include "dialog/procedures.hpp"
 #include "job/stored_text.hpp"
+#include "fuzz_support.hpp"
 
-namespace {
-
-// The import reads a real file: an in-memory one, rewritten for every input.
-int MemoryFile() {
-  static const int fd = ::memfd_create("part", 0);
-  return fd;
-}
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using folvane::fuzz::MemoryFile;
+using folvane::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace folvane;
@@ -60,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(PartFileRecord::Decode(fitted.Encode()) == fitted);
   }
 
-  const int fd = MemoryFile();
-  if (fd < 0 || ::ftruncate(fd, 0) != 0) return 0;
-  if (size && ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
+  // The import reads a real file: an in-memory one, rewritten for every input.
+  static int fd = -1;
+  const std::string path = MemoryFile(fd, data, size);
+  if (path.empty()) return 0;
   MemoryForm form("/exe/Data_Merge.bin", "/exe/Partition_Table.bin");
-  const std::string path = "/proc/self/fd/" + std::to_string(fd);
   form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(path); };
   const bool imported = ImportPartFile(form);
   Require(imported == record.has_value());

@@ -6,14 +6,9 @@
 #include <cstdlib>
 
 #include "job/partition.hpp"
+#include "fuzz_support.hpp"
 
-namespace {
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using folvane::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace folvane;

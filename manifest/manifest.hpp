@@ -20,6 +20,7 @@ namespace folvane::cli {
 /// One partition's entry in a manifest.
 struct ManifestPartition {
   int row = 0;
+  std::string name;  ///< the row's name, from a text job; empty: none
   std::uint32_t startBlock = 0;
   std::uint32_t endBlock = 0;
   std::uint32_t imageBlocks = 0;

@@ -310,8 +310,8 @@ TEST_F(CliTest, AFifoAnywhereIsRefusedAtOnce) {
     int status;
     const char* err;
   } cases[] = {
-      {"merge fifo", 2, "文件错误,请选择正确的文件\n"},
-      {"show fifo", 2, "文件错误,请选择正确的文件\n"},
+      {"merge fifo", 2, "fifo is a pipe (FIFO), not a file\n"},
+      {"show fifo", 2, "fifo is a pipe (FIFO), not a file\n"},
       {"table fifo", 2, nullptr},
       {"merge j.part --table fifo", 2, "HEAD GEN...\nPlease point a Table File\n"},
       {"merge j.part --data fifo", 2, "HEAD GEN...\nPlease point a Data File\n"},
@@ -632,6 +632,74 @@ TEST_F(CliTest, CommandsNameTheFileTheyCannotRead) {
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
   }
+}
+
+// A text job kept beside its images in a folder of its own, with paths relative to it.
+TEST_F(CliTest, ATextJobMergesAsItsPartFileDoesFromAnyFolder) {
+  MakeJob();
+  ASSERT_EQ(InDir("merge j.part").status, 0);
+  const Bytes data = ReadFile(dir / "d.bin"), table = ReadFile(dir / "t.bin");
+  std::filesystem::create_directories(testing::FsPath(dir / "fw/images"));
+  std::filesystem::copy_file(testing::FsPath(dir / "cfg.bin"), testing::FsPath(dir / "fw/images/cfg.bin"));
+  std::filesystem::copy_file(testing::FsPath(dir / "boot.bin"), testing::FsPath(dir / "fw/images/boot.bin"));
+  testing::WriteText(dir / "fw/job.toml", "mode = 2  # the default\n"
+                                          "table = \"out/t.bin\"\ndata = \"out/d.bin\"\n\n"
+                                          "[[row]]\nname = \"cfg\"\nimage = \"images/cfg.bin\"\nstart = \"0\"\nend = \"0\"\n\n"
+                                          "[[row]]\nname = \"boot\"\nimage = \"images/boot.bin\"\nstart = \"2\"\nend = \"05\"\n");
+  std::filesystem::create_directories(testing::FsPath(dir / "fw/out"));
+  // Run from the test's folder: the paths are the job's folder's, not the working one's.
+  const CliRun merged = InDir("merge fw/job.toml --manifest fw/out/m.json");
+  ASSERT_EQ(merged.status, 0) << merged.err;
+  EXPECT_EQ(ReadFile(dir / "fw/out/d.bin"), data);
+  EXPECT_EQ(ReadFile(dir / "fw/out/t.bin"), table);
+  // The names go wherever rows are named.
+  const nlohmann::json manifest = nlohmann::json::parse(ReadFile(dir / "fw/out/m.json"));
+  EXPECT_EQ(manifest["partitions"][1]["name"], "boot");
+  const CliRun check = InDir("check fw/job.toml --json");
+  ASSERT_EQ(check.status, 0) << check.err;
+  testing::KeepDocument(check.out);
+  const nlohmann::json doc = nlohmann::json::parse(check.out);
+  EXPECT_EQ(doc["rows"][0]["name"], "cfg");
+  EXPECT_EQ(doc["report"]["rows"][1]["name"], "boot");
+  EXPECT_NE(InDir("check fw/job.toml").out.find("FILE2  (boot) "), std::string::npos);
+  const CliRun verify = InDir("verify fw/job.toml");
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+}
+
+TEST_F(CliTest, AJobConvertsBetweenItsFormsAndBackByteForByte) {
+  MakeJob();
+  ASSERT_EQ(InDir("new j.toml --from j.part").status, 0);
+  const Bytes text = ReadFile(dir / "j.toml");
+  // Beside the job, its paths are relative; the lengths travel with the rows.
+  EXPECT_NE(std::string(text.begin(), text.end()).find("image = \"boot.bin\"\nstart = \"2\"\nend = \"5\"\nblocks = 3"),
+            std::string::npos) << std::string(text.begin(), text.end());
+  ASSERT_EQ(InDir("new back.part --from j.toml").status, 0);
+  EXPECT_EQ(ReadFile(dir / "back.part"), ReadFile(dir / "j.part"));
+  EXPECT_EQ(InDir("show j.toml --toml").out, std::string(text.begin(), text.end()));
+  // A name has no place in a .part: converted all the same, with a line and status 1.
+  testing::WriteText(dir / "named.toml", std::string(text.begin(), text.end()) + "\n[[row]]\nname = \"x\"\n"
+                                                                                  "image = \"cfg.bin\"\nstart = \"9\"\nend = \"9\"\n");
+  const CliRun named = InDir("new named.part --from named.toml");
+  EXPECT_EQ(named.status, 1);
+  EXPECT_NE(named.err.find("a .part file cannot hold row 3's name 'x': left out"), std::string::npos) << named.err;
+  EXPECT_EQ(InDir("show named.part --json").status, 0);
+}
+
+TEST_F(CliTest, ATextJobThatIsNotOneIsRefusedWritingNothing) {
+  testing::WriteText(dir / "bad.toml", "mode = 2\ntable = \"t.bin\"\ndata = \"d.bin\"\n"
+                                       "[[row]]\nimage = \"cfg.bin\"\nstart = \"0\"\nend = \"zz\"\n");
+  for (const char* args : {"merge bad.toml", "check bad.toml", "verify bad.toml", "show bad.toml",
+                           "new bad.part --from bad.toml", "merge bad.toml --json"}) {
+    SCOPED_TRACE(args);
+    const CliRun run = InDir(args);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_NE(run.err.find("bad.toml, line 7, row[1].end: 'zz' is not a hexadecimal block number"), std::string::npos)
+        << run.err;
+    if (run.out.rfind("{", 0) == 0) {
+      EXPECT_EQ(nlohmann::json::parse(run.out)["exitStatus"], 64);
+    }
+  }
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"bad.toml", "boot.bin", "cfg.bin", "empty.bin", "kernel.bin"}));
 }
 
 }  // namespace

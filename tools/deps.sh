@@ -17,6 +17,7 @@ build=(
   libssl-dev          # SHA-256 of manifests (OpenSSL's libcrypto, with the processor's SHA instructions)
   zlib1g-dev          # CRC-32 of manifests
   nlohmann-json3-dev  # folvane-cli's JSON documents and manifests
+  libtomlplusplus-dev  # text jobs (TOML), header-only: the Windows build takes the same headers
 )
 package=(
   dpkg-dev  # dpkg-shlibdeps finds the package's dependencies

@@ -87,16 +87,6 @@ void BrowseOutputPath(DialogOps& dialog, int editId) {
 
 namespace {
 
-// What the export stores for a start or end text. A text the 6-byte field cannot
-// hold (leading zeros, characters after the ninth that the edit never reads) is
-// stored as the shortest text of the same value, so it imports as the same number.
-std::string StoredBlockText(const std::string& text) {
-  if (text.size() <= kMaxStoredBlockText) return text;
-  const BlockTextCheck check = CheckBlockText(text);
-  if (check.verdict == BlockTextVerdict::Accepted) return ShortestBlockText(check.value);
-  return text.substr(0, kMaxStoredBlockText);
-}
-
 }  // namespace
 
 bool ExportPartFile(DialogOps& dialog) {

@@ -1,5 +1,7 @@
 #include "job/part_file.hpp"
 
+#include "job/block_text.hpp"
+
 #include <algorithm>
 
 #include "job/bytes.hpp"
@@ -54,6 +56,13 @@ std::optional<PartFileRecord> PartFileRecord::Decode(std::span<const std::uint8_
   }
   if (legacy) *legacy = converted;
   return r;
+}
+
+std::string StoredBlockText(const std::string& text) {
+  if (text.size() <= kMaxStoredBlockText) return text;
+  const BlockTextCheck check = CheckBlockText(text);
+  if (check.verdict == BlockTextVerdict::Accepted) return ShortestBlockText(check.value);
+  return text.substr(0, kMaxStoredBlockText);
 }
 
 }  // namespace folvane

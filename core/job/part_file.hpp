@@ -35,6 +35,11 @@ static_assert(kImageBlocks + 16 * 4 == kSize);
 /// The longest start or end text the record holds.
 inline constexpr std::size_t kMaxStoredBlockText = part_layout::kBlockTextWidth - 1;
 
+/// What a record stores for a start or end text. A text the 6-byte field cannot hold
+/// (leading zeros, characters after the ninth that the edit never reads) is stored
+/// as the shortest text of the same value, so that it loads as the same number.
+std::string StoredBlockText(const std::string& text);
+
 /// One saved row: the texts of its edits and its length in blocks.
 struct PartFileRow {
   std::string imagePath;

@@ -30,6 +30,7 @@ struct PartitionSlot {
   std::uint32_t startBlock = kUnset;
   std::uint32_t endBlock = kUnset;
   std::uint32_t imageBlocks = kUnset;
+  std::string name;  ///< the row's name, from a text job; empty: none
   friend bool operator==(const PartitionSlot&, const PartitionSlot&) = default;
 };
 

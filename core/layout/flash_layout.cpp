@@ -140,6 +140,7 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     r.row = row;
     r.accepted = table.accepted[index];
     r.imagePath = slot.imagePath;
+    r.name = slot.name;
     r.startBlock = slot.startBlock;
     r.endBlock = slot.endBlock;
     r.imageBlocks = slot.imageBlocks;

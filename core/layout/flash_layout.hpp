@@ -52,6 +52,7 @@ struct LayoutRow {
   SlotRule rule = SlotRule::Accepted;  ///< the rule a left-out row breaks
   std::string why;                     ///< that rule with the row's numbers, for people
   std::string imagePath;
+  std::string name;  ///< the row's name, from a text job; empty: none
   std::uint32_t startBlock = kUnset;
   std::uint32_t endBlock = kUnset;
   std::uint32_t imageBlocks = kUnset;
