@@ -176,6 +176,23 @@ std::uint32_t DefaultPrimitivePoly(unsigned m) {
   return m >= kMinM && m <= kMaxM ? kDefaultPolys[m - kMinM] : 0;
 }
 
+unsigned BchEccBits(unsigned m, unsigned t) {
+  if (m < 2 || m > kMaxM) return 0;
+  const std::uint32_t n = (1u << m) - 1;
+  std::vector<bool> covered(n, false);
+  unsigned bits = 0;
+  for (std::uint64_t i = 1; i < 2 * std::uint64_t{t}; i += 2) {
+    std::uint32_t j = static_cast<std::uint32_t>(i % n);
+    if (covered[j]) continue;
+    do {
+      covered[j] = true;
+      ++bits;
+      j = static_cast<std::uint32_t>((std::uint64_t{j} * 2) % n);
+    } while (!covered[j]);
+  }
+  return bits;
+}
+
 std::optional<unsigned> SmallestFieldFor(std::uint32_t stepBytes, unsigned t) {
   for (unsigned m = kMinM; m <= kMaxM; ++m) {
     if (std::uint64_t{stepBytes} * 8 + std::uint64_t{m} * t <= (std::uint64_t{1} << m) - 1) return m;

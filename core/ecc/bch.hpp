@@ -40,6 +40,10 @@ std::uint32_t DefaultPrimitivePoly(unsigned m);
 /// one codeword (8*stepBytes + m*t <= 2^m - 1); nothing if none does.
 std::optional<unsigned> SmallestFieldFor(std::uint32_t stepBytes, unsigned t);
 
+/// deg g for t over GF(2^m) without building the code: the sizes of the distinct
+/// cyclotomic cosets of 1, 3, ..., 2t-1 added up (m*t unless some are shorter than m).
+unsigned BchEccBits(unsigned m, unsigned t);
+
 /// A binary BCH code correcting t bits in a step of data bytes and its ECC bytes.
 /// Copies share the tables.
 class BchCode {
