@@ -199,12 +199,36 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
     return result;
   }
 
+  // Every step is encoded again first, as Check does; only the steps whose ECC differs
+  // go through the decoder.
+  std::vector<std::uint8_t> gathered;
+  std::vector<const std::uint8_t*> codewords(steps);
+  if (!plan_.contiguous) gathered.resize(steps * std::size_t{step});
+  for (std::size_t s = 0; s < steps; ++s) {
+    if (plan_.contiguous) {
+      codewords[s] = page.data() + plan_.steps[s].dataFrom;
+    } else {
+      Gather(page, plan_.steps[s], gathered.data() + s * step);
+      codewords[s] = gathered.data() + s * step;
+    }
+  }
+  std::vector<std::uint8_t> mine(steps * codeBytes_);
+  EncodeAll(codewords, mine.data());
+
   result.steps.resize(steps);
   bool corrected = false, failed = false;
   for (std::size_t s = 0; s < steps; ++s) {
     const StepPlace& p = plan_.steps[s];
-    Gather(page, p, codeword.data());
-    for (std::uint32_t i = 0; i < codeBytes_; ++i) ecc[i] = page[plan_.eccOffsets[s * stored + i]];
+    const std::uint32_t* at = plan_.eccOffsets.data() + s * stored;
+    bool same = true;
+    for (std::uint32_t i = 0; i < codeBytes_ && same; ++i) same = page[at[i]] == mine[s * codeBytes_ + i];
+    if (same) {
+      result.steps[s] = 0;
+      std::memcpy(data.data() + p.dataFrom, codewords[s], p.dataLen);
+      continue;
+    }
+    std::memcpy(codeword.data(), codewords[s], step);
+    for (std::uint32_t i = 0; i < codeBytes_; ++i) ecc[i] = page[at[i]];
     const std::optional<unsigned> bits =
         bch_ ? bch_->Correct(codeword.data(), ecc.data())
              : HammingCorrect(codeword.data(), step, scheme_.order, ecc.data());
