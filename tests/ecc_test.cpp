@@ -173,6 +173,8 @@ TEST(EccEngine, BchCorrectsUpToTFlipsAndNeverMisreportsBeyond) {
       {"m13 t8 512 swapped", 13, 8, 512, true, BitOrder::kLsbFirst, 0, 8},
       {"m13 t8 516 plain", 13, 8, 516, false, BitOrder::kMsbFirst, 0, 8},
       {"m13 t8 other polynomial", 13, 8, 512, true, BitOrder::kMsbFirst, 0x2027, 8},
+      {"m13 t12 512 (three words rounded up to four)", 13, 12, 512, true, BitOrder::kMsbFirst, 0, 4},
+      {"m14 t20 1024 swapped (five words rounded up to six)", 14, 20, 1024, false, BitOrder::kLsbFirst, 0, 2},
       {"m14 t16 1024 masked", 14, 16, 1024, true, BitOrder::kMsbFirst, 0, 4},
       {"m14 t24 1024", 14, 24, 1024, true, BitOrder::kMsbFirst, 0, 2},
       {"m14 t40 1024 (wide register)", 14, 40, 1024, true, BitOrder::kMsbFirst, 0, 1},

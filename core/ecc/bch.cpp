@@ -1,5 +1,6 @@
 #include "ecc/bch.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -7,6 +8,11 @@
 #include <string>
 
 namespace folvane {
+
+// Two 64-bit words that the compiler keeps in one vector register where there is one
+// (SSE2 on x86-64, NEON on AArch64): the wide registers' table entries are added two
+// words at a time.
+using WordPair = std::uint64_t __attribute__((vector_size(16)));
 
 struct BchCode::Tables {
   BchParams params;
@@ -18,6 +24,9 @@ struct BchCode::Tables {
   /// Eight tables of 256 entries of `words` words: entry (j, b) is b * x^(64*words + 8j)
   /// modulo g * x^shift, what byte j of a word that leaves the register's top adds back.
   std::vector<std::uint64_t> slices;
+  /// For registers of an even number of words: sixteen tables of 256 entries, entry
+  /// (j, b) being b * x^(64*words + 8j) as pairs of words, for sixteen bytes at a time.
+  std::vector<WordPair> pairs;
   std::vector<std::uint8_t> mask;
   void (*remainder)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
   void (*remainders)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
@@ -102,6 +111,60 @@ void RemaindersOf(const BchCode::Tables& t, const std::uint8_t* const* steps, st
   }
 }
 
+// RemaindersOf for registers of W = 2V words, sixteen bytes at a time: the top two
+// words leave with the next sixteen data bytes, the register moves up a pair, and each
+// of the sixteen leaving bytes adds its entry of V pairs. The few bytes of a step
+// beyond a multiple of sixteen go byte by byte.
+template <unsigned W, bool Lsb, unsigned K>
+void PairRemaindersOf(const BchCode::Tables& t, const std::uint8_t* const* steps, std::uint64_t* out) {
+  static_assert(W % 2 == 0 && W >= 2);
+  constexpr unsigned V = W / 2;
+  WordPair r[K][V];
+  for (unsigned k = 0; k < K; ++k)
+    for (unsigned i = 0; i < V; ++i) r[k][i] = WordPair{0, 0};
+  const WordPair* tab = t.pairs.data();
+  const std::size_t bytes = t.params.stepBytes;
+  std::size_t at = 0;
+  for (; at + 16 <= bytes; at += 16) {
+#pragma GCC unroll 4
+    for (unsigned k = 0; k < K; ++k) {
+      std::uint64_t high = LoadBigEndian(steps[k] + at), low = LoadBigEndian(steps[k] + at + 8);
+      if constexpr (Lsb) {
+        high = ReverseByteBits(high);
+        low = ReverseByteBits(low);
+      }
+      high ^= r[k][0][0];
+      low ^= r[k][0][1];
+      for (unsigned i = 0; i + 1 < V; ++i) r[k][i] = r[k][i + 1];
+      r[k][V - 1] = WordPair{0, 0};
+#pragma GCC unroll 8
+      for (unsigned j = 0; j < 8; ++j) {
+        const WordPair* e = tab + ((std::size_t{j} << 8) | ((low >> (8 * j)) & 0xFF)) * V;
+        const WordPair* f = tab + ((std::size_t{j + 8} << 8) | ((high >> (8 * j)) & 0xFF)) * V;
+#pragma GCC unroll 4
+        for (unsigned i = 0; i < V; ++i) r[k][i] ^= e[i] ^ f[i];
+      }
+    }
+  }
+  const std::uint64_t* byteTable = t.slices.data();
+  for (unsigned k = 0; k < K; ++k) {
+    std::uint64_t w[W];
+    for (unsigned i = 0; i < V; ++i) {
+      w[2 * i] = r[k][i][0];
+      w[2 * i + 1] = r[k][i][1];
+    }
+    for (std::size_t b = at; b < bytes; ++b) {
+      const std::uint8_t d = Lsb ? ReverseBits(steps[k][b]) : steps[k][b];
+      const std::uint64_t x = (w[0] >> 56) ^ d;
+      for (unsigned i = 0; i + 1 < W; ++i) w[i] = (w[i] << 8) | (w[i + 1] >> 56);
+      w[W - 1] <<= 8;
+      const std::uint64_t* e = byteTable + x * W;
+      for (unsigned i = 0; i < W; ++i) w[i] ^= e[i];
+    }
+    std::memcpy(out + std::size_t{k} * W, w, sizeof w);
+  }
+}
+
 using RemainderFn = void (*)(const BchCode::Tables&, const std::uint8_t* const*, std::uint64_t*);
 
 template <unsigned W, unsigned K>
@@ -109,24 +172,29 @@ RemainderFn Pick(bool lsb) {
   return lsb ? &RemaindersOf<W, true, K> : &RemaindersOf<W, false, K>;
 }
 
+template <unsigned W, unsigned K>
+RemainderFn PickPairs(bool lsb) {
+  return lsb ? &PairRemaindersOf<W, true, K> : &PairRemaindersOf<W, false, K>;
+}
+
 // The remainder functions for one step at a time and for `Interleave(words)` steps.
 RemainderFn ChooseRemainder(unsigned words, bool lsb, bool several) {
   switch (words) {
     case 1: return several ? Pick<1, 4>(lsb) : Pick<1, 1>(lsb);
-    case 2: return several ? Pick<2, 4>(lsb) : Pick<2, 1>(lsb);
-    case 3: return several ? Pick<3, 2>(lsb) : Pick<3, 1>(lsb);
-    case 4: return several ? Pick<4, 2>(lsb) : Pick<4, 1>(lsb);
-    case 5: return Pick<5, 1>(lsb);
-    case 6: return Pick<6, 1>(lsb);
-    case 7: return Pick<7, 1>(lsb);
-    case 8: return Pick<8, 1>(lsb);
+    case 2: return several ? PickPairs<2, 4>(lsb) : PickPairs<2, 1>(lsb);
+    case 4: return several ? PickPairs<4, 2>(lsb) : PickPairs<4, 1>(lsb);
+    case 6: return several ? PickPairs<6, 2>(lsb) : PickPairs<6, 1>(lsb);
+    case 8: return several ? PickPairs<8, 2>(lsb) : PickPairs<8, 1>(lsb);
     default: return Pick<0, 1>(lsb);
   }
 }
 
 // How many steps the side-by-side remainder function takes: as many as keep their
 // registers in the processor's registers.
-unsigned Interleave(unsigned words) { return words <= 2 ? 4 : words <= 4 ? 2 : 1; }
+unsigned Interleave(unsigned words) { return words <= 2 ? 4 : words <= 8 ? 2 : 1; }
+
+// Whether the register's width takes the sixteen-byte tables of pairs.
+bool UsesPairs(unsigned words) { return words == 2 || words == 4 || words == 6 || words == 8; }
 
 // Binary polynomials as bit vectors, coefficient i at index i.
 using BitPoly = std::vector<std::uint8_t>;
@@ -226,11 +294,14 @@ EccResult<BchCode> BchCode::Make(const BchParams& params) {
         std::to_string(n) + " bits of a codeword (2^" + std::to_string(m) + " - 1); t can be at most " +
         std::to_string(n > dataBits ? (n - dataBits) / m : 0));
 
-  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, nullptr, nullptr, 1});
+  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, nullptr, nullptr, 1});
   t->params.poly = poly;
   const BitPoly g = GeneratorOf(*field, params.t);
   t->degree = static_cast<unsigned>(g.size() - 1);
+  // An odd number of words above one is rounded up, for the tables of pairs: the
+  // remainder then sits higher in the register, which costs nothing.
   t->words = (t->degree + 63) / 64;
+  if (t->words > 1 && t->words % 2) ++t->words;
   t->shift = t->words * 64 - t->degree;
   t->generator.assign((g.size() + 63) / 64, 0);
   for (std::size_t i = 0; i < g.size(); ++i) t->generator[i / 64] |= std::uint64_t{g[i]} << (i % 64);
@@ -245,8 +316,8 @@ EccResult<BchCode> BchCode::Make(const BchParams& params) {
     power[w - 1 - bit / 64] |= std::uint64_t{1} << (bit % 64);
   }
   std::vector<std::uint64_t> lower = power;
-  std::vector<std::uint64_t> powers(64 * std::size_t{w});
-  for (unsigned i = 0; i < 64; ++i) {
+  std::vector<std::uint64_t> powers(128 * std::size_t{w});
+  for (unsigned i = 0; i < 128; ++i) {
     std::copy(power.begin(), power.end(), powers.begin() + std::ptrdiff_t{i} * w);
     const bool out = power[0] >> 63;
     for (unsigned k = 0; k + 1 < w; ++k) power[k] = (power[k] << 1) | (power[k + 1] >> 63);
@@ -262,6 +333,20 @@ EccResult<BchCode> BchCode::Make(const BchParams& params) {
         if (!((b >> k) & 1)) continue;
         const std::uint64_t* p = &powers[(8 * std::size_t{j} + k) * w];
         for (unsigned i = 0; i < w; ++i) e[i] ^= p[i];
+      }
+    }
+  }
+  if (UsesPairs(w)) {
+    const unsigned v = w / 2;
+    t->pairs.assign(16 * 256 * std::size_t{v}, WordPair{0, 0});
+    for (unsigned j = 0; j < 16; ++j) {
+      for (unsigned b = 1; b < 256; ++b) {
+        WordPair* e = &t->pairs[((std::size_t{j} << 8) | b) * v];
+        for (unsigned k = 0; k < 8; ++k) {
+          if (!((b >> k) & 1)) continue;
+          const std::uint64_t* p = &powers[(8 * std::size_t{j} + k) * w];
+          for (unsigned i = 0; i < v; ++i) e[i] ^= WordPair{p[2 * i], p[2 * i + 1]};
+        }
       }
     }
   }
@@ -317,7 +402,7 @@ void BchCode::EncodeSteps(std::span<const std::uint8_t* const> data, std::span<s
   const unsigned together = p_->together;
   std::size_t s = 0;
   if (together > 1) {
-    std::array<std::uint64_t, 8> regs;  // together * words <= 8
+    std::array<std::uint64_t, 16> regs;  // together * words <= 16
     for (; s + together <= data.size(); s += together) {
       p_->remainders(*p_, data.data() + s, regs.data());
       for (unsigned k = 0; k < together; ++k) RegisterToStored(regs.data() + std::size_t{k} * p_->words, ecc[s + k]);
@@ -347,7 +432,10 @@ void BchCode::StoredToRegister(const std::uint8_t* ecc, std::uint64_t* reg) cons
     reg[k / 8] |= std::uint64_t{b} << (56 - 8 * (k % 8));
   }
   // The bits below deg g only pad the last byte; they are not part of the code.
-  if (p_->shift % 64) reg[p_->words - 1] &= ~((std::uint64_t{1} << (p_->shift % 64)) - 1);
+  for (unsigned below = 0; below < p_->shift; below += 64) {
+    const unsigned bits = std::min(64u, p_->shift - below);
+    reg[p_->words - 1 - below / 64] &= bits == 64 ? 0 : ~((std::uint64_t{1} << bits) - 1);
+  }
 }
 
 std::optional<unsigned> BchCode::Correct(std::uint8_t* data, std::uint8_t* ecc) const {
