@@ -39,6 +39,45 @@ constexpr std::size_t kBatch = 32;
 
 }  // namespace
 
+// Room for a page's codeword pointers and recomputed ECC bytes, on the stack for the
+// common page sizes.
+struct PageCodec::Scratch {
+  std::array<const std::uint8_t*, kBatch> fewCodewords;
+  std::vector<const std::uint8_t*> manyCodewords;
+  std::array<std::uint8_t, 2048> fewEcc;
+  std::vector<std::uint8_t> manyEcc;
+  std::vector<std::uint8_t> gathered;
+  const std::uint8_t** codewords;
+  std::uint8_t* ecc;
+  Scratch(std::size_t steps, std::size_t eccBytes) {
+    codewords = fewCodewords.data();
+    if (steps > kBatch) {
+      manyCodewords.resize(steps);
+      codewords = manyCodewords.data();
+    }
+    ecc = fewEcc.data();
+    if (steps * eccBytes > fewEcc.size()) {
+      manyEcc.resize(steps * eccBytes);
+      ecc = manyEcc.data();
+    }
+  }
+};
+
+void PageCodec::Recompute(std::span<const std::uint8_t> page, Scratch& scratch) const {
+  const std::size_t steps = plan_.steps.size();
+  const std::uint32_t step = scheme_.step;
+  if (!plan_.contiguous) scratch.gathered.resize(steps * std::size_t{step});
+  for (std::size_t s = 0; s < steps; ++s) {
+    if (plan_.contiguous) {
+      scratch.codewords[s] = page.data() + plan_.steps[s].dataFrom;
+    } else {
+      Gather(page, plan_.steps[s], scratch.gathered.data() + s * step);
+      scratch.codewords[s] = scratch.gathered.data() + s * step;
+    }
+  }
+  EncodeAll(std::span(scratch.codewords, steps), scratch.ecc);
+}
+
 EccResult<PageCodec> PageCodec::Make(const EccScheme& scheme, std::uint32_t dataBytes, std::uint32_t spareBytes) {
   auto plan = PlanPage(scheme, dataBytes, spareBytes);
   if (!plan.ok()) return EccResult<PageCodec>::Fail(plan.error());
@@ -143,20 +182,9 @@ PageCheck PageCodec::Check(std::span<const std::uint8_t> page) const {
     return check;
   }
   const std::size_t steps = plan_.steps.size();
-  const std::uint32_t step = scheme_.step;
-  std::vector<std::uint8_t> gathered;
-  std::vector<const std::uint8_t*> codewords(steps);
-  if (!plan_.contiguous) gathered.resize(steps * std::size_t{step});
-  for (std::size_t s = 0; s < steps; ++s) {
-    if (plan_.contiguous) {
-      codewords[s] = page.data() + plan_.steps[s].dataFrom;
-    } else {
-      Gather(page, plan_.steps[s], gathered.data() + s * step);
-      codewords[s] = gathered.data() + s * step;
-    }
-  }
-  std::vector<std::uint8_t> ecc(steps * codeBytes_);
-  EncodeAll(codewords, ecc.data());
+  Scratch scratch(steps, codeBytes_);
+  Recompute(page, scratch);
+  const std::uint8_t* ecc = scratch.ecc;
   const std::uint32_t stored = scheme_.eccBytes;
   for (std::size_t s = 0; s < steps; ++s) {
     const std::uint32_t* at = plan_.eccOffsets.data() + s * stored;
@@ -177,8 +205,6 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
   const std::size_t steps = plan_.steps.size();
   const std::uint32_t step = scheme_.step;
   const std::uint32_t stored = scheme_.eccBytes;
-  std::vector<std::uint8_t> codeword(step), ecc(codeBytes_);
-
   // An erased page with a few bits read as 0 is not decoded: without a mask its ECC
   // is no codeword's, and with one the decoder would only return what this does.
   const unsigned limit = scheme_.Corrects();
@@ -201,20 +227,10 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
 
   // Every step is encoded again first, as Check does; only the steps whose ECC differs
   // go through the decoder.
-  std::vector<std::uint8_t> gathered;
-  std::vector<const std::uint8_t*> codewords(steps);
-  if (!plan_.contiguous) gathered.resize(steps * std::size_t{step});
-  for (std::size_t s = 0; s < steps; ++s) {
-    if (plan_.contiguous) {
-      codewords[s] = page.data() + plan_.steps[s].dataFrom;
-    } else {
-      Gather(page, plan_.steps[s], gathered.data() + s * step);
-      codewords[s] = gathered.data() + s * step;
-    }
-  }
-  std::vector<std::uint8_t> mine(steps * codeBytes_);
-  EncodeAll(codewords, mine.data());
-
+  Scratch scratch(steps, codeBytes_);
+  Recompute(page, scratch);
+  const std::uint8_t* mine = scratch.ecc;
+  std::vector<std::uint8_t> codeword, ecc;
   result.steps.resize(steps);
   bool corrected = false, failed = false;
   for (std::size_t s = 0; s < steps; ++s) {
@@ -224,10 +240,11 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
     for (std::uint32_t i = 0; i < codeBytes_ && same; ++i) same = page[at[i]] == mine[s * codeBytes_ + i];
     if (same) {
       result.steps[s] = 0;
-      std::memcpy(data.data() + p.dataFrom, codewords[s], p.dataLen);
+      std::memcpy(data.data() + p.dataFrom, scratch.codewords[s], p.dataLen);
       continue;
     }
-    std::memcpy(codeword.data(), codewords[s], step);
+    codeword.assign(scratch.codewords[s], scratch.codewords[s] + step);
+    ecc.resize(codeBytes_);
     for (std::uint32_t i = 0; i < codeBytes_; ++i) ecc[i] = page[at[i]];
     const std::optional<unsigned> bits =
         bch_ ? bch_->Correct(codeword.data(), ecc.data())

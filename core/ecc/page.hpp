@@ -86,6 +86,10 @@ class PageCodec {
   // Writes the code's ECC bytes of every step, codeBytes_ apart, from the steps' codewords.
   void EncodeAll(std::span<const std::uint8_t* const> codewords, std::uint8_t* ecc) const;
   void Gather(std::span<const std::uint8_t> page, const StepPlace& p, std::uint8_t* codeword) const;
+  struct Scratch;
+  // Points at every step's codeword in `page` (gathered where it is not in one piece)
+  // and computes their ECC again into the scratch.
+  void Recompute(std::span<const std::uint8_t> page, Scratch& scratch) const;
 };
 
 }  // namespace folvane
