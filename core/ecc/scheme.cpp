@@ -37,7 +37,12 @@ constexpr std::string_view kKnown =
     "hamming:step=256|512[,order=linux|sm][,at=N], "
     "bch:t=T,step=S[,poly=P][,bits=msb|lsb][,mask=erased|none][,bytes=B][,pad=X][,at=N|,chunk=C]";
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string Quoted(std::string_view text) {
+  std::string quoted(1, '"');  // not "\"" + string, which g++ 12 warns about wrongly (-Wrestrict)
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}
 
 std::string Hex(std::uint32_t v) {
   char text[16];
