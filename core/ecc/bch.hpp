@@ -78,6 +78,7 @@ class BchCode {
   struct Tables;
 
  private:
+  BchCode() = default;  // only Make builds one: every code has its tables
   std::shared_ptr<const Tables> p_;
   // The remainder register: `words` 64-bit words, the first the most significant.
   void Remainder(const std::uint8_t* data, std::uint64_t* reg) const;

@@ -79,6 +79,7 @@ class PageCodec {
   [[nodiscard]] PageDecode Decode(std::span<const std::uint8_t> page, std::span<std::uint8_t> data) const;
 
  private:
+  PageCodec() = default;  // only Make builds one, from a plan that fits
   EccScheme scheme_;
   PagePlan plan_;
   std::optional<BchCode> bch_;
