@@ -459,7 +459,7 @@ std::optional<unsigned> BchCode::Correct(std::uint8_t* data, std::uint8_t* ecc) 
   std::vector<std::uint32_t> s(2 * std::size_t{tt} + 1, 0);
   for (unsigned word = 0; word < w; ++word) {
     for (std::uint64_t bits = reg[word]; bits; bits &= bits - 1) {
-      const unsigned p = (w - 1 - word) * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+      const unsigned p = (w - 1 - word) * 64 + static_cast<unsigned>(std::countr_zero(bits));
       const std::uint64_t power = p - t.shift;
       for (unsigned i = 1; i <= 2 * tt; i += 2) s[i] ^= f.Exp(power * i);
     }
