@@ -1,0 +1,261 @@
+#include "ecc/page.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace folvane {
+
+namespace {
+
+bool AllErased(std::span<const std::uint8_t> bytes) {
+  std::size_t i = 0;
+  std::uint64_t all = ~std::uint64_t{0};
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes.data() + i, 8);
+    all &= w;
+    if ((i & 255) == 0 && all != ~std::uint64_t{0}) return false;
+  }
+  for (; i < bytes.size(); ++i) all &= 0xFFFFFFFFFFFFFF00ull | bytes[i];
+  return all == ~std::uint64_t{0};
+}
+
+unsigned ZeroBits(const std::uint8_t* bytes, std::size_t n) {
+  unsigned zeros = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes + i, 8);
+    zeros += static_cast<unsigned>(std::popcount(~w));
+  }
+  for (; i < n; ++i) zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~bytes[i])));
+  return zeros;
+}
+
+// Steps encoded together: enough for any contiguous layout of the block modes.
+constexpr std::size_t kBatch = 32;
+
+}  // namespace
+
+// Room for a page's codeword pointers and recomputed ECC bytes, on the stack for the
+// common page sizes.
+struct PageCodec::Scratch {
+  std::array<const std::uint8_t*, kBatch> fewCodewords;
+  std::vector<const std::uint8_t*> manyCodewords;
+  std::array<std::uint8_t, 2048> fewEcc;
+  std::vector<std::uint8_t> manyEcc;
+  std::vector<std::uint8_t> gathered;
+  const std::uint8_t** codewords;
+  std::uint8_t* ecc;
+  Scratch(std::size_t steps, std::size_t eccBytes) {
+    codewords = fewCodewords.data();
+    if (steps > kBatch) {
+      manyCodewords.resize(steps);
+      codewords = manyCodewords.data();
+    }
+    ecc = fewEcc.data();
+    if (steps * eccBytes > fewEcc.size()) {
+      manyEcc.resize(steps * eccBytes);
+      ecc = manyEcc.data();
+    }
+  }
+};
+
+void PageCodec::Recompute(std::span<const std::uint8_t> page, Scratch& scratch) const {
+  const std::size_t steps = plan_.steps.size();
+  const std::uint32_t step = scheme_.step;
+  if (!plan_.contiguous) scratch.gathered.resize(steps * std::size_t{step});
+  for (std::size_t s = 0; s < steps; ++s) {
+    if (plan_.contiguous) {
+      scratch.codewords[s] = page.data() + plan_.steps[s].dataFrom;
+    } else {
+      Gather(page, plan_.steps[s], scratch.gathered.data() + s * step);
+      scratch.codewords[s] = scratch.gathered.data() + s * step;
+    }
+  }
+  EncodeAll(std::span(scratch.codewords, steps), scratch.ecc);
+}
+
+EccResult<PageCodec> PageCodec::Make(const EccScheme& scheme, std::uint32_t dataBytes, std::uint32_t spareBytes) {
+  auto plan = PlanPage(scheme, dataBytes, spareBytes);
+  if (!plan.ok()) return EccResult<PageCodec>::Fail(plan.error());
+  PageCodec codec;
+  codec.scheme_ = scheme;
+  codec.plan_ = std::move(plan).value();
+  codec.codeBytes_ = scheme.CodeBytes();
+  if (scheme.code == EccCode::kBch) {
+    auto code = BchCode::Make(scheme.Bch());
+    if (!code.ok()) return EccResult<PageCodec>::Fail(code.error());
+    codec.bch_ = std::move(code).value();
+    codec.codeBytes_ = codec.bch_->EccBytes();
+  }
+  return codec;
+}
+
+void PageCodec::EncodeAll(std::span<const std::uint8_t* const> codewords, std::uint8_t* ecc) const {
+  if (bch_) {
+    std::array<std::uint8_t*, kBatch> out;
+    for (std::size_t s = 0; s < codewords.size(); s += kBatch) {
+      const std::size_t n = std::min(kBatch, codewords.size() - s);
+      for (std::size_t k = 0; k < n; ++k) out[k] = ecc + (s + k) * codeBytes_;
+      bch_->EncodeSteps(codewords.subspan(s, n), std::span(out.data(), n));
+    }
+    return;
+  }
+  for (std::size_t s = 0; s < codewords.size(); ++s)
+    HammingEncode(codewords[s], scheme_.step, scheme_.order, ecc + s * codeBytes_);
+}
+
+void PageCodec::Gather(std::span<const std::uint8_t> page, const StepPlace& p, std::uint8_t* codeword) const {
+  std::memcpy(codeword, page.data() + p.at[0], p.split);
+  std::memcpy(codeword + p.split, page.data() + p.at[1], scheme_.step - p.split);
+}
+
+Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_t> page,
+                       const LayoutOptions& options) const {
+  if (data.size() != plan_.dataBytes || page.size() != PageBytes()) return Laid::kWrongSize;
+  if (!options.programErased && AllErased(data)) {
+    std::memset(page.data(), 0xFF, page.size());
+    return Laid::kLeftErased;
+  }
+  const std::size_t steps = plan_.steps.size();
+  const std::uint32_t step = scheme_.step;
+  // The last codeword of an interleaved page may run past the data: it is completed
+  // with 0xFF here.
+  std::vector<std::uint8_t> tail;
+  std::array<const std::uint8_t*, kBatch> small;
+  std::vector<const std::uint8_t*> large;
+  const std::uint8_t** codewords = small.data();
+  if (steps > kBatch) {
+    large.resize(steps);
+    codewords = large.data();
+  }
+  for (std::size_t s = 0; s < steps; ++s) {
+    const StepPlace& p = plan_.steps[s];
+    if (p.dataLen == step) {
+      codewords[s] = data.data() + p.dataFrom;
+    } else {
+      tail.assign(step, 0xFF);
+      std::memcpy(tail.data(), data.data() + p.dataFrom, p.dataLen);
+      codewords[s] = tail.data();
+    }
+  }
+  if (plan_.contiguous) {
+    std::memcpy(page.data(), data.data(), data.size());
+    std::memset(page.data() + data.size(), 0xFF, plan_.spareBytes);
+  } else {
+    std::memset(page.data(), 0xFF, page.size());
+    for (std::size_t s = 0; s < steps; ++s) {
+      const StepPlace& p = plan_.steps[s];
+      std::memcpy(page.data() + p.at[0], codewords[s], p.split);
+      std::memcpy(page.data() + p.at[1], codewords[s] + p.split, step - p.split);
+    }
+  }
+  std::array<std::uint8_t, kBatch * 64> eccSmall;
+  std::vector<std::uint8_t> eccLarge;
+  std::uint8_t* ecc = eccSmall.data();
+  if (steps * codeBytes_ > eccSmall.size()) {
+    eccLarge.resize(steps * codeBytes_);
+    ecc = eccLarge.data();
+  }
+  EncodeAll(std::span(codewords, steps), ecc);
+  const std::uint32_t* to = plan_.eccOffsets.data();
+  const std::uint32_t stored = scheme_.eccBytes;
+  for (std::size_t s = 0; s < steps; ++s, to += stored) {
+    const std::uint8_t* from = ecc + s * codeBytes_;
+    for (std::uint32_t i = 0; i < codeBytes_; ++i) page[to[i]] = from[i];
+    for (std::uint32_t i = codeBytes_; i < stored; ++i) page[to[i]] = scheme_.pad;
+  }
+  return Laid::kProgrammed;
+}
+
+PageCheck PageCodec::Check(std::span<const std::uint8_t> page) const {
+  PageCheck check;
+  if (page.size() != PageBytes()) {
+    check.wrongSize = true;
+    return check;
+  }
+  if (AllErased(page)) {
+    check.erased = true;
+    return check;
+  }
+  const std::size_t steps = plan_.steps.size();
+  Scratch scratch(steps, codeBytes_);
+  Recompute(page, scratch);
+  const std::uint8_t* ecc = scratch.ecc;
+  const std::uint32_t stored = scheme_.eccBytes;
+  for (std::size_t s = 0; s < steps; ++s) {
+    const std::uint32_t* at = plan_.eccOffsets.data() + s * stored;
+    bool same = true;
+    for (std::uint32_t i = 0; i < stored && same; ++i)
+      same = page[at[i]] == (i < codeBytes_ ? ecc[s * codeBytes_ + i] : scheme_.pad);
+    if (!same) check.differing.push_back(static_cast<std::uint32_t>(s));
+  }
+  return check;
+}
+
+PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::uint8_t> data) const {
+  PageDecode result;
+  if (page.size() != PageBytes() || data.size() != plan_.dataBytes) {
+    result.state = PageState::kWrongSize;
+    return result;
+  }
+  const std::size_t steps = plan_.steps.size();
+  const std::uint32_t step = scheme_.step;
+  const std::uint32_t stored = scheme_.eccBytes;
+  // An erased page with a few bits read as 0 is not decoded: without a mask its ECC
+  // is no codeword's, and with one the decoder would only return what this does.
+  const unsigned limit = scheme_.Corrects();
+  bool erased = true;
+  unsigned zeros = 0;
+  for (std::size_t s = 0; s < steps && erased; ++s) {
+    const StepPlace& p = plan_.steps[s];
+    unsigned z = ZeroBits(page.data() + p.at[0], p.split) + ZeroBits(page.data() + p.at[1], step - p.split);
+    for (std::uint32_t i = 0; i < codeBytes_ && z <= limit; ++i)
+      z += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~page[plan_.eccOffsets[s * stored + i]])));
+    erased = z <= limit;
+    zeros += z;
+  }
+  if (erased) {
+    std::memset(data.data(), 0xFF, data.size());
+    result.state = zeros == 0 ? PageState::kErased : PageState::kErasedWithFlips;
+    result.erasedZeros = zeros;
+    return result;
+  }
+
+  // Every step is encoded again first, as Check does; only the steps whose ECC differs
+  // go through the decoder.
+  Scratch scratch(steps, codeBytes_);
+  Recompute(page, scratch);
+  const std::uint8_t* mine = scratch.ecc;
+  std::vector<std::uint8_t> codeword, ecc;
+  result.steps.resize(steps);
+  bool corrected = false, failed = false;
+  for (std::size_t s = 0; s < steps; ++s) {
+    const StepPlace& p = plan_.steps[s];
+    const std::uint32_t* at = plan_.eccOffsets.data() + s * stored;
+    bool same = true;
+    for (std::uint32_t i = 0; i < codeBytes_ && same; ++i) same = page[at[i]] == mine[s * codeBytes_ + i];
+    if (same) {
+      result.steps[s] = 0;
+      std::memcpy(data.data() + p.dataFrom, scratch.codewords[s], p.dataLen);
+      continue;
+    }
+    codeword.assign(scratch.codewords[s], scratch.codewords[s] + step);
+    ecc.resize(codeBytes_);
+    for (std::uint32_t i = 0; i < codeBytes_; ++i) ecc[i] = page[at[i]];
+    const std::optional<unsigned> bits =
+        bch_ ? bch_->Correct(codeword.data(), ecc.data())
+             : HammingCorrect(codeword.data(), step, scheme_.order, ecc.data());
+    result.steps[s] = bits ? static_cast<int>(*bits) : kUncorrectable;
+    corrected = corrected || (bits && *bits > 0);
+    failed = failed || !bits;
+    std::memcpy(data.data() + p.dataFrom, codeword.data(), p.dataLen);
+  }
+  result.state = failed ? PageState::kUncorrectable : corrected ? PageState::kCorrected : PageState::kClean;
+  return result;
+}
+
+}  // namespace folvane
