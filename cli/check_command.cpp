@@ -120,6 +120,12 @@ int RunCheck(const Args& args) {
   const bool loaded = OpenJob(form, console, args, &loadStatus);
   // A text job that is not one: its line and key are said; nothing is checked.
   if (!loaded && loadStatus == kExitUsage && !json) return kExitUsage;
+  std::string eccProblem;
+  const std::optional<RowCodecs> codecs = loaded ? ReadRowCodecs(form, args, eccProblem) : std::nullopt;
+  if (loaded && !codecs) {
+    console.Detail(eccProblem);
+    return kExitUsage;
+  }
   if (loaded) {
     // Only the messages: status texts of a merge that does not happen would mislead.
     form.onStatus = nullptr;
@@ -129,6 +135,7 @@ int RunCheck(const Args& args) {
       options.dryRun = true;
       options.replaceOutputs = true;
       options.allowInPlace = !args.Flag("no-in-place");
+      for (std::size_t i = 0; i < codecs->ecc.size(); ++i) options.pageCodecs[i] = codecs->ecc[i] ? &*codecs->ecc[i] : nullptr;
       options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
       options.onDetail = [&](const std::string& line) {
         details.push_back(line);
@@ -292,7 +299,8 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "good blocks, or the risk is above --max-risk, or an image block would read as\n"
     "bad; 2 it would end early or a file cannot be read, 64 usage (a wrong line in the\n"
     "bad-blocks list or a wrong --marker-pages word included).\n",
-    JobGrammar({"report", "bad-blocks", "max-bad", "chip-blocks", "max-risk", "marker-pages"}, {},
+    JobGrammar({"report", "bad-blocks", "max-bad", "chip-blocks", "max-risk", "marker-pages", "ecc", "raw-ecc"},
+               {"ecc", "raw-ecc"},
                {"json", "no-map", "no-in-place", "lint"}),
     RunCheck};
 

@@ -13,6 +13,8 @@
 #include "io/exe_path.hpp"
 #include "io/utf8_path.hpp"
 #include "job/text_job.hpp"
+#include "flash/bad_blocks.hpp"
+#include "flash/pages.hpp"
 #include "io/file_io.hpp"
 #include "dialog/procedures.hpp"
 
@@ -244,7 +246,13 @@ int LoadJob(MemoryForm& form, const std::string& job) {
     MeasureJobImages(*parsed);
     const PartRecordOfJob part = PartRecordFromJob(*parsed, form.GetTablePathText(), form.GetDataPathText());
     ApplyPartRecord(form, part.record);
-    for (std::size_t i = 0; i < parsed->rows.size(); ++i) form.set.Slot(static_cast<int>(i) + 1).name = parsed->rows[i].name;
+    for (std::size_t i = 0; i < parsed->rows.size(); ++i) {
+      PartitionSlot& slot = form.set.Slot(static_cast<int>(i) + 1);
+      slot.name = parsed->rows[i].name;
+      slot.ecc = parsed->rows[i].ecc;
+      slot.rawEcc = parsed->rows[i].rawEcc;
+    }
+    form.set.programErasedPages = parsed->programErasedPages;
     return kExitOk;
   }
   return LoadPartFile(form, job, &FileErrorLine) ? kExitOk : kExitFailed;
@@ -258,6 +266,59 @@ bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status) 
   if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
   if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
   return true;
+}
+
+bool RowCodecs::Any() const {
+  for (std::size_t i = 0; i < ecc.size(); ++i) {
+    if (ecc[i] || raw[i]) return true;
+  }
+  return false;
+}
+
+std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::string& problem) {
+  // The options name rows by number; each replaces what the job says of its row.
+  std::array<bool, kRowCount> given{};
+  for (const auto& [option, raw] : {std::pair{"ecc", false}, {"raw-ecc", true}}) {
+    for (const std::string& value : args.All(option)) {
+      const auto eq = value.find('=');
+      const auto row = eq == std::string::npos ? std::nullopt : ParseCount(value.substr(0, eq), kRowCount);
+      if (!row || *row == 0) {
+        problem = "--" + std::string(option) + " takes ROW=SCHEME, a row from 1 to 16, not '" + Printable(value) + "'";
+        return std::nullopt;
+      }
+      const int r = static_cast<int>(*row);
+      if (!form.IsRowChecked(r)) {
+        problem = "--" + std::string(option) + " " + Printable(value) + ": row " + std::to_string(r) + " is not ticked";
+        return std::nullopt;
+      }
+      if (given[static_cast<std::size_t>(r - 1)]) {
+        problem = "row " + std::to_string(r) + " is given more than one scheme (--ecc and --raw-ecc exclude each other)";
+        return std::nullopt;
+      }
+      given[static_cast<std::size_t>(r - 1)] = true;
+      PartitionSlot& slot = form.set.Slot(r);
+      (raw ? slot.rawEcc : slot.ecc) = value.substr(eq + 1);
+      (raw ? slot.ecc : slot.rawEcc).clear();
+    }
+  }
+  const PageLayout page = PageLayoutOf(form.GetBlockModeSelection());
+  RowCodecs codecs;
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (!form.IsRowChecked(row)) continue;
+    const PartitionSlot& slot = form.set.Slot(row);
+    for (const auto& [text, into] : {std::pair{&slot.ecc, &codecs.ecc}, {&slot.rawEcc, &codecs.raw}}) {
+      if (text->empty()) continue;
+      const auto scheme = ParseScheme(*text);
+      auto codec = scheme.ok() ? PageCodec::Make(scheme.value(), page.dataBytes, page.spareBytes)
+                               : EccResult<PageCodec>::Fail(scheme.error());
+      if (!codec.ok()) {
+        problem = "row " + std::to_string(row) + ": " + codec.error();
+        return std::nullopt;
+      }
+      (*into)[static_cast<std::size_t>(row - 1)].emplace(std::move(codec.value()));
+    }
+  }
+  return codecs;
 }
 
 bool OutputsAreTheJob(MemoryForm& form, const std::string& job) {

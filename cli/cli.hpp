@@ -2,6 +2,7 @@
 // What the commands of folvane-cli share: exit statuses, the argument parser, the
 // console on standard error, and the in-memory window every job runs through.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "dialog/memory_form.hpp"
+#include "ecc/page.hpp"
 #include "job/block_text.hpp"
 #include "job/job.hpp"
 #include "job/part_file.hpp"
@@ -124,6 +126,20 @@ bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status =
 /// Refuses a job whose outputs name the job file itself, which a merge would turn
 /// into a data image or a table; true (the message shown) if refused.
 bool OutputsAreTheJob(MemoryForm& form, const std::string& job);
+
+/// The ECC schemes of the rows, ready for the job's page size: `ecc[row - 1]` lays
+/// that row's image of page data out, `raw[row - 1]` checks a raw image's pages.
+struct RowCodecs {
+  std::array<std::optional<PageCodec>, kRowCount> ecc;
+  std::array<std::optional<PageCodec>, kRowCount> raw;
+  [[nodiscard]] bool Any() const;
+};
+/// Applies --ecc ROW=SCHEME and --raw-ecc ROW=SCHEME to the loaded job's rows, then
+/// builds every ticked row's codec for the job's block mode. Nothing, with `problem`
+/// saying why (a row that is not ticked, both options for one row, an unknown scheme
+/// with the known names, one that does not fit the page with its arithmetic), when
+/// the job cannot run so: a usage error.
+std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::string& problem);
 
 int RunMerge(const Args& args);
 int RunCheck(const Args& args);

@@ -73,7 +73,10 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   doc["dump"] = dumpPath;
   int loaded = kExitOk;
   if (!OpenJob(form, console, args, &loaded)) return Fail(json, doc, "the job cannot be loaded", loaded);
-  const MergeResult planned = PlanForReading(form, console);
+  std::string eccProblem;
+  const auto codecs = ReadRowCodecs(form, args, eccProblem);
+  if (!codecs) return Fail(json, doc, eccProblem, kExitUsage);
+  const MergeResult planned = PlanForReading(form, console, *codecs);
   doc["blockSize"] = form.geometry.blockSize;
   if (!planned.completed) return Fail(json, doc, "the job cannot be merged now, so there is nothing to compare with");
   // Rows whose records share blocks are each compared on their own, and warned of as

@@ -119,13 +119,18 @@ int RunMerge(const Args& args) {
   std::vector<File> manifestFiles;
   std::optional<File> reportFile;
   int loaded = kExitOk;
-  if (OpenJob(form, console, args, &loaded) && !OutputsAreTheJob(form, job) &&
+  std::optional<RowCodecs> codecs;
+  std::string eccProblem;
+  if (OpenJob(form, console, args, &loaded) && (codecs = ReadRowCodecs(form, args, eccProblem)) &&
+      !OutputsAreTheJob(form, job) &&
       !OutputClashes(form, job, manifests, reportPath) &&
       CreateManifestFiles(form, manifests, allowInPlace, manifestFiles, details, console) &&
       CreateReportFile(form, reportPath, allowInPlace, reportFile, details, console)) {
     MergeOptions options;
     options.replaceOutputs = true;
     options.allowInPlace = allowInPlace;
+    for (std::size_t i = 0; i < codecs->ecc.size(); ++i) options.pageCodecs[i] = codecs->ecc[i] ? &*codecs->ecc[i] : nullptr;
+    options.programErasedPages = form.set.programErasedPages;
     options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
     options.onDetail = [&](const std::string& line) {
       details.push_back(line);
@@ -186,6 +191,10 @@ int RunMerge(const Args& args) {
     }
   } else if (loaded == kExitUsage) {
     status = kExitUsage;  // a text job that is not one
+  } else if (!eccProblem.empty()) {
+    console.Detail(eccProblem);
+    details.push_back(eccProblem);
+    status = kExitUsage;  // a scheme the job cannot run with: nothing written
   }
   if (json) {
     // The report is gathered only for those who asked for it: it reads the job file
@@ -236,7 +245,7 @@ const Command kMergeCommand = {"merge", "merge a saved job",
     "Exit status: 0 done, 1 done but a message was shown or two taken rows share\n"
     "blocks (a warning line names them), 2 ended early (or the manifest could not be\n"
     "written), 64 usage.\n",
-    JobGrammar({"manifest", "report"}, {"manifest"}, {"json", "no-in-place"}),
+    JobGrammar({"manifest", "report", "ecc"}, {"manifest", "ecc"}, {"json", "no-in-place"}),
     RunMerge};
 
 }  // namespace folvane::cli

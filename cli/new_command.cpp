@@ -182,7 +182,7 @@ int RunNew(const Args& args) {
         std::fprintf(stderr, "%s\n", FileErrorText(size.error()).c_str());
         return kExitFailed;
       }
-      text.rows.push_back(JobRow{images[i], rowArgs[i].start, rowArgs[i].end, std::nullopt, {}});
+      text.rows.push_back(JobRow{images[i], rowArgs[i].start, rowArgs[i].end, std::nullopt, {}, {}, {}});
     }
     return WriteTextJob(job, text);
   }

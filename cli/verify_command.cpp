@@ -94,7 +94,7 @@ int CannotRead(bool json, nlohmann::json& doc, const std::string& why, int statu
 
 }  // namespace
 
-MergeResult PlanForReading(MemoryForm& form, Console& console) {
+MergeResult PlanForReading(MemoryForm& form, Console& console, const RowCodecs& codecs) {
   form.onStatus = nullptr;
   form.onProgress = nullptr;
   // What the merge would write now, decided by the merge itself; existing outputs are
@@ -102,6 +102,7 @@ MergeResult PlanForReading(MemoryForm& form, Console& console) {
   MergeOptions options;
   options.dryRun = true;
   options.probeOutputs = false;
+  for (std::size_t i = 0; i < codecs.ecc.size(); ++i) options.pageCodecs[i] = codecs.ecc[i] ? &*codecs.ecc[i] : nullptr;
   options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
   options.onDetail = [&](const std::string& line) { console.Line("folvane-cli: " + line); };
   return form.Merge(options);
@@ -116,7 +117,10 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   doc["job"] = job;
   int loaded = kExitOk;
   if (!OpenJob(form, console, args, &loaded)) return CannotRead(json, doc, "the job cannot be loaded", loaded);
-  const MergeResult planned = PlanForReading(form, console);
+  std::string eccProblem;
+  const auto codecs = ReadRowCodecs(form, args, eccProblem);
+  if (!codecs) return CannotRead(json, doc, eccProblem, kExitUsage);
+  const MergeResult planned = PlanForReading(form, console, *codecs);
   const std::uint32_t blockSize = form.geometry.blockSize;
   doc["blockSize"] = blockSize;
   if (!planned.completed) return CannotRead(json, doc, "the job cannot be merged now, so there is nothing to compare with");
@@ -249,7 +253,8 @@ const Command kVerifyCommand = {"verify", "compare a merge's outputs with the jo
     "Exit status: 0 they match, 1 they differ (or the job's taken rows share blocks,\n"
     "or with --dump a chip's range runs out of good blocks), 2 something cannot be\n"
     "read (or the dump's size does not fit), 64 usage.\n",
-    JobGrammar({"manifest", "dump", "marker-pages", "bad-blocks", "bitflips"}, {}, {"json"}),
+    JobGrammar({"manifest", "dump", "marker-pages", "bad-blocks", "bitflips", "ecc", "raw-ecc"}, {"ecc", "raw-ecc"},
+               {"json"}),
     RunVerify};
 
 }  // namespace folvane::cli

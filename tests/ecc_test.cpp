@@ -501,7 +501,7 @@ TEST(EccPages, ErasedPagesStayErasedAndReadAsErased) {
     // Programmed on request: a masked code's page is all 0xFF still; an unmasked one's
     // ECC is not, and reads back as written data, not as erased.
     Bytes programmed(page.size());
-    EXPECT_EQ(codec->LayOut(erased, programmed, LayoutOptions{true}), Laid::kProgrammed);
+    EXPECT_EQ(codec->LayOut(erased, programmed, EccLayoutOptions{true}), Laid::kProgrammed);
     const bool allErased = programmed == Bytes(page.size(), 0xFF);
     EXPECT_EQ(allErased, scheme->code == EccCode::kHamming || scheme->masked);
     if (!allErased) {

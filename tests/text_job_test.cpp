@@ -43,7 +43,7 @@ end = "f"
   EXPECT_EQ(job.tablePath, std::optional<std::string>(Under("out/t.bin")));
   EXPECT_FALSE(job.dataPath.has_value()) << "left to the window's default";
   ASSERT_EQ(job.rows.size(), 2u);
-  EXPECT_EQ(job.rows[0], (JobRow{Under("images/boot.bin"), "0", "0007", 3, "boot"}));
+  EXPECT_EQ(job.rows[0], (JobRow{Under("images/boot.bin"), "0", "0007", 3, "boot", {}, {}}));
   EXPECT_EQ(job.rows[1].startText, "8");
   EXPECT_FALSE(job.rows[1].imageBlocks.has_value()) << "measured when loaded";
 }
@@ -71,6 +71,9 @@ TEST(TextJob, BadInputNamesTheLineAndTheKey) {
       {"negative blocks", "[[row]]\nimage = \"a\"\nstart = \"0\"\nend = \"1\"\nblocks = -1\n", 5, "row[1].blocks", "whole number"},
       {"not TOML", "mode = = 2\n", 1, "", ""},
       {"not UTF-8", "table = \"\xFF\"\n", 0, "", "UTF-8"},
+      {"both schemes", "[[row]]\nimage = \"a\"\nstart = \"0\"\nend = \"1\"\necc = \"linux-hamming\"\nraw-ecc = \"linux-hamming\"\n",
+       6, "row[1].raw-ecc", "not both"},
+      {"setting not a flag", "program-erased-pages = 1\n", 1, "program-erased-pages", "true or false"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -95,8 +98,9 @@ TEST(TextJob, WrittenAndReadBackIsTheSameJob) {
   job.tablePath = Under("out/t.bin");
   job.dataPath = kAbsolute;
   job.blockMode = 15;
-  job.rows = {JobRow{Under("a \"quoted\"\\name\t.bin"), "00", "7", 3, "boot \xE5\x9B\xBA"},
-              JobRow{kAbsolute, "8", "F", std::nullopt, {}}};
+  job.rows = {JobRow{Under("a \"quoted\"\\name\t.bin"), "00", "7", 3, "boot \xE5\x9B\xBA", "linux-bch8/512", {}},
+              JobRow{kAbsolute, "8", "F", std::nullopt, {}, {}, "bch:t=8,step=512,mask=none,bytes=14,pad=0x00,at=2"}};
+  job.programErasedPages = true;
   std::string problem;
   const auto text = TextJobOf(job, kFolder, problem);
   ASSERT_TRUE(text.has_value()) << problem;

@@ -114,7 +114,7 @@ void PageCodec::Gather(std::span<const std::uint8_t> page, const StepPlace& p, s
 }
 
 Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_t> page,
-                       const LayoutOptions& options) const {
+                       const EccLayoutOptions& options) const {
   if (data.size() != plan_.dataBytes || page.size() != PageBytes()) return Laid::kWrongSize;
   if (!options.programErased && AllErased(data)) {
     std::memset(page.data(), 0xFF, page.size());

@@ -13,7 +13,7 @@
 
 namespace folvane {
 
-struct LayoutOptions {
+struct EccLayoutOptions {
   /// Lay out a page whose data is all 0xFF like any other, ECC included, instead of
   /// leaving it erased (the programmers' "skip 0xFF pages" turned off).
   bool programErased = false;
@@ -64,7 +64,7 @@ class PageCodec {
   /// the marker and free bytes 0xFF. Data all 0xFF leaves the whole page 0xFF unless
   /// `options` say to program erased pages. `data` is DataBytes() long, `page`
   /// PageBytes().
-  Laid LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_t> page, const LayoutOptions& options = {}) const;
+  Laid LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_t> page, const EccLayoutOptions& options = {}) const;
 
   /// The steps of a raw page whose stored ECC bytes (padding included) differ from
   /// what the data read gives; an all-0xFF page is reported as erased instead.

@@ -13,7 +13,7 @@ Job JobFromPartRecord(const PartFileRecord& record) {
   job.blockMode = record.blockModeIndex;
   for (int i = 0; i < record.UsableRows(); ++i) {
     const PartFileRow& r = record.rows[static_cast<std::size_t>(i)];
-    job.rows.push_back(JobRow{r.imagePath, r.startText, r.endText, r.imageBlocks, {}});
+    job.rows.push_back(JobRow{r.imagePath, r.startText, r.endText, r.imageBlocks, {}, {}, {}});
   }
   return job;
 }
@@ -33,7 +33,10 @@ PartRecordOfJob PartRecordFromJob(const Job& job, const std::string& defaultTabl
     r.rows[i] = PartFileRow{row.imagePath, StoredBlockText(row.startText), StoredBlockText(row.endText),
                             row.imageBlocks.value_or(0)};
     if (!row.name.empty()) out.leftOut.push_back(which + "'s name '" + row.name + "'");
+    if (!row.ecc.empty()) out.leftOut.push_back(which + "'s ECC scheme '" + row.ecc + "'");
+    if (!row.rawEcc.empty()) out.leftOut.push_back(which + "'s raw ECC scheme '" + row.rawEcc + "'");
   }
+  if (job.programErasedPages) out.leftOut.push_back("program-erased-pages = true");
   return out;
 }
 

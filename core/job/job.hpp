@@ -21,6 +21,11 @@ struct JobRow {
   /// the image is measured when the job is loaded.
   std::optional<std::uint32_t> imageBlocks;
   std::string name;  ///< empty: none (a .part holds no names)
+  /// The ECC scheme that lays the row's image of page data out (empty: the image
+  /// holds whole pages, spare bytes and all), and the scheme a raw image should
+  /// already carry (empty: none checked). A .part holds neither.
+  std::string ecc;
+  std::string rawEcc;
   friend bool operator==(const JobRow&, const JobRow&) = default;
 };
 
@@ -31,6 +36,9 @@ struct Job {
   std::optional<std::string> dataPath;
   std::uint8_t blockMode = 2;  ///< as stored: 0 to 15, or kNoBlockMode
   std::vector<JobRow> rows;    ///< at most kRowCount
+  /// Rows of page data: lay out pages whose data is all 0xFF with their ECC too,
+  /// instead of leaving them erased. A .part cannot say so.
+  bool programErasedPages = false;
   friend bool operator==(const Job&, const Job&) = default;
 };
 

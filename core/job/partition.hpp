@@ -31,6 +31,10 @@ struct PartitionSlot {
   std::uint32_t endBlock = kUnset;
   std::uint32_t imageBlocks = kUnset;
   std::string name;  ///< the row's name, from a text job; empty: none
+  /// The row's ECC scheme as written: `ecc` for an image of page data only, laid out
+  /// with it; `rawEcc` for whole pages that should carry it. Empty: none.
+  std::string ecc;
+  std::string rawEcc;
   friend bool operator==(const PartitionSlot&, const PartitionSlot&) = default;
 };
 
@@ -41,6 +45,9 @@ struct PartitionSet {
   std::string dataFilePath;
   int blockModeIndex = 2;
   std::string remark;
+  /// Rows of page data: pages whose data is all 0xFF get their ECC too, instead of
+  /// staying erased.
+  bool programErasedPages = false;
 
   /// The slot of row 1..16.
   PartitionSlot& Slot(int row) { return slots.at(static_cast<std::size_t>(row - 1)); }

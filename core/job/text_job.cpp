@@ -76,10 +76,11 @@ std::optional<TextJobError> ReadMode(const toml::node& node, Job& job) {
 std::optional<TextJobError> ReadRow(const toml::table& table, std::size_t index, const std::string& folder, Job& job) {
   const std::string prefix = "row[" + std::to_string(index + 1) + "].";
   const std::size_t line = LineOf(table);
-  if (auto e = OnlyKeys(table, {"name", "image", "start", "end", "blocks"}, prefix)) return e;
+  if (auto e = OnlyKeys(table, {"name", "image", "start", "end", "blocks", "ecc", "raw-ecc"}, prefix)) return e;
   JobRow row;
-  for (const auto& [key, into, required] : {std::tuple{"name", &row.name, false}, {"image", &row.imagePath, true},
-                                            {"start", &row.startText, true}, {"end", &row.endText, true}}) {
+  for (const auto& [key, into, required] :
+       {std::tuple{"name", &row.name, false}, {"image", &row.imagePath, true}, {"start", &row.startText, true},
+        {"end", &row.endText, true}, {"ecc", &row.ecc, false}, {"raw-ecc", &row.rawEcc, false}}) {
     auto value = StringOf(table, key, prefix + key, line);
     if (auto* e = std::get_if<TextJobError>(&value)) return *e;
     const auto& text = std::get<std::optional<std::string>>(value);
@@ -97,6 +98,14 @@ std::optional<TextJobError> ReadRow(const toml::table& table, std::size_t index,
       why = "'" + *text + "' is above the largest block number, 10000";
     }
     if (!why.empty()) return TextJobError{LineOf(*table.get(key)), prefix + key, why};
+  }
+  if (!row.ecc.empty() && !row.rawEcc.empty()) {
+    return TextJobError{LineOf(*table.get("raw-ecc")), prefix + "raw-ecc",
+                        "a row holds page data (ecc) or whole pages (raw-ecc), not both"};
+  }
+  // A scheme's text is checked where the block mode is known; only its form here.
+  for (const auto& [key, text] : {std::pair{"ecc", &row.ecc}, {"raw-ecc", &row.rawEcc}}) {
+    if (table.get(key) && text->empty()) return TextJobError{LineOf(*table.get(key)), prefix + key, "names no scheme"};
   }
   if (const toml::node* blocks = table.get("blocks")) {
     const auto* n = blocks->as_integer();
@@ -152,8 +161,13 @@ std::variant<Job, TextJobError> ParseTextJob(std::string_view text, const std::s
     return TextJobError{static_cast<std::size_t>(e.source().begin.line), {}, std::string(e.description())};
   }
   const toml::table& top = parsed.table();
-  if (auto e = OnlyKeys(top, {"mode", "table", "data", "row"}, "")) return *e;
+  if (auto e = OnlyKeys(top, {"mode", "table", "data", "program-erased-pages", "row"}, "")) return *e;
   Job job;
+  if (const toml::node* erased = top.get("program-erased-pages")) {
+    const auto* b = erased->as_boolean();
+    if (!b) return TextJobError{LineOf(*erased), "program-erased-pages", "must be true or false"};
+    job.programErasedPages = b->get();
+  }
   if (const toml::node* mode = top.get("mode")) {
     if (auto e = ReadMode(*mode, job)) return *e;
   }
@@ -184,8 +198,9 @@ std::optional<std::string> TextJobOf(const Job& job, const std::string& folder, 
   if (job.dataPath) texts.emplace_back("data", &*job.dataPath);
   for (std::size_t i = 0; i < job.rows.size(); ++i) {
     const std::string row = "row " + std::to_string(i + 1) + "'s ";
-    for (const auto& [what, text] : {std::pair{"image", &job.rows[i].imagePath}, {"name", &job.rows[i].name},
-                                     {"start text", &job.rows[i].startText}, {"end text", &job.rows[i].endText}}) {
+    const JobRow& r = job.rows[i];
+    for (const auto& [what, text] : {std::pair{"image", &r.imagePath}, {"name", &r.name}, {"start text", &r.startText},
+                                     {"end text", &r.endText}, {"ECC scheme", &r.ecc}, {"raw ECC scheme", &r.rawEcc}}) {
       texts.emplace_back(row + what, text);
     }
   }
@@ -202,6 +217,7 @@ std::optional<std::string> TextJobOf(const Job& job, const std::string& folder, 
   } else {
     out += "mode = " + std::to_string(job.blockMode) + "  # no block mode chosen: the default geometry\n";
   }
+  if (job.programErasedPages) out += "program-erased-pages = true\n";
   if (job.tablePath) out += "table = " + Quoted(Relative(*job.tablePath, folder)) + "\n";
   if (job.dataPath) out += "data = " + Quoted(Relative(*job.dataPath, folder)) + "\n";
   for (const JobRow& row : job.rows) {
@@ -211,6 +227,8 @@ std::optional<std::string> TextJobOf(const Job& job, const std::string& folder, 
     out += "start = " + Quoted(row.startText) + "\n";
     out += "end = " + Quoted(row.endText) + "\n";
     if (row.imageBlocks) out += "blocks = " + std::to_string(*row.imageBlocks) + "\n";
+    if (!row.ecc.empty()) out += "ecc = " + Quoted(row.ecc) + "\n";
+    if (!row.rawEcc.empty()) out += "raw-ecc = " + Quoted(row.rawEcc) + "\n";
   }
   return out;
 }

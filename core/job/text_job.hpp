@@ -11,6 +11,8 @@
 //   start = "0"                  # hexadecimal texts, as typed in the window
 //   end = "7"
 //   blocks = 3                   # the image's saved length; measured when left out
+//   ecc = "linux-bch8/512"       # the image is page data only, laid out with this ECC
+//                                # (raw-ecc: whole pages that should carry it)
 //
 // Paths are relative to the job file's folder.
 

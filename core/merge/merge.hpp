@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ecc/page.hpp"
 #include "io/file_io.hpp"
 #include "job/block_mode.hpp"
 #include "job/partition.hpp"
@@ -109,6 +110,11 @@ struct MergeOptions {
   /// With dryRun: whether to ask if the outputs could be created. Off for reading
   /// existing outputs back, which may well be read-only.
   bool probeOutputs = true;
+  /// Rows whose images hold page data only (`pageCodecs[row - 1]`): measured in blocks
+  /// of pages' data bytes, and each page laid out with its spare area by the codec.
+  /// Pages whose data is all 0xFF stay erased unless `programErasedPages`.
+  std::array<const PageCodec*, kRowCount> pageCodecs{};
+  bool programErasedPages = false;
 };
 
 /// What the merge decided about one row.
