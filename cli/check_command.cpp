@@ -60,6 +60,11 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
                 size.c_str(), spare.c_str());
     if (merged.accepted) {
       std::printf("         taken, at byte %s of the data image\n", HexDec(merged.offset).c_str());
+    }
+    if (!slot.ecc.empty()) {
+      std::printf("         page data only, each page laid out with ECC %s\n", Printable(slot.ecc).c_str());
+    } else if (!slot.rawEcc.empty()) {
+      std::printf("         raw pages that should carry ECC %s\n", Printable(slot.rawEcc).c_str());
     } else if (result.tableBuilt) {
       for (const RowRejection& r : result.rejections) {
         if (r.row == row) std::printf("         left out: %s\n", r.Describe().c_str());

@@ -88,6 +88,8 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
     r["row"] = row;
     r["name"] = slot.name.empty() ? nlohmann::json() : nlohmann::json(slot.name);
     r["imagePath"] = slot.imagePath;
+    r["ecc"] = slot.ecc.empty() ? nlohmann::json() : nlohmann::json(slot.ecc);
+    r["rawEcc"] = slot.rawEcc.empty() ? nlohmann::json() : nlohmann::json(slot.rawEcc);
     r["startBlock"] = Block(slot.startBlock);
     r["endBlock"] = Block(slot.endBlock);
     // The image's size and blocks from one source: as the run measured them, or both

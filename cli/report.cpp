@@ -227,6 +227,7 @@ nlohmann::json ReportJson(const ReportData& report) {
                     {"endBlock", r.endBlock == kUnset ? nlohmann::json() : nlohmann::json(r.endBlock)},
                     {"imageBlocks", r.imageBlocks == kUnset ? nlohmann::json() : nlohmann::json(r.imageBlocks)},
                     {"imageBytes", r.imageBytes ? nlohmann::json(*r.imageBytes) : nlohmann::json()},
+                    {"ecc", r.ecc.empty() ? nlohmann::json() : nlohmann::json(r.ecc)},
                     {"rangeBlocks", r.rangeBlocks},
                     {"spareBlocks", r.spareBlocks},
                     {"offset", r.offset},

@@ -127,7 +127,10 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
 
   VerifyExpectation expected;
   expected.table = planned.table;
-  expected.regions = DataLayout(form.set, planned, blockSize);
+  MergeOptions laidOut;
+  for (std::size_t i = 0; i < codecs->ecc.size(); ++i) laidOut.pageCodecs[i] = codecs->ecc[i] ? &*codecs->ecc[i] : nullptr;
+  laidOut.programErasedPages = form.set.programErasedPages;
+  expected.regions = DataLayout(form.set, planned, blockSize, laidOut);
   expected.dataBytes = planned.dataBytes;
   expected.blockSize = blockSize;
   for (int row = 1; row <= kRowCount; ++row) {

@@ -33,7 +33,7 @@ std::optional<Manifest> MakeManifest(const PartitionSet& set, const MergeResult&
     if (!merged.accepted) continue;
     const PartitionSlot& slot = set.Slot(row);
     m.partitions.push_back(
-        {row, slot.name, slot.startBlock, slot.endBlock, slot.imageBlocks, merged.offset, ranges[next], wholeRanges[next]});
+        {row, slot.name, slot.ecc, slot.startBlock, slot.endBlock, slot.imageBlocks, merged.offset, ranges[next], wholeRanges[next]});
     ++next;
   }
   return m;
@@ -128,6 +128,7 @@ nlohmann::json ManifestJson(const Manifest& m) {
   for (const ManifestPartition& p : m.partitions) {
     nlohmann::json entry = PartitionPlaceJson(p);
     if (!p.name.empty()) entry["name"] = p.name;
+    if (!p.ecc.empty()) entry["ecc"] = p.ecc;
     entry["sha256"] = p.digest.sha256;
     entry["crc32"] = Crc32Text(p.digest.crc32);
     if (p.digest.byteSum) entry["byteSum"] = *p.digest.byteSum;
@@ -170,9 +171,10 @@ std::optional<Manifest> ManifestFromJson(const nlohmann::json& j, std::string* p
     for (const auto& p : list) {
       ManifestPartition part;
       part.row = Count<std::uint8_t>(p, "row");
-      if (p.contains("name")) {
-        if (!p.at("name").is_string()) throw std::invalid_argument("a partition's name is not a text");
-        part.name = p.at("name").get<std::string>();
+      for (const auto& [key, into] : {std::pair{"name", &part.name}, {"ecc", &part.ecc}}) {
+        if (!p.contains(key)) continue;
+        if (!p.at(key).is_string()) throw std::invalid_argument(std::string("a partition's ") + key + " is not a text");
+        *into = p.at(key).get<std::string>();
       }
       part.startBlock = Count<std::uint32_t>(p, "startBlock");
       part.endBlock = Count<std::uint32_t>(p, "endBlock");

@@ -21,6 +21,7 @@ namespace folvane::cli {
 struct ManifestPartition {
   int row = 0;
   std::string name;  ///< the row's name, from a text job; empty: none
+  std::string ecc;   ///< the ECC scheme its image of page data was laid out with; empty: none
   std::uint32_t startBlock = 0;
   std::uint32_t endBlock = 0;
   std::uint32_t imageBlocks = 0;

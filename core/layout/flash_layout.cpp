@@ -141,6 +141,7 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     r.accepted = table.accepted[index];
     r.imagePath = slot.imagePath;
     r.name = slot.name;
+    r.ecc = slot.ecc;
     r.startBlock = slot.startBlock;
     r.endBlock = slot.endBlock;
     r.imageBlocks = slot.imageBlocks;
@@ -212,7 +213,8 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     claims.push_back({r.row, end});
     cursor = std::max(cursor, end);
     const auto bytes = r.imageBytes;
-    layout.dataBlocks = s + (bytes ? BlocksFor(*bytes, blockSize) : r.imageBlocks);
+    // Page data only is measured in blocks of its pages' data: the row's blocks say it.
+    layout.dataBlocks = s + (bytes && r.ecc.empty() ? BlocksFor(*bytes, blockSize) : r.imageBlocks);
   }
   layout.endBlock = cursor;
 

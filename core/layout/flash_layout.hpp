@@ -53,6 +53,7 @@ struct LayoutRow {
   std::string why;                     ///< that rule with the row's numbers, for people
   std::string imagePath;
   std::string name;  ///< the row's name, from a text job; empty: none
+  std::string ecc;   ///< the ECC scheme an image of page data only is laid out with; empty: none
   std::uint32_t startBlock = kUnset;
   std::uint32_t endBlock = kUnset;
   std::uint32_t imageBlocks = kUnset;

@@ -361,4 +361,43 @@ Status DataImageWriter::CopyImage(File& image, std::uint64_t size) {
   return LastRead(image, reads, rest);
 }
 
+Status DataImageWriter::CopyPagedImage(File& image, std::uint64_t size, const PageCodec& codec, bool programErased) {
+  if (Status s = Flush(); !s) return s;
+  const std::uint32_t pages = blockSize_ / codec.PageBytes();
+  const std::uint64_t dataBlock = std::uint64_t{codec.DataBytes()} * pages;
+  const std::uint64_t blocks = (size + dataBlock - 1) / dataBlock;
+  const EccLayoutOptions options{programErased};
+  std::vector<std::uint8_t> data;
+  std::uint64_t reads = 0;
+  while (reads < blocks) {
+    if (FreeBlocks() == 0) {
+      if (Status s = Flush(); !s) return s;
+    }
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(FreeBlocks(), blocks - reads));
+    const std::uint64_t from = reads * dataBlock;
+    const bool last = reads + n == blocks;
+    // The data of these blocks, and with the last one a byte more: an image that grew
+    // since it was measured is found, not cut short silently.
+    const std::uint64_t expected = std::min<std::uint64_t>(n * dataBlock, size - from);
+    data.assign(n * dataBlock + (last ? 1 : 0), 0xFF);
+    std::size_t got = 0;
+    const auto read = image.ReadAt(from, data, &got);
+    if (!read || got != expected) {
+      if (Status s = Flush(); !s) return s;
+      return read ? ChangedImage(image.Path()) : read.error();
+    }
+    std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(), 0xFF);
+    for (std::size_t page = 0; page < n * pages; ++page) {
+      codec.LayOut(std::span(data).subspan(page * codec.DataBytes(), codec.DataBytes()),
+                   std::span(buffer_).subspan(used_ + page * codec.PageBytes(), codec.PageBytes()), options);
+    }
+    Commit(n, reads);
+    reads += n;
+  }
+  if (Status s = Flush(); !s) return s;
+  // The read that finds the end of an image of whole blocks moves the bar too.
+  if (size % dataBlock == 0) host_.SetProgressPos(static_cast<std::uint32_t>(blocks + 2));
+  return {};
+}
+
 }  // namespace folvane

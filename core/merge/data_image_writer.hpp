@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ecc/page.hpp"
 #include "io/file_io.hpp"
 #include "merge/merge.hpp"
 
@@ -40,6 +41,12 @@ class DataImageWriter {
   /// the read's number plus one. The partial last block is completed with 0xFF. The
   /// image must still be `size` bytes long: any other length ends the merge.
   Status CopyImage(File& image, std::uint64_t size);
+
+  /// Copies an image of page data only, `size` bytes, at the cursor: each block's pages
+  /// are read as their data bytes and laid out by `codec` with their spare areas, a
+  /// partial last page and block completed with 0xFF data first. Pages whose data is
+  /// all 0xFF stay erased unless `programErased`. The bar moves as CopyImage moves it.
+  Status CopyPagedImage(File& image, std::uint64_t size, const PageCodec& codec, bool programErased);
 
  private:
   enum class Path { Unknown, Kernel, Buffer };

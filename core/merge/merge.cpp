@@ -44,6 +44,12 @@ class MergeRun {
 
  private:
   bool RefreshLeadingRun();
+  // The image bytes one block of row `row` holds: a whole block, or for an image of
+  // page data only, the pages' data bytes.
+  [[nodiscard]] std::uint32_t ImageBlockBytes(int row) const {
+    const PageCodec* codec = options_.pageCodecs[static_cast<std::size_t>(row - 1)];
+    return codec ? codec->DataBytes() * (blockSize_ / codec->PageBytes()) : blockSize_;
+  }
   bool RefuseOutputsThatAreInputs(const std::string& dataPath, const std::string& tablePath);
   bool CreateOutputs(const std::string& dataPath, const std::string& tablePath);
   std::optional<std::uint64_t> MeasureForTable(int row);
@@ -103,7 +109,7 @@ bool MergeRun::RefreshLeadingRun() {
       host_.ClearRowPathText(row);
       return false;
     }
-    slot.imageBlocks = ImageBlocksFor(size, blockSize_);
+    slot.imageBlocks = ImageBlocksFor(size, ImageBlockBytes(row));
     MergedRow& planned = result_.rows[static_cast<std::size_t>(row - 1)];
     planned.measured = true;
     planned.imageBytes = size;
@@ -210,7 +216,12 @@ bool MergeRun::BuildAndWriteTable() {
         host_.ShowMessage(std::string(text::kPartitionSetError), MessageIcon::Warning);
         if (options_.onRejected) options_.onRejected(rejection);
       },
-      [&](int row) { return MeasureForTable(row); });
+      [&](int row) -> std::optional<std::uint64_t> {
+        // The table counts blocks on the chip: page data is measured in its own blocks.
+        const auto bytes = MeasureForTable(row);
+        if (!bytes) return bytes;
+        return BlocksFor(*bytes, ImageBlockBytes(row)) * blockSize_;
+      });
   result_.rejections = built.rejections;
   result_.table = built.area;
   result_.tableBuilt = true;
@@ -252,9 +263,9 @@ bool MergeRun::CopyPass(const std::string& dataPath) {
       size = *now;
       // The table already says how long this partition is: an image that has changed
       // length since would make the data image disagree with it.
-      if (BlocksFor(size, blockSize_) != slot.imageBlocks) {
+      if (BlocksFor(size, ImageBlockBytes(row)) != slot.imageBlocks) {
         const bool ok = Fail(ChangedImage(slot.imagePath));
-        Detail("row " + std::to_string(row) + ": its image is now " + std::to_string(BlocksFor(size, blockSize_)) +
+        Detail("row " + std::to_string(row) + ": its image is now " + std::to_string(BlocksFor(size, ImageBlockBytes(row))) +
                " blocks long, but the table records " + std::to_string(slot.imageBlocks));
         return ok;
       }
@@ -263,14 +274,19 @@ bool MergeRun::CopyPass(const std::string& dataPath) {
     if (target < cursor_) return Fail(ChangedImage(dataPath));
     if (options_.dryRun) {
       if (!image.IsOpen()) return Fail(FileError{FileErrorCause::FileNotFound, FileOp::Seek, slot.imagePath, 0});
-      cursor_ = target + BlocksFor(size, blockSize_) * blockSize_;
+      cursor_ = target + BlocksFor(size, ImageBlockBytes(row)) * blockSize_;
       continue;
     }
     if (Status s = writer_->FillTo(target); !s) return Fail(s.error());
     cursor_ = target;
     host_.SetProgressRange(slot.imageBlocks);
     if (!image.IsOpen()) return Fail(image.ReadAt(0, {}).error());
-    if (Status s = writer_->CopyImage(image, size); !s) return Fail(s.error());
+    const PageCodec* codec = options_.pageCodecs[index];
+    if (Status s = codec ? writer_->CopyPagedImage(image, size, *codec, options_.programErasedPages)
+                         : writer_->CopyImage(image, size);
+        !s) {
+      return Fail(s.error());
+    }
     cursor_ = writer_->Cursor();
     image.Close();
     host_.SetProgressPos(0);

@@ -22,15 +22,45 @@ std::size_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::s
 
 }  // namespace
 
-std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, std::uint32_t blockSize) {
+namespace {
+
+// The bytes a region of page data holds from data-image byte `from` (a block
+// boundary) on: the image's data for those blocks, 0xFF past its end, each page laid
+// out by the region's codec.
+Status LaidOutPages(File& image, const DataRegion& region, std::uint64_t from, std::span<std::uint8_t> out) {
+  const PageCodec& codec = *region.codec;
+  const std::uint64_t pages = out.size() / codec.PageBytes();
+  const std::uint64_t dataFrom = from / codec.PageBytes() * codec.DataBytes();
+  std::vector<std::uint8_t> data(pages * codec.DataBytes(), 0xFF);
+  if (dataFrom < region.imageBytes) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), region.imageBytes - dataFrom));
+    auto read = image.ReadAt(dataFrom, std::span(data).first(wanted));
+    if (!read) return read.error();
+    if (*read != wanted) return FileError{FileErrorCause::BadSeek, FileOp::Seek, region.imagePath, 0};
+  }
+  const EccLayoutOptions options{region.programErased};
+  for (std::uint64_t p = 0; p < pages; ++p) {
+    codec.LayOut(std::span(data).subspan(p * codec.DataBytes(), codec.DataBytes()),
+                 out.subspan(p * codec.PageBytes(), codec.PageBytes()), options);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, std::uint32_t blockSize,
+                                   const MergeOptions& options) {
   std::vector<DataRegion> regions;
   std::uint64_t cursor = 0;
   for (int row = 1; row <= kRowCount; ++row) {
     const MergedRow& r = planned.rows[static_cast<std::size_t>(row - 1)];
     if (!r.accepted) continue;
     if (r.offset > cursor) regions.push_back({DataRegion::Kind::Fill, row, cursor, r.offset - cursor, {}, 0});
-    const std::uint64_t bytes = BlocksFor(r.imageBytes, blockSize) * blockSize;
-    regions.push_back({DataRegion::Kind::Partition, row, r.offset, bytes, set.Slot(row).imagePath, r.imageBytes});
+    const PageCodec* codec = options.pageCodecs[static_cast<std::size_t>(row - 1)];
+    const std::uint32_t imageBlock = codec ? codec->DataBytes() * (blockSize / codec->PageBytes()) : blockSize;
+    const std::uint64_t bytes = BlocksFor(r.imageBytes, imageBlock) * blockSize;
+    regions.push_back({DataRegion::Kind::Partition, row, r.offset, bytes, set.Slot(row).imagePath, r.imageBytes, codec,
+                       options.programErasedPages});
     cursor = r.offset + bytes;
   }
   return regions;
@@ -100,7 +130,8 @@ Expected<VerifyReport> VerifyOutputs(const std::string& tablePath, const std::st
   auto data = File::OpenRead(dataPath);
   if (!data) return data.error();
   report.dataBytes = data->OpenedSize();
-  std::vector<std::uint8_t> piece(kPieceBytes), want(kPieceBytes);
+  std::vector<std::uint8_t> piece(std::max<std::size_t>(kPieceBytes, blockSize)),
+      want(std::max<std::size_t>(kPieceBytes, blockSize));
   const std::vector<std::uint8_t> fill(kPieceBytes, 0xFF);
   bool ended = false;  // the data image was found to end early
   int lastRow = 0;
@@ -123,12 +154,19 @@ Expected<VerifyReport> VerifyOutputs(const std::string& tablePath, const std::st
       if (!opened) return opened.error();
       image = std::move(*opened);
     }
+    // Pages laid out by a codec are compared a block at a time, each laid out again
+    // from the image's data as the merge laid it out.
+    const std::uint64_t step = region.codec ? std::uint64_t{blockSize} * std::max<std::uint64_t>(1, kPieceBytes / blockSize)
+                                            : kPieceBytes;
     for (std::uint64_t done = 0; done < region.bytes;) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceBytes, region.bytes - done));
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(step, region.bytes - done));
       auto got = data->ReadAt(region.offset + done, std::span(piece).first(n));
       if (!got) return got.error();
       const std::uint8_t* expect = fill.data();
-      if (partition && done < region.imageBytes) {
+      if (partition && region.codec) {
+        if (auto laid = LaidOutPages(image, region, done, std::span(want).first(n)); !laid) return laid.error();
+        expect = want.data();
+      } else if (partition && done < region.imageBytes) {
         const auto fromImage = static_cast<std::size_t>(std::min<std::uint64_t>(n, region.imageBytes - done));
         auto read = image.ReadAt(done, std::span(want).first(fromImage));
         if (!read) return read.error();

@@ -22,11 +22,17 @@ struct DataRegion {
   std::uint64_t bytes = 0;       ///< whole blocks
   std::string imagePath;         ///< Partition: the image copied there
   std::uint64_t imageBytes = 0;  ///< Partition: bytes from the image; the rest of its blocks is 0xFF
+  /// Partition of page data only: the codec that laid its pages out, and whether
+  /// erased pages were programmed too.
+  const PageCodec* codec = nullptr;
+  bool programErased = false;
 };
 
 /// The regions of the data image that `planned` (a completed dry run of the merge on
-/// `set`) describes: each accepted image at its offset, 0xFF fill before it.
-std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, std::uint32_t blockSize);
+/// `set` with `options`) describes: each accepted image at its offset, 0xFF fill before
+/// it; a row of page data laid out by its codec.
+std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, std::uint32_t blockSize,
+                                   const MergeOptions& options = {});
 
 /// Where a difference was found.
 enum class VerifyPlace {
