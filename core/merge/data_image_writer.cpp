@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstring>
 #include <numeric>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace folvane {
 
@@ -23,6 +26,8 @@ constexpr std::uint64_t kShareBatchBytes = std::uint64_t{256} << 20;
 // Written bytes are sent to the disk in pieces of this size as the merge goes on.
 constexpr std::uint64_t kWriteBackBytes = std::uint64_t{32} << 20;
 constexpr std::uint64_t kPageBytes = 4096;
+// Pages laid out with their ECC are laid out in batches of about this size.
+constexpr std::size_t kPagedBatchBytes = std::size_t{8} << 20;
 
 std::uint64_t RoundDown(std::uint64_t at, std::uint64_t unit) { return at / unit * unit; }
 std::uint64_t RoundUp(std::uint64_t at, std::uint64_t unit) { return RoundDown(at + unit - 1, unit); }
@@ -367,7 +372,16 @@ Status DataImageWriter::CopyPagedImage(File& image, std::uint64_t size, const Pa
   const std::uint64_t dataBlock = std::uint64_t{codec.DataBytes()} * pages;
   const std::uint64_t blocks = (size + dataBlock - 1) / dataBlock;
   const EccLayoutOptions options{programErased};
-  std::vector<std::uint8_t> data;
+  // Laying pages out costs about as much as copying them: larger batches, split
+  // between this thread and a second one.
+  if (buffer_.size() < kPagedBatchBytes) buffer_.resize(std::max<std::size_t>(1, kPagedBatchBytes / blockSize_) * blockSize_);
+  std::vector<std::uint8_t> data(buffer_.size() / blockSize_ * dataBlock + 1);
+  auto layOut = [&](std::size_t firstPage, std::size_t endPage) {
+    for (std::size_t page = firstPage; page < endPage; ++page) {
+      codec.LayOut(std::span(data).subspan(page * codec.DataBytes(), codec.DataBytes()),
+                   std::span(buffer_).subspan(used_ + page * codec.PageBytes(), codec.PageBytes()), options);
+    }
+  };
   std::uint64_t reads = 0;
   while (reads < blocks) {
     if (FreeBlocks() == 0) {
@@ -379,18 +393,25 @@ Status DataImageWriter::CopyPagedImage(File& image, std::uint64_t size, const Pa
     // The data of these blocks, and with the last one a byte more: an image that grew
     // since it was measured is found, not cut short silently.
     const std::uint64_t expected = std::min<std::uint64_t>(n * dataBlock, size - from);
-    data.assign(n * dataBlock + (last ? 1 : 0), 0xFF);
     std::size_t got = 0;
-    const auto read = image.ReadAt(from, data, &got);
+    const auto read = image.ReadAt(from, std::span(data).first(n * dataBlock + (last ? 1 : 0)), &got);
     if (!read || got != expected) {
       if (Status s = Flush(); !s) return s;
       return read ? ChangedImage(image.Path()) : read.error();
     }
-    std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(), 0xFF);
-    for (std::size_t page = 0; page < n * pages; ++page) {
-      codec.LayOut(std::span(data).subspan(page * codec.DataBytes(), codec.DataBytes()),
-                   std::span(buffer_).subspan(used_ + page * codec.PageBytes(), codec.PageBytes()), options);
+    std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.begin() + static_cast<std::ptrdiff_t>(n * dataBlock),
+              0xFF);
+    const std::size_t half = n * pages / 2;
+    std::optional<std::thread> other;
+    if (half >= pages) {
+      try {
+        other.emplace(layOut, half, n * pages);
+      } catch (const std::system_error&) {
+        // No second thread to be had: this one lays out every page.
+      }
     }
+    layOut(0, other ? half : n * pages);
+    if (other) other->join();
     Commit(n, reads);
     reads += n;
   }
