@@ -271,6 +271,19 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
                key(SegmentKind::Fill, kFillColour, "0xFF fill"), key(SegmentKind::LeftOut, kLeftOutColour, "left out"),
                {"(numbers: rows)", 15}},
               columns);
+  // The rows of page data and the scheme each is laid out with.
+  std::vector<Piece> schemes;
+  for (const LayoutRow& r : layout.rows) {
+    if (r.ecc.empty()) continue;
+    const std::string text = "row " + std::to_string(r.row) + " " + Printable(r.ecc) + ";";
+    schemes.push_back({text, text.size()});
+  }
+  if (!schemes.empty()) {
+    schemes.insert(schemes.begin(), Piece{"ECC on page data:", 17});
+    schemes.back().text.pop_back();
+    schemes.back().columns -= 1;
+    out += Wrap(schemes, columns, 1);
+  }
   if (layout.badBlocksKnown) {
     std::string overflowing;
     for (const LayoutRow& r : layout.rows) {

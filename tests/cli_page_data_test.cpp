@@ -79,6 +79,8 @@ TEST_F(PageDataTest, TheMergeLaysEveryPageOutWithItsScheme) {
     const nlohmann::json manifest = nlohmann::json::parse(ReadFile(dir / "m.json"));
     EXPECT_EQ(manifest["partitions"][0]["ecc"], c.scheme);
     EXPECT_EQ(InDir("verify job.toml").status, 0);
+    const CliRun check = InDir("check job.toml");
+    EXPECT_NE(check.out.find("ECC on page data: row 1 " + c.scheme), std::string::npos) << check.out;
     EXPECT_EQ(InDir("verify --manifest m.json").status, 0);
     // The same image given as whole pages no longer matches what was written.
     EXPECT_EQ(InDir("verify job.toml --ecc 1=linux-hamming" + std::string(c.mode == 0 ? "-sm" : "/512")).status, 1);

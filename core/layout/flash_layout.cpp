@@ -72,10 +72,12 @@ std::string DescribeSegment(const FlashLayout& layout, const LayoutSegment& s) {
   if (s.kind == SegmentKind::Fill) return "0xFF fill: blocks " + Hex(s.firstBlock) + " to " + Hex(s.EndBlock() - 1);
   const LayoutRow* r = layout.Row(s.row);
   if (!r) return {};
-  std::string t = "Row " + std::to_string(r->row) + ": " + r->imagePath + "\nRange " + Hex(r->startBlock) + " to " +
+  std::string t = "Row " + std::to_string(r->row) + (r->name.empty() ? std::string() : " (" + r->name + ")") + ": " +
+                  r->imagePath + "\nRange " + Hex(r->startBlock) + " to " +
                   Hex(r->endBlock) + " (" + Hex(r->rangeBlocks) + " blocks)\nImage blocks: " +
                   (r->imageBlocks == kUnset ? std::string("unset") : Hex(r->imageBlocks));
   if (r->imageBytes) t += " (" + std::to_string(*r->imageBytes) + " bytes)";
+  if (!r->ecc.empty()) t += "\nPage data, each page laid out with ECC " + r->ecc;
   if (r->accepted) t += "\nSpare blocks: " + Hex(r->spareBlocks);
   if (const auto& p = r->placement) {
     t += "\nBad blocks in the range: " + std::to_string(p->badBlocks) + " (" + std::to_string(r->skippedBlocks) +
