@@ -33,7 +33,8 @@ median() {
   for ((r = 0; r < runs; r++)); do
     local t0 t1
     t0=$(date +%s%N)
-    "$@" >/dev/null 2>&1
+    # A command that fails would be timed as if it had done the work.
+    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
     t1=$(date +%s%N)
     times+=("$(( t1 - t0 ))")
   done

@@ -49,8 +49,10 @@ for page in folvane folvane-cli; do
   warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page.1 warns: $warnings"
 done
-# Every command the tool lists has its section in the page.
-for command in merge show table new; do
+# Every command the tool lists in its --help has its section in the page.
+commands=$("$share/../bin/folvane-cli" --help | awk '/^[A-Za-z].*:$/ { c = (tolower($0) == "commands:") } c && /^  [a-z]/ { print $1 }')
+[ -n "$commands" ] || fail "folvane-cli --help lists no command"
+for command in $commands; do
   LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$share/man/man1/folvane-cli.1.gz" 2>/dev/null | grep -q "^   $command\$" ||
     fail "folvane-cli.1 has no section for $command"
 done
