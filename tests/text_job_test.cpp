@@ -71,6 +71,8 @@ TEST(TextJob, BadInputNamesTheLineAndTheKey) {
       {"negative blocks", "[[row]]\nimage = \"a\"\nstart = \"0\"\nend = \"1\"\nblocks = -1\n", 5, "row[1].blocks", "whole number"},
       {"not TOML", "mode = = 2\n", 1, "", ""},
       {"not UTF-8", "table = \"\xFF\"\n", 0, "", "UTF-8"},
+      // A character the TOML reader cannot classify (found by fuzzing): refused, never read.
+      {"U+FEEF as it stands", "mode = 2\ndaa\xEF\xBB\xAF\n", 2, "", "write it as \\uFEEF"},
       {"both schemes", "[[row]]\nimage = \"a\"\nstart = \"0\"\nend = \"1\"\necc = \"linux-hamming\"\nraw-ecc = \"linux-hamming\"\n",
        6, "row[1].raw-ecc", "not both"},
       {"setting not a flag", "program-erased-pages = 1\n", 1, "program-erased-pages", "true or false"},
@@ -98,7 +100,7 @@ TEST(TextJob, WrittenAndReadBackIsTheSameJob) {
   job.tablePath = Under("out/t.bin");
   job.dataPath = kAbsolute;
   job.blockMode = 15;
-  job.rows = {JobRow{Under("a \"quoted\"\\name\t.bin"), "00", "7", 3, "boot \xE5\x9B\xBA", "linux-bch8/512", {}},
+  job.rows = {JobRow{Under("a \"quoted\"\\name\t.bin"), "00", "7", 3, "boot \xE5\x9B\xBA \xEF\xBB\xAF", "linux-bch8/512", {}},
               JobRow{kAbsolute, "8", "F", std::nullopt, {}, {}, "bch:t=8,step=512,mask=none,bytes=14,pad=0x00,at=2"}};
   job.programErasedPages = true;
   std::string problem;

@@ -25,6 +25,37 @@ namespace {
 
 std::size_t LineOf(const toml::node& node) { return static_cast<std::size_t>(node.source().begin.line); }
 
+// toml++ 3.3 reaches code it holds unreachable when it asks whether one of the
+// characters U+FB26 to U+FEFE is whitespace: they are refused as they stand (a quoted
+// text may hold them escaped, \uFEEF) and written escaped.
+constexpr char32_t kMisreadFirst = 0xFB26;
+constexpr char32_t kMisreadLast = 0xFEFE;
+
+// The code point of the three-byte UTF-8 sequence at `at`, or 0.
+char32_t ThreeByteCodePoint(std::string_view text, std::size_t at) {
+  if (at + 2 >= text.size() || (static_cast<unsigned char>(text[at]) & 0xF0) != 0xE0) return 0;
+  return (char32_t{static_cast<unsigned char>(text[at]) & 0x0Fu} << 12) |
+         (char32_t{static_cast<unsigned char>(text[at + 1]) & 0x3Fu} << 6) |
+         char32_t{static_cast<unsigned char>(text[at + 2]) & 0x3Fu};
+}
+
+bool Misread(char32_t c) { return c >= kMisreadFirst && c <= kMisreadLast; }
+
+std::optional<TextJobError> MisreadCharacter(std::string_view text) {
+  std::size_t line = 1;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (text[at] == '\n') ++line;
+    if (const char32_t c = ThreeByteCodePoint(text, at); Misread(c)) {
+      char name[16];
+      std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
+      return TextJobError{line, {}, std::string("the character ") + name +
+                                        " cannot be read as it stands; inside a quoted text, write it as \\u" +
+                                        (name + 2)};
+    }
+  }
+  return std::nullopt;
+}
+
 // An absolute path stays as written; a relative one is joined to the job's folder.
 std::string Resolved(const std::string& path, const std::string& folder) {
   if (path.empty() || FsPath(path).is_absolute()) return path;
@@ -122,9 +153,15 @@ std::optional<TextJobError> ReadRow(const toml::table& table, std::size_t index,
 // A TOML basic string: quotes, backslashes and control characters escaped.
 std::string Quoted(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
     const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+    if (const char32_t cp = ThreeByteCodePoint(text, at); Misread(cp)) {
+      char b[8];
+      std::snprintf(b, sizeof b, "\\u%04X", static_cast<unsigned>(cp));
+      out += b;
+      at += 2;
+    } else if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
     } else if (u < 0x20 || u == 0x7F) {
@@ -155,6 +192,7 @@ std::string Relative(const std::string& path, const std::string& folder) {
 
 std::variant<Job, TextJobError> ParseTextJob(std::string_view text, const std::string& folder) {
   if (!IsValidUtf8(text)) return TextJobError{0, {}, "a text job is UTF-8 text, and this is not"};
+  if (auto e = MisreadCharacter(text)) return *e;
   toml::parse_result parsed = toml::parse(text);
   if (!parsed) {
     const toml::parse_error& e = parsed.error();
