@@ -31,6 +31,9 @@ PageCodec CodecOf(const char* scheme, std::uint32_t dataBytes, std::uint32_t spa
   return std::move(codec).value();
 }
 
+// Where byte `i` of step `s`'s codeword lies in its page.
+std::size_t CodewordByte(const PageCodec& codec, std::size_t s, std::size_t i);
+
 // `blocks` blocks of raw pages laid out with `codec` from random data; every fifth
 // page (counted from the image's start: 3, 8, ...) has all-0xFF data and stays erased.
 // With 64 pages a block, erased are pages 3, 8, ... of image block 0, pages 4, 9, ...
@@ -48,6 +51,9 @@ Bytes RawEccImage(const PageCodec& codec, std::uint32_t pagesPerBlock, std::size
     }
     codec.LayOut(data, std::span(image).subspan(p * codec.PageBytes(), codec.PageBytes()));
   }
+  // Page 7's step 2 as a worn chip read it for the image: one data bit flipped
+  // against its ECC.
+  image[7 * codec.PageBytes() + CodewordByte(codec, 2, 100)] ^= 0x08;
   return image;
 }
 
@@ -109,6 +115,7 @@ TEST_F(DumpEccTest, StepsWithinTheCodeMatchAndAreCountedBeyondItTheStepIsNamed) 
   struct Flip {
     std::uint32_t block, page, step;
     unsigned bits;
+    unsigned eccBits = 0;  // flipped in the step's stored ECC bytes
   };
   struct Case {
     const char* name;
@@ -126,6 +133,12 @@ TEST_F(DumpEccTest, StepsWithinTheCodeMatchAndAreCountedBeyondItTheStepIsNamed) 
        {{0, 0, 0, 8}, {1, 6, 3, 1}, {3, 11, 1, 1}, {3, 11, 2, 3}},
        "", 0, 13, 8, json::array({{{"bits", 1}, {"steps", 2}}, {{"bits", 3}, {"steps", 1}}, {{"bits", 8}, {"steps", 1}}}),
        0, 0, nullptr},
+      {"bits in ECC bytes and the codeword", {{0, 1, 1, 2, 2}, {0, 2, 0, 0, 1}}, "", 0, 5, 4,
+       json::array({{{"bits", 1}, {"steps", 1}}, {{"bits", 4}, {"steps", 1}}}), 0, 0, nullptr},
+      // The image's page 7 holds step 2 with a bit flipped against its ECC: the job's
+      // data is the corrected one.
+      {"a step the image holds with a flipped bit", {{0, 7, 2, 1}}, "", 0, 2, 2,
+       json::array({{{"bits", 2}, {"steps", 1}}}), 0, 0, nullptr},
       {"t + 1 bits in a step after corrected ones",
        {{0, 0, 0, 2}, {1, 6, 3, 9}, {3, 1, 0, 1}},
        "", 1, 3, 2, json::array({{{"bits", 1}, {"steps", 1}}, {{"bits", 2}, {"steps", 1}}}), 1, 0,
@@ -141,7 +154,11 @@ TEST_F(DumpEccTest, StepsWithinTheCodeMatchAndAreCountedBeyondItTheStepIsNamed) 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes chip = Program();
-    for (const Flip& f : c.flips) FlipInStep(chip, PageAt(f.block, f.page), codec, f.step, f.bits);
+    for (const Flip& f : c.flips) {
+      FlipInStep(chip, PageAt(f.block, f.page), codec, f.step, f.bits);
+      const std::uint32_t* ecc = codec.Plan().eccOffsets.data() + f.step * codec.Scheme().eccBytes;
+      for (unsigned k = 0; k < f.eccBits; ++k) chip[PageAt(f.block, f.page) + ecc[k]] ^= 0x40;
+    }
     testing::WriteFile(dir / "chip.bin", chip);
     const json doc = Verify(std::string("--dump chip.bin --raw-ecc 1=linux-bch8/512 ") + c.args, c.status);
     ASSERT_TRUE(doc.is_object());
