@@ -170,7 +170,7 @@ void Measure(const std::string& parent, std::uint64_t mib, int runs) {
   byMarks.dumpPath = dumpPath;
   byMarks.dataPath = job.data;
   byMarks.layout = pages;
-  byMarks.rows = job.rows;
+  for (const auto& [row, range] : job.rows) byMarks.rows.push_back({row, range});
   byMarks.bitflips = 1;
   folvane::DumpCheck byList = byMarks;
   byList.badBlocks = bad;

@@ -23,6 +23,31 @@ std::string BlockList(const std::vector<std::uint32_t>& blocks) {
   return text;
 }
 
+std::string Plural(std::uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+const char* FaultName(StepFault fault) {
+  return fault == StepFault::kCannotCorrect ? "uncorrectable" : "otherData";
+}
+
+// What reading a row through its codec found, for people.
+std::string EccText(const DumpEcc& e) {
+  std::string text = "ECC " + e.scheme + ": " + Plural(e.correctedBits, "bit", "bits") + " corrected";
+  if (e.correctedBits != 0) {
+    std::string histogram;
+    for (std::size_t b = 1; b < e.stepsByBits.size(); ++b) {
+      if (e.stepsByBits[b] == 0) continue;
+      histogram += (histogram.empty() ? "" : ", ") + Plural(e.stepsByBits[b], "step", "steps") + " with " + std::to_string(b);
+    }
+    text += " (at most " + std::to_string(e.maxInStep) + " in a step: " + histogram + ")";
+  }
+  if (e.erasedPagesWithFlips != 0) text += ", " + Plural(e.erasedPagesWithFlips, "erased page", "erased pages") + " with flipped bits";
+  if (e.uncorrectableSteps != 0) text += ", " + Plural(e.uncorrectableSteps, "step", "steps") + " uncorrectable";
+  if (e.otherDataSteps != 0) text += ", " + Plural(e.otherDataSteps, "step reads", "steps read") + " other data than the job's";
+  return text;
+}
+
 std::string RowLine(const DumpRow& r, std::uint64_t bitflips) {
   std::string line = "row " + std::to_string(r.row) + ": blocks " + Hex(r.range.first) + " to " + Hex(r.range.last) +
                      ", image " + Hex(r.range.imageBlocks) + " blocks; ";
@@ -31,17 +56,41 @@ std::string RowLine(const DumpRow& r, std::uint64_t bitflips) {
     line += "; runs out of good blocks: only " + std::to_string(r.placedBlocks) + " of " +
             std::to_string(r.range.imageBlocks) + " image blocks found one";
   }
+  if (r.ecc) line += "; " + EccText(*r.ecc);
   if (r.first) {
     const DumpDifference& d = *r.first;
     line += "; first difference at block " + Hex(d.physicalBlock) +
-            (d.imageBlock ? " (image block " + Hex(*d.imageBlock) + ")" : std::string(" (after the image, should be erased)")) +
-            ", byte " + Hex(d.dumpOffset) + " of the dump; " + std::to_string(r.differingBits) + (r.differingBits == 1 ? " bit differs in " : " bits differ in ") +
+            (d.imageBlock ? " (image block " + Hex(*d.imageBlock) + ")" : std::string(" (after the image, should be erased)"));
+    if (d.step) {
+      line += ", page " + Hex(d.step->page) + ", step " + std::to_string(d.step->step) +
+              (d.step->fault == StepFault::kCannotCorrect ? " (uncorrectable)" : " (reads other data than the job's)") +
+              ", at byte " + Hex(d.dumpOffset) + " of the dump";
+    } else {
+      line += ", byte " + Hex(d.dumpOffset) + " of the dump";
+    }
+    line += "; " + std::to_string(r.differingBits) + (r.differingBits == 1 ? " bit differs in " : " bits differ in ") +
             std::to_string(r.differingPages) + (r.differingPages == 1 ? " page" : " pages");
-    if (bitflips != 0) {
+    if (bitflips != 0 && !r.ecc) {
       line += ", " + std::to_string(r.pagesOverLimit) + " of them beyond --bitflips " + std::to_string(bitflips);
     }
   }
-  return line + (r.Matches() ? (r.first ? "; matches within --bitflips" : "; matches") : "; DIFFERS");
+  if (!r.Matches()) return line + "; DIFFERS";
+  if (r.ecc) return line + (r.differingPages != 0 ? "; matches through its ECC" : "; matches");
+  return line + (r.first ? "; matches within --bitflips" : "; matches");
+}
+
+nlohmann::json EccJson(const DumpEcc& e) {
+  nlohmann::json histogram = nlohmann::json::array();
+  for (std::size_t b = 1; b < e.stepsByBits.size(); ++b) {
+    if (e.stepsByBits[b] != 0) histogram.push_back({{"bits", b}, {"steps", e.stepsByBits[b]}});
+  }
+  return {{"scheme", e.scheme},
+          {"correctedBits", e.correctedBits},
+          {"maxInStep", e.maxInStep},
+          {"histogram", histogram},
+          {"uncorrectableSteps", e.uncorrectableSteps},
+          {"otherDataSteps", e.otherDataSteps},
+          {"erasedPagesWithFlips", e.erasedPagesWithFlips}};
 }
 
 int Fail(bool json, nlohmann::json& doc, const std::string& why, int status = kExitFailed) {
@@ -94,7 +143,9 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   for (int row = 1; row <= kRowCount; ++row) {
     if (!planned.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
     const PartitionSlot& s = form.set.Slot(row);
-    check.rows.push_back({row, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}});
+    const auto i = static_cast<std::size_t>(row - 1);
+    const std::optional<PageCodec>& codec = codecs->ecc[i] ? codecs->ecc[i] : codecs->raw[i];
+    check.rows.push_back({row, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}, codec ? &*codec : nullptr});
   }
   const auto list = args.Option("bad-blocks");
   const auto size = list ? MeasureFile(dumpPath) : Expected<std::uint64_t>(std::uint64_t{0});
@@ -103,7 +154,7 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   // one of this job's chip: a dump of the wrong size is the problem to name first.
   const std::uint64_t blockBytes = check.layout.BlockBytes();
   std::uint64_t needed = 0;
-  for (const auto& [row, range] : check.rows) needed = std::max<std::uint64_t>(needed, std::uint64_t{range.last} + 1);
+  for (const DumpCheckRow& r : check.rows) needed = std::max<std::uint64_t>(needed, std::uint64_t{r.range.last} + 1);
   if (list && *size % blockBytes == 0 && *size / blockBytes >= std::max<std::uint64_t>(needed, 1)) {
     LoadedBadBlocks bad = LoadBadBlocks(*list, *size / blockBytes);
     if (bad.status == kExitUsage) {
@@ -128,6 +179,11 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
       first = {{"physicalBlock", r.first->physicalBlock},
                {"imageBlock", r.first->imageBlock ? nlohmann::json(*r.first->imageBlock) : nlohmann::json()},
                {"dumpOffset", r.first->dumpOffset}};
+      if (r.first->step) {
+        first["page"] = r.first->step->page;
+        first["step"] = r.first->step->step;
+        first["stepFault"] = FaultName(r.first->step->fault);
+      }
     }
     rows.push_back({{"row", r.row},
                     {"startBlock", r.range.first},
@@ -140,6 +196,7 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
                     {"differingPages", r.differingPages},
                     {"pagesOverLimit", r.pagesOverLimit},
                     {"firstDifference", first},
+                    {"ecc", r.ecc ? EccJson(*r.ecc) : nlohmann::json()},
                     {"match", r.Matches()}});
   }
   const int status = match ? kExitOk : kExitWithMessages;

@@ -258,4 +258,22 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
   return result;
 }
 
+int PageCodec::DecodeStep(std::span<const std::uint8_t> page, std::size_t step,
+                          std::span<std::uint8_t> codeword) const {
+  if (page.size() != PageBytes() || step >= plan_.steps.size() || codeword.size() != scheme_.step) return kUncorrectable;
+  Gather(page, plan_.steps[step], codeword.data());
+  std::array<std::uint8_t, 128> few;
+  std::vector<std::uint8_t> many;
+  std::uint8_t* ecc = few.data();
+  if (codeBytes_ > few.size()) {
+    many.resize(codeBytes_);
+    ecc = many.data();
+  }
+  const std::uint32_t* at = plan_.eccOffsets.data() + step * scheme_.eccBytes;
+  for (std::uint32_t i = 0; i < codeBytes_; ++i) ecc[i] = page[at[i]];
+  const std::optional<unsigned> bits = bch_ ? bch_->Correct(codeword.data(), ecc)
+                                            : HammingCorrect(codeword.data(), scheme_.step, scheme_.order, ecc);
+  return bits ? static_cast<int>(*bits) : kUncorrectable;
+}
+
 }  // namespace folvane

@@ -78,6 +78,14 @@ class PageCodec {
   /// it is a codeword other than the erased one, at least 2t + 1 bits away from it.
   [[nodiscard]] PageDecode Decode(std::span<const std::uint8_t> page, std::span<std::uint8_t> data) const;
 
+  /// One step of a raw page corrected on its own, for a reader that knows which steps
+  /// changed: the step's codeword (Scheme().step bytes, its data first) into
+  /// `codeword`, and the bits corrected or kUncorrectable (the codeword then as read).
+  /// No erased-page test: an erased step is decoded like any other. Wrong sizes or a
+  /// step past the page give kUncorrectable.
+  [[nodiscard]] int DecodeStep(std::span<const std::uint8_t> page, std::size_t step,
+                               std::span<std::uint8_t> codeword) const;
+
  private:
   PageCodec() = default;  // only Make builds one, from a plan that fits
   EccScheme scheme_;

@@ -66,15 +66,147 @@ bool WithinBitflips(const std::uint8_t* a, const std::uint8_t* b, const PageLayo
   return true;
 }
 
+bool AllErased(const std::uint8_t* bytes, std::size_t n) {
+  return n == 0 || (bytes[0] == 0xFF && std::memcmp(bytes, bytes + 1, n - 1) == 0);
+}
+
+// Room to read one page of a row with a scheme.
+struct EccScratch {
+  std::vector<std::uint8_t> data, codeword, wanted;
+  DumpEcc unused;  // the counts of a block only looked at (for its mark)
+};
+
+// How the chip's page holds step `s` against the data image's page: the bits that
+// differ in its codeword, and whether its stored ECC bytes are the same.
+struct StepDiff {
+  std::uint64_t codewordBits = 0;
+  bool sameEcc = true;
+  [[nodiscard]] bool Same() const { return codewordBits == 0 && sameEcc; }
+};
+
+StepDiff DiffStep(const PageCodec& codec, std::size_t s, const std::uint8_t* got, const std::uint8_t* want) {
+  const StepPlace& p = codec.Plan().steps[s];
+  const std::uint32_t step = codec.Scheme().step, stored = codec.Scheme().eccBytes;
+  StepDiff diff;
+  diff.codewordBits = DifferingBits(got + p.at[0], want + p.at[0], p.split) +
+                      DifferingBits(got + p.at[1], want + p.at[1], step - p.split);
+  const std::uint32_t* at = codec.Plan().eccOffsets.data() + s * stored;
+  for (std::uint32_t i = 0; i < stored && diff.sameEcc; ++i) diff.sameEcc = got[at[i]] == want[at[i]];
+  return diff;
+}
+
+// Whether a decoded codeword's data bytes are those of step `s` in the data image's
+// page (its codeword's first dataLen bytes, at their places in the page).
+bool SameData(const PageCodec& codec, std::size_t s, const std::uint8_t* codeword, const std::uint8_t* want) {
+  const StepPlace& p = codec.Plan().steps[s];
+  if (p.dataLen <= p.split) return std::memcmp(codeword, want + p.at[0], p.dataLen) == 0;
+  return std::memcmp(codeword, want + p.at[0], p.split) == 0 &&
+         std::memcmp(codeword + p.split, want + p.at[1], p.dataLen - p.split) == 0;
+}
+
+void CountCorrected(DumpEcc& ecc, int bits) {
+  if (bits <= 0) return;
+  const auto b = static_cast<unsigned>(bits);
+  ecc.correctedBits += b;
+  ecc.maxInStep = std::max(ecc.maxInStep, b);
+  if (b >= ecc.stepsByBits.size()) ecc.stepsByBits.resize(b + 1);
+  ++ecc.stepsByBits[b];
+}
+
+// A page of the chip that is not byte for byte the data image's, read through the
+// row's codec, its counts added to `ecc`: the first step that does not read as the
+// job's bytes, or nothing when all do. A page the data image holds erased must read
+// as erased; any other must give the data image's data in every step.
+std::optional<DumpStep> ComparePage(const PageCodec& codec, const std::uint8_t* got, const std::uint8_t* want,
+                                    DumpEcc& ecc, EccScratch& scratch) {
+  const std::uint32_t pageBytes = codec.PageBytes();
+  const std::size_t steps = codec.Plan().steps.size();
+  std::optional<DumpStep> first;
+  auto fail = [&](std::size_t s, StepFault fault) {
+    (fault == StepFault::kCannotCorrect ? ecc.uncorrectableSteps : ecc.otherDataSteps) += 1;
+    if (!first) first = DumpStep{0, static_cast<std::uint32_t>(s), fault};
+  };
+  if (AllErased(want, pageBytes)) {
+    const PageDecode read = codec.Decode(std::span(got, pageBytes), std::span(scratch.data).first(codec.DataBytes()));
+    if (read.state == PageState::kErased || read.state == PageState::kErasedWithFlips) {
+      ++ecc.erasedPagesWithFlips;
+      return std::nullopt;
+    }
+    for (std::size_t s = 0; s < steps && s < read.steps.size(); ++s) {
+      const StepPlace& p = codec.Plan().steps[s];
+      if (read.steps[s] == kUncorrectable) {
+        fail(s, StepFault::kCannotCorrect);
+        continue;
+      }
+      CountCorrected(ecc, read.steps[s]);
+      if (!AllErased(scratch.data.data() + p.dataFrom, p.dataLen)) fail(s, StepFault::kOtherData);
+    }
+    return first;
+  }
+  // The data image's page checked once, when a step can do without the decoder.
+  std::optional<PageCheck> expected;
+  for (std::size_t s = 0; s < steps; ++s) {
+    // A step with the very bytes of the data image's reads as the job's data, as a
+    // byte-identical block does.
+    const StepDiff diff = DiffStep(codec, s, got, want);
+    if (diff.Same()) continue;
+    // Up to t bits flipped in the codeword of a step that the data image holds with
+    // its right ECC: the decoder can only find that codeword (any other is more than
+    // t bits away) and would correct exactly those bits. So the flips are counted
+    // without decoding, which a chip that shows a few flips in most pages would
+    // otherwise spend most of its time in.
+    if (diff.sameEcc && diff.codewordBits <= codec.Scheme().Corrects()) {
+      if (!expected) expected = codec.Check(std::span(want, pageBytes));
+      if (std::find(expected->differing.begin(), expected->differing.end(), s) == expected->differing.end()) {
+        CountCorrected(ecc, static_cast<int>(diff.codewordBits));
+        continue;
+      }
+    }
+    const std::uint32_t step = codec.Scheme().step;
+    const int bits = codec.DecodeStep(std::span(got, pageBytes), s, std::span(scratch.codeword).first(step));
+    if (bits == kUncorrectable) {
+      fail(s, StepFault::kCannotCorrect);
+      continue;
+    }
+    CountCorrected(ecc, bits);
+    // The job's data is the data image's step read through the code: its bytes as
+    // they stand where its ECC is right, else corrected as the chip's are.
+    if (!expected) expected = codec.Check(std::span(want, pageBytes));
+    bool same = false;
+    if (std::find(expected->differing.begin(), expected->differing.end(), s) == expected->differing.end()) {
+      same = SameData(codec, s, scratch.codeword.data(), want);
+    } else {
+      static_cast<void>(codec.DecodeStep(std::span(want, pageBytes), s, std::span(scratch.wanted).first(step)));
+      same = std::memcmp(scratch.codeword.data(), scratch.wanted.data(), codec.Plan().steps[s].dataLen) == 0;
+    }
+    if (!same) fail(s, StepFault::kOtherData);
+  }
+  return first;
+}
+
+// Whether every page of the chip's block reads through the codec as the data image's
+// block: byte for byte, or step by step.
+bool ReadsAs(const PageCodec& codec, const std::uint8_t* got, const std::uint8_t* want, const PageLayout& layout,
+             EccScratch& scratch) {
+  const std::uint32_t pageBytes = layout.PageBytes();
+  for (std::uint32_t page = 0; page < layout.pagesPerBlock; ++page) {
+    const std::size_t at = std::size_t{page} * pageBytes;
+    if (std::memcmp(got + at, want + at, pageBytes) != 0 && ComparePage(codec, got + at, want + at, scratch.unused, scratch))
+      return false;
+  }
+  return true;
+}
+
 // One block of the chip as `row` sees it: a bad block it skips, the next image block
 // of the row, or a block after the image that should be erased. A block that carries
-// a mark but holds, within the accepted bit flips, the image block the row expects
-// next is that image block: its own bytes put the mark there (an image block whose
-// spare area is not 0xFF), or a flipped bit did, and taking it for a factory-bad block
-// would compare every later block of the row one block off. True when the block
-// counts as good for the row.
-Expected<bool> CompareBlock(const DumpCheck& check, DumpRow& row, std::uint32_t physical, bool marked,
-                            const std::uint8_t* got, const std::uint8_t* erased, BlockReader& image) {
+// a mark but holds, within the accepted bit flips (for a row with a scheme: read
+// through its codec), the image block the row expects next is that image block: its
+// own bytes put the mark there (an image block whose spare area is not 0xFF), or a
+// flipped bit did, and taking it for a factory-bad block would compare every later
+// block of the row one block off. True when the block counts as good for the row.
+Expected<bool> CompareBlock(const DumpCheck& check, const PageCodec* codec, DumpRow& row, std::uint32_t physical,
+                            bool marked, const std::uint8_t* got, const std::uint8_t* erased, BlockReader& image,
+                            EccScratch& scratch) {
   const std::uint64_t blockBytes = check.layout.BlockBytes();
   const std::uint32_t pageBytes = check.layout.PageBytes();
   const bool imageLeft = row.placedBlocks < row.range.imageBlocks;
@@ -86,7 +218,14 @@ Expected<bool> CompareBlock(const DumpCheck& check, DumpRow& row, std::uint32_t 
     expected = *read;
   }
   bool bad = check.badBlocks ? check.badBlocks->IsBad(physical) : marked;
-  if (bad && marked && imageLeft && WithinBitflips(got, expected.data(), check.layout, check.bitflips)) bad = false;
+  // Through a codec an erased page reads as erased with its marker byte at 0x00, so a
+  // factory-bad block left erased would pass for an image block that is all 0xFF (the
+  // empty blocks of a file system image): such a block is taken as bad, as its mark says.
+  if (bad && marked && imageLeft &&
+      (codec ? !AllErased(expected.data(), expected.size()) && ReadsAs(*codec, got, expected.data(), check.layout, scratch)
+             : WithinBitflips(got, expected.data(), check.layout, check.bitflips))) {
+    bad = false;
+  }
   if (bad) {
     row.badBlocks.push_back(physical);
     return false;
@@ -99,7 +238,8 @@ Expected<bool> CompareBlock(const DumpCheck& check, DumpRow& row, std::uint32_t 
     ++row.placedBlocks;
   }
   // A programmed chip mostly matches: one comparison of the whole block, and the
-  // page by page count of bits only where it finds a difference.
+  // page by page count of bits (and reading through the codec) only where it finds a
+  // difference.
   if (std::memcmp(got, want, blockBytes) == 0) return true;
   for (std::uint32_t page = 0; page < check.layout.pagesPerBlock; ++page) {
     const std::size_t at = std::size_t{page} * pageBytes;
@@ -107,10 +247,21 @@ Expected<bool> CompareBlock(const DumpCheck& check, DumpRow& row, std::uint32_t 
     const std::uint64_t bits = DifferingBits(got + at, want + at, pageBytes);
     row.differingBits += bits;
     ++row.differingPages;
+    if (codec) {
+      std::optional<DumpStep> step = ComparePage(*codec, got + at, want + at, *row.ecc, scratch);
+      if (!step) continue;
+      ++row.pagesOverLimit;
+      if (!row.first) {
+        step->page = page;
+        const std::uint64_t byte = at + codec->Plan().steps[step->step].at[0];
+        row.first = DumpDifference{physical, imageBlock, std::uint64_t{physical} * blockBytes + byte, step};
+      }
+      continue;
+    }
     if (bits > check.bitflips) ++row.pagesOverLimit;
     if (!row.first) {
       const auto byte = static_cast<std::size_t>(std::mismatch(got + at, got + at + pageBytes, want + at).first - got);
-      row.first = DumpDifference{physical, imageBlock, std::uint64_t{physical} * blockBytes + byte};
+      row.first = DumpDifference{physical, imageBlock, std::uint64_t{physical} * blockBytes + byte, std::nullopt};
     }
   }
   return true;
@@ -127,10 +278,10 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
 
   std::uint64_t needed = 1;  // blocks the job's ranges reach
   int lastRow = 0;
-  for (const auto& [row, range] : check.rows) {
-    if (std::uint64_t{range.last} + 1 > needed) {
-      needed = std::uint64_t{range.last} + 1;
-      lastRow = row;
+  for (const DumpCheckRow& r : check.rows) {
+    if (std::uint64_t{r.range.last} + 1 > needed) {
+      needed = std::uint64_t{r.range.last} + 1;
+      lastRow = r.row;
     }
   }
   if (report.dumpBytes % blockBytes != 0) {
@@ -152,7 +303,21 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
 
   const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
   BlockReader chip(*dump, blockBytes, pieceBlocks), image(*data, blockBytes, pieceBlocks);
-  for (const auto& [row, range] : check.rows) report.rows.push_back(DumpRow{row, range, {}, 0, 0, 0, 0, std::nullopt});
+  EccScratch scratch;
+  for (const DumpCheckRow& r : check.rows) {
+    DumpRow row;
+    row.row = r.row;
+    row.range = r.range;
+    if (r.codec) {
+      row.ecc.emplace();
+      row.ecc->scheme = SchemeText(r.codec->Scheme());
+      row.ecc->stepsByBits.assign(r.codec->Scheme().Corrects() + 1, 0);
+      scratch.data.resize(std::max<std::size_t>(scratch.data.size(), r.codec->DataBytes()));
+      scratch.codeword.resize(std::max<std::size_t>(scratch.codeword.size(), r.codec->Scheme().step));
+      scratch.wanted.resize(scratch.codeword.size());
+    }
+    report.rows.push_back(std::move(row));
+  }
 
   const std::vector<std::uint8_t> erased(blockBytes, 0xFF);
   for (std::uint64_t b = 0; b < report.chipBlocks; ++b) {
@@ -166,9 +331,11 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
     // a row left out let the next start inside the one above, and then each row's
     // image still runs through its own range.
     bool someRowHoldsIt = false;
-    for (DumpRow& row : report.rows) {
+    for (std::size_t i = 0; i < report.rows.size(); ++i) {
+      DumpRow& row = report.rows[i];
       if (physical < row.range.first || physical > row.range.last) continue;
-      auto taken = CompareBlock(check, row, physical, marked, block->data(), erased.data(), image);
+      auto taken = CompareBlock(check, check.rows[i].codec, row, physical, marked, block->data(), erased.data(), image,
+                                scratch);
       if (!taken) return taken.error();
       someRowHoldsIt = someRowHoldsIt || *taken;
     }

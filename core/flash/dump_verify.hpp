@@ -8,34 +8,75 @@
 #include <string>
 #include <vector>
 
+#include "ecc/page.hpp"
 #include "flash/bad_blocks.hpp"
 #include "flash/pages.hpp"
 #include "io/file_io.hpp"
 
 namespace folvane {
 
+/// A row to compare: its number, its range, and the ECC scheme its pages carry.
+struct DumpCheckRow {
+  int row = 0;
+  /// Its image blocks stand in the data image from byte range.first x block size on.
+  BlockRange range;
+  /// For a row with a scheme, the codec of its pages: the data image holds them laid
+  /// out, and each page of the chip is read through it. Null: compared byte by byte.
+  const PageCodec* codec = nullptr;
+};
+
 /// What to compare: the dump, the data image, the rows, and how to tell bad blocks.
 struct DumpCheck {
   std::string dumpPath;
   std::string dataPath;
   PageLayout layout;
-  /// Each accepted row and its range; its image blocks stand in the data image from
-  /// byte range.first x block size on.
-  std::vector<std::pair<int, BlockRange>> rows;
+  /// Each accepted row.
+  std::vector<DumpCheckRow> rows;
   /// The chip's bad blocks from a list; without one, from the marks in the dump.
   std::optional<BadBlockSet> badBlocks;
   unsigned markerPages = kMarkAll;
-  /// Differing bits a page may show and still count as matching (they are counted).
+  /// Differing bits a page of a row without a scheme may show and still count as
+  /// matching (they are counted).
   std::uint64_t bitflips = 0;
 };
 
-/// The first byte where a row's blocks differ from what the chip should hold.
+/// Why a step of a row with a scheme does not read as the job's bytes.
+enum class StepFault : std::uint8_t {
+  kCannotCorrect,  ///< more bits flipped than the code corrects
+  kOtherData,      ///< decoded, to other data than the data image's page holds
+};
+
+/// A step that does not read as the job's bytes.
+struct DumpStep {
+  std::uint32_t page = 0;  ///< in its block
+  std::uint32_t step = 0;  ///< in its page
+  StepFault fault = StepFault::kCannotCorrect;
+};
+
+/// The first byte where a row's blocks differ from what the chip should hold; for a
+/// row with a scheme, the first step that does not read as the job's bytes.
 struct DumpDifference {
   std::uint32_t physicalBlock = 0;
   /// The image block it holds, or nothing for a good block after the image that
   /// should be erased.
   std::optional<std::uint32_t> imageBlock;
+  /// The first differing byte; for a step, the first byte of its codeword.
   std::uint64_t dumpOffset = 0;
+  std::optional<DumpStep> step;  ///< rows with a scheme only
+};
+
+/// A row with a scheme read through its codec. An erased page reads as erased while
+/// no step shows more bits at 0 than the code corrects (PageCodec::Decode).
+struct DumpEcc {
+  std::string scheme;                ///< its text (SchemeText)
+  std::uint64_t correctedBits = 0;   ///< in the steps that read as the job's bytes and the others
+  unsigned maxInStep = 0;
+  /// stepsByBits[b]: steps with b bits corrected, b from 1 to the code's t ([0] unused).
+  std::vector<std::uint64_t> stepsByBits;
+  std::uint64_t uncorrectableSteps = 0;
+  std::uint64_t otherDataSteps = 0;  ///< decoded, to other data than the job's
+  /// Pages that should be erased and are not byte for byte, yet read as erased.
+  std::uint64_t erasedPagesWithFlips = 0;
 };
 
 /// One row as the chip holds it.
@@ -44,10 +85,15 @@ struct DumpRow {
   BlockRange range;
   std::vector<std::uint32_t> badBlocks;  ///< skipped inside the range, ascending
   std::uint64_t placedBlocks = 0;        ///< image blocks that found a good block
-  std::uint64_t differingBits = 0;
+  std::uint64_t differingBits = 0;       ///< byte for byte, with a scheme too
   std::uint64_t differingPages = 0;      ///< pages with at least one differing bit
-  std::uint64_t pagesOverLimit = 0;      ///< pages with more than the accepted bit flips
+  /// Pages with more than the accepted bit flips; with a scheme, pages with a step
+  /// that does not read as the job's bytes.
+  std::uint64_t pagesOverLimit = 0;
+  /// Without a scheme, the first differing byte, even within the accepted bit flips;
+  /// with one, the first step that does not read as the job's bytes.
   std::optional<DumpDifference> first;
+  std::optional<DumpEcc> ecc;            ///< rows with a scheme only
   [[nodiscard]] bool Overflows() const { return placedBlocks < range.imageBlocks; }
   [[nodiscard]] bool Matches() const { return !Overflows() && pagesOverLimit == 0; }
 };
