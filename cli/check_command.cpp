@@ -60,15 +60,15 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
                 size.c_str(), spare.c_str());
     if (merged.accepted) {
       std::printf("         taken, at byte %s of the data image\n", HexDec(merged.offset).c_str());
+    } else if (result.tableBuilt) {
+      for (const RowRejection& r : result.rejections) {
+        if (r.row == row) std::printf("         left out: %s\n", r.Describe().c_str());
+      }
     }
     if (!slot.ecc.empty()) {
       std::printf("         page data only, each page laid out with ECC %s\n", Printable(slot.ecc).c_str());
     } else if (!slot.rawEcc.empty()) {
       std::printf("         raw pages that should carry ECC %s\n", Printable(slot.rawEcc).c_str());
-    } else if (result.tableBuilt) {
-      for (const RowRejection& r : result.rejections) {
-        if (r.row == row) std::printf("         left out: %s\n", r.Describe().c_str());
-      }
     }
   }
 }
@@ -88,6 +88,10 @@ bool WriteCheckReport(const std::string& path, const std::string& job, MemoryFor
   };
   if (const auto clash = ReportClash(path, read, "check")) {
     say(*clash);
+    return false;
+  }
+  if (NamesStandardStream(path)) {
+    say("Report File " + path + " is where standard output or error goes.");
     return false;
   }
   std::string failure;
@@ -129,6 +133,14 @@ int RunCheck(const Args& args) {
   const std::optional<RowCodecs> codecs = loaded ? ReadRowCodecs(form, args, eccProblem) : std::nullopt;
   if (loaded && !codecs) {
     console.Detail(eccProblem);
+    if (json) {
+      nlohmann::json doc = JsonDocument("check");
+      doc["job"] = job;
+      doc.update(JobReport(form, result, kExitUsage));
+      doc["details"] = nlohmann::json::array({eccProblem});
+      doc["exitStatus"] = kExitUsage;
+      PrintJson(doc);
+    }
     return kExitUsage;
   }
   if (loaded) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <cstdio>
 
 #include "io/exe_path.hpp"
@@ -181,8 +182,7 @@ std::optional<Job> ReadTextJob(const std::string& path, const std::string& text,
     problem = path + " is too large for a text job";
     return std::nullopt;
   }
-  const std::string folder = Utf8Path(FsPath(AbsolutePath(path)).parent_path());
-  auto parsed = ParseTextJob(text, folder);
+  auto parsed = ParseTextJob(text, JobFolder(path));
   if (auto* error = std::get_if<TextJobError>(&parsed)) {
     problem = error->Describe(path);
     return std::nullopt;
@@ -191,6 +191,40 @@ std::optional<Job> ReadTextJob(const std::string& path, const std::string& text,
 }
 
 }  // namespace
+
+std::string JobFolder(const std::string& path) {
+  std::error_code ec;
+  const auto real = std::filesystem::weakly_canonical(FsPath(AbsolutePath(path)), ec);
+  return Utf8Path((ec ? FsPath(AbsolutePath(path)) : real).parent_path());
+}
+
+std::optional<std::string> TextJobAt(const Job& job, const std::string& path, std::string& problem) {
+  const std::string folder = JobFolder(path);
+  auto text = TextJobOf(job, folder, problem);
+  if (!text) return std::nullopt;
+  // What a .part may hold that a text job refuses (a block text the window would not
+  // take, a block mode outside the list) is found here, before anything is written.
+  auto back = ParseTextJob(*text, folder);
+  if (auto* error = std::get_if<TextJobError>(&back)) {
+    problem = error->problem + (error->key.empty() ? std::string() : " (" + error->key + ")");
+    return std::nullopt;
+  }
+  if (!(std::get<Job>(back) == job)) {
+    problem = "it would not read back as the same job";
+    return std::nullopt;
+  }
+  return text;
+}
+
+Job WithAbsolutePaths(Job job) {
+  auto absolute = [](std::string& p) {
+    if (!p.empty()) p = AbsolutePath(p);
+  };
+  if (job.tablePath) absolute(*job.tablePath);
+  if (job.dataPath) absolute(*job.dataPath);
+  for (JobRow& row : job.rows) absolute(row.imagePath);
+  return job;
+}
 
 std::optional<JobFile> ReadJobFile(const std::string& path, int& status) {
   status = kExitFailed;

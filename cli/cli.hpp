@@ -91,6 +91,16 @@ class Console {
 MemoryForm FreshForm();
 /// Sends the form's messages, status texts and progress to the console.
 void Connect(MemoryForm& form, Console& console);
+/// The folder a text job's relative paths are relative to: the real folder of the job
+/// file, links followed, so that a job means the same whichever name it is given by.
+std::string JobFolder(const std::string& path);
+/// The text of `job` as a text job saved at `path`, checked to read back as the same
+/// job; nothing (and `problem` says why) where no text job can hold it.
+std::optional<std::string> TextJobAt(const Job& job, const std::string& path, std::string& problem);
+/// A job read from a .part as a text job would hold it: a relative path in a .part
+/// is relative to the working directory, and is made absolute.
+Job WithAbsolutePaths(Job job);
+
 /// A job file of either form, read.
 struct JobFile {
   Job job;

@@ -25,6 +25,18 @@ bool OutputClashes(MemoryForm& form, const std::string& job, const std::vector<s
   for (int row = 1; row <= kRowCount; ++row) {
     if (form.IsRowChecked(row)) taken.push_back(form.GetRowPathText(row));
   }
+  // Where standard output or error is redirected to a file, the program writes there
+  // itself: an output in its place would replace what it prints, or be mixed with it.
+  std::vector<std::pair<std::string, std::string>> outputs = {{"Data File", form.GetDataPathText()},
+                                                              {"Table File", form.GetTablePathText()}};
+  for (const std::string& m : manifests) outputs.emplace_back("Manifest File", m);
+  if (report) outputs.emplace_back("Report File", *report);
+  for (const auto& [what, path] : outputs) {
+    if (NamesStandardStream(path)) {
+      form.ShowMessage(what + " " + path + " is where standard output or error goes.", MessageIcon::Warning);
+      return true;
+    }
+  }
   for (const std::string& m : manifests) {
     if (std::any_of(taken.begin(), taken.end(),
                     [&](const std::string& other) { return !other.empty() && SameFile(m, other); })) {

@@ -64,7 +64,7 @@ int WriteJobFile(const std::string& path, std::span<const std::uint8_t> bytes) {
 // they lie under it.
 int WriteTextJob(const std::string& path, const Job& job) {
   std::string problem;
-  const auto text = TextJobOf(job, Utf8Path(FsPath(AbsolutePath(path)).parent_path()), problem);
+  const auto text = TextJobAt(job, path, problem);
   if (!text) {
     std::fprintf(stderr, "folvane-cli: %s cannot be written: %s\n", Printable(path).c_str(), Printable(problem).c_str());
     return kExitFailed;
@@ -77,6 +77,14 @@ int WriteTextJob(const std::string& path, const Job& job) {
 int WritePartJob(const std::string& path, Job job) {
   MeasureJobImages(job);
   const PartRecordOfJob part = PartRecordFromJob(job, DefaultTablePath(), DefaultDataPath());
+  // Without its schemes the .part would merge other bytes: it is not written.
+  if (!part.changesMerge.empty()) {
+    for (const std::string& lost : part.changesMerge) {
+      std::fprintf(stderr, "folvane-cli: a .part file cannot hold %s, which changes what the merge writes\n",
+                   Printable(lost).c_str());
+    }
+    return kExitFailed;
+  }
   const PartFileRecord& r = part.record;
   std::vector<std::pair<std::string, std::string>> saved = {{"Table File", r.tablePath}, {"Data File", r.dataPath}};
   for (int i = 0; i < r.UsableRows(); ++i) saved.emplace_back("FILE" + std::to_string(i + 1), r.rows[static_cast<std::size_t>(i)].imagePath);
@@ -105,7 +113,10 @@ int Convert(const std::string& out, const std::string& from) {
       return kExitFailed;
     }
   }
-  return EndsWith(out, ".toml") ? WriteTextJob(out, file->job) : WritePartJob(out, file->job);
+  // A .part's relative paths are relative to the working directory: made absolute, so
+  // that the text job, whose paths are relative to its own folder, means the same.
+  if (EndsWith(out, ".toml")) return WriteTextJob(out, file->text ? file->job : WithAbsolutePaths(file->job));
+  return WritePartJob(out, file->job);
 }
 
 }  // namespace

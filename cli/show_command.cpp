@@ -38,9 +38,8 @@ int RunShow(const Args& args) {
   const int storedRows = file->record ? file->record->rowCount : static_cast<int>(job.rows.size());
   if (args.Flag("toml")) {
     // Paths relative to the job's own folder where they lie under it.
-    const std::string folder = Utf8Path(FsPath(AbsolutePath(path)).parent_path());
     std::string problem;
-    const auto text = TextJobOf(job, folder, problem);
+    const auto text = TextJobAt(file->text ? job : WithAbsolutePaths(job), path, problem);
     if (!text) {
       std::fprintf(stderr, "folvane-cli: %s cannot be shown as a text job: %s\n", Printable(path).c_str(),
                    Printable(problem).c_str());

@@ -333,6 +333,11 @@ struct FileIdentity {
 /// The identity of the file at `path`, or nothing if there is none.
 std::optional<FileIdentity> IdentityOf(const std::string& path);
 
+/// Whether `path` names the regular file the program's standard output or error
+/// writes to (a shell's redirection): an output written there would replace or mix
+/// with what the program prints.
+bool NamesStandardStream(const std::string& path);
+
 /// The absolute, lexically normal spelling of a UTF-8 path, in the system's own
 /// separators; the path as given if it cannot be made absolute.
 std::string AbsolutePath(const std::string& path);

@@ -33,10 +33,10 @@ PartRecordOfJob PartRecordFromJob(const Job& job, const std::string& defaultTabl
     r.rows[i] = PartFileRow{row.imagePath, StoredBlockText(row.startText), StoredBlockText(row.endText),
                             row.imageBlocks.value_or(0)};
     if (!row.name.empty()) out.leftOut.push_back(which + "'s name '" + row.name + "'");
-    if (!row.ecc.empty()) out.leftOut.push_back(which + "'s ECC scheme '" + row.ecc + "'");
+    if (!row.ecc.empty()) out.changesMerge.push_back(which + "'s ECC scheme '" + row.ecc + "'");
     if (!row.rawEcc.empty()) out.leftOut.push_back(which + "'s raw ECC scheme '" + row.rawEcc + "'");
   }
-  if (job.programErasedPages) out.leftOut.push_back("program-erased-pages = true");
+  if (job.programErasedPages) out.changesMerge.push_back("program-erased-pages = true");
   return out;
 }
 

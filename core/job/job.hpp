@@ -48,8 +48,12 @@ Job JobFromPartRecord(const PartFileRecord& record);
 /// The .part record of a job, and what the record cannot hold.
 struct PartRecordOfJob {
   PartFileRecord record;
-  /// One line per thing left out ("row 1's name 'boot'"); empty when nothing was.
+  /// One line per thing left out that the merge does not read ("row 1's name
+  /// 'boot'"); empty when nothing was.
   std::vector<std::string> leftOut;
+  /// One line per thing the record cannot hold that changes what a merge writes (an
+  /// ECC scheme, programming erased pages): such a record stands for another job.
+  std::vector<std::string> changesMerge;
 };
 /// Rows without a saved length must have been measured first (MeasureJobImages);
 /// outputs the job does not name get `defaultTable` and `defaultData`. Block texts

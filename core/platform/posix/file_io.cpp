@@ -70,6 +70,16 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
+bool NamesStandardStream(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat stream {};
+    if (::fstat(fd, &stream) == 0 && stream.st_dev == st.st_dev && stream.st_ino == st.st_ino) return true;
+  }
+  return false;
+}
+
 namespace {
 
 // ---- opening ---------------------------------------------------------------------
@@ -107,6 +117,8 @@ const char* PseudoFileSystemOf(const struct statfs& fs) {
       {0x63677270, "cgroup2"},    {0x6165676c, "pstore"},    {0xcafe4a11, "bpf"},
       {0x62656570, "configfs"},   {0xde5e81e4, "efivarfs"},  {0x65735543, "fusectl"},
       {0x42494e4d, "binfmt_misc"}, {0xf97cff8c, "selinuxfs"}, {0x43415d53, "smackfs"},
+      {0x19800202, "mqueue"},     {0x6e736673, "nsfs"},      {0x67596969, "rpc_pipefs"},
+      {0x0187, "autofs"},
   };
   const auto magic = static_cast<unsigned long>(fs.f_type) & 0xffffffffUL;
   for (const auto& p : kPseudo) {

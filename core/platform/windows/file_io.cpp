@@ -92,6 +92,23 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
                       (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
+bool NamesStandardStream(const std::string& path) {
+  const auto file = IdentityOf(path);
+  if (!file) return false;
+  for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE h = ::GetStdHandle(which);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (h == INVALID_HANDLE_VALUE || h == nullptr || ::GetFileType(h) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(h, &info)) {
+      continue;
+    }
+    if (FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow} == *file) {
+      return true;
+    }
+  }
+  return false;
+}
+
 namespace {
 
 // ---- opening ---------------------------------------------------------------------
