@@ -50,7 +50,7 @@ for page in folvane folvane-cli; do
   [ -z "$warnings" ] || fail "man $page.1 warns: $warnings"
 done
 # Every command the tool lists has its section in the page.
-for command in merge show table new; do
+for command in merge show table new ecc; do
   LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$share/man/man1/folvane-cli.1.gz" 2>/dev/null | grep -q "^   $command\$" ||
     fail "folvane-cli.1 has no section for $command"
 done

@@ -1,0 +1,180 @@
+// folvane-cli ecc and check --lint --raw-ecc: schemes listed, found in raw images laid
+// out here with the page codec, and stored ECC checked against the data, driven as a
+// build script drives them, by exit status and parsed JSON.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "cli_run.hpp"
+#include "ecc/page.hpp"
+#include "ecc/scheme.hpp"
+#include "flash/pages.hpp"
+#include "test_support.hpp"
+
+namespace folvane {
+namespace {
+
+using nlohmann::json;
+using testing::Bytes;
+using testing::CliRun;
+using testing::TempDir;
+
+// `pages` raw pages of block mode `mode` laid out by `scheme` from random data; every
+// fifth page is left erased, as an image's unused pages are.
+Bytes RawImage(const std::string& scheme, int mode, std::size_t pages, unsigned seed) {
+  const PageLayout layout = PageLayoutOf(mode);
+  const auto parsed = ParseScheme(scheme);
+  EXPECT_TRUE(parsed.ok()) << parsed.error();
+  const auto codec = PageCodec::Make(*parsed, layout.dataBytes, layout.spareBytes);
+  EXPECT_TRUE(codec.ok()) << codec.error();
+  Bytes image(pages * layout.PageBytes(), 0xFF);
+  if (!codec.ok()) return image;
+  std::mt19937 random(seed);
+  Bytes data(layout.dataBytes);
+  for (std::size_t p = 0; p < pages; ++p) {
+    if (p % 5 == 4) continue;
+    for (auto& b : data) b = static_cast<std::uint8_t>(random());
+    codec->LayOut(data, std::span(image).subspan(p * layout.PageBytes(), layout.PageBytes()));
+  }
+  return image;
+}
+
+// The image offset of stored ECC byte `i` of `step` in page `page`.
+std::size_t EccByteAt(const std::string& scheme, int mode, std::size_t page, std::uint32_t step, std::uint32_t i) {
+  const PageLayout layout = PageLayoutOf(mode);
+  const auto plan = PlanPage(*ParseScheme(scheme), layout.dataBytes, layout.spareBytes);
+  return page * layout.PageBytes() + plan->eccOffsets[plan->steps[step].eccFirst + i];
+}
+
+class EccCli : public ::testing::Test {
+ protected:
+  TempDir dir;
+  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
+  json Json(const std::string& args, int status) {
+    const CliRun run = InDir(args + " --json");
+    EXPECT_EQ(run.status, status) << run.err;
+    testing::KeepDocument(run.out);
+    return json::parse(run.out, nullptr, false);
+  }
+};
+
+TEST_F(EccCli, ListShowsEveryNamedSchemeAsTheParserReadsIt) {
+  const json doc = Json("ecc list", 0);
+  ASSERT_TRUE(doc["schemes"].is_array());
+  const auto named = NamedSchemes();
+  ASSERT_EQ(doc["schemes"].size(), named.size());
+  for (std::size_t i = 0; i < named.size(); ++i) {
+    const json& s = doc["schemes"][i];
+    SCOPED_TRACE(s.dump());
+    const auto parsed = ParseScheme(s["name"].get<std::string>());
+    ASSERT_TRUE(parsed.ok());
+    EXPECT_EQ(s["eccBytes"], parsed->eccBytes);
+    EXPECT_EQ(s["step"], parsed->step);
+    EXPECT_EQ(s["correctsBits"], parsed->Corrects());
+  }
+  const CliRun text = InDir("ecc list");
+  EXPECT_EQ(text.status, 0);
+  for (const char* line : {"qcom-bch8          13/516    BCH t=8 per 516 bytes over GF(2^13), unmasked",
+                           "linux-hamming      3/256     Hamming, 1 bit per 256 bytes, Linux order"}) {
+    EXPECT_NE(text.out.find(line), std::string::npos) << text.out;
+  }
+}
+
+TEST_F(EccCli, DetectFindsTheSchemeAnImageWasLaidOutWithFirst) {
+  struct Case {
+    const char* scheme;
+    int mode;
+  } cases[] = {
+      {"linux-hamming", 0},
+      {"linux-hamming-sm", 2},
+      {"linux-hamming/512", 12},
+      {"linux-bch4/512", 0},
+      {"linux-bch8/512", 2},
+      {"linux-bch16/512", 12},
+      {"linux-bch8/1024", 2},
+      {"linux-bch16/1024", 7},
+      {"linux-bch24/1024", 13},
+      {"qcom-bch4", 2},
+      {"qcom-bch8", 7},
+      {"bch:t=5,step=512,bits=lsb,mask=none,at=2", 2},
+      {"hamming:step=512,order=sm,at=3", 2},
+      {"bch:t=4,step=512,bytes=8,pad=0x00,at=16", 2},
+      {"bch:t=8,step=512,chunk=528", 2},
+      {"bch:t=60,step=1024,bits=lsb", 13},
+      {"bch:t=1,step=512,mask=none,at=40", 2},
+  };
+  unsigned seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scheme);
+    testing::WriteFile(dir / "raw.bin", RawImage(c.scheme, c.mode, 12, seed++));
+    const json doc = Json("ecc detect raw.bin --mode " + std::to_string(c.mode), 0);
+    ASSERT_FALSE(doc["matches"].empty()) << doc.dump();
+    const auto found = ParseScheme(doc["matches"][0]["scheme"].get<std::string>());
+    ASSERT_TRUE(found.ok()) << found.error();
+    EXPECT_EQ(*found, *ParseScheme(c.scheme)) << doc["matches"][0]["scheme"];
+    EXPECT_EQ(doc["matches"][0]["matchingSteps"], doc["matches"][0]["steps"]);
+    EXPECT_EQ(doc["erasedPages"], 2);
+    EXPECT_EQ(doc["closest"], json::array());
+  }
+}
+
+TEST_F(EccCli, OneWrongEccByteLeavesTheSchemeClosestWithItsShare) {
+  Bytes image = RawImage("linux-bch8/512", 2, 10, 7);
+  image[EccByteAt("linux-bch8/512", 2, 6, 3, 5)] ^= 0x10;
+  testing::WriteFile(dir / "raw.bin", image);
+  const json doc = Json("ecc detect raw.bin --mode 2", 1);
+  EXPECT_EQ(doc["matches"], json::array());
+  ASSERT_FALSE(doc["closest"].empty()) << doc.dump();
+  EXPECT_EQ(doc["closest"][0]["scheme"], "linux-bch8/512");
+  EXPECT_EQ(doc["closest"][0]["steps"], 8 * 4);  // 10 pages, 2 erased, 4 steps each
+  EXPECT_EQ(doc["closest"][0]["matchingSteps"], 8 * 4 - 1);
+  const CliRun text = InDir("ecc detect raw.bin --mode 2");
+  EXPECT_EQ(text.status, 1);
+  EXPECT_NE(text.out.find("No scheme matches every page. Closest:\n  linux-bch8/512  31 of 32 steps (96.87%)"),
+            std::string::npos)
+      << text.out;
+}
+
+TEST_F(EccCli, DetectRefusesWhatIsNotWholePagesAndWrongWords) {
+  testing::WriteFile(dir / "short.bin", Bytes(2112 * 3 + 5, 0xFF));
+  const CliRun wrong = InDir("ecc detect short.bin --mode 2");
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_NE(wrong.err.find("short.bin is 0x18C5 (6341) bytes, not a whole number of pages of 2112 bytes "
+                           "(block mode 2: 2048 + 64); 3 pages and 5 bytes"),
+            std::string::npos)
+      << wrong.err;
+  const json doc = Json("ecc detect short.bin --mode 2", 2);
+  EXPECT_EQ(doc["exitStatus"], 2);
+  EXPECT_NE(doc["error"].get<std::string>().find("not a whole number of pages"), std::string::npos);
+  const json missing = Json("ecc detect nowhere.bin --mode 2", 2);
+  EXPECT_NE(missing["error"].get<std::string>().find("nowhere.bin"), std::string::npos);
+
+  testing::WriteFile(dir / "erased.bin", Bytes(528 * 4, 0xFF));
+  const CliRun erased = InDir("ecc detect erased.bin --mode 0");
+  EXPECT_EQ(erased.status, 1);
+  EXPECT_NE(erased.out.find("Every page is erased"), std::string::npos) << erased.out;
+
+  struct Case {
+    const char* args;
+    const char* says;
+  } cases[] = {
+      {"ecc", "ecc takes list or detect"},
+      {"ecc lists", "ecc takes list or detect, not 'lists'"},
+      {"ecc detect erased.bin", "ecc detect needs --mode N"},
+      {"ecc detect erased.bin --mode 16", "--mode takes a block mode from 0 to 15, not '16'"},
+      {"ecc detect --mode 0", "ecc detect takes one IMAGE"},
+      {"ecc list --mode 0", "ecc list takes no --mode"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CliRun run = InDir(c.args);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace folvane
