@@ -3,7 +3,9 @@
 // build script drives them, by exit status and parsed JSON.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -172,6 +174,115 @@ TEST_F(EccCli, DetectRefusesWhatIsNotWholePagesAndWrongWords) {
     const CliRun run = InDir(c.args);
     EXPECT_EQ(run.status, 64);
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+// A job of one row, rows 0..7 of block mode 2, whose image is two blocks of raw pages.
+class EccLint : public EccCli {
+ protected:
+  static constexpr int kMode = 2;
+  static constexpr std::size_t kPages = 128;  // two blocks of 64
+  void Job(const Bytes& image) {
+    testing::WriteFile(dir / "raw.bin", image);
+    ASSERT_EQ(InDir("new job.part --mode 2 --table t.bin --data d.bin --row raw.bin:0:7").status, 0);
+  }
+};
+
+TEST_F(EccLint, RawEccNamesTheFirstStepWhoseStoredEccDiffers) {
+  struct Flip {
+    std::size_t page;
+    std::uint32_t step, byte;
+  };
+  struct Case {
+    const char* name;
+    const char* scheme;
+    std::vector<Flip> flips;  // the first one is the first in the image
+    int status;
+  } cases[] = {
+      {"clean", "linux-bch8/512", {}, 0},
+      {"one byte", "linux-bch8/512", {{67, 2, 5}}, 1},
+      {"two pages", "linux-bch8/512", {{67, 2, 12}, {100, 0, 0}}, 1},
+      {"hamming small steps", "linux-hamming", {{1, 7, 2}}, 1},
+      // The step of the chunk that holds the marker's byte: its ECC moves up by one.
+      {"interleaved past the marker", "qcom-bch4", {{70, 3, 0}}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes image = RawImage(c.scheme, kMode, kPages, 3);
+    for (const Flip& f : c.flips) image[EccByteAt(c.scheme, kMode, f.page, f.step, f.byte)] ^= 0x40;
+    Job(image);
+    const json doc = Json(std::string("check job.part --lint --raw-ecc 1=") + c.scheme, c.status);
+    const json& ecc = doc["rows"][0]["lint"]["ecc"];
+    ASSERT_TRUE(ecc.is_object()) << doc.dump();
+    const std::size_t steps = ParseScheme(c.scheme)->step == 516 ? 4 : 2048 / ParseScheme(c.scheme)->step;
+    EXPECT_EQ(ecc["erasedPages"], kPages / 5);
+    EXPECT_EQ(ecc["pages"], kPages - kPages / 5);
+    EXPECT_EQ(ecc["steps"], (kPages - kPages / 5) * steps);
+    EXPECT_EQ(ecc["differingSteps"], c.flips.size());
+    EXPECT_EQ(ecc["differingPages"], c.flips.size());
+    EXPECT_EQ(doc["lint"]["eccDifferingSteps"], c.flips.size());
+    if (c.flips.empty()) {
+      EXPECT_TRUE(ecc["firstDifference"].is_null());
+      continue;
+    }
+    const Flip& f = c.flips.front();
+    EXPECT_EQ(ecc["firstDifference"], json({{"imageBlock", f.page / 64},
+                                            {"page", f.page % 64},
+                                            {"step", f.step},
+                                            {"imageOffset", EccByteAt(c.scheme, kMode, f.page, f.step, f.byte)}}));
+  }
+}
+
+TEST_F(EccLint, TheTextNamesTheRowBlockPageStepAndByte) {
+  Bytes image = RawImage("linux-bch8/512", kMode, kPages, 3);
+  const std::size_t at = EccByteAt("linux-bch8/512", kMode, 67, 2, 5);
+  Job(image);
+  const CliRun clean = InDir("check job.part --lint --no-map --raw-ecc 1=linux-bch8/512");
+  EXPECT_EQ(clean.status, 0) << clean.err;
+  EXPECT_NE(clean.out.find("ECC linux-bch8/512: 103 pages checked (25 erased apart), every step's ECC matches its data"),
+            std::string::npos)
+      << clean.out;
+  image[at] ^= 1;
+  Job(image);
+  const CliRun run = InDir("check job.part --lint --no-map --raw-ecc 1=linux-bch8/512");
+  EXPECT_EQ(run.status, 1);
+  char offset[16];
+  std::snprintf(offset, sizeof offset, "0x%zX", at);
+  EXPECT_NE(run.out.find("1 of 412 steps differ in 1 page, the first at image block 0x1, page 0x3, step 2: byte " +
+                         std::string(offset) + " of the image"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("but stored ECC differs from the data's."), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("warning: row 1, image block 0x1, page 0x3, step 2: byte " + std::string(offset)),
+            std::string::npos)
+      << run.err;
+}
+
+TEST_F(EccLint, PageDataRowsHaveNoMarksReadFromTheirBytes) {
+  // Page data whose byte at the first spare byte's place in a raw page is not 0xFF.
+  Bytes image = RawImage("linux-bch8/512", kMode, kPages, 3);
+  image[2048] = 0x00;
+  Job(image);
+  const json raw = Json("check job.part --lint", 1);
+  EXPECT_EQ(raw["lint"]["markedBlocks"], 1);
+  EXPECT_EQ(raw["rows"][0]["lint"]["pageData"], false);
+  const json data = Json("check job.part --lint --ecc 1=linux-bch8/512", 0);
+  EXPECT_EQ(data["lint"]["markedBlocks"], 0);
+  EXPECT_EQ(data["rows"][0]["lint"]["pageData"], true);
+  EXPECT_TRUE(data["rows"][0]["lint"]["ecc"].is_null());
+  const CliRun text = InDir("check job.part --lint --no-map --ecc 1=linux-bch8/512");
+  EXPECT_NE(text.out.find("marks not looked for: page data, laid out at merge"), std::string::npos) << text.out;
+}
+
+TEST_F(EccLint, AnUnknownSchemeIsAUsageErrorListingTheKnownNames) {
+  Job(RawImage("linux-bch8/512", kMode, kPages, 3));
+  for (const char* option : {"--raw-ecc 1=linux-bch8", "--ecc 1=bch9", "--raw-ecc 1=qcom-bch16"}) {
+    SCOPED_TRACE(option);
+    const CliRun run = InDir(std::string("check job.part --lint ") + option);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_NE(run.err.find("known schemes: linux-hamming, linux-hamming-sm, linux-hamming/512"), std::string::npos)
+        << run.err;
     EXPECT_EQ(run.out, "");
   }
 }
