@@ -18,6 +18,10 @@ namespace folvane::cli {
 
 namespace {
 
+// Schemes that match every page, shown in the text; pages that tell little (zeros,
+// one repeated byte) can fit many.
+constexpr std::size_t kShownMatches = 8;
+
 // "12 of 16 steps (75.00%)"; a share short of all is never rounded up to 100%.
 std::string ShareText(const SchemeFit& fit) {
   const double percent = fit.steps ? std::floor(10000.0 * static_cast<double>(fit.matching) /
@@ -126,7 +130,10 @@ int RunDetect(const Args& args) {
   }
   if (!report.matches.empty()) {
     std::printf("Matching every page, best first:\n");
-    for (const SchemeFit& fit : report.matches) std::printf("  %s\n", SchemeText(fit.scheme).c_str());
+    for (std::size_t i = 0; i < report.matches.size() && i < kShownMatches; ++i)
+      std::printf("  %s\n", SchemeText(report.matches[i].scheme).c_str());
+    if (report.matches.size() > kShownMatches)
+      std::printf("  ... and %zu more (--json lists every one)\n", report.matches.size() - kShownMatches);
     return status;
   }
   if (report.closest.empty()) {

@@ -27,6 +27,10 @@ bool Erased(const std::uint8_t* bytes, std::size_t n) {
   return std::all_of(bytes, bytes + n, [](std::uint8_t b) { return b == 0xFF; });
 }
 
+bool Uniform(const std::uint8_t* bytes, std::size_t n) {
+  return std::all_of(bytes, bytes + n, [&](std::uint8_t b) { return b == bytes[0]; });
+}
+
 // One code (its step, strength, bit order and Hamming order), built once; its
 // placements are found in the pages. A BCH code is built masked: the unmasked ECC is
 // the masked one with the mask taken off again.
@@ -97,6 +101,9 @@ class Candidates {
       EccScheme base = v.scheme;
       base.masked = v.bch ? masked : false;
       v.Encode(page, base.masked, ecc.data());
+      // ECC of one repeated byte (the unmasked code's of zeros, Hamming's FF FF FF) is
+      // found wherever the page repeats that byte, and tells no place.
+      if (Uniform(ecc.data(), e)) continue;
       if (two) v.Encode(page + step, base.masked, ecc.data() + e);
       if (data_ % step == 0) Contiguous(base, page, ecc.data(), two ? ecc.data() + e : nullptr);
       if (v.bch) Interleaved(base, page, ecc.data());
@@ -199,9 +206,15 @@ DetectReport DetectSchemes(std::span<const std::uint8_t> image, std::uint32_t da
     else written.push_back(p);
   }
   if (written.empty()) return report;
+  // The sample is taken from pages of more than one byte value where there are any:
+  // a page of zeros fits every unmasked code and tells nothing of the others.
+  std::vector<std::uint64_t> varied;
+  for (const std::uint64_t p : written)
+    if (!Uniform(image.data() + p * pageBytes, pageBytes)) varied.push_back(p);
+  const std::vector<std::uint64_t>& from = varied.empty() ? written : varied;
   std::vector<std::uint64_t> sample;
-  const std::size_t n = std::min(kSamplePages, written.size());
-  for (std::size_t i = 0; i < n; ++i) sample.push_back(written[i * written.size() / n]);
+  const std::size_t n = std::min(kSamplePages, from.size());
+  for (std::size_t i = 0; i < n; ++i) sample.push_back(from[i * from.size() / n]);
 
   Candidates candidates(dataBytes, spareBytes);
   for (const NamedScheme& named : NamedSchemes()) candidates.Add(named.scheme);
