@@ -24,7 +24,8 @@ using testing::CliRun;
 using testing::TempDir;
 
 // `pages` raw pages of block mode `mode` laid out by `scheme` from random data; every
-// fifth page is left erased, as an image's unused pages are.
+// fifth page is left erased, as an image's unused pages are, and every fifth holds
+// zeros, which fit every unmasked code.
 Bytes RawImage(const std::string& scheme, int mode, std::size_t pages, unsigned seed) {
   const PageLayout layout = PageLayoutOf(mode);
   const auto parsed = ParseScheme(scheme);
@@ -37,7 +38,7 @@ Bytes RawImage(const std::string& scheme, int mode, std::size_t pages, unsigned 
   Bytes data(layout.dataBytes);
   for (std::size_t p = 0; p < pages; ++p) {
     if (p % 5 == 4) continue;
-    for (auto& b : data) b = static_cast<std::uint8_t>(random());
+    for (auto& b : data) b = p % 5 == 2 ? 0 : static_cast<std::uint8_t>(random());
     codec->LayOut(data, std::span(image).subspan(p * layout.PageBytes(), layout.PageBytes()));
   }
   return image;
