@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ecc/scheme.hpp"
 #include "fuzz_support.hpp"

@@ -288,5 +288,23 @@ TEST_F(EccLint, AnUnknownSchemeIsAUsageErrorListingTheKnownNames) {
   }
 }
 
+TEST_F(EccLint, ATextJobRowCarriesItsRawScheme) {
+  Bytes image = RawImage("linux-hamming/512", kMode, kPages, 9);
+  image[EccByteAt("linux-hamming/512", kMode, 3, 1, 0)] ^= 0x01;
+  testing::WriteFile(dir / "raw.bin", image);
+  testing::WriteText(dir / "job.toml", "mode = 2\ntable = \"t.bin\"\ndata = \"d.bin\"\n\n[[row]]\nimage = \"raw.bin\"\n"
+                                       "start = \"0\"\nend = \"7\"\nraw-ecc = \"linux-hamming/512\"\n");
+  const json doc = Json("check job.toml --lint", 1);
+  const json& ecc = doc["rows"][0]["lint"]["ecc"];
+  ASSERT_TRUE(ecc.is_object()) << doc.dump();
+  EXPECT_EQ(ecc["scheme"], "linux-hamming/512");
+  EXPECT_EQ(ecc["firstDifference"]["page"], 3);
+  EXPECT_EQ(ecc["firstDifference"]["step"], 1);
+  // --ecc on the command line replaces the row's scheme: page data has no ECC to check.
+  const json data = Json("check job.toml --lint --ecc 1=linux-hamming/512", 0);
+  EXPECT_TRUE(data["rows"][0]["lint"]["ecc"].is_null());
+  EXPECT_EQ(data["rows"][0]["lint"]["pageData"], true);
+}
+
 }  // namespace
 }  // namespace folvane
