@@ -297,19 +297,20 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "  --marker-pages WORDS  the pages a chip marks, of first, second and last,\n"
     "                        separated by commas (all three unless given); implies\n"
     "                        --lint\n"
-    "  --raw-ecc ROW=SCHEME  the row's image is raw pages carrying SCHEME's ECC (folvane-cli\n"
-    "                        ecc list, ecc detect): each step is encoded again from its\n"
-    "                        data and compared with the ECC stored, erased pages counted\n"
-    "                        apart; the steps that differ, the first named by image\n"
-    "                        block, page, step and byte offset in the image\n"
-    "  --ecc ROW=SCHEME      the row's image is page data only, laid out with SCHEME at\n"
-    "                        merge: no mark is looked for in it\n"
+    "  --raw-ecc ROW=SCHEME  the row's image is raw pages with SCHEME's ECC (see\n"
+    "                        folvane-cli ecc): every step is encoded again from its\n"
+    "                        data and compared with the ECC stored, erased pages\n"
+    "                        counted apart; the steps that differ, the first named\n"
+    "                        by image block, page, step and byte offset in the image\n"
+    "  --ecc ROW=SCHEME      the row's image is page data only, laid out with SCHEME\n"
+    "                        at merge: no mark is looked for in it\n"
     "\n"
     "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out,\n"
     "show messages or take two rows that share blocks, or a chip's range runs out of\n"
     "good blocks, or the risk is above --max-risk, or an image block would read as\n"
-    "bad, or a step's stored ECC differs from its data's; 2 it would end early or a file cannot be read, 64 usage (a wrong line in the\n"
-    "bad-blocks list or a wrong --marker-pages word included).\n",
+    "bad, or a step's stored ECC differs from its data's; 2 it would end early or a\n"
+    "file cannot be read, 64 usage (a wrong line in the bad-blocks list, a wrong\n"
+    "--marker-pages word or an unknown scheme included).\n",
     JobGrammar({"report", "bad-blocks", "max-bad", "chip-blocks", "max-risk", "marker-pages", "ecc", "raw-ecc"},
                {"ecc", "raw-ecc"},
                {"json", "no-map", "no-in-place", "lint"}),
