@@ -120,14 +120,16 @@ int RunDetect(const Args& args) {
     PrintJson(doc);
     return status;
   }
-  std::printf("%s: %s pages of %u + %u bytes (block mode %u), %s erased; %s codes looked for, %s schemes checked\n",
-              Printable(path).c_str(), std::to_string(report.pages).c_str(), layout.dataBytes, layout.spareBytes,
-              static_cast<unsigned>(*mode), std::to_string(report.erasedPages).c_str(),
-              std::to_string(report.codes).c_str(), std::to_string(report.candidates).c_str());
+  std::printf("%s: %s pages of %u + %u bytes (block mode %u), %s erased", Printable(path).c_str(),
+              std::to_string(report.pages).c_str(), layout.dataBytes, layout.spareBytes,
+              static_cast<unsigned>(*mode), std::to_string(report.erasedPages).c_str());
   if (report.pages == report.erasedPages) {
-    std::printf("Every page is erased: no scheme can be told.\n");
+    std::printf("\n%s\n", report.pages == 0 ? "The image holds no page: no scheme can be told."
+                                               : "Every page is erased: no scheme can be told.");
     return status;
   }
+  std::printf("; %s codes looked for, %s schemes checked\n", std::to_string(report.codes).c_str(),
+              std::to_string(report.candidates).c_str());
   if (!report.matches.empty()) {
     std::printf("Matching every page, best first:\n");
     for (std::size_t i = 0; i < report.matches.size() && i < kShownMatches; ++i)

@@ -157,7 +157,12 @@ TEST_F(EccCli, DetectRefusesWhatIsNotWholePagesAndWrongWords) {
   testing::WriteFile(dir / "erased.bin", Bytes(528 * 4, 0xFF));
   const CliRun erased = InDir("ecc detect erased.bin --mode 0");
   EXPECT_EQ(erased.status, 1);
-  EXPECT_NE(erased.out.find("Every page is erased"), std::string::npos) << erased.out;
+  EXPECT_EQ(erased.out, "erased.bin: 4 pages of 512 + 16 bytes (block mode 0), 4 erased\n"
+                       "Every page is erased: no scheme can be told.\n");
+  testing::WriteFile(dir / "empty.bin", Bytes());
+  const CliRun empty = InDir("ecc detect empty.bin --mode 0");
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_NE(empty.out.find("The image holds no page"), std::string::npos) << empty.out;
 
   struct Case {
     const char* args;
