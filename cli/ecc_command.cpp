@@ -135,7 +135,8 @@ int RunDetect(const Args& args) {
     for (std::size_t i = 0; i < report.matches.size() && i < kShownMatches; ++i)
       std::printf("  %s\n", SchemeText(report.matches[i].scheme).c_str());
     if (report.matches.size() > kShownMatches)
-      std::printf("  ... and %zu more (--json lists every one)\n", report.matches.size() - kShownMatches);
+      std::printf("  ... and %s more (--json lists every one)\n",
+                  std::to_string(report.matches.size() - kShownMatches).c_str());
     return status;
   }
   if (report.closest.empty()) {

@@ -3,8 +3,8 @@
 // build script drives them, by exit status and parsed JSON.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
+#include <sstream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -253,14 +253,15 @@ TEST_F(EccLint, TheTextNamesTheRowBlockPageStepAndByte) {
   Job(image);
   const CliRun run = InDir("check job.part --lint --no-map --raw-ecc 1=linux-bch8/512");
   EXPECT_EQ(run.status, 1);
-  char offset[16];
-  std::snprintf(offset, sizeof offset, "0x%zX", at);
+  std::ostringstream hex;
+  hex << "0x" << std::hex << std::uppercase << at;
+  const std::string offset = hex.str();
   EXPECT_NE(run.out.find("1 of 412 steps differ in 1 page, the first at image block 0x1, page 0x3, step 2: byte " +
-                         std::string(offset) + " of the image"),
+                         offset + " of the image"),
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("but stored ECC differs from the data's."), std::string::npos) << run.out;
-  EXPECT_NE(run.err.find("warning: row 1, image block 0x1, page 0x3, step 2: byte " + std::string(offset)),
+  EXPECT_NE(run.err.find("warning: row 1, image block 0x1, page 0x3, step 2: byte " + offset),
             std::string::npos)
       << run.err;
 }
