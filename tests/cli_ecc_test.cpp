@@ -3,6 +3,7 @@
 // build script drives them, by exit status and parsed JSON.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -25,8 +26,9 @@ using testing::TempDir;
 
 // `pages` raw pages of block mode `mode` laid out by `scheme` from random data; every
 // fifth page is left erased, as an image's unused pages are, and every fifth holds
-// zeros, which fit every unmasked code.
-Bytes RawImage(const std::string& scheme, int mode, std::size_t pages, unsigned seed) {
+// zeros, which fit every unmasked code. With `head`, every page's first 512 bytes
+// hold that byte.
+Bytes RawImage(const std::string& scheme, int mode, std::size_t pages, unsigned seed, int head = -1) {
   const PageLayout layout = PageLayoutOf(mode);
   const auto parsed = ParseScheme(scheme);
   EXPECT_TRUE(parsed.ok()) << parsed.error();
@@ -39,6 +41,7 @@ Bytes RawImage(const std::string& scheme, int mode, std::size_t pages, unsigned 
   for (std::size_t p = 0; p < pages; ++p) {
     if (p % 5 == 4) continue;
     for (auto& b : data) b = p % 5 == 2 ? 0 : static_cast<std::uint8_t>(random());
+    if (head >= 0) std::fill_n(data.begin(), 512, static_cast<std::uint8_t>(head));
     codec->LayOut(data, std::span(image).subspan(p * layout.PageBytes(), layout.PageBytes()));
   }
   return image;
@@ -120,6 +123,26 @@ TEST_F(EccCli, DetectFindsTheSchemeAnImageWasLaidOutWithFirst) {
     EXPECT_EQ(doc["matches"][0]["matchingSteps"], doc["matches"][0]["steps"]);
     EXPECT_EQ(doc["erasedPages"], 2);
     EXPECT_EQ(doc["closest"], json::array());
+  }
+}
+
+TEST_F(EccCli, DetectFindsTheSchemeWhenEveryPageStartsWithOneRepeatedByte) {
+  struct Case {
+    const char* scheme;
+    int head;
+  } cases[] = {
+      {"linux-bch8/512", 0xFF},                      // a masked code's ECC of an erased step is FF
+      {"bch:t=4,step=512,mask=none,at=20", 0x00},    // an unmasked code's of zeros is 00
+      {"hamming:step=256,at=2", 0x00},               // Hamming's of zeros is FF FF FF
+      {"bch:t=4,step=512,bytes=8,pad=0x00,at=16", 0xFF},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scheme);
+    testing::WriteFile(dir / "raw.bin", RawImage(c.scheme, 2, 10, 5, c.head));
+    const json doc = Json("ecc detect raw.bin --mode 2", 0);
+    ASSERT_FALSE(doc["matches"].empty()) << doc.dump();
+    EXPECT_EQ(*ParseScheme(doc["matches"][0]["scheme"].get<std::string>()), *ParseScheme(c.scheme))
+        << doc["matches"][0]["scheme"];
   }
 }
 

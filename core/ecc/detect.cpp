@@ -94,19 +94,23 @@ class Candidates {
 
   void Search(const Variant& v, const std::uint8_t* page) {
     const std::uint32_t step = v.scheme.step, e = v.scheme.CodeBytes();
-    std::array<std::uint8_t, 2 * 128> ecc{};  // steps 0 and 1; 60 x 16 bits fit 120 bytes
-    const bool two = data_ % step == 0 && data_ / step > 1;
+    const std::uint32_t steps = data_ % step == 0 ? data_ / step : 0;
+    std::array<std::uint8_t, 2 * 128> ecc{};  // two steps' ECC; 60 x 16 bits fit 120 bytes
     for (const bool masked : {true, false}) {
       if (!v.bch && !masked) continue;
       EccScheme base = v.scheme;
       base.masked = v.bch ? masked : false;
+      // ECC of one repeated byte (the unmasked code's of zeros, Hamming's FF FF FF, a
+      // masked code's of an erased step) is found wherever the page repeats that
+      // byte, and tells no place: the first step whose ECC does is looked for.
       v.Encode(page, base.masked, ecc.data());
-      // ECC of one repeated byte (the unmasked code's of zeros, Hamming's FF FF FF) is
-      // found wherever the page repeats that byte, and tells no place.
-      if (Uniform(ecc.data(), e)) continue;
-      if (two) v.Encode(page + step, base.masked, ecc.data() + e);
-      if (data_ % step == 0) Contiguous(base, page, ecc.data(), two ? ecc.data() + e : nullptr);
-      if (v.bch) Interleaved(base, page, ecc.data());
+      if (v.bch && !Uniform(ecc.data(), e)) Interleaved(base, page, ecc.data());
+      std::uint32_t k = 0;
+      while (k < steps && Uniform(ecc.data(), e) && ++k < steps) v.Encode(page + k * step, base.masked, ecc.data());
+      if (k >= steps) continue;
+      const bool next = k + 1 < steps;
+      if (next) v.Encode(page + (k + 1) * step, base.masked, ecc.data() + e);
+      Contiguous(base, page, k, ecc.data(), next ? ecc.data() + e : nullptr);
     }
   }
 
@@ -114,23 +118,25 @@ class Candidates {
   std::uint32_t data_, page_;
   std::vector<EccScheme> list_;
 
-  // All steps' ECC one after the other from the spare byte where step 0's is, as far
-  // apart as step 1's is found (padding between them), at the Linux place when that
-  // is where they are.
-  void Contiguous(const EccScheme& base, const std::uint8_t* page, const std::uint8_t* ecc0, const std::uint8_t* ecc1) {
+  // All steps' ECC one after the other, step k's (`ecck`) where it is found in the
+  // spare area, as far apart as step k + 1's (`next`) is found after it (padding
+  // between them); at the Linux place when that is where they are.
+  void Contiguous(const EccScheme& base, const std::uint8_t* page, std::uint32_t k, const std::uint8_t* ecck,
+                  const std::uint8_t* next) {
     const std::uint32_t e = base.CodeBytes();
     for (std::uint32_t o = data_; o + e <= page_; ++o) {
-      if (std::memcmp(page + o, ecc0, e) != 0) continue;
+      if (std::memcmp(page + o, ecck, e) != 0) continue;
       std::uint32_t bytes = e;
-      for (std::uint32_t o1 = o + e; ecc1 && o1 <= o + e + kMaxPad && o1 + e <= page_; ++o1) {
-        if (std::memcmp(page + o1, ecc1, e) == 0) {
+      for (std::uint32_t o1 = o + e; next && o1 <= o + e + kMaxPad && o1 + e <= page_; ++o1) {
+        if (std::memcmp(page + o1, next, e) == 0) {
           bytes = o1 - o;
           break;
         }
       }
+      if (o - data_ < std::uint64_t{k} * bytes) continue;  // the steps before k would start before the spare area
       EccScheme s = base;
       s.placement = EccPlacement::kFrom;
-      s.at = o - data_;
+      s.at = o - data_ - k * bytes;
       s.eccBytes = bytes;
       if (bytes > e) s.pad = page[o + e];
       EccScheme atLinux = s;
