@@ -51,8 +51,10 @@ struct Variant {
   }
 };
 
-std::vector<Variant> CodeVariants(std::uint32_t dataBytes) {
-  std::vector<Variant> variants;
+// The codes to look for, each once; their tables are built one at a time as each is
+// looked for (all of them together would hold some 100 MB).
+std::vector<EccScheme> Codes(std::uint32_t dataBytes) {
+  std::vector<EccScheme> codes;
   auto add = [&](const std::string& form) {
     auto s = ParseScheme(form);
     if (!s.ok() || s->step > dataBytes) return;
@@ -60,15 +62,7 @@ std::vector<Variant> CodeVariants(std::uint32_t dataBytes) {
     scheme.placement = EccPlacement::kLinux;
     scheme.at = scheme.chunk = 0;
     if (scheme.code == EccCode::kBch) scheme.masked = true;
-    for (const Variant& v : variants)
-      if (v.scheme == scheme) return;
-    Variant v{scheme, std::nullopt};
-    if (scheme.code == EccCode::kBch) {
-      auto code = BchCode::Make(scheme.Bch());
-      if (!code.ok()) return;
-      v.bch = std::move(code).value();
-    }
-    variants.push_back(std::move(v));
+    if (std::find(codes.begin(), codes.end(), scheme) == codes.end()) codes.push_back(scheme);
   };
   for (const char* form : {"hamming:step=256", "hamming:step=256,order=sm", "hamming:step=512",
                            "hamming:step=512,order=sm"})
@@ -79,7 +73,7 @@ std::vector<Variant> CodeVariants(std::uint32_t dataBytes) {
         add("bch:t=" + std::to_string(t) + ",step=" + std::to_string(step) + ",bits=" + bits);
   // The named schemes' own codes where the family above lacks them (other steps).
   for (const NamedScheme& n : NamedSchemes()) add(SchemeText(n.scheme));
-  return variants;
+  return codes;
 }
 
 // The candidates a code gives in one page: wherever its first step's ECC is stored.
@@ -224,9 +218,14 @@ DetectReport DetectSchemes(std::span<const std::uint8_t> image, std::uint32_t da
 
   Candidates candidates(dataBytes, spareBytes);
   for (const NamedScheme& named : NamedSchemes()) candidates.Add(named.scheme);
-  const std::vector<Variant> variants = CodeVariants(dataBytes);
-  for (const Variant& v : variants) report.codes += v.bch ? 2 : 1;
-  for (const Variant& v : variants) {
+  for (const EccScheme& code : Codes(dataBytes)) {
+    Variant v{code, std::nullopt};
+    if (code.code == EccCode::kBch) {
+      auto bch = BchCode::Make(code.Bch());
+      if (!bch.ok()) continue;
+      v.bch = std::move(bch).value();
+    }
+    report.codes += v.bch ? 2 : 1;
     // The Linux Hamming place of small pages is not one run of bytes: tried as it is.
     if (!v.bch) candidates.Add(v.scheme);
     for (const std::uint64_t p : sample) candidates.Search(v, image.data() + p * pageBytes);
