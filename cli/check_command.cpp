@@ -180,7 +180,7 @@ int RunCheck(const Args& args) {
   // them all open and measured.
   std::optional<LintReport> lintReport;
   if (lint && result.completed && unread.empty()) {
-    auto read = LintJobImages(form.set, result, form.GetBlockModeSelection(), *markerPages);
+    auto read = LintJobImages(form.set, result, form.GetBlockModeSelection(), *markerPages, *codecs);
     if (!read) {
       std::fprintf(stderr, "folvane-cli: %s\n", FileErrorText(read.error()).c_str());
       if (!json) return kExitFailed;
@@ -197,7 +197,8 @@ int RunCheck(const Args& args) {
   }
   const bool chipRisk = margins && (margins->AnyOverflow() || margins->RiskExceeded(*marginOptions));
   const bool marked = lintReport && lintReport->MarkedBlocks() != 0;
-  if ((chipRisk || marked) && status == kExitOk) status = kExitWithMessages;
+  const bool eccDiffers = lintReport && lintReport->DifferingEccSteps() != 0;
+  if ((chipRisk || marked || eccDiffers) && status == kExitOk) status = kExitWithMessages;
   const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
   const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
   const std::optional<BadBlockSet> badBlocks = margins ? margins->badBlocks : std::nullopt;
@@ -264,6 +265,8 @@ int RunCheck(const Args& args) {
                           ? "The merge would take every ticked row, but a chip could run out of good blocks."
                       : marked && form.messages.empty() && details.empty()
                           ? "The merge would take every ticked row, but a chip would read image blocks as bad."
+                      : eccDiffers && form.messages.empty() && details.empty()
+                          ? "The merge would take every ticked row, but stored ECC differs from the data's."
                           : "The merge would complete, with messages.");
   return status;
 }
@@ -273,6 +276,7 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "           [--json] [--no-map] [--report FILE.html]\n"
     "           [--bad-blocks FILE] [--max-bad N --chip-blocks B [--max-risk P]]\n"
     "           [--lint] [--marker-pages first,second,last]\n"
+    "           [--ecc ROW=SCHEME]... [--raw-ecc ROW=SCHEME]...\n"
     "\n"
     "Runs the merge of JOB.part without creating or writing anything: for each ticked\n"
     "row, whether the merge takes it (and if not, which rule it breaks), the image's\n"
@@ -310,12 +314,20 @@ const Command kCheckCommand = {"check", "say what a merge of a saved job would d
     "  --marker-pages WORDS  the pages a chip marks, of first, second and last,\n"
     "                        separated by commas (all three unless given); implies\n"
     "                        --lint\n"
+    "  --raw-ecc ROW=SCHEME  the row's image is raw pages with SCHEME's ECC (see\n"
+    "                        folvane-cli ecc): every step is encoded again from its\n"
+    "                        data and compared with the ECC stored, erased pages\n"
+    "                        counted apart; the steps that differ, the first named\n"
+    "                        by image block, page, step and byte offset in the image\n"
+    "  --ecc ROW=SCHEME      the row's image is page data only, laid out with SCHEME\n"
+    "                        at merge: no mark is looked for in it\n"
     "\n"
     "Exit status: 0 the merge would take every ticked row, 1 it would leave rows out,\n"
     "show messages or take two rows that share blocks, or a chip's range runs out of\n"
     "good blocks, or the risk is above --max-risk, or an image block would read as\n"
-    "bad; 2 it would end early or a file cannot be read, 64 usage (a wrong line in the\n"
-    "bad-blocks list or a wrong --marker-pages word included).\n",
+    "bad, or a step's stored ECC differs from its data's; 2 it would end early or a\n"
+    "file cannot be read, 64 usage (a wrong line in the bad-blocks list, a wrong\n"
+    "--marker-pages word or an unknown scheme included).\n",
     JobGrammar({"report", "bad-blocks", "max-bad", "chip-blocks", "max-risk", "marker-pages", "ecc", "raw-ecc"},
                {"ecc", "raw-ecc"},
                {"json", "no-map", "no-in-place", "lint"}),

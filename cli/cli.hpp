@@ -65,6 +65,7 @@ extern const Command kVerifyCommand;
 extern const Command kShowCommand;
 extern const Command kTableCommand;
 extern const Command kNewCommand;
+extern const Command kEccCommand;
 
 /// The grammar of a command that loads a job and may take other output paths: the
 /// options --table and --data every such command shares, then its own.
@@ -157,5 +158,6 @@ int RunVerify(const Args& args);
 int RunShow(const Args& args);
 int RunTable(const Args& args);
 int RunNew(const Args& args);
+int RunEcc(const Args& args);
 
 }  // namespace folvane::cli

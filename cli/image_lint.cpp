@@ -17,6 +17,17 @@ std::string Sum32(std::uint32_t sum) {
   return b;
 }
 
+// "image block 0x1, page 0x3, step 2: byte 0x12345 of the image"
+std::string DifferenceText(const LintEccDifference& d) {
+  return "image block " + Hex(d.imageBlock) + ", page " + Hex(d.page) + ", step " + std::to_string(d.step) +
+         ": byte " + Hex(d.imageOffset) + " of the image";
+}
+
+// "1 step", "2 steps".
+std::string Count(std::uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string RunText(const BlockRun& r) {
   return r.count == 1 ? Hex(r.first) : Hex(r.first) + ".." + Hex(std::uint64_t{r.first} + r.count - 1);
 }
@@ -33,14 +44,16 @@ std::optional<unsigned> ReadMarkerPages(const Args& args, std::string& problem) 
 }
 
 Expected<LintReport> LintJobImages(const PartitionSet& set, const MergeResult& result, int blockModeSelection,
-                                   unsigned markerPages) {
+                                   unsigned markerPages, const RowCodecs& codecs) {
   LintJob job;
   job.layout = PageLayoutOf(blockModeSelection);
   job.markerPages = markerPages;
   for (int row = 1; row <= kRowCount; ++row) {
     if (!result.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
     const PartitionSlot& s = set.Slot(row);
-    job.rows.push_back({row, s.imagePath, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}});
+    const auto i = static_cast<std::size_t>(row - 1);
+    job.rows.push_back({row, s.imagePath, BlockRange{s.startBlock, s.endBlock, s.imageBlocks},
+                        codecs.raw[i] ? &*codecs.raw[i] : nullptr, codecs.ecc[i].has_value()});
   }
   return LintImages(job);
 }
@@ -59,6 +72,11 @@ void WarnMarks(Console& console, const LintReport& lint) {
       console.Line("folvane-cli: warning: row " + std::to_string(r.row) + ": " +
                    std::to_string(r.marks.size() - kWarnedMarks) + " more blocks like these (--json lists every one)");
     }
+    if (r.ecc && r.ecc->first) {
+      console.Line("folvane-cli: warning: row " + std::to_string(r.row) + ", " + DifferenceText(*r.ecc->first) +
+                   " is not the ECC its data gives; " +
+                   Count(r.ecc->differingSteps, "step differs", "steps differ") + " in all");
+    }
   }
 }
 
@@ -71,7 +89,20 @@ void PrintLint(const LintReport& lint, unsigned markerPages) {
                         : r.marks.size() == 1 ? "image block " + Hex(r.marks.front().imageBlock) + " would read as bad"
                                               : HexDec(r.marks.size()) + " image blocks would read as bad, the first " +
                                                     Hex(r.marks.front().imageBlock);
+    if (r.pageData) marks = "marks not looked for: page data, laid out at merge";
     std::printf("  FILE%-2d %s blocks: %s\n", r.row, HexDec(r.range.imageBlocks).c_str(), marks.c_str());
+    if (r.ecc) {
+      const LintEcc& e = *r.ecc;
+      std::printf("         ECC %s: %s pages checked (%s erased apart), ", SchemeText(r.ecc->scheme).c_str(),
+                  std::to_string(e.pages).c_str(), std::to_string(e.erasedPages).c_str());
+      if (e.differingSteps == 0) {
+        std::printf("every step's ECC matches its data\n");
+      } else {
+        std::printf("%s of %s in %s, the first at %s\n", std::to_string(e.differingSteps).c_str(),
+                    Count(e.steps, "step differs", "steps differ").c_str(), Count(e.differingPages, "page", "pages").c_str(),
+                    DifferenceText(*e.first).c_str());
+      }
+    }
     if (r.erasedBlocks == 0) {
       std::printf("         no block is entirely 0xFF\n");
     } else {
@@ -103,16 +134,32 @@ void AddLintJson(nlohmann::json& doc, const LintReport& lint, unsigned markerPag
                          {"value", m.value}});
       }
       for (const BlockRun& run : r.erasedRuns) runs.push_back({{"firstBlock", run.first}, {"count", run.count}});
+      nlohmann::json ecc = nullptr;
+      if (r.ecc) {
+        const LintEcc& e = *r.ecc;
+        nlohmann::json first = nullptr;
+        if (e.first) {
+          first = {{"imageBlock", e.first->imageBlock}, {"page", e.first->page}, {"step", e.first->step},
+                   {"imageOffset", e.first->imageOffset}};
+        }
+        ecc = {{"scheme", SchemeText(e.scheme)},          {"pages", e.pages},
+               {"erasedPages", e.erasedPages}, {"steps", e.steps},
+               {"differingSteps", e.differingSteps}, {"differingPages", e.differingPages},
+               {"firstDifference", first}};
+      }
       row["lint"] = {{"markedBlocks", marks},
                      {"erasedBlocks", r.erasedBlocks},
                      {"erasedRuns", runs},
                      {"trailingErasedBlocks", r.trailingErased},
-                     {"rangeByteSum", r.rangeSum}};
+                     {"rangeByteSum", r.rangeSum},
+                     {"pageData", r.pageData},
+                     {"ecc", ecc}};
     }
   }
   doc["lint"] = {{"markerPages", MarkerPagesText(markerPages)},
                  {"bytesRead", lint.bytesRead},
                  {"markedBlocks", lint.MarkedBlocks()},
+                 {"eccDifferingSteps", lint.DifferingEccSteps()},
                  {"dataBytes", lint.dataBytes},
                  {"dataByteSum", lint.dataSum}};
 }

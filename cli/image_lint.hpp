@@ -19,11 +19,13 @@ namespace folvane::cli {
 std::optional<unsigned> ReadMarkerPages(const Args& args, std::string& problem);
 
 /// The lint of the rows `result` accepted, read from their images now, or the file
-/// error that stopped it.
+/// error that stopped it. A row with a raw scheme in `codecs` has its stored ECC
+/// checked; one with a page data scheme has no marks looked for.
 Expected<LintReport> LintJobImages(const PartitionSet& set, const MergeResult& result, int blockModeSelection,
-                                   unsigned markerPages);
+                                   unsigned markerPages, const RowCodecs& codecs);
 
-/// Each marked block as a warning on the console, a few per row.
+/// Each marked block as a warning on the console, a few per row, and each row's
+/// first step whose stored ECC differs.
 void WarnMarks(Console& console, const LintReport& lint);
 /// The lint for people, on standard output.
 void PrintLint(const LintReport& lint, unsigned markerPages);

@@ -30,7 +30,7 @@ namespace folvane::cli {
 namespace {
 
 const Command* const kCommands[] = {&kMergeCommand, &kCheckCommand, &kVerifyCommand,
-                                     &kShowCommand,  &kTableCommand, &kNewCommand};
+                                     &kShowCommand,  &kTableCommand, &kNewCommand, &kEccCommand};
 
 void PrintMainHelp(std::FILE* out) {
   std::fprintf(out, "Usage: folvane-cli COMMAND [ARGS]\n\ncommands:\n");

@@ -1,5 +1,6 @@
 # Bash completion for folvane-cli: commands and their options as its own --help
-# lists them, the sixteen block modes, and .part and .toml files where a job is asked for.
+# lists them, the sixteen block modes, ecc's list and detect, and .part and .toml files
+# where a job is asked for.
 _folvane_cli() {
   local cur prev words cword command i
   _init_completion || return
@@ -31,6 +32,13 @@ _folvane_cli() {
   fi
   case $command in
     table) _filedir ;;
+    ecc)
+      # A word after ecc names what it does; an image follows detect.
+      if [[ ${words[cword - 1]} == ecc ]]; then
+        COMPREPLY=($(compgen -W 'list detect' -- "$cur"))
+      else
+        _filedir
+      fi ;;
     *) _filedir '@(part|toml)' ;;
   esac
 } && complete -F _folvane_cli folvane-cli

@@ -20,7 +20,10 @@ def form(doc):
         return "manifest"
     if doc.get("command") == "verify" and "dump" in doc and "error" not in doc:
         return "verifyDump"
-    return doc.get("command", "?") + ("Error" if "error" in doc else "")
+    # A command of two words ("ecc detect") names its form in camel case ("eccDetect").
+    words = doc.get("command", "?").split(" ")
+    command = words[0] + "".join(w[:1].upper() + w[1:] for w in words[1:])
+    return command + ("Error" if "error" in doc else "")
 
 
 def main(schema_path, folder):

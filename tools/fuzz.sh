@@ -2,7 +2,7 @@
 # Fuzzes every reader of outside bytes for a bounded time (seconds in all, default 60,
 # shared among the targets) under ASan+UBSan with libFuzzer: the .part reader and
 # IMPORT, the manifest reader, the bad-block list, the partition table reader, the
-# dump comparison and the text job. Each target starts from its seeds in tests/corpus/NAME; new inputs
+# dump comparison, the text job and the ECC scheme reader. Each target starts from its seeds in tests/corpus/NAME; new inputs
 # it finds are kept in build-fuzz/corpus/NAME; a failing run keeps its output and
 # findings in build-fuzz/findings.*: copy a crashing input into tests/corpus/NAME so
 # that every later run replays it, and add a test.
@@ -15,7 +15,7 @@ runs=""
 if [[ "${1:-}" =~ ^[0-9]+$ ]]; then seconds=$1; shift; fi
 if [ "${1:-}" = --runs ]; then runs=$2; shift 2; fi
 targets=("$@")
-((${#targets[@]})) || targets=(part manifest bad_blocks table dump text_job)
+((${#targets[@]})) || targets=(part manifest bad_blocks table dump text_job ecc_scheme)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
 share=$((seconds / ${#targets[@]}))

@@ -40,12 +40,61 @@ struct SumKeeper {
   }
 };
 
-// Notes one image block: its mark, whether it is entirely 0xFF, and its sum.
-void LookAtBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, LintRowReport& row,
-                 SumKeeper& sums) {
-  if (const auto mark = FindMark(block, job.layout, job.markerPages)) {
+// The page offset of the first stored ECC byte of `step` that is not what the page's
+// data gives: the data gathered from the page and laid out again beside it. The step's
+// first ECC byte where the difference lies in bytes of its codeword past the data (the
+// last codeword of an interleaved page), which the layout fills with 0xFF.
+std::uint32_t FirstDifferingEccByte(const PageCodec& codec, std::span<const std::uint8_t> page, std::uint32_t step) {
+  const PagePlan& plan = codec.Plan();
+  const std::uint32_t stepBytes = codec.Scheme().step, stored = codec.Scheme().eccBytes;
+  std::vector<std::uint8_t> data(codec.DataBytes()), codeword(stepBytes), laid(codec.PageBytes());
+  for (const StepPlace& p : plan.steps) {
+    std::memcpy(codeword.data(), page.data() + p.at[0], p.split);
+    std::memcpy(codeword.data() + p.split, page.data() + p.at[1], stepBytes - p.split);
+    std::memcpy(data.data() + p.dataFrom, codeword.data(), p.dataLen);
+  }
+  EccLayoutOptions all;
+  all.programErased = true;
+  codec.LayOut(data, laid, all);
+  const std::uint32_t* at = plan.eccOffsets.data() + plan.steps[step].eccFirst;
+  for (std::uint32_t i = 0; i < stored; ++i)
+    if (page[at[i]] != laid[at[i]]) return at[i];
+  return at[0];
+}
+
+void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const PageCodec& codec, LintEcc& ecc) {
+  const std::uint32_t pageBytes = codec.PageBytes();
+  const std::uint64_t steps = codec.Plan().steps.size();
+  for (std::uint32_t page = 0; page * std::size_t{pageBytes} < block.size(); ++page) {
+    const auto bytes = block.subspan(std::size_t{page} * pageBytes, pageBytes);
+    const PageCheck check = codec.Check(bytes);
+    if (check.erased) {
+      ++ecc.erasedPages;
+      continue;
+    }
+    ++ecc.pages;
+    ecc.steps += steps;
+    if (check.differing.empty()) continue;
+    ecc.differingSteps += check.differing.size();
+    ++ecc.differingPages;
+    if (!ecc.first) {
+      const std::uint32_t step = check.differing.front();
+      ecc.first = LintEccDifference{index, page, step,
+                                    std::uint64_t{index} * block.size() + std::uint64_t{page} * pageBytes +
+                                        FirstDifferingEccByte(codec, bytes, step)};
+    }
+  }
+}
+
+// Notes one image block: its mark, its stored ECC, whether it is entirely 0xFF, and
+// its sum.
+void LookAtBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, const LintRow& lintRow,
+                 LintRowReport& row, SumKeeper& sums) {
+  const auto mark = row.pageData ? std::optional<BlockMark>() : FindMark(block, job.layout, job.markerPages);
+  if (mark) {
     row.marks.push_back({index, mark->page, std::uint64_t{index} * block.size() + mark->offset, block[mark->offset]});
   }
+  if (row.ecc) CheckEcc(block, index, *lintRow.rawEcc, *row.ecc);
   const std::uint64_t total = ByteTotal(block);
   if (total == 0xFF * std::uint64_t{block.size()}) {
     ++row.erasedBlocks;
@@ -66,6 +115,12 @@ std::uint64_t LintReport::MarkedBlocks() const {
   return n;
 }
 
+std::uint64_t LintReport::DifferingEccSteps() const {
+  std::uint64_t n = 0;
+  for (const LintRowReport& r : rows) n += r.ecc ? r.ecc->differingSteps : 0;
+  return n;
+}
+
 Expected<LintReport> LintImages(const LintJob& job) {
   LintReport report;
   const std::uint64_t blockBytes = job.layout.BlockBytes();
@@ -76,6 +131,9 @@ Expected<LintReport> LintImages(const LintJob& job) {
     LintRowReport row;
     row.row = lintRow.row;
     row.range = lintRow.range;
+    row.pageData = lintRow.pageData;
+    // A codec for another page size would read every page out of step.
+    if (lintRow.rawEcc && lintRow.rawEcc->PageBytes() == job.layout.PageBytes()) row.ecc.emplace().scheme = lintRow.rawEcc->Scheme();
     auto image = File::OpenRead(lintRow.imagePath);
     if (!image) return image.error();
     row.imageBytes = image->OpenedSize();
@@ -93,7 +151,8 @@ Expected<LintReport> LintImages(const LintJob& job) {
       const std::size_t padded = static_cast<std::size_t>((want + blockBytes - 1) / blockBytes * blockBytes);
       std::memset(piece.data() + want, 0xFF, padded - want);
       for (std::size_t b = 0; b < padded; b += blockBytes) {
-        LookAtBlock(std::span<const std::uint8_t>(piece).subspan(b, static_cast<std::size_t>(blockBytes)), index++, job, row, sums);
+        LookAtBlock(std::span<const std::uint8_t>(piece).subspan(b, static_cast<std::size_t>(blockBytes)), index++, job, lintRow,
+                    row, sums);
       }
       at += want;
       report.bytesRead += want;
