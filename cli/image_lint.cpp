@@ -53,7 +53,8 @@ Expected<LintReport> LintJobImages(const PartitionSet& set, const MergeResult& r
     const PartitionSlot& s = set.Slot(row);
     const auto i = static_cast<std::size_t>(row - 1);
     job.rows.push_back({row, s.imagePath, BlockRange{s.startBlock, s.endBlock, s.imageBlocks},
-                        codecs.raw[i] ? &*codecs.raw[i] : nullptr, codecs.ecc[i].has_value()});
+                        codecs.raw[i] ? &*codecs.raw[i] : nullptr, codecs.ecc[i].has_value(),
+                        codecs.ecc[i] ? &*codecs.ecc[i] : nullptr, set.programErasedPages});
   }
   return LintImages(job);
 }

@@ -366,6 +366,7 @@ TEST_F(DumpTest, RowsWhoseRecordsShareBlocksAreEachComparedOnTheirOwnRange) {
   chip[2 * kBlock + 512] = 0x00;
   testing::WriteFile(dir / "chip.bin", chip);
   const CliRun run = InDir("verify job.part --json --dump chip.bin");
+  EXPECT_EQ(run.status, 1) << "records that overlap mislead a programmer, as every command says";
   EXPECT_NE(run.err.find("folvane-cli: warning: rows 1 and 3 both hold blocks 0x6 to 0x7"), std::string::npos) << run.err;
   const json doc = json::parse(run.out);
   ASSERT_EQ(doc["overlaps"].size(), 1u);

@@ -101,7 +101,9 @@ TEST_F(MapTest, CheckDrawsTheMapInColourOnlyOnATerminal) {
       EXPECT_TRUE(labels.insert(it->str()).second) << "repeated " << it->str() << " in " << scale[0];
       const std::size_t at = static_cast<std::size_t>(it->position());
       const std::uint64_t block = std::stoull(it->str(), nullptr, 16);
-      if (block != 0x40) EXPECT_EQ(at, block * c.cells / 0x40) << it->str() << " in " << scale[0];
+      if (block != 0x40) {
+        EXPECT_EQ(at, block * c.cells / 0x40) << it->str() << " in " << scale[0];
+      }
     }
     EXPECT_NE(plain.find("\u2588 image  \u2592 spare  \u2591 0xFF fill"), std::string::npos);
   }
@@ -278,6 +280,16 @@ TEST_F(MapTest, TheReportIsHeldToTheOutputsRules) {
     EXPECT_EQ(ReadFile(dir / "boot.bin").size(), 3 * kBlock);
   }
   EXPECT_EQ(testing::Shell("cat /proc/self/comm", dir.str()).out, "cat\n");
+  // Standard output redirected to a file: a report there would replace the document.
+  for (const char* command : {"merge", "check"}) {
+    SCOPED_TRACE(command);
+    const CliRun stdoutReport = testing::Shell("'" FOLVANE_CLI "' " + std::string(command) +
+                                                   " job.part --json --report /dev/stdout > doc.json; echo $? >&2", dir.str());
+    EXPECT_NE(stdoutReport.err.find("/dev/stdout is where standard output or error goes"), std::string::npos)
+        << stdoutReport.err;
+    EXPECT_NE(stdoutReport.err.find("\n2\n"), std::string::npos) << stdoutReport.err;
+    EXPECT_EQ(nlohmann::json::parse(ReadFile(dir / "doc.json"))["exitStatus"], 2);
+  }
   // Allowed in place, the page goes into the linked file, and a line says so.
   const CliRun inPlace = InDir("merge job.part --report linked.html");
   EXPECT_EQ(inPlace.status, 1) << inPlace.err;

@@ -81,6 +81,13 @@ TEST_F(PageDataTest, TheMergeLaysEveryPageOutWithItsScheme) {
     EXPECT_EQ(InDir("verify job.toml").status, 0);
     const CliRun check = InDir("check job.toml");
     EXPECT_NE(check.out.find("ECC on page data: row 1 " + c.scheme), std::string::npos) << check.out;
+    // The lint reads the pages as the merge lays them out: its sums are the manifest's.
+    const CliRun lint = InDir("check job.toml --lint --json");
+    ASSERT_EQ(lint.status, 0) << lint.err;
+    testing::KeepDocument(lint.out);
+    const nlohmann::json doc = nlohmann::json::parse(lint.out);
+    EXPECT_EQ(doc["lint"]["dataByteSum"], manifest["data"]["byteSum"]);
+    EXPECT_EQ(doc["rows"][0]["lint"]["rangeByteSum"], manifest["partitions"][0]["rangeByteSum"]);
     EXPECT_EQ(InDir("verify --manifest m.json").status, 0);
     // The same image given as whole pages no longer matches what was written.
     EXPECT_EQ(InDir("verify job.toml --ecc 1=linux-hamming" + std::string(c.mode == 0 ? "-sm" : "/512")).status, 1);
@@ -101,8 +108,18 @@ TEST_F(PageDataTest, ARowOfPageDataFollowsTheRowRules) {
   EXPECT_EQ(doc["rows"][0]["accepted"], false);
   EXPECT_EQ(doc["rows"][0]["ecc"], "linux-bch8/512");
   EXPECT_EQ(doc["rows"][0]["rule"], "imageTooLong");
+  EXPECT_NE(InDir("check j.part --ecc 1=linux-bch8/512").out.find("left out: row 1"), std::string::npos);
   // Four blocks of raw pages would have fitted.
   EXPECT_EQ(InDir("check j.part").status, 0);
+  // A .part cannot hold the scheme: converted without it, the job would merge other
+  // bytes, so it is not written.
+  testing::WriteText(dir / "ecc.toml", "mode = 2\n[[row]]\nimage = \"cfg.bin\"\nstart = \"4\"\nend = \"4\"\n"
+                                       "ecc = \"linux-bch8/512\"\n");
+  const CliRun converted = InDir("new ecc.part --from ecc.toml");
+  EXPECT_EQ(converted.status, 2);
+  EXPECT_NE(converted.err.find("row 1's ECC scheme 'linux-bch8/512', which changes what the merge writes"),
+            std::string::npos) << converted.err;
+  EXPECT_FALSE(std::filesystem::exists(testing::FsPath(dir / "ecc.part")));
 }
 
 TEST_F(PageDataTest, ASchemeTheJobCannotRunWithIsRefusedWritingNothing) {

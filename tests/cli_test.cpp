@@ -683,6 +683,20 @@ TEST_F(CliTest, AJobConvertsBetweenItsFormsAndBackByteForByte) {
   EXPECT_EQ(named.status, 1);
   EXPECT_NE(named.err.find("a .part file cannot hold row 3's name 'x': left out"), std::string::npos) << named.err;
   EXPECT_EQ(InDir("show named.part --json").status, 0);
+  // What the window stores but a text job refuses is found before anything is written.
+  WriteOneRowJob("typed.part", "d.bin", {dir / "cfg.bin", "zz", "1", 1});
+  const CliRun typed = InDir("new typed.toml --from typed.part");
+  EXPECT_EQ(typed.status, 2);
+  EXPECT_NE(typed.err.find("'zz' is not a hexadecimal block number"), std::string::npos) << typed.err;
+  EXPECT_FALSE(std::filesystem::exists(testing::FsPath(dir / "typed.toml")));
+#ifndef _WIN32
+  // Relative paths are the job file's real folder's, whatever name leads to it.
+  std::filesystem::create_directories(testing::FsPath(dir / "real/deep"));
+  std::filesystem::create_directory_symlink(testing::FsPath(dir / "real/deep"), testing::FsPath(dir / "link"));
+  testing::WriteText(dir / "real/deep/j.toml", "[[row]]\nimage = \"../x.bin\"\nstart = \"0\"\nend = \"1\"\n");
+  const CliRun viaLink = InDir("show link/j.toml --json");
+  EXPECT_EQ(nlohmann::json::parse(viaLink.out)["rows"][0]["imagePath"], dir / "real/x.bin") << viaLink.out;
+#endif
 }
 
 TEST_F(CliTest, ATextJobThatIsNotOneIsRefusedWritingNothing) {

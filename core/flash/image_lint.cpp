@@ -137,19 +137,34 @@ Expected<LintReport> LintImages(const LintJob& job) {
     auto image = File::OpenRead(lintRow.imagePath);
     if (!image) return image.error();
     row.imageBytes = image->OpenedSize();
-    if ((row.imageBytes + blockBytes - 1) / blockBytes != lintRow.range.imageBlocks) {
+    // Page data is read in blocks of its pages' data bytes and laid out as the merge
+    // lays it out; any other image in whole blocks.
+    const PageCodec* codec = lintRow.pageCodec;
+    const std::uint64_t imageBlock =
+        codec ? std::uint64_t{codec->DataBytes()} * (blockBytes / codec->PageBytes()) : blockBytes;
+    if ((row.imageBytes + imageBlock - 1) / imageBlock != lintRow.range.imageBlocks) {
       return ChangedImage(lintRow.imagePath);
     }
+    std::vector<std::uint8_t> data(codec ? static_cast<std::size_t>(pieceBlocks * imageBlock) : 0);
+    std::span<std::uint8_t> in = codec ? std::span(data) : std::span(piece);
     std::uint32_t index = 0;
     for (std::uint64_t at = 0; at < row.imageBytes;) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), row.imageBytes - at));
-      auto got = image->ReadAt(at, std::span(piece).first(want));
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(in.size(), row.imageBytes - at));
+      auto got = image->ReadAt(at, in.first(want));
       if (!got) return got.error();
       // The image grew shorter since it was measured.
       if (*got != want) return ChangedImage(lintRow.imagePath);
       // The partial last block as the merge writes it: completed with 0xFF.
-      const std::size_t padded = static_cast<std::size_t>((want + blockBytes - 1) / blockBytes * blockBytes);
-      std::memset(piece.data() + want, 0xFF, padded - want);
+      const std::size_t blocks = static_cast<std::size_t>((want + imageBlock - 1) / imageBlock);
+      std::memset(in.data() + want, 0xFF, blocks * imageBlock - want);
+      if (codec) {
+        const EccLayoutOptions options{lintRow.programErased};
+        for (std::size_t p = 0; p < blocks * (blockBytes / codec->PageBytes()); ++p) {
+          codec->LayOut(in.subspan(p * codec->DataBytes(), codec->DataBytes()),
+                        std::span(piece).subspan(p * codec->PageBytes(), codec->PageBytes()), options);
+        }
+      }
+      const std::size_t padded = blocks * static_cast<std::size_t>(blockBytes);
       for (std::size_t b = 0; b < padded; b += blockBytes) {
         LookAtBlock(std::span<const std::uint8_t>(piece).subspan(b, static_cast<std::size_t>(blockBytes)), index++, job, lintRow,
                     row, sums);

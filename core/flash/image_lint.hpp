@@ -29,6 +29,10 @@ struct LintRow {
   /// The image holds page data only, laid out with its spare area by the merge: its
   /// bytes are no page's spare area, and no mark is looked for in them.
   bool pageData = false;
+  /// With pageData, the codec the merge lays the pages out with: the blocks are read
+  /// as page data and looked at, and summed, as the merge writes them.
+  const PageCodec* pageCodec = nullptr;
+  bool programErased = false;
 };
 
 /// What to read: the rows in data image order, their pages, and which pages a chip
