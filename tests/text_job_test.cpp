@@ -71,8 +71,11 @@ TEST(TextJob, BadInputNamesTheLineAndTheKey) {
       {"negative blocks", "[[row]]\nimage = \"a\"\nstart = \"0\"\nend = \"1\"\nblocks = -1\n", 5, "row[1].blocks", "whole number"},
       {"not TOML", "mode = = 2\n", 1, "", ""},
       {"not UTF-8", "table = \"\xFF\"\n", 0, "", "UTF-8"},
-      // A character the TOML reader cannot classify (found by fuzzing): refused, never read.
-      {"U+FEEF as it stands", "mode = 2\ndaa\xEF\xBB\xAF\n", 2, "", "write it as \\uFEEF"},
+      // Characters other than ASCII where the TOML reader would ask whether they are
+      // whitespace, which it cannot answer (found by fuzzing): refused, never read.
+      {"U+FEEF in a key", "mode = 2\ndaa\xEF\xBB\xAF\n", 2, "", "outside quotes and comments"},
+      {"a Greek letter after a value", "mode = 2 \xCE\xBD\n", 1, "", "outside quotes and comments"},
+      {"after a line-ending backslash", "table = \"\"\"a\\\n  \xCE\xBD\"\"\"\n", 2, "", "line-ending backslash"},
       {"both schemes", "[[row]]\nimage = \"a\"\nstart = \"0\"\nend = \"1\"\necc = \"linux-hamming\"\nraw-ecc = \"linux-hamming\"\n",
        6, "row[1].raw-ecc", "not both"},
       {"setting not a flag", "program-erased-pages = 1\n", 1, "program-erased-pages", "true or false"},

@@ -25,32 +25,73 @@ namespace {
 
 std::size_t LineOf(const toml::node& node) { return static_cast<std::size_t>(node.source().begin.line); }
 
-// toml++ 3.3 reaches code it holds unreachable when it asks whether one of the
-// characters U+FB26 to U+FEFE is whitespace: they are refused as they stand (a quoted
-// text may hold them escaped, \uFEEF) and written escaped.
-constexpr char32_t kMisreadFirst = 0xFB26;
-constexpr char32_t kMisreadLast = 0xFEFE;
-
-// The code point of the three-byte UTF-8 sequence at `at`, or 0.
-char32_t ThreeByteCodePoint(std::string_view text, std::size_t at) {
-  if (at + 2 >= text.size() || (static_cast<unsigned char>(text[at]) & 0xF0) != 0xE0) return 0;
-  return (char32_t{static_cast<unsigned char>(text[at]) & 0x0Fu} << 12) |
-         (char32_t{static_cast<unsigned char>(text[at + 1]) & 0x3Fu} << 6) |
-         char32_t{static_cast<unsigned char>(text[at + 2]) & 0x3Fu};
-}
-
-bool Misread(char32_t c) { return c >= kMisreadFirst && c <= kMisreadLast; }
-
-std::optional<TextJobError> MisreadCharacter(std::string_view text) {
+// toml++ 3.3 reaches code it holds unreachable when it asks whether a character
+// other than ASCII is whitespace, which it does outside quoted texts and comments
+// (where TOML allows no such character anyway) and on the first character after a
+// line-ending backslash in a multi-line text. Such a character is refused there,
+// naming its line, before toml++ sees the text.
+std::optional<TextJobError> UnreadableCharacter(std::string_view text) {
+  enum class In { Outside, Comment, Basic, Literal, MultiBasic, MultiLiteral } in = In::Outside;
   std::size_t line = 1;
+  auto starts = [&](std::size_t at, std::string_view with) { return text.substr(at, with.size()) == with; };
+  auto refuse = [&](std::string_view where) {
+    return TextJobError{line, {}, "a character other than ASCII " + std::string(where) +
+                                      "; only a quoted text or a comment may hold one"};
+  };
   for (std::size_t at = 0; at < text.size(); ++at) {
-    if (text[at] == '\n') ++line;
-    if (const char32_t c = ThreeByteCodePoint(text, at); Misread(c)) {
-      char name[16];
-      std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
-      return TextJobError{line, {}, std::string("the character ") + name +
-                                        " cannot be read as it stands; inside a quoted text, write it as \\u" +
-                                        (name + 2)};
+    const char c = text[at];
+    const bool ascii = static_cast<unsigned char>(c) < 0x80;
+    if (c == '\n') ++line;
+    switch (in) {
+      case In::Outside:
+        if (!ascii) return refuse("outside quotes and comments");
+        if (c == '#') in = In::Comment;
+        else if (starts(at, "\"\"\"")) in = In::MultiBasic, at += 2;
+        else if (starts(at, "'''")) in = In::MultiLiteral, at += 2;
+        else if (c == '"') in = In::Basic;
+        else if (c == '\'') in = In::Literal;
+        break;
+      case In::Comment:
+        if (c == '\n') in = In::Outside;
+        break;
+      case In::Basic:
+        if (c == '\\' && at + 1 < text.size() && text[at + 1] != '\n') ++at;
+        else if (c == '"' || c == '\n') in = In::Outside;
+        break;
+      case In::Literal:
+        if (c == '\'' || c == '\n') in = In::Outside;
+        break;
+      case In::MultiBasic:
+        if (c == '\\') {
+          std::size_t next = at + 1;
+          while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r')) ++next;
+          if (next < text.size() && text[next] == '\n') {
+            // A line-ending backslash: the blanks and line breaks after it are skipped.
+            while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r' ||
+                                          text[next] == '\n')) {
+              if (text[next] == '\n') ++line;
+              ++next;
+            }
+            if (next < text.size() && static_cast<unsigned char>(text[next]) >= 0x80) {
+              return refuse("right after a line-ending backslash");
+            }
+            at = next - 1;
+          } else {
+            ++at;  // an escape
+          }
+        } else if (starts(at, "\"\"\"")) {
+          in = In::Outside;
+          at += 2;
+          while (at + 1 < text.size() && text[at + 1] == '"') ++at;  // quotes just before the end
+        }
+        break;
+      case In::MultiLiteral:
+        if (starts(at, "'''")) {
+          in = In::Outside;
+          at += 2;
+          while (at + 1 < text.size() && text[at + 1] == '\'') ++at;
+        }
+        break;
     }
   }
   return std::nullopt;
@@ -156,12 +197,7 @@ std::string Quoted(const std::string& text) {
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char c = text[at];
     const auto u = static_cast<unsigned char>(c);
-    if (const char32_t cp = ThreeByteCodePoint(text, at); Misread(cp)) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\u%04X", static_cast<unsigned>(cp));
-      out += b;
-      at += 2;
-    } else if (c == '"' || c == '\\') {
+    if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
     } else if (u < 0x20 || u == 0x7F) {
@@ -192,7 +228,7 @@ std::string Relative(const std::string& path, const std::string& folder) {
 
 std::variant<Job, TextJobError> ParseTextJob(std::string_view text, const std::string& folder) {
   if (!IsValidUtf8(text)) return TextJobError{0, {}, "a text job is UTF-8 text, and this is not"};
-  if (auto e = MisreadCharacter(text)) return *e;
+  if (auto e = UnreadableCharacter(text)) return *e;
   toml::parse_result parsed = toml::parse(text);
   if (!parsed) {
     const toml::parse_error& e = parsed.error();
