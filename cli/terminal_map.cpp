@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include <clocale>
-#include <cstring>
 #endif
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "cli.hpp"

@@ -75,6 +75,7 @@ TEST(TextJob, BadInputNamesTheLineAndTheKey) {
       // whitespace, which it cannot answer (found by fuzzing): refused, never read.
       {"U+FEEF in a key", "mode = 2\ndaa\xEF\xBB\xAF\n", 2, "", "outside quotes and comments"},
       {"a Greek letter after a value", "mode = 2 \xCE\xBD\n", 1, "", "outside quotes and comments"},
+      {"a control character", std::string("mode = 2\0\0 4\"0\x10:\n", 17), 1, "", "control character (0x00)"},
       {"after a line-ending backslash", "table = \"\"\"a\\\n  \xCE\xBD\"\"\"\n", 2, "", "line-ending backslash"},
       {"both schemes", "[[row]]\nimage = \"a\"\nstart = \"0\"\nend = \"1\"\necc = \"linux-hamming\"\nraw-ecc = \"linux-hamming\"\n",
        6, "row[1].raw-ecc", "not both"},

@@ -40,8 +40,16 @@ std::optional<TextJobError> UnreadableCharacter(std::string_view text) {
   };
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char c = text[at];
-    const bool ascii = static_cast<unsigned char>(c) < 0x80;
+    const auto u = static_cast<unsigned char>(c);
+    const bool ascii = u < 0x80;
     if (c == '\n') ++line;
+    // No TOML text holds a control character but tab and the line breaks, and toml++
+    // does not always stop at one.
+    if ((u < 0x20 && c != '\t' && c != '\n' && c != '\r') || u == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", u);
+      return TextJobError{line, {}, std::string("a control character (") + code + ") where text should be"};
+    }
     switch (in) {
       case In::Outside:
         if (!ascii) return refuse("outside quotes and comments");
