@@ -25,86 +25,6 @@ namespace {
 
 std::size_t LineOf(const toml::node& node) { return static_cast<std::size_t>(node.source().begin.line); }
 
-// toml++ 3.3 reaches code it holds unreachable when it asks whether a character
-// other than ASCII is whitespace, which it does outside quoted texts and comments
-// (where TOML allows no such character anyway) and on the first character after a
-// line-ending backslash in a multi-line text. Such a character is refused there,
-// naming its line, before toml++ sees the text.
-std::optional<TextJobError> UnreadableCharacter(std::string_view text) {
-  enum class In { Outside, Comment, Basic, Literal, MultiBasic, MultiLiteral } in = In::Outside;
-  std::size_t line = 1;
-  auto starts = [&](std::size_t at, std::string_view with) { return text.substr(at, with.size()) == with; };
-  auto refuse = [&](std::string_view where) {
-    return TextJobError{line, {}, "a character other than ASCII " + std::string(where) +
-                                      "; only a quoted text or a comment may hold one"};
-  };
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    const char c = text[at];
-    const auto u = static_cast<unsigned char>(c);
-    const bool ascii = u < 0x80;
-    if (c == '\n') ++line;
-    // No TOML text holds a control character but tab and the line breaks, and toml++
-    // does not always stop at one.
-    if ((u < 0x20 && c != '\t' && c != '\n' && c != '\r') || u == 0x7F) {
-      char code[8];
-      std::snprintf(code, sizeof code, "0x%02X", u);
-      return TextJobError{line, {}, std::string("a control character (") + code + ") where text should be"};
-    }
-    switch (in) {
-      case In::Outside:
-        if (!ascii) return refuse("outside quotes and comments");
-        if (c == '#') in = In::Comment;
-        else if (starts(at, "\"\"\"")) in = In::MultiBasic, at += 2;
-        else if (starts(at, "'''")) in = In::MultiLiteral, at += 2;
-        else if (c == '"') in = In::Basic;
-        else if (c == '\'') in = In::Literal;
-        break;
-      case In::Comment:
-        if (c == '\n') in = In::Outside;
-        break;
-      case In::Basic:
-        if (c == '\\' && at + 1 < text.size() && text[at + 1] != '\n') ++at;
-        else if (c == '"' || c == '\n') in = In::Outside;
-        break;
-      case In::Literal:
-        if (c == '\'' || c == '\n') in = In::Outside;
-        break;
-      case In::MultiBasic:
-        if (c == '\\') {
-          std::size_t next = at + 1;
-          while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r')) ++next;
-          if (next < text.size() && text[next] == '\n') {
-            // A line-ending backslash: the blanks and line breaks after it are skipped.
-            while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r' ||
-                                          text[next] == '\n')) {
-              if (text[next] == '\n') ++line;
-              ++next;
-            }
-            if (next < text.size() && static_cast<unsigned char>(text[next]) >= 0x80) {
-              return refuse("right after a line-ending backslash");
-            }
-            at = next - 1;
-          } else {
-            ++at;  // an escape
-          }
-        } else if (starts(at, "\"\"\"")) {
-          in = In::Outside;
-          at += 2;
-          while (at + 1 < text.size() && text[at + 1] == '"') ++at;  // quotes just before the end
-        }
-        break;
-      case In::MultiLiteral:
-        if (starts(at, "'''")) {
-          in = In::Outside;
-          at += 2;
-          while (at + 1 < text.size() && text[at + 1] == '\'') ++at;
-        }
-        break;
-    }
-  }
-  return std::nullopt;
-}
-
 // An absolute path stays as written; a relative one is joined to the job's folder.
 std::string Resolved(const std::string& path, const std::string& folder) {
   if (path.empty() || FsPath(path).is_absolute()) return path;
@@ -236,7 +156,6 @@ std::string Relative(const std::string& path, const std::string& folder) {
 
 std::variant<Job, TextJobError> ParseTextJob(std::string_view text, const std::string& folder) {
   if (!IsValidUtf8(text)) return TextJobError{0, {}, "a text job is UTF-8 text, and this is not"};
-  if (auto e = UnreadableCharacter(text)) return *e;
   toml::parse_result parsed = toml::parse(text);
   if (!parsed) {
     const toml::parse_error& e = parsed.error();
