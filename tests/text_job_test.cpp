@@ -1,6 +1,7 @@
 // The text job: TOML read into a Job and written back, and the .part record of a job.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "job/job.hpp"
@@ -17,7 +18,15 @@ const std::string kFolder = "/jobs";
 const std::string kAbsolute = "/elsewhere/boot.bin";
 #endif
 
-std::string Under(const std::string& relative) { return kFolder + (kFolder.back() == '\\' ? "" : "/") + relative; }
+// A path under the job's folder as the reader spells it: in the system's separators.
+std::string Under(std::string relative) {
+#ifdef _WIN32
+  std::replace(relative.begin(), relative.end(), '/', '\\');
+  return kFolder + "\\" + relative;
+#else
+  return kFolder + "/" + relative;
+#endif
+}
 
 TEST(TextJob, ReadsWhatTheWindowHoldsWithPathsFromItsOwnFolder) {
   const auto parsed = ParseTextJob(R"(# a layout kept with the firmware
