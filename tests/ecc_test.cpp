@@ -643,6 +643,8 @@ TEST(EccSchemes, MalformedAndImpossibleSchemesAreRefusedWithTheReason) {
       {"linux-bch5000/1024", "8192 data bits + 16 x 5000 ECC bits = 88192 bits", false},
       {"bch:t=8,step=512,poly=0x2001", "not a primitive polynomial of degree 13", false},
       {"bch:t=8,step=512,poly=0x13", "of degree 4", false},
+      // The top bit of 32 set (found by fuzzing: the degree was once found by a shift by 32).
+      {"bch:t=91,step=4,poly=0xc000006B", "of degree 31", false},
       {"bch:t=8,step=512,bytes=12", "bytes=12 is fewer than the code's 13 bytes", false},
       {"bch:t=8,step=516,chunk=529", "chunk=529 is smaller than a codeword of 516 bytes + 1 marker byte + 13 ECC bytes = 530",
        false},

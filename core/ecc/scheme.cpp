@@ -1,5 +1,7 @@
 #include "ecc/scheme.hpp"
 
+#include <bit>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -73,11 +75,8 @@ EccResult<EccScheme> Refused(std::string_view text, const std::string& why) {
   return EccResult<EccScheme>::Fail("ECC scheme " + Quoted(text) + ": " + why);
 }
 
-unsigned Degree(std::uint32_t poly) {
-  unsigned d = 0;
-  while (poly >> (d + 1)) ++d;
-  return d;
-}
+// The polynomial's degree: its highest set bit (a shift by 32 would be no number).
+unsigned Degree(std::uint32_t poly) { return poly == 0 ? 0 : static_cast<unsigned>(std::bit_width(poly)) - 1; }
 
 // The written-out forms, `key=value` pairs after "hamming:" or "bch:".
 EccResult<EccScheme> ParseForm(std::string_view text, std::string_view shown) {
