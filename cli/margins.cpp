@@ -45,6 +45,10 @@ std::string RunText(const PlacementRun& r) {
 std::string OneIn(long double p) {
   if (p <= 0) return "no chip";
   if (p >= 1) return "every chip";
+  // Above one chip in two, "1 in K" would round to "1 in 1": a chance of 0.68 read as
+  // every chip. Tenths say it, up to where the rest is a rounding.
+  if (p >= 0.95L) return "nearly every chip";
+  if (p > 0.5L) return "about " + std::to_string(std::lround(static_cast<double>(p) * 10)) + " in 10 chips";
   const long double k = 1 / p;
   if (k < 100) return "about 1 in " + std::to_string(static_cast<long long>(std::llround(static_cast<double>(k)))) + " chips";
   if (k >= 1e15L) {

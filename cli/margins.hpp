@@ -68,7 +68,8 @@ void PrintMargins(const Margins& margins, const MarginOptions& options);
 /// Adds the margins to check's document and to its rows.
 void AddMarginsJson(nlohmann::json& doc, const Margins& margins, const MarginOptions& options);
 
-/// "about 1 in 81,000 chips", "every chip", "no chip".
+/// "about 1 in 81,000 chips", "about 7 in 10 chips", "nearly every chip", "every chip",
+/// "no chip".
 std::string OneIn(long double probability);
 
 }  // namespace folvane::cli

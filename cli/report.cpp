@@ -32,17 +32,23 @@ std::uint32_t Sum(std::uint32_t sum, std::span<const std::uint8_t> bytes) {
 }
 
 
-// The time a reproducible build or test asks for (SOURCE_DATE_EPOCH), otherwise now.
+// The time a reproducible build or test asks for (SOURCE_DATE_EPOCH, whole seconds
+// since 1970 in decimal digits), otherwise now. Anything else in it, which would
+// otherwise date the production record 1970 or a year past 9999, is not a time.
 std::string UtcDate() {
   std::time_t t = std::time(nullptr);
   if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
-    t = static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10));
+    const std::string text = epoch;
+    constexpr long long kYear10000 = 253402300800;  // the first second strftime's %Y cannot print in four digits
+    if (text.size() <= 12 && text.find_first_not_of("0123456789") == std::string::npos) {
+      if (const long long seconds = std::stoll(text); seconds < kYear10000) t = static_cast<std::time_t>(seconds);
+    }
   }
   std::tm tm{};
 #ifdef _WIN32
-  ::gmtime_s(&tm, &t);
+  if (::gmtime_s(&tm, &t) != 0) return {};
 #else
-  ::gmtime_r(&t, &tm);
+  if (!::gmtime_r(&t, &tm)) return {};
 #endif
   char b[32];
   std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &tm);

@@ -149,6 +149,35 @@ TEST_F(ChipTest, AChancesDocumentNeverContradictsItself) {
   EXPECT_TRUE(none["jobOverflowLog10"].is_null()) << "three bad blocks cannot fill 197 spare ones";
 }
 
+TEST_F(ChipTest, ChancesAreWordedAsOperatorsReadThem) {
+  // The words beside each figure: boot has 5 spare blocks of 8, kernel 4 of 8.
+  struct Case {
+    const char* chip;
+    std::vector<std::string> words;  // boot, kernel, the job, in the order printed
+  } cases[] = {
+      {"--max-bad 0 --chip-blocks 0x40", {"0, no chip", "0, no chip", "0, no chip"}},
+      {"--max-bad 8 --chip-blocks 0x40",
+       {"2.8e-06, about 1 in 360,000 chips", "0.00039, about 1 in 2,600 chips", "0.000393, about 1 in 2,500 chips"}},
+      // Above one chip in two, "about 1 in 1 chips" would read as every chip.
+      {"--max-bad 40 --chip-blocks 0x40",
+       {"0.193, about 1 in 5 chips", "0.682, about 7 in 10 chips", "0.758, about 8 in 10 chips"}},
+      {"--max-bad 56 --chip-blocks 0x40", {"0.83, about 8 in 10 chips", "0.997, nearly every chip", "nearly every chip"}},
+      {"--max-bad 62 --chip-blocks 0x40", {"1, every chip", "1, every chip", "1, every chip"}},
+      {"--max-bad 6 --chip-blocks 0x10000",
+       {"6.36e-26, about 1 in 1.6e+25 chips", "3.34e-20, about 1 in 3.0e+19 chips", "3.34e-20, about 1 in 3.0e+19 chips"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chip);
+    const CliRun run = InDir(std::string("check job.part ") + c.chip);
+    std::size_t at = 0;
+    for (const std::string& words : c.words) {
+      at = run.out.find(words, at);
+      ASSERT_NE(at, std::string::npos) << words << " in\n" << run.out;
+      at += words.size();
+    }
+  }
+}
+
 TEST_F(ChipTest, OverlappingRangesGetRowFiguresAndNoJobFigure) {
   // Row 2 is left out (its image is too long), which lets row 3 start inside row 1's
   // range: the rule only looks at the row directly above.

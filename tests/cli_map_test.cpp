@@ -237,6 +237,32 @@ TEST_F(MapTest, ReportEscapesEveryTextAndCarriesTheDigests) {
 // The report is an output like the data image and the table: never written over a
 // file the command reads, nor into the system's own pseudo-files, replaced unseen or
 // said to be written in place, and committed with the outputs, all or none.
+TEST_F(MapTest, TheReportIsDatedFromSourceDateEpochOnlyWhenItIsATime) {
+  // Anything but whole seconds in decimal digits is not a time: the page is dated now,
+  // not 1970 (what a number read up to its first non-digit gives) or a year the page
+  // cannot print.
+  struct Case {
+    const char* epoch;
+    const char* date;  // nullptr: now
+  } cases[] = {{"1767225600", "2026-01-01T00:00:00Z"}, {"0", "1970-01-01T00:00:00Z"}, {"abc", nullptr},
+               {"-5", nullptr}, {"1767225600x", nullptr}, {" 1767225600", nullptr},
+               {"99999999999999999999", nullptr}, {"253402300800", nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.epoch);
+    const CliRun run =
+        testing::Shell("SOURCE_DATE_EPOCH='" + std::string(c.epoch) + "' '" FOLVANE_CLI "' check job.part --json", dir.str());
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    const std::string date = doc["report"]["date"];
+    if (c.date) {
+      EXPECT_EQ(date, c.date);
+    } else {
+      EXPECT_EQ(date.size(), 20u) << date;
+      EXPECT_GE(date.substr(0, 4), "2026") << date;
+    }
+  }
+}
+
 TEST_F(MapTest, TheReportIsHeldToTheOutputsRules) {
   ASSERT_EQ(InDir("merge job.part").status, 1);  // row 3 is left out
   const testing::Bytes data = ReadFile(dir / "d.bin"), table = ReadFile(dir / "t.bin");
