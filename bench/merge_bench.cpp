@@ -11,11 +11,19 @@
 //  - verify of the job (reads the data image and the images) against `cat` of the
 //    same files to /dev/null, and verify of the manifest's digests against `cat` of the
 //    data image and the table.
-// Each pair runs in turn after a `sync`, and the medians are compared, since the
-// machine is noisy. On Windows, which has neither `cat` nor `sync`, the anchor is the
+//  - mode 0 again on images one block and a few bytes longer, so that every image but
+//    the first lands inside a file-system block, in the data image and in `cat`'s copy
+//    alike: nothing can be shared, and both copy (the "unaligned" column);
+// Each pair runs in turn after a `sync`, once untimed and then `runs` times, and the
+// medians are compared, since the machine is noisy. On Windows, which has neither `cat` nor `sync`, the anchor is the
 // same copy through the C library's streams in this process.
-// Usage: merge_bench [--mib N] [--runs N] [--mode M] [--path kernel|buffer] DIR...
+// Usage: merge_bench [--mib N] [--runs N] [--mode M] [--path kernel|buffer]
+//                    [--loops FOLDER] DIR...
 //   (defaults: 1024 MiB, 5 runs)
+// --loops FOLDER (root, Linux) also measures on a btrfs and an XFS file system of its
+// own, each made in a file in FOLDER and loop-mounted for the run (XFS with reflink),
+// then unmounted and removed; FOLDER decides what lies under them (a disk, or tmpfs
+// for a disk in memory, which is far less noisy).
 // --mode M times only the merge in block mode M against the anchor, and prints both
 // medians: for profiling one mode under perf. --path kernel|buffer makes every merge
 // copy that way instead of the one it measures faster (sharing is left as it is).
@@ -127,14 +135,48 @@ void Shell(const std::string& command) {
 }
 #endif
 
+#ifndef _WIN32
+// A file system of its own for the run: made in a file in `folder`, loop-mounted, and
+// unmounted and removed again when the measuring is done. Room for the images, two
+// data images (the new one and the one it replaces), cat's copy and some to spare.
+struct LoopMount {
+  std::string file, dir;
+  LoopMount(const std::string& folder, const std::string& kind, std::size_t mib) {
+    file = folder + "/folvane-bench-" + kind + "-" + std::to_string(::getpid()) + ".img";
+    dir = MakeFolder(folder);
+    if (dir.empty()) std::exit(1);
+    const std::size_t bytes = (4 * mib + 1024) << 20;
+    // Allocated up front, so that the first writes of the file system inside do not
+    // pay for the space of the file outside; btrfs must not hand freed space back to
+    // it either (nodiscard) or the next run pays again.
+    Shell("fallocate -l " + std::to_string(bytes) + " '" + file + "'");
+    Shell(kind == "xfs" ? "mkfs.xfs -q -f -m reflink=1 '" + file + "'" : "mkfs.btrfs -q -f '" + file + "' >/dev/null");
+    Shell("mount -o loop" + std::string(kind == "btrfs" ? ",nodiscard" : "") + " '" + file + "' '" + dir + "'");
+  }
+  ~LoopMount() {
+    if (std::system(("umount '" + dir + "' && rmdir '" + dir + "'").c_str()) != 0) {
+      std::fprintf(stderr, "could not unmount %s\n", dir.c_str());
+    }
+    fs::remove(file);
+  }
+  LoopMount(const LoopMount&) = delete;
+  LoopMount& operator=(const LoopMount&) = delete;
+};
+#endif
+
 /// Runs a and b in turn `runs` times; a's median over b's. `bSeconds` receives b's median.
 double InTurn(int runs, const std::function<void()>& a, const std::function<void()>& b, double* bSeconds = nullptr) {
   std::vector<double> ta, tb;
-  for (int i = 0; i < runs; ++i) {
+  // The first round only warms up: a new file system allocates its space on the
+  // first writes, and the first run of each would pay for it.
+  for (int i = -1; i < runs; ++i) {
     Settle();
-    ta.push_back(Seconds(a));
+    const double sa = Seconds(a);
     Settle();
-    tb.push_back(Seconds(b));
+    const double sb = Seconds(b);
+    if (i < 0) continue;
+    ta.push_back(sa);
+    tb.push_back(sb);
   }
   if (bSeconds) *bSeconds = Median(tb);
   return Median(ta) / Median(tb);
@@ -204,6 +246,7 @@ struct Row {
   double anchorSeconds = 0;
   double copying[2] = {};  // modes 2 and 15 against the images copied through a pipe (and forced to the disk)
   double window = 0, manifest = 0, manifestSha = 0, verify = 0, verifyManifest = 0;
+  double unaligned = 0, unalignedAnchorSeconds = 0;  // mode 0 with nothing to share, against the same anchor
 };
 
 Row Measure(const std::string& parent, std::size_t mib, int runs, int onlyMode) {
@@ -214,21 +257,38 @@ Row Measure(const std::string& parent, std::size_t mib, int runs, int onlyMode) 
   row.fs = FileSystemName(b.dir);
   const bool durable = row.fs != "tmpfs";
   row.anchor = durable ? "cat + fsync" : "cat";
-  b.imageBytes = (mib << 20) / 8;
-  for (unsigned i = 0; i < 8; ++i) {
-    b.images.push_back(b.dir + "/image" + std::to_string(i) + ".bin");
-    WriteImage(b.images.back(), b.imageBytes, i);
-  }
   const std::string catOut = b.dir + "/cat.bin";
-  const std::string cat = "cat" + Quoted(b.images) + " >'" + catOut + "'";
   auto anchor = [&](bool withFsync) {
 #ifdef _WIN32
     (void)withFsync;
     StdioConcatenate(b.images, catOut);
 #else
+    const std::string cat = "cat" + Quoted(b.images) + " >'" + catOut + "'";
     Shell(withFsync ? cat + " && sync '" + catOut + "'" : cat);
 #endif
   };
+  auto makeImages = [&](std::size_t bytes) {
+    for (const auto& image : b.images) fs::remove(image);
+    fs::remove(catOut);
+    fs::remove(b.data());
+    b.images.clear();
+    b.imageBytes = bytes;
+    for (unsigned i = 0; i < 8; ++i) {
+      b.images.push_back(b.dir + "/image" + std::to_string(i) + ".bin");
+      WriteImage(b.images.back(), b.imageBytes, i);
+    }
+  };
+
+  // In mode 0 an image of a whole number of MiB fills a whole number of file-system
+  // blocks (its 8448-byte blocks come 16 to 33 pages), so the next image starts on
+  // one. A block more and a few bytes put each of them 256 bytes further inside.
+  const folvane::FlashGeometry mode0 = folvane::LookupBlockMode(0);
+  if (onlyMode < 0) {
+    makeImages((mib << 20) / 8 + mode0.blockSize + 100);
+    row.unaligned =
+        InTurn(runs, [&] { b.Merge(0, true, nullptr); }, [&] { anchor(durable); }, &row.unalignedAnchorSeconds);
+  }
+  makeImages((mib << 20) / 8);
 
   if (onlyMode >= 0) {
     double anchorSeconds = 0;
@@ -312,6 +372,7 @@ int main(int argc, char** argv) {
   std::size_t mib = 1024;
   int runs = 5;
   int onlyMode = -1;
+  std::string loops;
   bool bad = false;
   std::vector<std::string> dirs;
   for (int i = 1; i < argc; ++i) {
@@ -319,6 +380,7 @@ int main(int argc, char** argv) {
     if (a == "--mib" && i + 1 < argc) mib = std::strtoul(argv[++i], nullptr, 10);
     else if (a == "--runs" && i + 1 < argc) runs = std::atoi(argv[++i]);
     else if (a == "--mode" && i + 1 < argc) onlyMode = std::atoi(argv[++i]);
+    else if (a == "--loops" && i + 1 < argc) loops = argv[++i];
     else if (a == "--path" && i + 1 < argc) {
       const std::string path = argv[++i];
       if (path == "kernel") folvane::TestHooks().kernelCopyAlways = true;
@@ -327,24 +389,33 @@ int main(int argc, char** argv) {
     }
     else dirs.push_back(a);
   }
-  if (bad || dirs.empty() || mib < 8 || runs < 1 || onlyMode > 15) {
-    std::fprintf(stderr, "usage: merge_bench [--mib N] [--runs N] [--mode M] [--path kernel|buffer] DIR...\n");
+  if (bad || (dirs.empty() && loops.empty()) || mib < 8 || runs < 1 || onlyMode > 15) {
+    std::fprintf(stderr,
+                 "usage: merge_bench [--mib N] [--runs N] [--mode M] [--path kernel|buffer] [--loops FOLDER] DIR...\n");
     return 64;
   }
   std::vector<Row> rows;
   for (const auto& dir : dirs) rows.push_back(Measure(dir, mib, runs, onlyMode));
+#ifndef _WIN32
+  if (!loops.empty()) {
+    for (const std::string kind : {"btrfs", "xfs"}) {
+      LoopMount mount(loops, kind, mib);
+      rows.push_back(Measure(mount.dir, mib, runs, onlyMode));
+    }
+  }
+#endif
   if (onlyMode >= 0) return 0;
   std::printf("8 images, %zu MiB in all; medians of %d runs in turn, each after a sync; time / anchor\n", mib, runs);
   std::printf("| file system | mode 0 (8,448 B) | mode 2 (135,168 B) | mode 15 (2,260,992 B) | anchor | anchor s "
-              "| mode 2 / piped copy | mode 15 / piped copy | window mode 2 / cat | manifest / merge | manifest / sha256sum | verify / cat "
-              "| verify --manifest / cat |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+              "| mode 0 unaligned | its anchor s | mode 2 / piped copy | mode 15 / piped copy | window mode 2 / cat | manifest / merge "
+              "| manifest / sha256sum | verify / cat | verify --manifest / cat |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Row& r : rows) {
     char sha[16] = "-";
     if (r.manifestSha > 0) std::snprintf(sha, sizeof sha, "%.2f", r.manifestSha);
-    std::printf("| %s | %.2f | %.2f | %.2f | %s | %.3f | %.2f | %.2f | %.2f | %.2f | %s | %.2f | %.2f |\n", r.fs.c_str(),
-                r.modes[0], r.modes[1], r.modes[2], r.anchor.c_str(), r.anchorSeconds, r.copying[0], r.copying[1], r.window, r.manifest,
-                sha, r.verify, r.verifyManifest);
+    std::printf("| %s | %.2f | %.2f | %.2f | %s | %.3f | %.2f | %.3f | %.2f | %.2f | %.2f | %.2f | %s | %.2f | %.2f |\n",
+                r.fs.c_str(), r.modes[0], r.modes[1], r.modes[2], r.anchor.c_str(), r.anchorSeconds, r.unaligned,
+                r.unalignedAnchorSeconds, r.copying[0], r.copying[1], r.window, r.manifest, sha, r.verify, r.verifyManifest);
   }
   return 0;
 }

@@ -504,18 +504,29 @@ class BothCopyPaths : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(BothCopyPaths, ReadErrorWritesEveryWholeBlockReadBeforeIt) {
-  // An input/output error inside block 6 of a 10-block image: blocks 1 to 5 reach the
-  // data image and the bar, block 6 does not, and the merge ends with the error.
-  Job t;
-  const Bytes image = Pattern(10 * kSmallBlock, 1);
-  t.geometry = LookupBlockMode(0);
-  const std::string path = t.Row(1, image, 2, 20);
-  TestHooks().readFault = PlantedReadFault{path, 5 * kSmallBlock + 100};
-  const MergeResult r = t.Merge();
-  EXPECT_FALSE(r.completed);
-  EXPECT_EQ(t.host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:10", "pos:2", "pos:3", "pos:4",
-                             "pos:5", "pos:6", "error:在存取 一未命名文件 时一个硬件输入/输出错误被报告。"}));
-  EXPECT_EQ(t.Data(), Concat({Fill(2 * kSmallBlock), Bytes(image.begin(), image.begin() + 5 * kSmallBlock)}));
+  // An input/output error inside a block: the blocks before it reach the data image
+  // and the bar, that block does not, and the merge ends with the error. Far into a
+  // long image the buffer has been written several times, each write ending on a page
+  // boundary with the rest of a block held back for the next.
+  struct Case {
+    std::uint32_t blocks;  // of the image
+    std::uint32_t faulty;  // the block (from 0) the error is in
+  } cases[] = {{10, 5}, {400, 250}, {400, 124}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faulty);
+    Job t;
+    const Bytes image = Pattern(std::size_t{c.blocks} * kSmallBlock, 1);
+    t.geometry = LookupBlockMode(0);
+    const std::string path = t.Row(1, image, 2, c.blocks + 2);
+    TestHooks().readFault = PlantedReadFault{path, std::uint64_t{c.faulty} * kSmallBlock + 100};
+    const MergeResult r = t.Merge();
+    EXPECT_FALSE(r.completed);
+    Log expected{"status:HEAD GEN...", "status:FILE1 MER...", "range:" + std::to_string(c.blocks)};
+    for (std::uint32_t b = 0; b < c.faulty; ++b) expected.push_back("pos:" + std::to_string(b + 2));
+    expected.push_back("error:在存取 一未命名文件 时一个硬件输入/输出错误被报告。");
+    EXPECT_EQ(t.host.log, expected);
+    EXPECT_EQ(t.Data(), Concat({Fill(2 * kSmallBlock), Bytes(image.begin(), image.begin() + c.faulty * kSmallBlock)}));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Merge, BothCopyPaths, ::testing::Values(true, false),

@@ -202,6 +202,12 @@ class File {
   /// waiting, so that a later Sync has less left to wait for. Does nothing where the
   /// system offers no such start; never fails (Sync reports what did not reach the disk).
   void StartWriteBack(std::uint64_t offset, std::uint64_t length);
+  /// Writes `length` bytes from `offset` to the disk and waits until they are there,
+  /// without forcing anything else of the file or its file system (a Sync may commit
+  /// a whole file system's journal). A failed write is this file's failure, as Sync's
+  /// would be: the system reports it once, to the first to ask. Where the system has
+  /// no such wait, it is a Sync.
+  Status WaitWriteBack(std::uint64_t offset, std::uint64_t length);
 
   /// Moves the current position.
   Status Seek(std::uint64_t position);

@@ -60,10 +60,14 @@ class DataImageWriter {
   Status TapFromImage(File& image, std::uint64_t offset, std::uint64_t bytes);
   Status MeasurePaths(File& image, std::uint64_t& reads, std::uint64_t whole);
 
-  // The buffer holds whole blocks read through the program until they are written.
+  // The buffer holds whole blocks read through the program until they are written,
+  // the first of them perhaps partly written already (`headWritten_` bytes).
   [[nodiscard]] std::size_t FreeBlocks() const { return (buffer_.size() - used_) / blockSize_; }
   void Commit(std::size_t blocks, std::uint64_t firstRead);
-  Status Flush();
+  /// `Flush(Upto::PageEnd)` writes only up to the last page boundary of the file and
+  /// keeps the rest at the front of the buffer, for when more blocks follow.
+  enum class Upto { All, PageEnd };
+  Status Flush(Upto upto = Upto::All);
   void Written(std::uint64_t bytes);
 
   File& out_;
@@ -73,6 +77,7 @@ class DataImageWriter {
   const bool writeBack_;
   std::vector<std::uint8_t> buffer_;
   std::size_t used_ = 0;
+  std::size_t headWritten_ = 0;      // bytes of the buffer's first block already in the file
   std::uint32_t firstProgress_ = 0;  // the progress position of the buffer's first block
   std::vector<std::uint8_t> fill_;
   std::uint64_t cursor_ = 0;

@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sys/sendfile.h>
 #include <linux/fs.h>  // FICLONERANGE
 #include <sys/ioctl.h>
 #endif
@@ -450,6 +451,27 @@ void File::StartWriteBack(std::uint64_t offset, std::uint64_t length) {
 #endif
 }
 
+Status File::WaitWriteBack(std::uint64_t offset, std::uint64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  if (handle_ < 0 || !regular_ || length == 0) return Sync();
+  if (TestHooks().failedSyncs > 0) {
+    --TestHooks().failedSyncs;
+    return Fail(FileOp::Write, EIO);
+  }
+  constexpr unsigned kWriteAndWait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  int rc;
+  do {
+    rc = ::sync_file_range(Fd(handle_), static_cast<off64_t>(offset), static_cast<off64_t>(length), kWriteAndWait);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return {};
+  if (errno == ENOSYS || errno == EINVAL || errno == ESPIPE) return Sync();
+  return Fail(FileOp::Write, errno);
+#else
+  (void)offset, (void)length;
+  return Sync();
+#endif
+}
+
 File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_t length, KernelCopy how) {
   CopyResult result;
   // The kernel copies between regular files only; devices go through a buffer.
@@ -460,6 +482,17 @@ File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_
   const auto& fault = TestHooks().readFault;
   const bool faulty = fault && fault->path == source.path_;
   auto& planted = TestHooks().copyFault;
+  // copy_file_range first asks the file system to share the stretch, and btrfs, before
+  // it finds that positions inside its blocks cannot be shared, writes the output's
+  // last page and waits for every write of the file still under way: once per call,
+  // it keeps the copy waiting for the disk. No file system shares at such positions,
+  // so there the kernel copies straight away (sendfile), as it would after refusing.
+  bool streamed = false;
+  if (how == KernelCopy::Copy) {
+    const std::uint32_t block = ShareBlockSize();
+    const off_t at = ::lseek(Fd(handle_), 0, SEEK_CUR);
+    streamed = block != 0 && at >= 0 && (offset % block != 0 || static_cast<std::uint64_t>(at) % block != 0);
+  }
   while (result.copied < length) {
     std::uint64_t want = std::min<std::uint64_t>(length - result.copied, std::uint64_t{1} << 30);
     if (faulty) {
@@ -484,7 +517,9 @@ File::CopyResult File::CopyFrom(File& source, std::uint64_t offset, std::uint64_
         error = ShareStretch(Fd(source.handle_), in, Fd(handle_), want);
       } else {
         auto from = static_cast<off64_t>(in);
-        const ssize_t n = ::copy_file_range(Fd(source.handle_), &from, Fd(handle_), nullptr, static_cast<std::size_t>(want), 0);
+        const ssize_t n = streamed ? ::sendfile(Fd(handle_), Fd(source.handle_), &from, static_cast<std::size_t>(want))
+                                   : ::copy_file_range(Fd(source.handle_), &from, Fd(handle_), nullptr,
+                                                       static_cast<std::size_t>(want), 0);
         if (n < 0) error = errno;
         else want = static_cast<std::uint64_t>(n);
       }

@@ -243,6 +243,7 @@ std::uint32_t File::ShareBlockSize() { return 0; }
 
 // Windows starts writing back on its own; FlushFileBuffers waits for the rest.
 void File::StartWriteBack(std::uint64_t, std::uint64_t) {}
+Status File::WaitWriteBack(std::uint64_t, std::uint64_t) { return Sync(); }
 
 Status File::Seek(std::uint64_t position) {
   if (handle_ == kNoHandle) return Fail(FileOp::Seek, ERROR_INVALID_HANDLE);
