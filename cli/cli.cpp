@@ -1,16 +1,11 @@
 #include "cli.hpp"
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <cstdio>
 
+#include "io/console.hpp"
 #include "io/exe_path.hpp"
 #include "io/utf8_path.hpp"
 #include "job/text_job.hpp"
@@ -21,15 +16,6 @@
 
 namespace folvane::cli {
 
-namespace {
-bool StandardErrorIsTerminal() {
-#ifdef _WIN32
-  return ::_isatty(::_fileno(stderr)) != 0;
-#else
-  return ::isatty(STDERR_FILENO) == 1;
-#endif
-}
-}  // namespace
 
 std::optional<std::string> Args::Option(const std::string& name) const {
   const auto it = options.find(name);
@@ -389,12 +375,6 @@ std::size_t Utf8Length(const std::string& s, std::size_t at) {
 // Where the backslash separates a path's folders it prints as itself, or no path
 // could be copied from a message; elsewhere it is doubled, so that the escapes below
 // are told from a name's own text.
-#ifdef _WIN32
-constexpr bool kBackslashSeparates = true;
-#else
-constexpr bool kBackslashSeparates = false;
-#endif
-
 std::string Printable(const std::string& text) {
   std::string out;
   for (std::size_t at = 0; at < text.size();) {
@@ -403,7 +383,7 @@ std::string Printable(const std::string& text) {
     // C0 and C1 controls (U+0080..U+009F arrive as 0xC2 0x80..0x9F), DEL and bytes that
     // are not UTF-8 (a path saved on a Chinese Windows) are escaped.
     const bool control = c < 0x20 || c == 0x7F || (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
-    if (c == '\\' && !kBackslashSeparates) {
+    if (c == '\\' && !BackslashSeparatesPaths()) {
       out += "\\\\";
     } else if (n == 0 || control) {
       const std::size_t count = n == 0 ? 1 : n;

@@ -10,18 +10,8 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#include <shellapi.h>
-
-#include "platform/windows/win_text.hpp"
-#else
-#include <unistd.h>
-#endif
-
 #include "cli.hpp"
+#include "io/console.hpp"
 #include "io/file_io.hpp"
 #include "version.hpp"
 
@@ -47,48 +37,17 @@ int MainUsage(const std::string& problem) {
   return kExitUsage;
 }
 
-#ifndef _WIN32
 // FOLVANE_TEST_SIGNAL_IN_COMMIT=N: the signal N is sent to the process between the
 // exchanges of the commit, where it must wait until every output is in place, on
 // whichever thread takes it. For tests only.
 int gSignalInCommit = 0;
-extern "C" void RaiseInCommit() { ::kill(::getpid(), gSignalInCommit); }
+extern "C" void RaiseInCommit() { folvane::SignalProcess(gSignalInCommit); }
 void TestSeams() {
   if (const char* sig = std::getenv("FOLVANE_TEST_SIGNAL_IN_COMMIT")) {
     gSignalInCommit = std::atoi(sig);
     if (gSignalInCommit > 0) TestHooks().betweenExchanges = RaiseInCommit;
   }
 }
-#else
-void TestSeams() {}
-#endif
-
-#ifdef _WIN32
-// Windows hands main() its arguments in the ANSI code page, which cannot hold every
-// file name: take them from the wide command line as UTF-8, like every path inside
-// the program. Messages go out as UTF-8 bytes with plain "\n" line ends, the same
-// bytes as on every other system; a console is told to show them as UTF-8.
-struct WindowsConsole {
-  std::vector<std::string> args;
-  std::vector<char*> argv;
-  UINT oldOutputCp = ::GetConsoleOutputCP();
-  WindowsConsole() {
-    int count = 0;
-    if (LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
-      for (int i = 0; i < count; ++i) args.push_back(folvane::Utf8FromWide(wide[i]));
-      ::LocalFree(wide);
-    }
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::_setmode(::_fileno(stdout), _O_BINARY);
-    ::_setmode(::_fileno(stderr), _O_BINARY);
-    if (oldOutputCp != 0) ::SetConsoleOutputCP(CP_UTF8);
-  }
-  ~WindowsConsole() {
-    if (oldOutputCp != 0) ::SetConsoleOutputCP(oldOutputCp);
-  }
-};
-#endif
 
 // Whatever a command printed on standard output must have arrived: a document lost
 // on a full disk or a closed pipe is a failure, not a success. Buffered bytes are
@@ -139,11 +98,6 @@ int main(int argc, char** argv) {
   folvane::EnsureStandardStreams();
   folvane::RemovePartialOutputsOnSignals();
   TestSeams();
-#ifdef _WIN32
-  WindowsConsole console;
-  if (console.args.size() == static_cast<std::size_t>(argc)) {
-    argv = console.argv.data();
-  }
-#endif
+  const folvane::ConsoleSession console(argc, argv);
   return CloseStandardOutput(Run(argc, argv));
 }

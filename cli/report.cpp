@@ -1,20 +1,16 @@
 #include "report.hpp"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 #include "cli.hpp"
 #include "digest.hpp"
+#include "io/console.hpp"
 #include "job/block_mode.hpp"
 #include "job/stored_text.hpp"
 #include "json_report.hpp"
@@ -44,31 +40,11 @@ std::string UtcDate() {
       if (const long long seconds = std::stoll(text); seconds < kYear10000) t = static_cast<std::time_t>(seconds);
     }
   }
-  std::tm tm{};
-#ifdef _WIN32
-  if (::gmtime_s(&tm, &t) != 0) return {};
-#else
-  if (!::gmtime_r(&t, &tm)) return {};
-#endif
+  const std::optional<std::tm> tm = UtcTime(t);
+  if (!tm) return {};
   char b[32];
-  std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &*tm);
   return b;
-}
-
-std::string HostName() {
-#ifdef _WIN32
-  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
-  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-  if (!::GetComputerNameW(name, &size)) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(size), out.data(), n, nullptr, nullptr);
-  return out;
-#else
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return {};
-  return name;
-#endif
 }
 
 // The job file's own digest, over every byte it holds: a job file is small, but

@@ -1,16 +1,5 @@
 #include "terminal_map.hpp"
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <langinfo.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <clocale>
-#endif
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +7,7 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "io/console.hpp"
 #include "layout/palette.hpp"
 
 namespace folvane::cli {
@@ -103,34 +93,6 @@ std::string Wrap(const std::vector<Piece>& pieces, std::size_t width, std::size_
   return out + '\n';
 }
 
-// Whether the locale's character set (LC_ALL, LC_CTYPE, LANG) is UTF-8; the
-// program's own locale is left as it was.
-bool LocaleIsUtf8() {
-#ifdef _WIN32
-  return true;  // folvane-cli sets the console to UTF-8 and writes UTF-8 everywhere
-#else
-  const char* now = std::setlocale(LC_CTYPE, nullptr);
-  const std::string saved = now ? now : "C";
-  bool utf8 = false;
-  if (std::setlocale(LC_CTYPE, "")) {
-    const char* set = ::nl_langinfo(CODESET);
-    utf8 = set && (std::strcmp(set, "UTF-8") == 0 || std::strcmp(set, "utf8") == 0);
-  } else {
-    // A locale that is not installed still names its character set.
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-      const char* v = std::getenv(name);
-      if (!v || !*v) continue;
-      std::string lower(v);
-      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      utf8 = lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
-      break;
-    }
-  }
-  std::setlocale(LC_CTYPE, saved.c_str());
-  return utf8;
-#endif
-}
-
 // The first multiple of 1, 2, 4, 8, 0x10, ... blocks whose labels on the scale
 // stand at least `gap` columns apart.
 std::uint64_t ScaleStep(std::uint64_t end, std::size_t width, std::size_t gap) {
@@ -149,24 +111,9 @@ FlashLayout FormLayout(MemoryForm& form, const std::optional<BadBlockSet>& badBl
 
 TerminalMapStyle StandardOutputStyle() {
   TerminalMapStyle style;
-#ifdef _WIN32
-  const bool tty = ::_isatty(::_fileno(stdout)) != 0;
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (tty && ::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
-    style.columns = info.srWindow.Right - info.srWindow.Left + 1;
-  }
-  // The console shows escape sequences only once asked to.
-  DWORD mode = 0;
-  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  const bool vt = tty && ::GetConsoleMode(out, &mode) &&
-                  ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-  style.colour = vt;
-#else
-  const bool tty = ::isatty(STDOUT_FILENO) == 1;
-  winsize size{};
-  if (tty && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) style.columns = size.ws_col;
-  style.colour = tty;
-#endif
+  const TerminalOutput out = PrepareTerminalOutput();
+  if (out.columns > 0) style.columns = out.columns;
+  style.colour = out.escapes;
   if (const char* noColour = std::getenv("NO_COLOR"); noColour && *noColour) style.colour = false;
   // A terminal that says it shows no escapes would print them as text.
   if (const char* term = std::getenv("TERM"); term && std::strcmp(term, "dumb") == 0) style.colour = false;
