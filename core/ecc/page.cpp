@@ -37,6 +37,25 @@ unsigned ZeroBits(const std::uint8_t* bytes, std::size_t n) {
 // Steps encoded together: enough for any contiguous layout of the block modes.
 constexpr std::size_t kBatch = 32;
 
+// Room for one step's codeword and ECC bytes, on the stack for the common steps: a
+// page read with flips costs no allocation.
+struct StepRoom {
+  std::array<std::uint8_t, 2048> fewCodeword;
+  std::array<std::uint8_t, 128> fewEcc;
+  std::vector<std::uint8_t> many;
+  std::uint8_t* codeword = nullptr;
+  std::uint8_t* ecc = nullptr;
+  StepRoom(std::size_t step, std::size_t eccBytes) {
+    codeword = fewCodeword.data();
+    ecc = fewEcc.data();
+    if (step > fewCodeword.size() || eccBytes > fewEcc.size()) {
+      many.resize(step + eccBytes);
+      codeword = many.data();
+      ecc = many.data() + step;
+    }
+  }
+};
+
 }  // namespace
 
 // Room for a page's codeword pointers and recomputed ECC bytes, on the stack for the
@@ -196,6 +215,27 @@ PageCheck PageCodec::Check(std::span<const std::uint8_t> page) const {
   return check;
 }
 
+bool PageCodec::StepMatches(std::span<const std::uint8_t> page, std::size_t step) const {
+  if (page.size() != PageBytes() || step >= plan_.steps.size()) return false;
+  const StepPlace& p = plan_.steps[step];
+  const std::uint32_t bytes = scheme_.step;
+  // The codeword where it lies in one piece, else gathered.
+  StepRoom room(bytes, codeBytes_);
+  const std::uint8_t* codeword = page.data() + p.at[0];
+  if (p.split != bytes) {
+    Gather(page, p, room.codeword);
+    codeword = room.codeword;
+  }
+  std::uint8_t* ecc = room.ecc;
+  if (bch_) bch_->Encode(codeword, ecc);
+  else HammingEncode(codeword, bytes, scheme_.order, ecc);
+  const std::uint32_t stored = scheme_.eccBytes;
+  const std::uint32_t* at = plan_.eccOffsets.data() + step * stored;
+  for (std::uint32_t i = 0; i < stored; ++i)
+    if (page[at[i]] != (i < codeBytes_ ? ecc[i] : scheme_.pad)) return false;
+  return true;
+}
+
 PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::uint8_t> data) const {
   PageDecode result;
   if (page.size() != PageBytes() || data.size() != plan_.dataBytes) {
@@ -230,7 +270,7 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
   Scratch scratch(steps, codeBytes_);
   Recompute(page, scratch);
   const std::uint8_t* mine = scratch.ecc;
-  std::vector<std::uint8_t> codeword, ecc;
+  StepRoom room(step, codeBytes_);
   result.steps.resize(steps);
   bool corrected = false, failed = false;
   for (std::size_t s = 0; s < steps; ++s) {
@@ -243,16 +283,14 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
       std::memcpy(data.data() + p.dataFrom, scratch.codewords[s], p.dataLen);
       continue;
     }
-    codeword.assign(scratch.codewords[s], scratch.codewords[s] + step);
-    ecc.resize(codeBytes_);
-    for (std::uint32_t i = 0; i < codeBytes_; ++i) ecc[i] = page[at[i]];
-    const std::optional<unsigned> bits =
-        bch_ ? bch_->Correct(codeword.data(), ecc.data())
-             : HammingCorrect(codeword.data(), step, scheme_.order, ecc.data());
+    std::memcpy(room.codeword, scratch.codewords[s], step);
+    for (std::uint32_t i = 0; i < codeBytes_; ++i) room.ecc[i] = page[at[i]];
+    const std::optional<unsigned> bits = bch_ ? bch_->Correct(room.codeword, room.ecc)
+                                              : HammingCorrect(room.codeword, step, scheme_.order, room.ecc);
     result.steps[s] = bits ? static_cast<int>(*bits) : kUncorrectable;
     corrected = corrected || (bits && *bits > 0);
     failed = failed || !bits;
-    std::memcpy(data.data() + p.dataFrom, codeword.data(), p.dataLen);
+    std::memcpy(data.data() + p.dataFrom, room.codeword, p.dataLen);
   }
   result.state = failed ? PageState::kUncorrectable : corrected ? PageState::kCorrected : PageState::kClean;
   return result;

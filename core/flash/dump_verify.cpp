@@ -143,24 +143,27 @@ std::optional<DumpStep> ComparePage(const PageCodec& codec, const std::uint8_t* 
     }
     return first;
   }
-  // The data image's page checked once, when a step can do without the decoder.
-  std::optional<PageCheck> expected;
   for (std::size_t s = 0; s < steps; ++s) {
     // A step with the very bytes of the data image's reads as the job's data, as a
     // byte-identical block does.
     const StepDiff diff = DiffStep(codec, s, got, want);
     if (diff.Same()) continue;
+    // Whether the data image holds this step with its right ECC: asked at most once,
+    // and of this step alone (a worn chip shows a flip in one step of most pages, and
+    // checking the whole page there cost as much again as the comparison).
+    std::optional<bool> wantRight;
+    auto wantHoldsItsEcc = [&] {
+      if (!wantRight) wantRight = codec.StepMatches(std::span(want, pageBytes), s);
+      return *wantRight;
+    };
     // Up to t bits flipped in the codeword of a step that the data image holds with
     // its right ECC: the decoder can only find that codeword (any other is more than
     // t bits away) and would correct exactly those bits. So the flips are counted
     // without decoding, which a chip that shows a few flips in most pages would
     // otherwise spend most of its time in.
-    if (diff.sameEcc && diff.codewordBits <= codec.Scheme().Corrects()) {
-      if (!expected) expected = codec.Check(std::span(want, pageBytes));
-      if (std::find(expected->differing.begin(), expected->differing.end(), s) == expected->differing.end()) {
-        CountCorrected(ecc, static_cast<int>(diff.codewordBits));
-        continue;
-      }
+    if (diff.sameEcc && diff.codewordBits <= codec.Scheme().Corrects() && wantHoldsItsEcc()) {
+      CountCorrected(ecc, static_cast<int>(diff.codewordBits));
+      continue;
     }
     const std::uint32_t step = codec.Scheme().step;
     const int bits = codec.DecodeStep(std::span(got, pageBytes), s, std::span(scratch.codeword).first(step));
@@ -171,9 +174,8 @@ std::optional<DumpStep> ComparePage(const PageCodec& codec, const std::uint8_t* 
     CountCorrected(ecc, bits);
     // The job's data is the data image's step read through the code: its bytes as
     // they stand where its ECC is right, else corrected as the chip's are.
-    if (!expected) expected = codec.Check(std::span(want, pageBytes));
     bool same = false;
-    if (std::find(expected->differing.begin(), expected->differing.end(), s) == expected->differing.end()) {
+    if (wantHoldsItsEcc()) {
       same = SameData(codec, s, scratch.codeword.data(), want);
     } else {
       static_cast<void>(codec.DecodeStep(std::span(want, pageBytes), s, std::span(scratch.wanted).first(step)));
