@@ -550,10 +550,23 @@ bool BchCode::MultipliesCarryless() const { return !p_->folds.empty(); }
 void BchCode::RegisterToStored(const std::uint64_t* reg, std::uint8_t* ecc) const {
   const bool lsb = p_->params.bits == BitOrder::kLsbFirst;
   const std::size_t bytes = p_->mask.size();
-  for (std::size_t k = 0; k < bytes; ++k) {
+  const std::uint8_t* mask = p_->mask.data();
+  // Whole words of the register as stored: its bytes most significant first, each
+  // reversed in the swapped order, the mask added.
+  std::size_t k = 0;
+  for (; k + 8 <= bytes; k += 8) {
+    std::uint64_t word = reg[k / 8];
+    if (lsb) word = ReverseByteBits(word);
+    std::uint64_t m;
+    std::memcpy(&m, mask + k, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    word ^= m;
+    std::memcpy(ecc + k, &word, 8);
+  }
+  for (; k < bytes; ++k) {
     auto b = static_cast<std::uint8_t>(reg[k / 8] >> (56 - 8 * (k % 8)));
     if (lsb) b = ReverseBits(b);
-    ecc[k] = static_cast<std::uint8_t>(b ^ p_->mask[k]);
+    ecc[k] = static_cast<std::uint8_t>(b ^ mask[k]);
   }
 }
 
