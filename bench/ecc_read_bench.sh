@@ -4,8 +4,9 @@
 #   check --lint --raw-ecc ROW=SCHEME   against   cat of the raw images
 #       (wanted: at most 1.5 times)
 #   verify --dump --ecc ROW=SCHEME      against   the same verify without the schemes
-#       of a clean dump (the data image itself) and of a worn one (one bit flipped in
-#       the data of every page; without the schemes, --bitflips 1 lets each page match)
+#       (the job of the raw images, against the same data image) of a clean dump (the
+#       data image itself) and of a worn one (one bit flipped in the data of every
+#       page; without the schemes, --bitflips 1 lets each page match)
 #       (wanted: at most 1.3 times)
 # Usage: bench/ecc_read_bench.sh [FOLDER] [MiB of page data] [RUNS] [SCHEME]
 # (FOLDER defaults to /dev/shm, so that the figures measure the program, not a disk)
@@ -82,9 +83,9 @@ for ((r = 0; r < runs; r++)); do
   lint+=("$(run "$cli" check raw.part --lint "${rawEcc[@]}")")
   cat+=("$(run cat "${rawFiles[@]}")")
   clean+=("$(run "$cli" verify job.part --dump clean.bin --bad-blocks none.txt "${ecc[@]}")")
-  cleanPlain+=("$(run "$cli" verify job.part --dump clean.bin --bad-blocks none.txt)")
+  cleanPlain+=("$(run "$cli" verify raw.part --dump clean.bin --data d.bin --bad-blocks none.txt)")
   worn+=("$(run "$cli" verify job.part --dump worn.bin --bad-blocks none.txt "${ecc[@]}")")
-  wornPlain+=("$(run "$cli" verify job.part --dump worn.bin --bad-blocks none.txt --bitflips 1)")
+  wornPlain+=("$(run "$cli" verify raw.part --dump worn.bin --data d.bin --bad-blocks none.txt --bitflips 1)")
 done
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]/1e9}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }

@@ -22,15 +22,18 @@ bool AllErased(std::span<const std::uint8_t> bytes) {
   return all == ~std::uint64_t{0};
 }
 
-unsigned ZeroBits(const std::uint8_t* bytes, std::size_t n) {
+// The bits read as 0 in `n` bytes, counted only until they pass `cap` (a written
+// step passes it in its first words). Words of 0xFF are not counted at all: the
+// processor this is built for may have no instruction for it.
+unsigned ZeroBits(const std::uint8_t* bytes, std::size_t n, unsigned cap) {
   unsigned zeros = 0;
   std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
+  for (; i + 8 <= n && zeros <= cap; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, bytes + i, 8);
-    zeros += static_cast<unsigned>(std::popcount(~w));
+    if (~w != 0) zeros += static_cast<unsigned>(std::popcount(~w));
   }
-  for (; i < n; ++i) zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~bytes[i])));
+  for (; i < n && zeros <= cap; ++i) zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~bytes[i])));
   return zeros;
 }
 
@@ -252,7 +255,8 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
   unsigned zeros = 0;
   for (std::size_t s = 0; s < steps && erased; ++s) {
     const StepPlace& p = plan_.steps[s];
-    unsigned z = ZeroBits(page.data() + p.at[0], p.split) + ZeroBits(page.data() + p.at[1], step - p.split);
+    unsigned z = ZeroBits(page.data() + p.at[0], p.split, limit);
+    if (z <= limit) z += ZeroBits(page.data() + p.at[1], step - p.split, limit - z);
     for (std::uint32_t i = 0; i < codeBytes_ && z <= limit; ++i)
       z += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~page[plan_.eccOffsets[s * stored + i]])));
     erased = z <= limit;
