@@ -388,9 +388,10 @@ Status DataImageWriter::CopyPagedImage(File& image, std::uint64_t size, const Pa
   // last batch's read past the image's end.
   std::vector<std::uint8_t> laidOut[2];
   laidOut[0].swap(buffer_);
+  laidOut[1].swap(pagedOut_);
   laidOut[1].resize(laidOut[0].size());
-  std::vector<std::uint8_t> data[2];
-  for (auto& d : data) d.resize(batchBlocks * dataBlock + 1);
+  std::vector<std::uint8_t>* data = pagedData_;
+  for (int i = 0; i < 2; ++i) data[i].resize(std::max<std::size_t>(data[i].size(), batchBlocks * dataBlock + 1));
   auto batchOf = [&](std::uint64_t k) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(batchBlocks, blocks - k * batchBlocks));
   };
@@ -492,6 +493,7 @@ Status DataImageWriter::CopyPagedImage(File& image, std::uint64_t size, const Pa
     }
   }
   buffer_.swap(laidOut[0]);
+  pagedOut_.swap(laidOut[1]);
   if (failed) return failure;
   // The read that finds the end of an image of whole blocks moves the bar too.
   if (size % dataBlock == 0) host_.SetProgressPos(static_cast<std::uint32_t>(blocks + 2));
