@@ -68,7 +68,9 @@ struct PageCodec::Scratch {
   std::vector<const std::uint8_t*> manyCodewords;
   std::array<std::uint8_t, 2048> fewEcc;
   std::vector<std::uint8_t> manyEcc;
-  std::vector<std::uint8_t> gathered;
+  std::array<std::uint8_t, 16384> fewGathered;
+  std::vector<std::uint8_t> manyGathered;
+  std::uint8_t* gathered = nullptr;  // set by Recompute for a page not in one piece per step
   const std::uint8_t** codewords;
   std::uint8_t* ecc;
   Scratch(std::size_t steps, std::size_t eccBytes) {
@@ -88,13 +90,19 @@ struct PageCodec::Scratch {
 void PageCodec::Recompute(std::span<const std::uint8_t> page, Scratch& scratch) const {
   const std::size_t steps = plan_.steps.size();
   const std::uint32_t step = scheme_.step;
-  if (!plan_.contiguous) scratch.gathered.resize(steps * std::size_t{step});
+  if (!plan_.contiguous) {
+    scratch.gathered = scratch.fewGathered.data();
+    if (steps * std::size_t{step} > scratch.fewGathered.size()) {
+      scratch.manyGathered.resize(steps * std::size_t{step});
+      scratch.gathered = scratch.manyGathered.data();
+    }
+  }
   for (std::size_t s = 0; s < steps; ++s) {
     if (plan_.contiguous) {
       scratch.codewords[s] = page.data() + plan_.steps[s].dataFrom;
     } else {
-      Gather(page, plan_.steps[s], scratch.gathered.data() + s * step);
-      scratch.codewords[s] = scratch.gathered.data() + s * step;
+      Gather(page, plan_.steps[s], scratch.gathered + s * step);
+      scratch.codewords[s] = scratch.gathered + s * step;
     }
   }
   EncodeAll(std::span(scratch.codewords, steps), scratch.ecc);
@@ -146,7 +154,7 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
   const std::uint32_t step = scheme_.step;
   // The last codeword of an interleaved page may run past the data: it is completed
   // with 0xFF here.
-  std::vector<std::uint8_t> tail;
+  StepRoom tail(step, 0);
   std::array<const std::uint8_t*, kBatch> small;
   std::vector<const std::uint8_t*> large;
   const std::uint8_t** codewords = small.data();
@@ -159,9 +167,9 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
     if (p.dataLen == step) {
       codewords[s] = data.data() + p.dataFrom;
     } else {
-      tail.assign(step, 0xFF);
-      std::memcpy(tail.data(), data.data() + p.dataFrom, p.dataLen);
-      codewords[s] = tail.data();
+      std::memset(tail.codeword, 0xFF, step);
+      std::memcpy(tail.codeword, data.data() + p.dataFrom, p.dataLen);
+      codewords[s] = tail.codeword;
     }
   }
   if (plan_.contiguous) {
