@@ -42,12 +42,7 @@ std::uint32_t Parities(const std::uint8_t* data, std::uint32_t stepBytes) {
     p &= 0x0101010101010101ull;
     // Gathers bit 0 of byte j into bit j of the top byte.
     const auto mask = static_cast<unsigned>((p * 0x0102040810204080ull) >> 56) & 0xFF;
-    // The parity of the mask, folded by hand: the processor this is built for may
-    // have no instruction that counts bits, and the library's costs a call a word.
-    unsigned parity = mask ^ (mask >> 4);
-    parity ^= parity >> 2;
-    parity ^= parity >> 1;
-    odd ^= kOffsetXor[mask] ^ (parity & 1 ? at : 0u);
+    odd ^= kOffsetXor[mask] ^ (std::popcount(mask) & 1 ? at : 0u);
   }
   columns ^= columns >> 32;
   columns ^= columns >> 16;
