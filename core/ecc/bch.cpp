@@ -41,6 +41,7 @@ struct BchCode::Tables {
   void (*remainder)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
   void (*remainders)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
   unsigned together = 1;  ///< steps `remainders` takes at once
+  bool carryless = false;  ///< `remainder` multiplies carry-less (see ClmulRemainderOf)
 };
 
 namespace {
@@ -442,7 +443,7 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
         std::to_string(n) + " bits of a codeword (2^" + std::to_string(m) + " - 1); t can be at most " +
         std::to_string(n > dataBits ? (n - dataBits) / m : 0));
 
-  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, {}, nullptr, nullptr, 1});
+  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, {}, nullptr, nullptr, 1, false});
   t->params.poly = poly;
   const BitPoly g = GeneratorOf(*field, params.t);
   t->degree = static_cast<unsigned>(g.size() - 1);
@@ -520,6 +521,7 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
       }
     }
     t->remainder = t->remainders = clmul;
+    t->carryless = true;
     t->together = 1;  // its products overlap within one step already
   }
 
@@ -545,7 +547,7 @@ std::span<const std::uint8_t> BchCode::Mask() const { return p_->mask; }
 
 void BchCode::Remainder(const std::uint8_t* data, std::uint64_t* reg) const { p_->remainder(*p_, &data, reg); }
 
-bool BchCode::MultipliesCarryless() const { return !p_->folds.empty(); }
+bool BchCode::MultipliesCarryless() const { return p_->carryless; }
 
 void BchCode::RegisterToStored(const std::uint64_t* reg, std::uint8_t* ecc) const {
   const bool lsb = p_->params.bits == BitOrder::kLsbFirst;
