@@ -59,5 +59,8 @@ done
 cmp -s d.bin d2.bin || { echo "the two merges wrote different data images" >&2; exit 1; }
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]/1e9}'; }
 l=$(median "${laid[@]}") p=$(median "${plain[@]}")
+# Every run, so that one slow run (a machine busy elsewhere) shows as such.
+seconds() { printf '%s\n' "$@" | awk '{printf "%s%.3f", (NR > 1 ? " " : ""), $1 / 1e9}'; }
+printf 'runs, laid out: %s s; plain: %s s\n' "$(seconds "${laid[@]}")" "$(seconds "${plain[@]}")"
 printf 'page data laid out with %s: %s s; plain merge of the same bytes: %s s; ratio %.2f (%s MiB of page data, %s runs, %s)\n' \
   "$scheme" "$l" "$p" "$(awk -v a="$l" -v b="$p" 'BEGIN {print a / b}')" "$mib" "$runs" "$base"

@@ -223,6 +223,63 @@ TEST(EccEngine, BchCorrectsUpToTFlipsAndNeverMisreportsBeyond) {
   }
 }
 
+// The carry-less encoder (where the processor has one) and the byte tables give the
+// same ECC for every register width, both bit orders and steps of odd lengths: steps
+// of an odd number of words, and a few bytes past the last whole word. EncodeSteps
+// gives each step the bytes Encode gives it alone.
+TEST(EccEngine, EveryEncoderGivesTheBytesOfTheByteTables) {
+  struct Case {
+    const char* name;
+    unsigned m, t;
+    std::uint32_t step;
+    BitOrder bits;
+  };
+  const Case cases[] = {
+      {"m9 t2 32 (one word)", 9, 2, 32, BitOrder::kMsbFirst},
+      {"m13 t4 512", 13, 4, 512, BitOrder::kMsbFirst},
+      {"m13 t8 512", 13, 8, 512, BitOrder::kMsbFirst},
+      {"m13 t8 512 swapped", 13, 8, 512, BitOrder::kLsbFirst},
+      {"m13 t8 520 (odd number of words)", 13, 8, 520, BitOrder::kMsbFirst},
+      {"m13 t8 517 swapped (bytes past the last word)", 13, 8, 517, BitOrder::kLsbFirst},
+      {"m13 t8 7 (no whole word)", 13, 8, 7, BitOrder::kMsbFirst},
+      {"m13 t12 512 (four words)", 13, 12, 512, BitOrder::kMsbFirst},
+      {"m14 t16 1024 (four words)", 14, 16, 1024, BitOrder::kMsbFirst},
+      {"m14 t20 1021 swapped (six words)", 14, 20, 1021, BitOrder::kLsbFirst},
+      {"m14 t32 1024 (eight words)", 14, 32, 1024, BitOrder::kMsbFirst},
+      {"m14 t40 1024 (ten words)", 14, 40, 1024, BitOrder::kMsbFirst},
+      {"m16 t8 4096", 16, 8, 4096, BitOrder::kLsbFirst},
+  };
+  std::mt19937 rng(77);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool masked : {false, true}) {
+      auto fast = BchCode::Make({c.m, c.t, c.step, 0, c.bits, masked});
+      auto portable = BchCode::Make({c.m, c.t, c.step, 0, c.bits, masked}, BchEngine::kPortable);
+      ASSERT_TRUE(fast.ok() && portable.ok());
+      EXPECT_FALSE(portable->MultipliesCarryless());
+      ASSERT_TRUE(std::equal(fast->Mask().begin(), fast->Mask().end(), portable->Mask().begin(), portable->Mask().end()));
+      std::vector<Bytes> steps;
+      for (int i = 0; i < 9; ++i) steps.push_back(Random(rng, c.step));
+      steps.push_back(Bytes(c.step, 0x00));
+      steps.push_back(Bytes(c.step, 0xFF));
+      std::vector<const std::uint8_t*> in;
+      std::vector<Bytes> out(steps.size(), Bytes(fast->EccBytes()));
+      std::vector<std::uint8_t*> outs;
+      for (std::size_t i = 0; i < steps.size(); ++i) {
+        in.push_back(steps[i].data());
+        outs.push_back(out[i].data());
+      }
+      fast->EncodeSteps(in, outs);
+      for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Bytes expected = BchEcc(*portable, steps[i]);
+        EXPECT_EQ(BchEcc(*fast, steps[i]), expected) << "step " << i;
+        EXPECT_EQ(out[i], expected) << "step " << i << " encoded with the others";
+        EXPECT_TRUE(fast->Matches(steps[i].data(), expected.data()));
+      }
+    }
+  }
+}
+
 // Hamming corrects any one flipped bit, data or ECC, and refuses every two.
 TEST(EccEngine, HammingCorrectsEveryOneBitFlipAndDetectsTwo) {
   struct Case {

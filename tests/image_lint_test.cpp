@@ -5,6 +5,8 @@
 #include <numeric>
 #include <random>
 
+#include "ecc/page.hpp"
+#include "ecc/scheme.hpp"
 #include "flash/image_lint.hpp"
 #include "merge/byte_sums.hpp"
 #include "test_support.hpp"
@@ -111,6 +113,71 @@ TEST(ImageLint, BlocksOfOnly0xFFAndTheRunThatEndsTheImage) {
   testing::WriteFile(dir / "image.bin", testing::Concat({data, data}));
   EXPECT_FALSE(LintOne(dir / "image.bin", l, 3));
   EXPECT_FALSE(LintOne(dir / "none.bin", l, 1));
+}
+
+// A raw image's stored ECC is checked page by page, the blocks of a piece shared
+// between two threads: the counts are those of the whole image and the first
+// difference is the earliest, wherever in the pieces the differing steps lie.
+TEST(ImageLint, RawEccCountsEveryDifferingStepAndNamesTheEarliest) {
+  testing::TempDir dir;
+  const PageLayout l = PageLayoutOf(2);  // 64 pages of 2048 + 64 bytes
+  const auto scheme = ParseScheme("linux-bch8/512");
+  ASSERT_TRUE(scheme.ok());
+  const auto codec = PageCodec::Make(*scheme, l.dataBytes, l.spareBytes);
+  ASSERT_TRUE(codec.ok());
+  constexpr std::uint32_t kBlocks = 11;
+  Bytes image(kBlocks * l.BlockBytes());
+  const Bytes data = testing::Pattern(l.dataBytes * l.pagesPerBlock * kBlocks, 9);
+  std::uint64_t erased = 0;
+  for (std::size_t p = 0; p < kBlocks * l.pagesPerBlock; ++p) {
+    Bytes page(data.begin() + static_cast<std::ptrdiff_t>(p * l.dataBytes),
+               data.begin() + static_cast<std::ptrdiff_t>((p + 1) * l.dataBytes));
+    if (p % 50 == 7) {
+      std::fill(page.begin(), page.end(), 0xFF);
+      ++erased;
+    }
+    codec->LayOut(page, std::span(image).subspan(p * l.PageBytes(), l.PageBytes()));
+  }
+  struct Flip {
+    std::uint32_t block, page, step;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Flip> flips;  // a data bit flipped in each such step; in order, the earliest first
+    std::uint64_t differingPages;
+  } cases[] = {
+      {"none", {}, 0},
+      {"one in a piece's later blocks", {{2, 5, 1}}, 1},
+      {"an earlier block after a later one in the same piece", {{3, 0, 0}, {4, 9, 3}, {5, 9, 2}}, 3},
+      {"two steps of a page, and the last block", {{1, 63, 0}, {1, 63, 3}, {10, 1, 1}}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes raw = image;
+    for (const Flip& f : c.flips) {
+      const std::size_t at = f.block * l.BlockBytes() + f.page * l.PageBytes() + codec->Plan().steps[f.step].at[0] + 100;
+      raw[at] ^= 0x10;
+    }
+    testing::WriteFile(dir / "raw.bin", raw);
+    LintRow row{1, dir / "raw.bin", BlockRange{0, kBlocks + 3, kBlocks}};
+    row.rawEcc = &*codec;
+    auto lint = LintImages(LintJob{l, kMarkAll, {row}});
+    ASSERT_TRUE(lint) << lint.error().Message();
+    const LintRowReport& r = lint->rows.at(0);
+    ASSERT_TRUE(r.ecc.has_value());
+    const std::uint64_t pages = std::uint64_t{kBlocks} * l.pagesPerBlock - erased;
+    EXPECT_EQ(r.ecc->pages, pages);
+    EXPECT_EQ(r.ecc->erasedPages, erased);
+    EXPECT_EQ(r.ecc->steps, pages * codec->Plan().steps.size());
+    EXPECT_EQ(r.ecc->differingSteps, c.flips.size());
+    EXPECT_EQ(r.ecc->differingPages, c.differingPages);
+    ASSERT_EQ(r.ecc->first.has_value(), !c.flips.empty());
+    if (r.ecc->first) {
+      EXPECT_EQ(r.ecc->first->imageBlock, c.flips[0].block);
+      EXPECT_EQ(r.ecc->first->page, c.flips[0].page);
+      EXPECT_EQ(r.ecc->first->step, c.flips[0].step);
+    }
+  }
 }
 
 TEST(ByteSums, StretchesOfAStreamInAnyPiecesMatchTheirBytes) {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <tuple>
 
+#include "ecc/page.hpp"
+#include "ecc/scheme.hpp"
 #include "merge/merge.hpp"
 #include "recording_host.hpp"
 #include "test_support.hpp"
@@ -526,6 +528,58 @@ TEST_P(BothCopyPaths, ReadErrorWritesEveryWholeBlockReadBeforeIt) {
     expected.push_back("error:在存取 一未命名文件 时一个硬件输入/输出错误被报告。");
     EXPECT_EQ(t.host.log, expected);
     EXPECT_EQ(t.Data(), Concat({Fill(2 * kSmallBlock), Bytes(image.begin(), image.begin() + c.faulty * kSmallBlock)}));
+  }
+}
+
+// Page data laid out with ECC goes through batches of several megabytes, read, laid
+// out and written overlapping. An image of several batches gives the pages laid out
+// one by one and the bar block by block in order; a read error in a batch leaves every
+// batch before it written and shown, and nothing of its own.
+TEST(MergePagedImage, SeveralBatchesGiveThePagesInOrderAndStopWholeAtAReadError) {
+  const auto scheme = ParseScheme("linux-bch8/512");
+  ASSERT_TRUE(scheme.ok());
+  const auto codec = PageCodec::Make(*scheme, 2048, 64);
+  ASSERT_TRUE(codec.ok());
+  constexpr std::size_t kPages = 64, kDataBlock = 2048 * kPages;
+  constexpr std::size_t kBlocks = 151;  // three batches of 62 blocks at most
+  Bytes image = Pattern(150 * kDataBlock + 1000, 3);
+  std::fill_n(image.begin() + 70 * kDataBlock, 3 * 2048, 0xFF);  // erased pages stay erased
+  Bytes laid(kBlocks * kDefaultBlock, 0xFF);
+  for (std::size_t p = 0; p < kBlocks * kPages; ++p) {
+    Bytes data(2048, 0xFF);
+    for (std::size_t i = 0; i < 2048 && p * 2048 + i < image.size(); ++i) data[i] = image[p * 2048 + i];
+    codec->LayOut(data, std::span(laid).subspan(p * 2112, 2112));
+  }
+  struct Case {
+    const char* name;
+    std::optional<std::uint64_t> faultAt;  // an image offset that cannot be read
+    std::size_t blocksWritten;
+  } cases[] = {
+      {"no error", std::nullopt, kBlocks},
+      {"in the first batch", 5 * kDataBlock + 7, 0},
+      {"in the second batch", 70 * kDataBlock + 7, 62},
+      {"in the last batch", 140 * kDataBlock, 124},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job t;
+    const std::string path = t.Row(1, image, 0, 200);
+    t.set.Slot(1).imageBlocks = kBlocks;
+    if (c.faultAt) TestHooks().readFault = PlantedReadFault{path, *c.faultAt};
+    MergeOptions options;
+    options.pageCodecs[0] = &*codec;
+    const MergeResult r = RunMerge(t.set, t.geometry, t.host, options);
+    TestHooks() = {};
+    EXPECT_EQ(r.completed, !c.faultAt);
+    EXPECT_TRUE(t.Data() == Bytes(laid.begin(), laid.begin() + static_cast<std::ptrdiff_t>(c.blocksWritten * kDefaultBlock)))
+        << "the data image is not the first " << c.blocksWritten << " blocks laid out";
+    Log positions;
+    for (const std::string& entry : t.host.log)
+      if (entry.rfind("pos:", 0) == 0) positions.push_back(entry);
+    Log expected;
+    for (std::size_t b = 0; b < c.blocksWritten; ++b) expected.push_back("pos:" + std::to_string(b + 2));
+    if (!c.faultAt) expected.push_back("pos:0");
+    EXPECT_EQ(positions, expected);
   }
 }
 

@@ -7,6 +7,11 @@
 #include <cstring>
 #include <string>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define FOLVANE_BCH_CLMUL 1
+#endif
+
 namespace folvane {
 
 // Two 64-bit words that the compiler keeps in one vector register where there is one
@@ -27,10 +32,16 @@ struct BchCode::Tables {
   /// For registers of an even number of words: sixteen tables of 256 entries, entry
   /// (j, b) being b * x^(64*words + 8j) as pairs of words, for sixteen bytes at a time.
   std::vector<WordPair> pairs;
+  /// For the carry-less multiplier: the multiples that move each whole eight bytes of
+  /// a step to the register's place at the step's end, K_i = x^(64*words + 64*(c-1-i))
+  /// modulo g * x^shift for the c whole words of the step, in pairs of words: for word
+  /// pair p and register word k (0 = least significant), {K_2p word k, K_2p+1 word k}.
+  std::vector<std::uint64_t> folds;
   std::vector<std::uint8_t> mask;
   void (*remainder)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
   void (*remainders)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
   unsigned together = 1;  ///< steps `remainders` takes at once
+  bool carryless = false;  ///< `remainder` multiplies carry-less (see ClmulRemainderOf)
 };
 
 namespace {
@@ -167,6 +178,117 @@ void PairRemaindersOf(const BchCode::Tables& t, const std::uint8_t* const* steps
 
 using RemainderFn = void (*)(const BchCode::Tables&, const std::uint8_t* const*, std::uint64_t*);
 
+// The register's top word `x`, which has just left it, added back through the byte
+// tables, and then the bytes of a step past its whole words, byte by byte: the end
+// of every remainder function that does not go through the tables of pairs.
+template <unsigned W, bool Lsb>
+void FinishRemainder(const BchCode::Tables& t, const std::uint8_t* step, std::size_t at, std::uint64_t x,
+                     std::uint64_t* r) {
+  const std::uint64_t* tab = t.slices.data();
+#pragma GCC unroll 8
+  for (unsigned j = 0; j < 8; ++j) {
+    const std::uint64_t* e = tab + ((std::size_t{j} << 8) | ((x >> (8 * j)) & 0xFF)) * W;
+    for (unsigned i = 0; i < W; ++i) r[i] ^= e[i];
+  }
+  for (std::size_t b = at; b < t.params.stepBytes; ++b) {
+    const std::uint8_t d = Lsb ? ReverseBits(step[b]) : step[b];
+    const std::uint64_t top = (r[0] >> 56) ^ d;
+    for (unsigned i = 0; i + 1 < W; ++i) r[i] = (r[i] << 8) | (r[i + 1] >> 56);
+    r[W - 1] <<= 8;
+    const std::uint64_t* e = tab + top * W;
+    for (unsigned i = 0; i < W; ++i) r[i] ^= e[i];
+  }
+}
+
+#ifdef FOLVANE_BCH_CLMUL
+// The remainder through the processor's carry-less multiplication: a step's whole
+// words d_0..d_(c-1) (most significant first) stand for sum d_i * x^(64(c-1-i)), so
+// the register at their end is sum d_i * K_i modulo g * x^shift, with K_i the
+// precomputed x^(64*W + 64(c-1-i)) modulo that. The products do not depend on each
+// other, unlike the table lookups, where each waits for the register the previous
+// one left; they are added up unreduced (W + 1 words), and only the top word is
+// reduced, through the byte tables, at the end. Sixteen bytes at a time: one product
+// per 64-bit half and register word.
+template <unsigned W, bool Lsb>
+__attribute__((target("pclmul,ssse3"))) void ClmulRemainderOf(const BchCode::Tables& t,
+                                                              const std::uint8_t* const* steps, std::uint64_t* out) {
+  const std::uint8_t* data = steps[0];
+  const std::size_t words = t.params.stepBytes / 8;
+  const std::uint64_t* folds = t.folds.data();
+  // Bytes 0-7 and 8-15 each as a big-endian word, the first byte most significant.
+  const __m128i swap = _mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+  // The bits of a nibble reversed, and shifted up a nibble: a byte's bits reversed
+  // in two lookups.
+  const __m128i reverseLow = _mm_set_epi8(15, 7, 11, 3, 13, 5, 9, 1, 14, 6, 10, 2, 12, 4, 8, 0);
+  const __m128i reverseHigh = _mm_slli_epi16(reverseLow, 4);
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  __m128i sum[W];
+  for (unsigned k = 0; k < W; ++k) sum[k] = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 2 <= words; i += 2, folds += 2 * W) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 8 * i));
+    if constexpr (Lsb) {
+      const __m128i low = _mm_and_si128(v, nibble);
+      const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
+      v = _mm_or_si128(_mm_shuffle_epi8(reverseHigh, low), _mm_shuffle_epi8(reverseLow, high));
+    }
+    v = _mm_shuffle_epi8(v, swap);
+#pragma GCC unroll 8
+    for (unsigned k = 0; k < W; ++k) {
+      const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(folds + 2 * k));
+      sum[k] = _mm_xor_si128(sum[k], _mm_xor_si128(_mm_clmulepi64_si128(v, f, 0x00), _mm_clmulepi64_si128(v, f, 0x11)));
+    }
+  }
+  if (i < words) {  // an odd word left: its pair's second multiple is zero
+    std::uint64_t d = LoadBigEndian(data + 8 * i);
+    if constexpr (Lsb) d = ReverseByteBits(d);
+    const __m128i v = _mm_set_epi64x(0, static_cast<long long>(d));
+    for (unsigned k = 0; k < W; ++k) {
+      const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(folds + 2 * k));
+      sum[k] = _mm_xor_si128(sum[k], _mm_clmulepi64_si128(v, f, 0x00));
+    }
+    ++i;
+  }
+  // Word k of the sums' total is the low half of sum k and the high half of sum k-1.
+  std::uint64_t total[W + 1] = {};
+  for (unsigned k = 0; k < W; ++k) {
+    alignas(16) std::uint64_t halves[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(halves), sum[k]);
+    total[k] ^= halves[0];
+    total[k + 1] ^= halves[1];
+  }
+  std::uint64_t r[W];
+  for (unsigned k = 0; k < W; ++k) r[k] = total[W - 1 - k];  // the register's first word is its top
+  FinishRemainder<W, Lsb>(t, data, 8 * i, total[W], r);
+  std::memcpy(out, r, sizeof r);
+}
+
+template <unsigned W>
+RemainderFn PickClmul(bool lsb) {
+  return lsb ? &ClmulRemainderOf<W, true> : &ClmulRemainderOf<W, false>;
+}
+
+bool ProcessorMultipliesCarryless() {
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+}
+
+// The carry-less remainder for a register of `words` words, where the processor
+// multiplies carry-less and the width has one; nothing otherwise.
+RemainderFn ChooseClmul(unsigned words, bool lsb) {
+  if (!ProcessorMultipliesCarryless()) return nullptr;
+  switch (words) {
+    case 1: return PickClmul<1>(lsb);
+    case 2: return PickClmul<2>(lsb);
+    case 4: return PickClmul<4>(lsb);
+    case 6: return PickClmul<6>(lsb);
+    case 8: return PickClmul<8>(lsb);
+    default: return nullptr;
+  }
+}
+#else
+RemainderFn ChooseClmul(unsigned, bool) { return nullptr; }
+#endif
+
 template <unsigned W, unsigned K>
 RemainderFn Pick(bool lsb) {
   return lsb ? &RemaindersOf<W, true, K> : &RemaindersOf<W, false, K>;
@@ -195,6 +317,33 @@ unsigned Interleave(unsigned words) { return words <= 2 ? 4 : words <= 8 ? 2 : 1
 
 // Whether the register's width takes the sixteen-byte tables of pairs.
 bool UsesPairs(unsigned words) { return words == 2 || words == 4 || words == 6 || words == 8; }
+
+// The codes' decoders rarely correct more than this many bits a step.
+constexpr std::size_t kFewErrors = 64;
+
+// A zeroed list of n values: on the stack up to N, on the heap beyond.
+template <typename T, std::size_t N>
+class Room {
+ public:
+  explicit Room(std::size_t n) {
+    values_ = few_.data();
+    if (n > N) {
+      many_.assign(n, T{});
+      values_ = many_.data();
+    } else {
+      std::fill(few_.begin(), few_.begin() + static_cast<std::ptrdiff_t>(n), T{});
+    }
+  }
+  Room(const Room&) = delete;
+  Room& operator=(const Room&) = delete;
+  T* data() { return values_; }
+  T& operator[](std::size_t i) { return values_[i]; }
+
+ private:
+  std::array<T, N> few_;
+  std::vector<T> many_;
+  T* values_ = nullptr;
+};
 
 // Binary polynomials as bit vectors, coefficient i at index i.
 using BitPoly = std::vector<std::uint8_t>;
@@ -268,7 +417,7 @@ std::optional<unsigned> SmallestFieldFor(std::uint32_t stepBytes, unsigned t) {
   return std::nullopt;
 }
 
-EccResult<BchCode> BchCode::Make(const BchParams& params) {
+EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
   const unsigned m = params.m;
   if (m < kMinM || m > kMaxM)
     return EccResult<BchCode>::Fail("BCH over GF(2^" + std::to_string(m) + ") is not supported: m must be " +
@@ -294,7 +443,7 @@ EccResult<BchCode> BchCode::Make(const BchParams& params) {
         std::to_string(n) + " bits of a codeword (2^" + std::to_string(m) + " - 1); t can be at most " +
         std::to_string(n > dataBits ? (n - dataBits) / m : 0));
 
-  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, nullptr, nullptr, 1});
+  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, {}, nullptr, nullptr, 1, false});
   t->params.poly = poly;
   const BitPoly g = GeneratorOf(*field, params.t);
   t->degree = static_cast<unsigned>(g.size() - 1);
@@ -350,9 +499,31 @@ EccResult<BchCode> BchCode::Make(const BchParams& params) {
       }
     }
   }
-  t->remainder = ChooseRemainder(w, params.bits == BitOrder::kLsbFirst, false);
-  t->remainders = ChooseRemainder(w, params.bits == BitOrder::kLsbFirst, true);
+  const bool lsb = params.bits == BitOrder::kLsbFirst;
+  t->remainder = ChooseRemainder(w, lsb, false);
+  t->remainders = ChooseRemainder(w, lsb, true);
   t->together = Interleave(w);
+  if (const RemainderFn clmul = engine == BchEngine::kPortable ? nullptr : ChooseClmul(w, lsb)) {
+    // K_i for the step's whole words, from x^N (G without its top term) upwards, each
+    // the previous times x^64: the word i places from the step's end takes the i-th.
+    const std::size_t whole = params.stepBytes / 8;
+    t->folds.assign((whole + 1) / 2 * 2 * std::size_t{w}, 0);
+    std::vector<std::uint64_t> k = lower;
+    for (std::size_t fromEnd = 0; fromEnd < whole; ++fromEnd) {
+      const std::size_t i = whole - 1 - fromEnd;
+      for (unsigned word = 0; word < w; ++word) t->folds[(i / 2 * w + word) * 2 + i % 2] = k[w - 1 - word];
+      for (unsigned bit = 0; bit < 64; ++bit) {
+        const bool out = k[0] >> 63;
+        for (unsigned j = 0; j + 1 < w; ++j) k[j] = (k[j] << 1) | (k[j + 1] >> 63);
+        k[w - 1] <<= 1;
+        if (out)
+          for (unsigned j = 0; j < w; ++j) k[j] ^= lower[j];
+      }
+    }
+    t->remainder = t->remainders = clmul;
+    t->carryless = true;
+    t->together = 1;  // its products overlap within one step already
+  }
 
   BchCode code;
   t->mask.assign((t->degree + 7) / 8, 0);
@@ -376,13 +547,28 @@ std::span<const std::uint8_t> BchCode::Mask() const { return p_->mask; }
 
 void BchCode::Remainder(const std::uint8_t* data, std::uint64_t* reg) const { p_->remainder(*p_, &data, reg); }
 
+bool BchCode::MultipliesCarryless() const { return p_->carryless; }
+
 void BchCode::RegisterToStored(const std::uint64_t* reg, std::uint8_t* ecc) const {
   const bool lsb = p_->params.bits == BitOrder::kLsbFirst;
   const std::size_t bytes = p_->mask.size();
-  for (std::size_t k = 0; k < bytes; ++k) {
+  const std::uint8_t* mask = p_->mask.data();
+  // Whole words of the register as stored: its bytes most significant first, each
+  // reversed in the swapped order, the mask added.
+  std::size_t k = 0;
+  for (; k + 8 <= bytes; k += 8) {
+    std::uint64_t word = reg[k / 8];
+    if (lsb) word = ReverseByteBits(word);
+    std::uint64_t m;
+    std::memcpy(&m, mask + k, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    word ^= m;
+    std::memcpy(ecc + k, &word, 8);
+  }
+  for (; k < bytes; ++k) {
     auto b = static_cast<std::uint8_t>(reg[k / 8] >> (56 - 8 * (k % 8)));
     if (lsb) b = ReverseBits(b);
-    ecc[k] = static_cast<std::uint8_t>(b ^ p_->mask[k]);
+    ecc[k] = static_cast<std::uint8_t>(b ^ mask[k]);
   }
 }
 
@@ -442,7 +628,9 @@ std::optional<unsigned> BchCode::Correct(std::uint8_t* data, std::uint8_t* ecc) 
   const Tables& t = *p_;
   const GaloisField& f = t.field;
   const unsigned w = t.words;
-  std::vector<std::uint64_t> reg(w), stored(w);
+  // Every list below lives on the stack for the codes in use (t up to 64, registers
+  // up to 16 words): a step read with flips costs no allocation.
+  Room<std::uint64_t, 16> reg(w), stored(w);
   Remainder(data, reg.data());
   StoredToRegister(ecc, stored.data());
   bool clean = true;
@@ -456,19 +644,28 @@ std::optional<unsigned> BchCode::Correct(std::uint8_t* data, std::uint8_t* ecc) 
   // alpha^i (a root of g for i = 1..2t) is the syndrome S_i. Odd ones from the bits,
   // even ones as squares: S_2i = S_i^2 over GF(2).
   const unsigned tt = t.params.t;
-  std::vector<std::uint32_t> s(2 * std::size_t{tt} + 1, 0);
+  const std::uint32_t n = f.Order();
+  Room<std::uint32_t, 2 * kFewErrors + 1> s(2 * std::size_t{tt} + 1);
   for (unsigned word = 0; word < w; ++word) {
     for (std::uint64_t bits = reg[word]; bits; bits &= bits - 1) {
       const unsigned p = (w - 1 - word) * 64 + static_cast<unsigned>(std::countr_zero(bits));
-      const std::uint64_t power = p - t.shift;
-      for (unsigned i = 1; i <= 2 * tt; i += 2) s[i] ^= f.Exp(power * i);
+      // alpha^(p*i) for odd i: the logarithm grows by 2p each time, kept below n.
+      const std::uint32_t power = static_cast<std::uint32_t>((p - t.shift) % n);
+      const std::uint32_t twice = static_cast<std::uint32_t>((std::uint64_t{power} * 2) % n);
+      std::uint32_t log = power;
+      for (unsigned i = 1; i <= 2 * tt; i += 2) {
+        s[i] ^= f.Exp(log);
+        log += twice;
+        if (log >= n) log -= n;
+      }
     }
   }
   for (unsigned i = 2; i <= 2 * tt; i += 2) s[i] = f.Mul(s[i / 2], s[i / 2]);
 
   // Berlekamp-Massey: the shortest error locator Lambda(x) = prod(1 + X_l x) that
   // generates the syndromes.
-  std::vector<std::uint32_t> lambda(tt + 2, 0), prev(tt + 2, 0), tmp;
+  const std::size_t terms = tt + 2;
+  Room<std::uint32_t, kFewErrors + 2> lambda(terms), prev(terms), tmp(terms);
   lambda[0] = prev[0] = 1;
   unsigned len = 0, gap = 1;
   std::uint32_t prevDiscrepancy = 1;
@@ -481,12 +678,12 @@ std::optional<unsigned> BchCode::Correct(std::uint8_t* data, std::uint8_t* ecc) 
     }
     const std::uint32_t scale = f.Div(d, prevDiscrepancy);
     const bool grow = 2 * len <= k;
-    if (grow) tmp = lambda;
-    for (std::size_t i = 0; i + gap < lambda.size(); ++i) lambda[i + gap] ^= f.Mul(scale, prev[i]);
+    if (grow) std::copy(lambda.data(), lambda.data() + terms, tmp.data());
+    for (std::size_t i = 0; i + gap < terms; ++i) lambda[i + gap] ^= f.Mul(scale, prev[i]);
     if (grow) {
       if (k + 1 - len > tt) return std::nullopt;  // more than t errors
       len = k + 1 - len;
-      prev = std::move(tmp);
+      std::copy(tmp.data(), tmp.data() + terms, prev.data());
       prevDiscrepancy = d;
       gap = 1;
     } else {
@@ -494,7 +691,7 @@ std::optional<unsigned> BchCode::Correct(std::uint8_t* data, std::uint8_t* ecc) 
     }
   }
   unsigned degree = 0;
-  for (unsigned i = 0; i < lambda.size(); ++i)
+  for (unsigned i = 0; i < terms; ++i)
     if (lambda[i]) degree = i;
   if (len > tt || degree != len) return std::nullopt;
 
@@ -502,32 +699,35 @@ std::optional<unsigned> BchCode::Correct(std::uint8_t* data, std::uint8_t* ecc) 
   // is shortened to the step's bits and the ECC bits; a root outside, or fewer roots
   // than the degree, means more errors than the code corrects.
   const std::uint64_t codeBits = std::uint64_t{t.params.stepBytes} * 8 + t.degree;
-  const std::uint32_t n = f.Order();
-  std::vector<std::uint64_t> where;
+  Room<std::uint64_t, kFewErrors> where(len);
+  std::size_t found = 0;
   if (len == 1) {
     const std::uint32_t j = f.Log(lambda[1]);  // Lambda = 1 + X x, X = alpha^j
-    if (j < codeBits) where.push_back(j);
+    if (j < codeBits) where[found++] = j;
   } else {
-    std::vector<std::uint32_t> logs, steps;  // term i as a logarithm, and what it gains per j
+    // Term i as a logarithm, and what it gains per j.
+    Room<std::uint32_t, kFewErrors> logs(len), steps(len);
+    std::size_t used = 0;
     for (unsigned i = 1; i <= len; ++i) {
       if (!lambda[i]) continue;
-      logs.push_back(f.Log(lambda[i]));
-      steps.push_back(n - i % n);
+      logs[used] = f.Log(lambda[i]);
+      steps[used++] = n - i % n;
     }
-    for (std::uint64_t j = 0; j < codeBits && where.size() < len; ++j) {
+    for (std::uint64_t j = 0; j < codeBits && found < len; ++j) {
       std::uint32_t sum = 1;
-      for (std::size_t i = 0; i < logs.size(); ++i) {
+      for (std::size_t i = 0; i < used; ++i) {
         sum ^= f.Exp(logs[i]);
         logs[i] += steps[i];
         if (logs[i] >= n) logs[i] -= n;
       }
-      if (sum == 0) where.push_back(j);
+      if (sum == 0) where[found++] = j;
     }
   }
-  if (where.size() != len) return std::nullopt;
+  if (found != len) return std::nullopt;
 
   const bool lsb = t.params.bits == BitOrder::kLsbFirst;
-  for (const std::uint64_t j : where) {
+  for (std::size_t e = 0; e < found; ++e) {
+    const std::uint64_t j = where[e];
     if (j < t.degree) {
       const std::uint64_t p = j + t.shift;
       const std::uint64_t byte = (64 * std::uint64_t{w} - 1 - p) / 8;

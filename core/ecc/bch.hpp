@@ -1,7 +1,8 @@
 #pragma once
 // Binary BCH codes over GF(2^m) for one step of data bytes: the encoder (the
-// remainder of the data times x^deg g divided by the generator g, computed eight
-// bytes at a time through byte tables) and the decoder (syndromes, Berlekamp-Massey,
+// remainder of the data times x^deg g divided by the generator g, through
+// carry-less multiplication where the processor has it, else eight or sixteen bytes
+// at a time through byte tables) and the decoder (syndromes, Berlekamp-Massey,
 // Chien search over the shortened codeword).
 
 #include <cstddef>
@@ -44,13 +45,18 @@ std::optional<unsigned> SmallestFieldFor(std::uint32_t stepBytes, unsigned t);
 /// cyclotomic cosets of 1, 3, ..., 2t-1 added up (m*t unless some are shorter than m).
 unsigned BchEccBits(unsigned m, unsigned t);
 
+/// How the encoder computes its remainders: the fastest way this processor has
+/// (carry-less multiplication where there is one), or the byte tables everywhere.
+/// Both give the same bytes.
+enum class BchEngine : std::uint8_t { kFastest, kPortable };
+
 /// A binary BCH code correcting t bits in a step of data bytes and its ECC bytes.
 /// Copies share the tables.
 class BchCode {
  public:
   /// The code of `params`; an error giving the arithmetic when t or the step does not
   /// fit the field, or when the polynomial is not primitive.
-  static EccResult<BchCode> Make(const BchParams& params);
+  static EccResult<BchCode> Make(const BchParams& params, BchEngine engine = BchEngine::kFastest);
 
   [[nodiscard]] const BchParams& Params() const;
   /// deg g, the ECC bits (m*t unless some minimal polynomials are shorter than m).
@@ -62,6 +68,8 @@ class BchCode {
   [[nodiscard]] const GaloisField& Field() const;
   /// The mask XORed onto the stored ECC (all zero for an unmasked code).
   [[nodiscard]] std::span<const std::uint8_t> Mask() const;
+  /// Whether the encoder multiplies carry-less rather than going through byte tables.
+  [[nodiscard]] bool MultipliesCarryless() const;
 
   /// Writes the EccBytes() ECC bytes of `data` (StepBytes long) to `ecc`.
   void Encode(const std::uint8_t* data, std::uint8_t* ecc) const;

@@ -22,20 +22,42 @@ bool AllErased(std::span<const std::uint8_t> bytes) {
   return all == ~std::uint64_t{0};
 }
 
-unsigned ZeroBits(const std::uint8_t* bytes, std::size_t n) {
+// The bits read as 0 in `n` bytes, counted only until they pass `cap` (a written
+// step passes it in its first words). Words of 0xFF are not counted at all: the
+// processor this is built for may have no instruction for it.
+unsigned ZeroBits(const std::uint8_t* bytes, std::size_t n, unsigned cap) {
   unsigned zeros = 0;
   std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
+  for (; i + 8 <= n && zeros <= cap; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, bytes + i, 8);
-    zeros += static_cast<unsigned>(std::popcount(~w));
+    if (~w != 0) zeros += static_cast<unsigned>(std::popcount(~w));
   }
-  for (; i < n; ++i) zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~bytes[i])));
+  for (; i < n && zeros <= cap; ++i) zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~bytes[i])));
   return zeros;
 }
 
 // Steps encoded together: enough for any contiguous layout of the block modes.
 constexpr std::size_t kBatch = 32;
+
+// Room for one step's codeword and ECC bytes, on the stack for the common steps: a
+// page read with flips costs no allocation.
+struct StepRoom {
+  std::array<std::uint8_t, 2048> fewCodeword;
+  std::array<std::uint8_t, 128> fewEcc;
+  std::vector<std::uint8_t> many;
+  std::uint8_t* codeword = nullptr;
+  std::uint8_t* ecc = nullptr;
+  StepRoom(std::size_t step, std::size_t eccBytes) {
+    codeword = fewCodeword.data();
+    ecc = fewEcc.data();
+    if (step > fewCodeword.size() || eccBytes > fewEcc.size()) {
+      many.resize(step + eccBytes);
+      codeword = many.data();
+      ecc = many.data() + step;
+    }
+  }
+};
 
 }  // namespace
 
@@ -46,7 +68,9 @@ struct PageCodec::Scratch {
   std::vector<const std::uint8_t*> manyCodewords;
   std::array<std::uint8_t, 2048> fewEcc;
   std::vector<std::uint8_t> manyEcc;
-  std::vector<std::uint8_t> gathered;
+  std::array<std::uint8_t, 16384> fewGathered;
+  std::vector<std::uint8_t> manyGathered;
+  std::uint8_t* gathered = nullptr;  // set by Recompute for a page not in one piece per step
   const std::uint8_t** codewords;
   std::uint8_t* ecc;
   Scratch(std::size_t steps, std::size_t eccBytes) {
@@ -66,13 +90,19 @@ struct PageCodec::Scratch {
 void PageCodec::Recompute(std::span<const std::uint8_t> page, Scratch& scratch) const {
   const std::size_t steps = plan_.steps.size();
   const std::uint32_t step = scheme_.step;
-  if (!plan_.contiguous) scratch.gathered.resize(steps * std::size_t{step});
+  if (!plan_.contiguous) {
+    scratch.gathered = scratch.fewGathered.data();
+    if (steps * std::size_t{step} > scratch.fewGathered.size()) {
+      scratch.manyGathered.resize(steps * std::size_t{step});
+      scratch.gathered = scratch.manyGathered.data();
+    }
+  }
   for (std::size_t s = 0; s < steps; ++s) {
     if (plan_.contiguous) {
       scratch.codewords[s] = page.data() + plan_.steps[s].dataFrom;
     } else {
-      Gather(page, plan_.steps[s], scratch.gathered.data() + s * step);
-      scratch.codewords[s] = scratch.gathered.data() + s * step;
+      Gather(page, plan_.steps[s], scratch.gathered + s * step);
+      scratch.codewords[s] = scratch.gathered + s * step;
     }
   }
   EncodeAll(std::span(scratch.codewords, steps), scratch.ecc);
@@ -124,7 +154,7 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
   const std::uint32_t step = scheme_.step;
   // The last codeword of an interleaved page may run past the data: it is completed
   // with 0xFF here.
-  std::vector<std::uint8_t> tail;
+  StepRoom tail(step, 0);
   std::array<const std::uint8_t*, kBatch> small;
   std::vector<const std::uint8_t*> large;
   const std::uint8_t** codewords = small.data();
@@ -137,9 +167,9 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
     if (p.dataLen == step) {
       codewords[s] = data.data() + p.dataFrom;
     } else {
-      tail.assign(step, 0xFF);
-      std::memcpy(tail.data(), data.data() + p.dataFrom, p.dataLen);
-      codewords[s] = tail.data();
+      std::memset(tail.codeword, 0xFF, step);
+      std::memcpy(tail.codeword, data.data() + p.dataFrom, p.dataLen);
+      codewords[s] = tail.codeword;
     }
   }
   if (plan_.contiguous) {
@@ -196,6 +226,27 @@ PageCheck PageCodec::Check(std::span<const std::uint8_t> page) const {
   return check;
 }
 
+bool PageCodec::StepMatches(std::span<const std::uint8_t> page, std::size_t step) const {
+  if (page.size() != PageBytes() || step >= plan_.steps.size()) return false;
+  const StepPlace& p = plan_.steps[step];
+  const std::uint32_t bytes = scheme_.step;
+  // The codeword where it lies in one piece, else gathered.
+  StepRoom room(bytes, codeBytes_);
+  const std::uint8_t* codeword = page.data() + p.at[0];
+  if (p.split != bytes) {
+    Gather(page, p, room.codeword);
+    codeword = room.codeword;
+  }
+  std::uint8_t* ecc = room.ecc;
+  if (bch_) bch_->Encode(codeword, ecc);
+  else HammingEncode(codeword, bytes, scheme_.order, ecc);
+  const std::uint32_t stored = scheme_.eccBytes;
+  const std::uint32_t* at = plan_.eccOffsets.data() + step * stored;
+  for (std::uint32_t i = 0; i < stored; ++i)
+    if (page[at[i]] != (i < codeBytes_ ? ecc[i] : scheme_.pad)) return false;
+  return true;
+}
+
 PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::uint8_t> data) const {
   PageDecode result;
   if (page.size() != PageBytes() || data.size() != plan_.dataBytes) {
@@ -212,7 +263,8 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
   unsigned zeros = 0;
   for (std::size_t s = 0; s < steps && erased; ++s) {
     const StepPlace& p = plan_.steps[s];
-    unsigned z = ZeroBits(page.data() + p.at[0], p.split) + ZeroBits(page.data() + p.at[1], step - p.split);
+    unsigned z = ZeroBits(page.data() + p.at[0], p.split, limit);
+    if (z <= limit) z += ZeroBits(page.data() + p.at[1], step - p.split, limit - z);
     for (std::uint32_t i = 0; i < codeBytes_ && z <= limit; ++i)
       z += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~page[plan_.eccOffsets[s * stored + i]])));
     erased = z <= limit;
@@ -230,7 +282,7 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
   Scratch scratch(steps, codeBytes_);
   Recompute(page, scratch);
   const std::uint8_t* mine = scratch.ecc;
-  std::vector<std::uint8_t> codeword, ecc;
+  StepRoom room(step, codeBytes_);
   result.steps.resize(steps);
   bool corrected = false, failed = false;
   for (std::size_t s = 0; s < steps; ++s) {
@@ -243,16 +295,14 @@ PageDecode PageCodec::Decode(std::span<const std::uint8_t> page, std::span<std::
       std::memcpy(data.data() + p.dataFrom, scratch.codewords[s], p.dataLen);
       continue;
     }
-    codeword.assign(scratch.codewords[s], scratch.codewords[s] + step);
-    ecc.resize(codeBytes_);
-    for (std::uint32_t i = 0; i < codeBytes_; ++i) ecc[i] = page[at[i]];
-    const std::optional<unsigned> bits =
-        bch_ ? bch_->Correct(codeword.data(), ecc.data())
-             : HammingCorrect(codeword.data(), step, scheme_.order, ecc.data());
+    std::memcpy(room.codeword, scratch.codewords[s], step);
+    for (std::uint32_t i = 0; i < codeBytes_; ++i) room.ecc[i] = page[at[i]];
+    const std::optional<unsigned> bits = bch_ ? bch_->Correct(room.codeword, room.ecc)
+                                              : HammingCorrect(room.codeword, step, scheme_.order, room.ecc);
     result.steps[s] = bits ? static_cast<int>(*bits) : kUncorrectable;
     corrected = corrected || (bits && *bits > 0);
     failed = failed || !bits;
-    std::memcpy(data.data() + p.dataFrom, codeword.data(), p.dataLen);
+    std::memcpy(data.data() + p.dataFrom, room.codeword, p.dataLen);
   }
   result.state = failed ? PageState::kUncorrectable : corrected ? PageState::kCorrected : PageState::kClean;
   return result;

@@ -70,6 +70,11 @@ class PageCodec {
   /// what the data read gives; an all-0xFF page is reported as erased instead.
   [[nodiscard]] PageCheck Check(std::span<const std::uint8_t> page) const;
 
+  /// Whether step `step` of a raw page holds the ECC bytes (padding included) that its
+  /// data gives: Check() for one step, for a reader that needs no other. False for a
+  /// page of the wrong size or a step past the page.
+  [[nodiscard]] bool StepMatches(std::span<const std::uint8_t> page, std::size_t step) const;
+
   /// The page's data, corrected step by step, into `data` (DataBytes() long; all 0xFF
   /// for an erased page; a step that cannot be corrected is copied as read).
   /// A page counts as erased, and is not decoded, when no step has more bits read as 0

@@ -1,7 +1,12 @@
 #include "flash/image_lint.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "merge/byte_sums.hpp"
 #include "merge/data_image_writer.hpp"
@@ -86,15 +91,97 @@ void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const Pa
   }
 }
 
-// Notes one image block: its mark, its stored ECC, whether it is entirely 0xFF, and
-// its sum.
+// A second thread that runs one task at a time beside the caller's: checking a raw
+// image's ECC costs more than reading it, so the later half of each piece's blocks is
+// checked there while this thread checks the rest. Where no thread can be had, a task
+// runs at once on the caller's.
+class Helper {
+ public:
+  Helper() = default;
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+  ~Helper() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  void Start(std::function<void()> task) {
+    if (!started_) {
+      started_ = true;
+      try {
+        thread_ = std::thread([this] { Loop(); });
+      } catch (const std::system_error&) {
+        // No second thread: every task runs here.
+      }
+    }
+    if (!thread_.joinable()) {
+      task();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      task_ = std::move(task);
+      busy_ = true;
+    }
+    changed_.notify_all();
+  }
+  // Until the task started last has run.
+  void Wait() {
+    if (!thread_.joinable()) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !busy_; });
+  }
+
+ private:
+  void Loop() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || task_; });
+        if (stop_) return;
+        task = std::move(task_);
+        task_ = nullptr;
+      }
+      task();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        busy_ = false;
+      }
+      changed_.notify_all();
+    }
+  }
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> task_;
+  bool busy_ = false, stop_ = false, started_ = false;
+};
+
+// What the helper found in its blocks added to what this thread found in the blocks
+// before them: the first difference stays the earliest.
+void AddLater(LintEcc& ecc, const LintEcc& later) {
+  ecc.pages += later.pages;
+  ecc.erasedPages += later.erasedPages;
+  ecc.steps += later.steps;
+  ecc.differingSteps += later.differingSteps;
+  ecc.differingPages += later.differingPages;
+  if (!ecc.first) ecc.first = later.first;
+}
+
+// Notes one image block: its mark, its stored ECC (unless the helper checks it),
+// whether it is entirely 0xFF, and its sum.
 void LookAtBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, const LintRow& lintRow,
-                 LintRowReport& row, SumKeeper& sums) {
+                 LintRowReport& row, SumKeeper& sums, bool checkEcc) {
   const auto mark = row.pageData ? std::optional<BlockMark>() : FindMark(block, job.layout, job.markerPages);
   if (mark) {
     row.marks.push_back({index, mark->page, std::uint64_t{index} * block.size() + mark->offset, block[mark->offset]});
   }
-  if (row.ecc) CheckEcc(block, index, *lintRow.rawEcc, *row.ecc);
+  if (row.ecc && checkEcc) CheckEcc(block, index, *lintRow.rawEcc, *row.ecc);
   const std::uint64_t total = ByteTotal(block);
   if (total == 0xFF * std::uint64_t{block.size()}) {
     ++row.erasedBlocks;
@@ -127,6 +214,7 @@ Expected<LintReport> LintImages(const LintJob& job) {
   const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
   std::vector<std::uint8_t> piece(static_cast<std::size_t>(pieceBlocks * blockBytes));
   SumKeeper sums(blockBytes, job.rows);
+  Helper helper;
   for (const LintRow& lintRow : job.rows) {
     LintRowReport row;
     row.row = lintRow.row;
@@ -164,11 +252,25 @@ Expected<LintReport> LintImages(const LintJob& job) {
                         std::span(piece).subspan(p * codec->PageBytes(), codec->PageBytes()), options);
         }
       }
-      const std::size_t padded = blocks * static_cast<std::size_t>(blockBytes);
-      for (std::size_t b = 0; b < padded; b += blockBytes) {
-        LookAtBlock(std::span<const std::uint8_t>(piece).subspan(b, static_cast<std::size_t>(blockBytes)), index++, job, lintRow,
-                    row, sums);
+      auto blockAt = [&](std::size_t b) {
+        return std::span<const std::uint8_t>(piece).subspan(b * static_cast<std::size_t>(blockBytes),
+                                                            static_cast<std::size_t>(blockBytes));
+      };
+      // The later half of the piece's ECC goes to the helper; this thread checks the
+      // earlier half and does the rest of every block.
+      const std::size_t mine = row.ecc && blocks >= 2 ? blocks / 2 : blocks;
+      LintEcc later;
+      if (mine < blocks) {
+        helper.Start([&, mine, blocks, index] {
+          for (std::size_t b = mine; b < blocks; ++b)
+            CheckEcc(blockAt(b), index + static_cast<std::uint32_t>(b), *lintRow.rawEcc, later);
+        });
       }
+      for (std::size_t b = 0; b < blocks; ++b) {
+        LookAtBlock(blockAt(b), index++, job, lintRow, row, sums, b < mine);
+      }
+      helper.Wait();
+      if (mine < blocks) AddLater(*row.ecc, later);
       at += want;
       report.bytesRead += want;
     }

@@ -1,6 +1,7 @@
 #include "merge/data_image_writer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <numeric>
@@ -386,56 +387,134 @@ Status DataImageWriter::CopyImage(File& image, std::uint64_t size) {
   return LastRead(image, reads, rest);
 }
 
+// The image's page data goes through three stages a batch at a time: read into a
+// data buffer, laid out into an output buffer, written. They overlap: while batch k is
+// laid out, batch k-1 is written (by this thread, which alone writes, shows progress
+// and feeds the tap, in order) and batch k+1 is read (by a second thread); each thread
+// then lays out pages of batch k until none are left. So the copies in and out of the
+// system cost no time beside the layout, and the layout gets whichever thread is free.
+// A failure comes out as it would one batch at a time: a batch that could not be read
+// whole leaves the batches before it written and nothing of itself.
 Status DataImageWriter::CopyPagedImage(File& image, std::uint64_t size, const PageCodec& codec, bool programErased) {
   if (Status s = Flush(); !s) return s;
   const std::uint32_t pages = blockSize_ / codec.PageBytes();
   const std::uint64_t dataBlock = std::uint64_t{codec.DataBytes()} * pages;
   const std::uint64_t blocks = (size + dataBlock - 1) / dataBlock;
   const EccLayoutOptions options{programErased};
-  // Laying pages out costs about as much as copying them: larger batches, split
-  // between this thread and a second one.
-  if (buffer_.size() < kPagedBatchBytes) buffer_.resize(std::max<std::size_t>(1, kPagedBatchBytes / blockSize_) * blockSize_);
-  std::vector<std::uint8_t> data(buffer_.size() / blockSize_ * dataBlock + 1);
-  auto layOut = [&](std::size_t firstPage, std::size_t endPage) {
-    for (std::size_t page = firstPage; page < endPage; ++page) {
-      codec.LayOut(std::span(data).subspan(page * codec.DataBytes(), codec.DataBytes()),
-                   std::span(buffer_).subspan(used_ + page * codec.PageBytes(), codec.PageBytes()), options);
-    }
+  const std::size_t batchBlocks = std::max<std::size_t>(1, kPagedBatchBytes / blockSize_);
+  if (buffer_.size() < batchBlocks * blockSize_) buffer_.resize(batchBlocks * blockSize_);
+  // Two of each buffer: the output being written and the one being laid out, the data
+  // being read and the data being laid out. Each data buffer has a byte more, for the
+  // last batch's read past the image's end.
+  std::vector<std::uint8_t> laidOut[2];
+  laidOut[0].swap(buffer_);
+  laidOut[1].swap(pagedOut_);
+  laidOut[1].resize(laidOut[0].size());
+  std::vector<std::uint8_t>* data = pagedData_;
+  for (int i = 0; i < 2; ++i) data[i].resize(std::max<std::size_t>(data[i].size(), batchBlocks * dataBlock + 1));
+  auto batchOf = [&](std::uint64_t k) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(batchBlocks, blocks - k * batchBlocks));
   };
-  std::uint64_t reads = 0;
-  while (reads < blocks) {
-    if (FreeBlocks() == 0) {
-      if (Status s = Flush(Upto::PageEnd); !s) return s;
-    }
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(FreeBlocks(), blocks - reads));
-    const std::uint64_t from = reads * dataBlock;
-    const bool last = reads + n == blocks;
-    // The data of these blocks, and with the last one a byte more: an image that grew
-    // since it was measured is found, not cut short silently.
+  const std::uint64_t batches = (blocks + batchBlocks - 1) / batchBlocks;
+
+  // Reads batch k into its data buffer: the data of its blocks, and with the last one
+  // a byte more, so that an image that grew since it was measured is found, not cut
+  // short silently. False with `failure` set where the image did not give them.
+  struct ReadResult {
+    bool ok = true;
+    Status failure;
+  };
+  auto read = [&](std::uint64_t k) {
+    ReadResult result;
+    const std::size_t n = batchOf(k);
+    const std::uint64_t from = k * batchBlocks * dataBlock;
+    const bool last = k + 1 == batches;
     const std::uint64_t expected = std::min<std::uint64_t>(n * dataBlock, size - from);
+    std::vector<std::uint8_t>& into = data[k % 2];
     std::size_t got = 0;
-    const auto read = image.ReadAt(from, std::span(data).first(n * dataBlock + (last ? 1 : 0)), &got);
-    if (!read || got != expected) {
-      if (Status s = Flush(); !s) return s;
-      return read ? ChangedImage(image.Path()) : read.error();
+    const auto done = image.ReadAt(from, std::span(into).first(n * dataBlock + (last ? 1 : 0)), &got);
+    if (!done || got != expected) {
+      result.ok = false;
+      result.failure = done ? Status(ChangedImage(image.Path())) : Status(done.error());
+      return result;
     }
-    std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.begin() + static_cast<std::ptrdiff_t>(n * dataBlock),
+    std::fill(into.begin() + static_cast<std::ptrdiff_t>(got), into.begin() + static_cast<std::ptrdiff_t>(n * dataBlock),
               0xFF);
-    const std::size_t half = n * pages / 2;
-    std::optional<std::thread> other;
-    if (half >= pages) {
-      try {
-        other.emplace(layOut, half, n * pages);
-      } catch (const std::system_error&) {
-        // No second thread to be had: this one lays out every page.
+    return result;
+  };
+  // Pages of batch k, a few at a time, until none are left; both threads take them.
+  std::atomic<std::size_t> nextPage{0};
+  constexpr std::size_t kPagesTaken = 16;
+  auto layOut = [&](std::uint64_t k) {
+    const std::size_t total = batchOf(k) * pages;
+    const std::vector<std::uint8_t>& from = data[k % 2];
+    std::vector<std::uint8_t>& to = laidOut[k % 2];
+    for (;;) {
+      const std::size_t first = nextPage.fetch_add(kPagesTaken, std::memory_order_relaxed);
+      if (first >= total) return;
+      for (std::size_t page = first; page < std::min(total, first + kPagesTaken); ++page) {
+        codec.LayOut(std::span(from).subspan(page * codec.DataBytes(), codec.DataBytes()),
+                     std::span(to).subspan(page * codec.PageBytes(), codec.PageBytes()), options);
       }
     }
-    layOut(0, other ? half : n * pages);
-    if (other) other->join();
-    Commit(n, reads);
-    reads += n;
+  };
+  // Writes batch k, shows its blocks and feeds them to the tap, through Flush.
+  auto write = [&](std::uint64_t k) {
+    buffer_.swap(laidOut[k % 2]);
+    Commit(batchOf(k), k * batchBlocks);
+    Status status = Flush();
+    buffer_.swap(laidOut[k % 2]);
+    return status;
+  };
+
+  Status failure;
+  bool failed = false;
+  if (blocks > 0) {
+    if (ReadResult first = read(0); !first.ok) {
+      failure = first.failure;
+      failed = true;
+    }
   }
-  if (Status s = Flush(); !s) return s;
+  for (std::uint64_t k = 0; k < batches && !failed; ++k) {
+    nextPage.store(0, std::memory_order_relaxed);
+    const bool readNext = k + 1 < batches;
+    ReadResult next;
+    auto helper = [&] {
+      if (readNext) next = read(k + 1);
+      layOut(k);
+    };
+    std::optional<std::thread> other;
+    try {
+      other.emplace(helper);
+    } catch (const std::system_error&) {
+      // No second thread to be had: this one does its part too, after its own.
+    }
+    Status written;
+    if (k > 0) written = write(k - 1);
+    if (other) {
+      layOut(k);
+      other->join();
+    } else {
+      helper();
+    }
+    if (!written) {
+      failure = written;
+      failed = true;
+    } else if (!next.ok) {
+      // The batches up to this one were read whole: they are written before the failure.
+      if (Status s = write(k); !s) failure = s;
+      else failure = next.failure;
+      failed = true;
+    } else if (!readNext) {
+      if (Status s = write(k); !s) {
+        failure = s;
+        failed = true;
+      }
+    }
+  }
+  buffer_.swap(laidOut[0]);
+  pagedOut_.swap(laidOut[1]);
+  if (failed) return failure;
   // The read that finds the end of an image of whole blocks moves the bar too.
   if (size % dataBlock == 0) host_.SetProgressPos(static_cast<std::uint32_t>(blocks + 2));
   return {};
