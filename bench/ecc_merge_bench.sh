@@ -6,39 +6,7 @@
 # Usage: bench/ecc_merge_bench.sh [FOLDER] [MiB of page data] [RUNS] [SCHEME]
 # (FOLDER defaults to /dev/shm, so that the figures measure the program, not a disk)
 set -euo pipefail
-cli="$(cd "$(dirname "$0")/.." && pwd)/build/cli/folvane-cli"
-base="${1:-/dev/shm}"
-mib="${2:-1024}"
-runs="${3:-5}"
-scheme="${4:-linux-bch8/512}"
-dir="$(mktemp -d "$base/folvane-ecc-bench-XXXXXX")"
-trap 'rm -rf "$dir"' EXIT
-cd "$dir"
-
-# Block mode 2: 64 pages of 2048 + 64 bytes. Four images of page data, none a whole
-# number of blocks, and the same images laid out (the data image of the first merge,
-# cut at the rows) for the plain merge.
-dataBlock=$((2048 * 64))
-block=$((2112 * 64))
-rows=() ecc=() raw=()
-start=0
-for i in 0 1 2 3; do
-  size=$(( mib * 1048576 / 4 + 12345 * (i + 1) ))
-  head -c "$size" /dev/urandom >"img$i.bin"
-  blocks=$(( (size + dataBlock - 1) / dataBlock ))
-  rows+=(--row "img$i.bin:$(printf %X "$start"):$(printf %X $((start + blocks - 1)))")
-  ecc+=(--ecc "$((i + 1))=$scheme")
-  raw+=("$start:$blocks")
-  start=$((start + blocks))
-done
-"$cli" new job.part --mode 2 --table "$dir/t.bin" --data "$dir/d.bin" "${rows[@]}"
-"$cli" merge job.part "${ecc[@]}" >/dev/null 2>&1
-rawRows=()
-for i in 0 1 2 3; do
-  IFS=: read -r first blocks <<<"${raw[$i]}"
-  dd if=d.bin of="raw$i.bin" bs="$block" skip="$first" count="$blocks" status=none
-  rawRows+=(--row "raw$i.bin:$(printf %X "$first"):$(printf %X $((first + blocks - 1)))")
-done
+source "$(dirname "$0")/page_data_setup.sh" ecc-bench "$@"
 "$cli" new raw.part --mode 2 --table "$dir/t2.bin" --data "$dir/d2.bin" "${rawRows[@]}"
 
 # Runs in turn, each command's times kept; a command that fails ends the benchmark.

@@ -11,40 +11,7 @@
 # Usage: bench/ecc_read_bench.sh [FOLDER] [MiB of page data] [RUNS] [SCHEME]
 # (FOLDER defaults to /dev/shm, so that the figures measure the program, not a disk)
 set -euo pipefail
-cli="$(cd "$(dirname "$0")/.." && pwd)/build/cli/folvane-cli"
-base="${1:-/dev/shm}"
-mib="${2:-1024}"
-runs="${3:-5}"
-scheme="${4:-linux-bch8/512}"
-dir="$(mktemp -d "$base/folvane-ecc-read-XXXXXX")"
-trap 'rm -rf "$dir"' EXIT
-cd "$dir"
-
-# Block mode 2: 64 pages of 2048 + 64 bytes. Four images of page data laid out by a
-# merge with the scheme; the data image cut at the rows gives the raw images.
-dataBlock=$((2048 * 64))
-block=$((2112 * 64))
-rows=() ecc=() rawEcc=() raw=()
-start=0
-for i in 0 1 2 3; do
-  size=$(( mib * 1048576 / 4 + 12345 * (i + 1) ))
-  head -c "$size" /dev/urandom >"img$i.bin"
-  blocks=$(( (size + dataBlock - 1) / dataBlock ))
-  rows+=(--row "img$i.bin:$(printf %X "$start"):$(printf %X $((start + blocks - 1)))")
-  ecc+=(--ecc "$((i + 1))=$scheme")
-  rawEcc+=(--raw-ecc "$((i + 1))=$scheme")
-  raw+=("$start:$blocks")
-  start=$((start + blocks))
-done
-"$cli" new job.part --mode 2 --table "$dir/t.bin" --data "$dir/d.bin" "${rows[@]}" >/dev/null
-"$cli" merge job.part "${ecc[@]}" >/dev/null 2>&1
-rawRows=() rawFiles=()
-for i in 0 1 2 3; do
-  IFS=: read -r first blocks <<<"${raw[$i]}"
-  dd if=d.bin of="raw$i.bin" bs="$block" skip="$first" count="$blocks" status=none
-  rawRows+=(--row "raw$i.bin:$(printf %X "$first"):$(printf %X $((first + blocks - 1)))")
-  rawFiles+=("raw$i.bin")
-done
+source "$(dirname "$0")/page_data_setup.sh" ecc-read "$@"
 "$cli" new raw.part --mode 2 --table "$dir/t2.bin" --data "$dir/d2.bin" "${rawRows[@]}" >/dev/null
 
 # The dumps: the data image as read back from a perfect chip, and the same with one

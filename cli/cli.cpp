@@ -16,7 +16,6 @@
 
 namespace folvane::cli {
 
-
 std::optional<std::string> Args::Option(const std::string& name) const {
   const auto it = options.find(name);
   if (it == options.end() || it->second.empty()) return std::nullopt;
