@@ -168,7 +168,7 @@ int RunCheck(const Args& args) {
   std::optional<Margins> margins;
   std::string unread;
   if (result.tableBuilt) {
-    MarginOutcome outcome = ComputeMargins(form.set, result, *marginOptions);
+    MarginsOrStatus outcome = ComputeMargins(form.set, result, *marginOptions);
     if (!outcome.margins) {
       std::fprintf(stderr, "folvane-cli: %s\n", outcome.problem.c_str());
       if (!json || outcome.status != kExitFailed) return outcome.status;
@@ -195,7 +195,7 @@ int RunCheck(const Args& args) {
     status = kExitFailed;
     details.push_back(unread);
   }
-  const bool chipRisk = margins && (margins->AnyOverflow() || margins->RiskExceeded(*marginOptions));
+  const bool chipRisk = margins && (margins->AnyOverflow() || RiskExceeded(*margins, *marginOptions));
   const bool marked = lintReport && lintReport->MarkedBlocks() != 0;
   const bool eccDiffers = lintReport && lintReport->DifferingEccSteps() != 0;
   if ((chipRisk || marked || eccDiffers) && status == kExitOk) status = kExitWithMessages;
@@ -206,7 +206,7 @@ int RunCheck(const Args& args) {
   // and measures the images once more.
   const std::optional<std::string> reportPath = args.Option("report");
   const ReportData report =
-      json || reportPath ? CollectReport("check", job, form, result, badBlocks) : ReportData{};
+      json || reportPath ? FormReport("check", job, form, result, badBlocks) : ReportData{};
   // The page is written last, once everything it says is known; a page that cannot be
   // written ends the check with status 2, the document saying why.
   const bool reportFailed =

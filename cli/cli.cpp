@@ -12,6 +12,7 @@
 #include "flash/bad_blocks.hpp"
 #include "flash/pages.hpp"
 #include "io/file_io.hpp"
+#include "dialog/job_file.hpp"
 #include "dialog/procedures.hpp"
 
 namespace folvane::cli {
@@ -139,68 +140,6 @@ void Connect(MemoryForm& form, Console& console) {
   form.onProgress = [&](std::uint32_t pos, std::uint32_t range) { console.Progress(pos, range); };
 }
 
-namespace {
-
-// A text job of sixteen rows is a few kilobytes; anything far larger is none.
-constexpr std::size_t kMaxTextJobBytes = std::size_t{1} << 20;
-
-bool NamedAsPartFile(const std::string& path) {
-  if (path.size() < 5) return false;
-  std::string tail = path.substr(path.size() - 5);
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".part";
-}
-
-// The file's first bytes (all of a text job), or the error that kept them.
-Expected<std::string> ReadHead(const std::string& path) {
-  auto file = File::OpenRead(path);
-  if (!file) return file.error();
-  std::string text(kMaxTextJobBytes + 1, '\0');
-  auto got = file->ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
-  if (!got) return got.error();
-  text.resize(*got);
-  return text;
-}
-
-std::optional<Job> ReadTextJob(const std::string& path, const std::string& text, std::string& problem) {
-  if (text.size() > kMaxTextJobBytes) {
-    problem = path + " is too large for a text job";
-    return std::nullopt;
-  }
-  auto parsed = ParseTextJob(text, JobFolder(path));
-  if (auto* error = std::get_if<TextJobError>(&parsed)) {
-    problem = error->Describe(path);
-    return std::nullopt;
-  }
-  return std::get<Job>(std::move(parsed));
-}
-
-}  // namespace
-
-std::string JobFolder(const std::string& path) {
-  std::error_code ec;
-  const auto real = std::filesystem::weakly_canonical(FsPath(AbsolutePath(path)), ec);
-  return Utf8Path((ec ? FsPath(AbsolutePath(path)) : real).parent_path());
-}
-
-std::optional<std::string> TextJobAt(const Job& job, const std::string& path, std::string& problem) {
-  const std::string folder = JobFolder(path);
-  auto text = TextJobOf(job, folder, problem);
-  if (!text) return std::nullopt;
-  // What a .part may hold that a text job refuses (a block text the window would not
-  // take, a block mode outside the list) is found here, before anything is written.
-  auto back = ParseTextJob(*text, folder);
-  if (auto* error = std::get_if<TextJobError>(&back)) {
-    problem = error->problem + (error->key.empty() ? std::string() : " (" + error->key + ")");
-    return std::nullopt;
-  }
-  if (!(std::get<Job>(back) == job)) {
-    problem = "it would not read back as the same job";
-    return std::nullopt;
-  }
-  return text;
-}
-
 Job WithAbsolutePaths(Job job) {
   auto absolute = [](std::string& p) {
     if (!p.empty()) p = AbsolutePath(p);
@@ -213,14 +152,13 @@ Job WithAbsolutePaths(Job job) {
 
 std::optional<JobFile> ReadJobFile(const std::string& path, int& status) {
   status = kExitFailed;
-  auto head = ReadHead(path);
+  auto head = ReadJobHead(path);
   if (!head) {
     std::fprintf(stderr, "%s\n", FileErrorText(head.error()).c_str());
     return std::nullopt;
   }
   JobFile out;
-  if (StartsAsPartFile(std::span(reinterpret_cast<const std::uint8_t*>(head->data()), head->size())) ||
-      NamedAsPartFile(path)) {
+  if (ReadsAsPartFile(path, *head)) {
     const auto record = ReadPartFile(path);
     if (!record) {
       std::fprintf(stderr, "%s\n", FileErrorText(record.error()).c_str());
@@ -247,34 +185,12 @@ std::optional<JobFile> ReadJobFile(const std::string& path, int& status) {
 }
 
 int LoadJob(MemoryForm& form, const std::string& job) {
-  auto head = ReadHead(job);
-  if (!head) {
-    form.ShowMessage(FileErrorLine(head.error()), MessageIcon::Error);
-    return kExitFailed;
+  switch (LoadJobInto(form, job, &FileErrorLine, form.set.programErasedPages)) {
+    case JobLoad::kLoaded: return kExitOk;
+    case JobLoad::kNotAJob: return kExitUsage;
+    case JobLoad::kUnreadable: break;
   }
-  if (!StartsAsPartFile(std::span(reinterpret_cast<const std::uint8_t*>(head->data()), head->size())) &&
-      !NamedAsPartFile(job)) {
-    std::string problem;
-    auto parsed = ReadTextJob(job, *head, problem);
-    if (!parsed) {
-      form.ShowMessage(problem, MessageIcon::Error);
-      return kExitUsage;
-    }
-    // Loaded as IMPORT loads the .part it converts to; rows without a saved length are
-    // measured now, as their Browse would have measured them.
-    MeasureJobImages(*parsed);
-    const PartRecordOfJob part = PartRecordFromJob(*parsed, form.GetTablePathText(), form.GetDataPathText());
-    ApplyPartRecord(form, part.record);
-    for (std::size_t i = 0; i < parsed->rows.size(); ++i) {
-      PartitionSlot& slot = form.set.Slot(static_cast<int>(i) + 1);
-      slot.name = parsed->rows[i].name;
-      slot.ecc = parsed->rows[i].ecc;
-      slot.rawEcc = parsed->rows[i].rawEcc;
-    }
-    form.set.programErasedPages = parsed->programErasedPages;
-    return kExitOk;
-  }
-  return LoadPartFile(form, job, &FileErrorLine) ? kExitOk : kExitFailed;
+  return kExitFailed;
 }
 
 bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status) {
@@ -347,16 +263,9 @@ bool OutputsAreTheJob(MemoryForm& form, const std::string& job) {
   return true;
 }
 
-std::string FileErrorLine(const FileError& error) {
-  // An input that is no file at all (a folder, a pipe, /dev/zero) is named for what
-  // it is: "access denied" would send its user after permissions.
-  if ((error.op == FileOp::Open || error.notAFile) && !error.detail.empty()) return error.detail;
-  return error.MessageNaming(error.path);
-}
+std::string FileErrorLine(const FileError& error) { return error.Line(); }
 
 std::string FileErrorText(const FileError& error) { return Printable(FileErrorLine(error)); }
-
-std::string HexDec(std::uint64_t v) { return Hex(v) + " (" + std::to_string(v) + ")"; }
 
 namespace {
 // The length of the valid UTF-8 sequence at `at`, or 0.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dialog/job_file.hpp"
 #include "dialog/memory_form.hpp"
 #include "ecc/page.hpp"
 #include "job/block_text.hpp"
@@ -92,12 +93,6 @@ class Console {
 MemoryForm FreshForm();
 /// Sends the form's messages, status texts and progress to the console.
 void Connect(MemoryForm& form, Console& console);
-/// The folder a text job's relative paths are relative to: the real folder of the job
-/// file, links followed, so that a job means the same whichever name it is given by.
-std::string JobFolder(const std::string& path);
-/// The text of `job` as a text job saved at `path`, checked to read back as the same
-/// job; nothing (and `problem` says why) where no text job can hold it.
-std::optional<std::string> TextJobAt(const Job& job, const std::string& path, std::string& problem);
 /// A job read from a .part as a text job would hold it: a relative path in a .part
 /// is relative to the working directory, and is made absolute.
 Job WithAbsolutePaths(Job job);
@@ -124,8 +119,6 @@ std::string FileErrorText(const FileError& error);
 /// printable where they show it.
 std::string FileErrorLine(const FileError& error);
 
-/// "0x1F (31)".
-std::string HexDec(std::uint64_t v);
 /// A text from a file made safe for a terminal: control characters and backslashes
 /// are written as C escapes, so no stored byte can move the cursor or fake a line.
 std::string Printable(const std::string& text);

@@ -5,6 +5,7 @@
 
 #include "job/block_mode.hpp"
 #include "job/part_file.hpp"
+#include "terminal_map.hpp"
 
 namespace folvane::cli {
 
@@ -19,16 +20,12 @@ void PrintJson(const nlohmann::json& document) {
   std::fflush(stdout);
 }
 
-const char* RuleName(SlotRule rule) {
-  switch (rule) {
-    case SlotRule::Accepted: return "accepted";
-    case SlotRule::BlockUnset: return "blockUnset";
-    case SlotRule::EndBeforeStart: return "endBeforeStart";
-    case SlotRule::ImageTooLong: return "imageTooLong";
-    case SlotRule::NotAfterRowAbove: return "notAfterRowAbove";
-    case SlotRule::OverlapsEarlierImage: return "overlapsEarlierImage";
-  }
-  return "accepted";
+ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
+                      const MergeResult& result, const std::optional<BadBlockSet>& badBlocks) {
+  return CollectReport(command,
+                       {jobPath, form.GetBlockModeSelection(), form.geometry, form.GetDataPathText(),
+                        form.GetTablePathText(), FormLayout(form, badBlocks)},
+                       result);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "dialog/memory_form.hpp"
 #include "merge/merge.hpp"
+#include "report.hpp"
 
 namespace folvane::cli {
 
@@ -21,12 +22,14 @@ nlohmann::json JsonDocument(const std::string& command);
 /// a Chinese Windows) have each bad byte replaced by U+FFFD.
 void PrintJson(const nlohmann::json& document);
 
-/// The name of a rule in the documents ("endBeforeStart").
-const char* RuleName(SlotRule rule);
-
 /// What check and merge report of a job: its block mode, every checked row with what
 /// the merge decided, the outputs, the messages shown and the exit status.
 nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus);
+
+/// What the report says of a job loaded into `form`, laid out as the check or merge
+/// left it (placed on a chip with `badBlocks`, when given).
+ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
+                      const MergeResult& result, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
 
 /// Why an output is (or would be) written in place, or null where it is replaced.
 nlohmann::json InPlaceJson(InPlaceReason reason);

@@ -1,16 +1,14 @@
 #pragma once
-// check's margins: for each accepted row, how many spare blocks its range has, where
-// a chip's bad blocks put its image, and how likely a chip is to run out of good
-// blocks in it. Everything comes from the core's bad-block model.
+// check's margins on the command line: its options, and the core's margins printed
+// and added to the documents.
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "cli.hpp"
-#include "flash/bad_blocks.hpp"
+#include "flash/margins.hpp"
 #include "merge/merge.hpp"
 
 namespace folvane::cli {
@@ -37,39 +35,21 @@ struct LoadedBadBlocks {
 };
 LoadedBadBlocks LoadBadBlocks(const std::string& path, std::optional<std::uint64_t> chipBlocks);
 
-/// One accepted row's margin.
-struct RowMargin {
-  int row = 0;
-  BlockRange range;
-  std::optional<RangePlacement> placement;  ///< with --bad-blocks
-  std::optional<long double> overflow;      ///< with --max-bad and --chip-blocks
-};
-
-struct Margins {
-  std::vector<RowMargin> rows;
-  bool overlap = false;                  ///< two accepted ranges share blocks
-  std::optional<BadBlockSet> badBlocks;  ///< the chip's, with --bad-blocks
-  std::optional<long double> job;        ///< chance that any row overflows
-  [[nodiscard]] bool AnyOverflow() const;
-  [[nodiscard]] bool RiskExceeded(const MarginOptions& options) const;
-};
-
 /// The margins of the rows `result` accepted, or the exit status (2 or 64) and the
 /// problem that prevents them.
-struct MarginOutcome {
+struct MarginsOrStatus {
   std::optional<Margins> margins;
   int status = kExitOk;
   std::string problem;
 };
-MarginOutcome ComputeMargins(const PartitionSet& set, const MergeResult& result, const MarginOptions& options);
+MarginsOrStatus ComputeMargins(const PartitionSet& set, const MergeResult& result, const MarginOptions& options);
+
+/// Whether the job's chance of overflowing passes --max-risk.
+bool RiskExceeded(const Margins& margins, const MarginOptions& options);
 
 /// The margins for people, on standard output.
 void PrintMargins(const Margins& margins, const MarginOptions& options);
 /// Adds the margins to check's document and to its rows.
 void AddMarginsJson(nlohmann::json& doc, const Margins& margins, const MarginOptions& options);
-
-/// "about 1 in 81,000 chips", "about 7 in 10 chips", "nearly every chip", "every chip",
-/// "no chip".
-std::string OneIn(long double probability);
 
 }  // namespace folvane::cli

@@ -185,7 +185,7 @@ int RunMerge(const Args& args) {
           // The page describes the merge as it ends once the commit succeeds.
           MergeResult done = written;
           done.completed = true;
-          ReportData page = CollectReport("merge", job, form, done);
+          ReportData page = FormReport("merge", job, form, done);
           AddDigests(page, *manifest, sums);
           if (const Status s = WriteReportPage(*reportFile, ReportHtml(page)); !s) return fail(s);
           committedReport = std::move(page);
@@ -211,7 +211,7 @@ int RunMerge(const Args& args) {
   if (json) {
     // The report is gathered only for those who asked for it: it reads the job file
     // and measures the images once more.
-    ReportData report = committedReport ? *committedReport : CollectReport("merge", job, form, result);
+    ReportData report = committedReport ? *committedReport : FormReport("merge", job, form, result);
     if (!committedReport && manifest) AddDigests(report, *manifest, sums);
     nlohmann::json doc = JsonDocument("merge");
     doc["report"] = ReportJson(report);

@@ -331,6 +331,10 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
 
   const std::vector<std::uint8_t> erased(blockBytes, 0xFF);
   for (std::uint64_t b = 0; b < report.chipBlocks; ++b) {
+    if (check.progress && b % pieceBlocks == 0 && !check.progress(b * blockBytes, report.dumpBytes)) {
+      report.cancelled = true;
+      return report;
+    }
     auto block = chip.Block(b);
     if (!block) return block.error();
     // The dump grew shorter since it was measured.
@@ -352,6 +356,70 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
     if (marked && !someRowHoldsIt) ++report.markedBlocks;
   }
   return report;
+}
+
+namespace {
+
+std::string BlockList(const std::vector<std::uint32_t>& blocks) {
+  std::string text;
+  constexpr std::size_t kShown = 16;
+  for (std::size_t i = 0; i < blocks.size() && i < kShown; ++i) text += (i ? ", " : "") + Hex(blocks[i]);
+  if (blocks.size() > kShown) text += ", ... (" + std::to_string(blocks.size()) + " in all)";
+  return text;
+}
+
+std::string Plural(std::uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// What reading a row through its codec found, for people.
+std::string EccText(const DumpEcc& e) {
+  std::string text = "ECC " + e.scheme + ": " + Plural(e.correctedBits, "bit", "bits") + " corrected";
+  if (e.correctedBits != 0) {
+    std::string histogram;
+    for (std::size_t b = 1; b < e.stepsByBits.size(); ++b) {
+      if (e.stepsByBits[b] == 0) continue;
+      histogram += (histogram.empty() ? "" : ", ") + Plural(e.stepsByBits[b], "step", "steps") + " with " + std::to_string(b);
+    }
+    text += " (at most " + std::to_string(e.maxInStep) + " in a step: " + histogram + ")";
+  }
+  if (e.erasedPagesWithFlips != 0) text += ", " + Plural(e.erasedPagesWithFlips, "erased page", "erased pages") + " with flipped bits";
+  if (e.uncorrectableSteps != 0) text += ", " + Plural(e.uncorrectableSteps, "step", "steps") + " uncorrectable";
+  if (e.otherDataSteps != 0) text += ", " + Plural(e.otherDataSteps, "step reads", "steps read") + " other data than the job's";
+  return text;
+}
+
+}  // namespace
+
+std::string DumpRowText(const DumpRow& r, std::uint64_t bitflips) {
+  std::string line = "row " + std::to_string(r.row) + ": blocks " + Hex(r.range.first) + " to " + Hex(r.range.last) +
+                     ", image " + Hex(r.range.imageBlocks) + " blocks; ";
+  line += r.badBlocks.empty() ? "no bad block" : "bad blocks skipped: " + BlockList(r.badBlocks);
+  if (r.Overflows()) {
+    line += "; runs out of good blocks: only " + std::to_string(r.placedBlocks) + " of " +
+            std::to_string(r.range.imageBlocks) + " image blocks found one";
+  }
+  if (r.ecc) line += "; " + EccText(*r.ecc);
+  if (r.first) {
+    const DumpDifference& d = *r.first;
+    line += "; first difference at block " + Hex(d.physicalBlock) +
+            (d.imageBlock ? " (image block " + Hex(*d.imageBlock) + ")" : std::string(" (after the image, should be erased)"));
+    if (d.step) {
+      line += ", page " + Hex(d.step->page) + ", step " + std::to_string(d.step->step) +
+              (d.step->fault == StepFault::kCannotCorrect ? " (uncorrectable)" : " (reads other data than the job's)") +
+              ", at byte " + Hex(d.dumpOffset) + " of the dump";
+    } else {
+      line += ", byte " + Hex(d.dumpOffset) + " of the dump";
+    }
+    line += "; " + std::to_string(r.differingBits) + (r.differingBits == 1 ? " bit differs in " : " bits differ in ") +
+            std::to_string(r.differingPages) + (r.differingPages == 1 ? " page" : " pages");
+    if (bitflips != 0 && !r.ecc) {
+      line += ", " + std::to_string(r.pagesOverLimit) + " of them beyond --bitflips " + std::to_string(bitflips);
+    }
+  }
+  if (!r.Matches()) return line + "; DIFFERS";
+  if (r.ecc) return line + (r.differingPages != 0 ? "; matches through its ECC" : "; matches");
+  return line + (r.first ? "; matches within --bitflips" : "; matches");
 }
 
 }  // namespace folvane

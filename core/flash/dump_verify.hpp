@@ -4,6 +4,7 @@
 // from: each row rebuilt by the skip rule from the chip's bad blocks.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ struct DumpCheck {
   /// Differing bits a page of a row without a scheme may show and still count as
   /// matching (they are counted).
   std::uint64_t bitflips = 0;
+  /// Told the dump's bytes read so far and its size, once a piece; false stops the
+  /// comparison (the report then says it was cancelled).
+  std::function<bool(std::uint64_t done, std::uint64_t total)> progress;
 };
 
 /// Why a step of a row with a scheme does not read as the job's bytes.
@@ -105,11 +109,16 @@ struct DumpReport {
   std::string sizeProblem;
   std::vector<DumpRow> rows;
   std::uint64_t markedBlocks = 0;  ///< bad blocks found by their marks, in the whole chip
+  bool cancelled = false;          ///< stopped by the progress callback: the rows are partial
 };
 
 /// Reads the dump once, in order, and the data image's row blocks as they are
 /// needed (also in order). A file that cannot be opened or read, or a data image
 /// that ends before a row's image does, is an error.
 Expected<DumpReport> VerifyDump(const DumpCheck& check);
+
+/// A row's result for people: its range, the bad blocks skipped, what its ECC
+/// corrected, the first difference, and whether it matches. `bitflips` as checked.
+std::string DumpRowText(const DumpRow& row, std::uint64_t bitflips);
 
 }  // namespace folvane

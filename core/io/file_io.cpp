@@ -50,6 +50,11 @@ std::string FileError::MessageNaming(std::string_view name) const {
   return text;
 }
 
+std::string FileError::Line() const {
+  if ((op == FileOp::Open || notAFile) && !detail.empty()) return detail;
+  return MessageNaming(path);
+}
+
 Expected<std::uint64_t> MeasureFile(const std::string& path) {
   auto file = File::OpenRead(path);
   if (!file) return file.error();

@@ -58,6 +58,10 @@ struct FileError {
   /// The text of the cause with %1 filled in by `name`: for the command line's own
   /// commands, which know the file they mean and say which.
   [[nodiscard]] std::string MessageNaming(std::string_view name) const;
+  /// The line the command line and the window's tools say it with: the cause naming
+  /// the file, or, for an input that is no file at all (a folder, a pipe, /dev/zero),
+  /// what it is, since "access denied" would send its user after permissions.
+  [[nodiscard]] std::string Line() const;
 };
 
 /// The message template of a cause, with "%1" where the file's name goes.

@@ -10,6 +10,8 @@ std::string Hex(std::uint64_t value) {
   return b;
 }
 
+std::string HexDec(std::uint64_t value) { return Hex(value) + " (" + std::to_string(value) + ")"; }
+
 namespace {
 int DigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

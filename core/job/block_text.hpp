@@ -28,6 +28,8 @@ struct BlockTextCheck {
 /// "0x1F": a block number, count or byte position as every text of the program
 /// writes it for people (upper-case digits, no leading zeros).
 std::string Hex(std::uint64_t value);
+/// "0x1F (31)": a count that people read in both bases.
+std::string HexDec(std::uint64_t value);
 
 /// The value of a text of hexadecimal digits (either case); empty is 0. Reads at most
 /// nine characters, so the result needs up to 36 bits and is exact.

@@ -43,6 +43,18 @@ SlotRule CheckSlotRule(const PartitionSet& set, int row) {
 
 bool CheckSlot(const PartitionSet& set, int row) { return CheckSlotRule(set, row) == SlotRule::Accepted; }
 
+const char* RuleName(SlotRule rule) {
+  switch (rule) {
+    case SlotRule::Accepted: return "accepted";
+    case SlotRule::BlockUnset: return "blockUnset";
+    case SlotRule::EndBeforeStart: return "endBeforeStart";
+    case SlotRule::ImageTooLong: return "imageTooLong";
+    case SlotRule::NotAfterRowAbove: return "notAfterRowAbove";
+    case SlotRule::OverlapsEarlierImage: return "overlapsEarlierImage";
+  }
+  return "accepted";
+}
+
 std::string RowRejection::Describe() const {
   char line[200];
   switch (rule) {

@@ -86,6 +86,9 @@ enum class SlotRule {
   OverlapsEarlierImage,  ///< start block inside an earlier accepted partition's image
 };
 
+/// The name of a rule in the documents ("endBeforeStart").
+const char* RuleName(SlotRule rule);
+
 /// The acceptance rule for checked row 1..16, on the slots alone.
 SlotRule CheckSlotRule(const PartitionSet& set, int row);
 /// True if checked row 1..16 passes the acceptance rule on the slots alone.

@@ -11,7 +11,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dialog/memory_form.hpp"
 #include "io/file_io.hpp"
 #include "layout/flash_layout.hpp"
 #include "merge/merge.hpp"
@@ -60,12 +59,21 @@ struct ReportData {
   std::string host;
 };
 
-/// What the report says of a job a check or merge has just run: the layout from the
-/// form as that left it (placed on a chip with `badBlocks`, when given), the outputs'
+/// The job a report is of: its file (empty for one set up in the window and never
+/// saved), block mode, outputs and layout as the check or merge left them.
+struct ReportJob {
+  std::string jobPath;
+  int blockMode = 0;
+  FlashGeometry geometry;
+  std::string dataPath;
+  std::string tablePath;
+  FlashLayout layout;
+};
+
+/// What the report says of a job a check or merge has just run: the job, the outputs'
 /// sizes, and the job file's digest, the date and the host taken now. The caller adds
 /// the digests of a merge.
-ReportData CollectReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
-                         const MergeResult& result, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
+ReportData CollectReport(const std::string& command, ReportJob job, const MergeResult& result);
 
 nlohmann::json ReportJson(const ReportData& report);
 

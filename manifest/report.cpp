@@ -8,15 +8,13 @@
 #include <optional>
 #include <vector>
 
-#include "cli.hpp"
 #include "digest.hpp"
 #include "io/console.hpp"
 #include "job/block_mode.hpp"
+#include "job/block_text.hpp"
 #include "job/stored_text.hpp"
-#include "json_report.hpp"
 #include "layout/palette.hpp"
 #include "sha256.hpp"
-#include "terminal_map.hpp"
 #include "version.hpp"
 
 namespace folvane::cli {
@@ -143,19 +141,18 @@ void ByteSumTap::DataWritten(std::span<const std::uint8_t> bytes) {
   if (next_) next_->DataWritten(bytes);
 }
 
-ReportData CollectReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
-                         const MergeResult& result, const std::optional<BadBlockSet>& badBlocks) {
+ReportData CollectReport(const std::string& command, ReportJob job, const MergeResult& result) {
   ReportData r;
   r.command = command;
-  r.jobPath = AbsolutePath(jobPath);
-  r.jobSha256 = FileSha256(jobPath);
-  r.blockMode = form.GetBlockModeSelection();
-  r.blockSize = form.geometry.blockSize;
-  r.pageSize = form.geometry.pageSize;
+  r.jobPath = job.jobPath.empty() ? std::string() : AbsolutePath(job.jobPath);
+  r.jobSha256 = job.jobPath.empty() ? std::string() : FileSha256(job.jobPath);
+  r.blockMode = job.blockMode;
+  r.blockSize = job.geometry.blockSize;
+  r.pageSize = job.geometry.pageSize;
   r.completed = result.completed;
-  r.layout = FormLayout(form, badBlocks);
-  r.data.path = form.GetDataPathText();
-  r.table.path = form.GetTablePathText();
+  r.layout = std::move(job.layout);
+  r.data.path = std::move(job.dataPath);
+  r.table.path = std::move(job.tablePath);
   if (result.completed) {
     r.data.bytes = result.dataBytes;
     r.table.bytes = kTableSize;
@@ -356,8 +353,12 @@ std::string ReportHtml(const ReportData& report) {
       "code { word-break: break-all; }\n svg { display: block; margin: 4pt 0; }\n"
       "@media print { body { max-width: none; } }\n"
       "</style>\n</head>\n<body>\n<h1>Folvane flash report</h1>\n<p>";
-  h += "Job: <span class=\"path\">" + Escape(report.jobPath) + "</span><br/>Job file SHA-256: <code>" +
-       (report.jobSha256.empty() ? std::string("(cannot be read)") : report.jobSha256) + "</code><br/>";
+  if (report.jobPath.empty()) {
+    h += "Job: set up in the window, not saved as a file<br/>";
+  } else {
+    h += "Job: <span class=\"path\">" + Escape(report.jobPath) + "</span><br/>Job file SHA-256: <code>" +
+         (report.jobSha256.empty() ? std::string("(cannot be read)") : report.jobSha256) + "</code><br/>";
+  }
   h += "Block mode: " + std::to_string(report.blockMode) + " " + Escape(BlockModeLabel(report.blockMode)) +
        ", block size " + Hex(report.blockSize) + " (" + std::to_string(report.blockSize) + ") bytes, page size " +
        Hex(report.pageSize) + " (" + std::to_string(report.pageSize) + ") bytes<br/>";
@@ -418,7 +419,7 @@ std::optional<File> OpenReportFile(const std::string& path, bool allowInPlace, s
                                    std::vector<std::string>& lines) {
   auto file = File::CreateReplacement(path, allowInPlace);
   if (!file) {
-    failure = FileErrorLine(file.error());
+    failure = file.error().Line();
     if (!file.error().detail.empty() && file.error().detail != failure) lines.push_back(file.error().detail);
     return std::nullopt;
   }
