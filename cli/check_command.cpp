@@ -152,7 +152,7 @@ int RunCheck(const Args& args) {
       options.dryRun = true;
       options.replaceOutputs = true;
       options.allowInPlace = !args.Flag("no-in-place");
-      for (std::size_t i = 0; i < codecs->ecc.size(); ++i) options.pageCodecs[i] = codecs->ecc[i] ? &*codecs->ecc[i] : nullptr;
+      options.pageCodecs = codecs->PageCodecs();
       options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
       options.onDetail = [&](const std::string& line) {
         details.push_back(line);

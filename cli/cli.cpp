@@ -203,13 +203,6 @@ bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status) 
   return true;
 }
 
-bool RowCodecs::Any() const {
-  for (std::size_t i = 0; i < ecc.size(); ++i) {
-    if (ecc[i] || raw[i]) return true;
-  }
-  return false;
-}
-
 std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::string& problem) {
   // The options name rows by number; each replaces what the job says of its row.
   std::array<bool, kRowCount> given{};
@@ -236,24 +229,7 @@ std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::
       (raw ? slot.ecc : slot.rawEcc).clear();
     }
   }
-  const PageLayout page = PageLayoutOf(form.GetBlockModeSelection());
-  RowCodecs codecs;
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (!form.IsRowChecked(row)) continue;
-    const PartitionSlot& slot = form.set.Slot(row);
-    for (const auto& [text, into] : {std::pair{&slot.ecc, &codecs.ecc}, {&slot.rawEcc, &codecs.raw}}) {
-      if (text->empty()) continue;
-      const auto scheme = ParseScheme(*text);
-      auto codec = scheme.ok() ? PageCodec::Make(scheme.value(), page.dataBytes, page.spareBytes)
-                               : EccResult<PageCodec>::Fail(scheme.error());
-      if (!codec.ok()) {
-        problem = "row " + std::to_string(row) + ": " + codec.error();
-        return std::nullopt;
-      }
-      (*into)[static_cast<std::size_t>(row - 1)].emplace(std::move(codec.value()));
-    }
-  }
-  return codecs;
+  return MakeRowCodecs(form.set, [&](int row) { return form.IsRowChecked(row); }, form.GetBlockModeSelection(), problem);
 }
 
 bool OutputsAreTheJob(MemoryForm& form, const std::string& job) {

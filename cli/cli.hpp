@@ -13,6 +13,7 @@
 #include "dialog/job_file.hpp"
 #include "dialog/memory_form.hpp"
 #include "ecc/page.hpp"
+#include "flash/row_codecs.hpp"
 #include "job/block_text.hpp"
 #include "job/job.hpp"
 #include "job/part_file.hpp"
@@ -133,11 +134,6 @@ bool OutputsAreTheJob(MemoryForm& form, const std::string& job);
 
 /// The ECC schemes of the rows, ready for the job's page size: `ecc[row - 1]` lays
 /// that row's image of page data out, `raw[row - 1]` checks a raw image's pages.
-struct RowCodecs {
-  std::array<std::optional<PageCodec>, kRowCount> ecc;
-  std::array<std::optional<PageCodec>, kRowCount> raw;
-  [[nodiscard]] bool Any() const;
-};
 /// Applies --ecc ROW=SCHEME and --raw-ecc ROW=SCHEME to the loaded job's rows, then
 /// builds every ticked row's codec for the job's block mode. Nothing, with `problem`
 /// saying why (a row that is not ticked, both options for one row, an unknown scheme

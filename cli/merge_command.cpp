@@ -141,7 +141,7 @@ int RunMerge(const Args& args) {
     MergeOptions options;
     options.replaceOutputs = true;
     options.allowInPlace = allowInPlace;
-    for (std::size_t i = 0; i < codecs->ecc.size(); ++i) options.pageCodecs[i] = codecs->ecc[i] ? &*codecs->ecc[i] : nullptr;
+    options.pageCodecs = codecs->PageCodecs();
     options.programErasedPages = form.set.programErasedPages;
     options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
     options.onDetail = [&](const std::string& line) {

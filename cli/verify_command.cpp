@@ -102,7 +102,7 @@ MergeResult PlanForReading(MemoryForm& form, Console& console, const RowCodecs& 
   MergeOptions options;
   options.dryRun = true;
   options.probeOutputs = false;
-  for (std::size_t i = 0; i < codecs.ecc.size(); ++i) options.pageCodecs[i] = codecs.ecc[i] ? &*codecs.ecc[i] : nullptr;
+  options.pageCodecs = codecs.PageCodecs();
   options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
   options.onDetail = [&](const std::string& line) { console.Line("folvane-cli: " + line); };
   return form.Merge(options);
@@ -128,7 +128,7 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   VerifyExpectation expected;
   expected.table = planned.table;
   MergeOptions laidOut;
-  for (std::size_t i = 0; i < codecs->ecc.size(); ++i) laidOut.pageCodecs[i] = codecs->ecc[i] ? &*codecs->ecc[i] : nullptr;
+  laidOut.pageCodecs = codecs->PageCodecs();
   laidOut.programErasedPages = form.set.programErasedPages;
   expected.regions = DataLayout(form.set, planned, blockSize, laidOut);
   expected.dataBytes = planned.dataBytes;

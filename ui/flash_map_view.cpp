@@ -39,10 +39,12 @@ FlashMapView::FlashMapView(wxWindow* pane, std::function<void(int)> onHeight)
     Bind(type, &FlashMapView::OnMouse, this);
   }
   Bind(wxEVT_MOUSE_CAPTURE_LOST, [this](wxMouseCaptureLostEvent&) { dragFrom_ = -1; });
-  pane->Bind(wxEVT_SIZE, [this, pane](wxSizeEvent& event) {
-    SetSize(pane->GetClientSize());
-    event.Skip();
-  });
+}
+
+void FlashMapView::SetDifferingRows(std::set<int> rows) {
+  if (rows == differing_) return;
+  differing_ = std::move(rows);
+  Refresh(false);
 }
 
 void FlashMapView::SetLayout(FlashLayout layout) {
@@ -154,12 +156,14 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
     if (!r.RangeValid()) continue;
     const int x0 = BlockX(r.startBlock);
     const int x1 = std::max(BlockX(std::uint64_t{r.startBlock} + r.rangeBlocks), x0 + 1);
+    // A row the chip read back does not hold is framed like one that runs out.
+    const bool marked = r.Overflows() || differing_.count(r.row) != 0;
     if (r.accepted && x1 - x0 >= 3) {
-      dc.SetPen(wxPen(Wx(r.Overflows() ? kLeftOutColour : kOutlineColour)));
+      dc.SetPen(wxPen(Wx(marked ? kLeftOutColour : kOutlineColour), marked ? 2 : 1));
       dc.SetBrush(*wxTRANSPARENT_BRUSH);
       dc.DrawRectangle(x0, strip.y, x1 - x0, strip.height);
     }
-    label(r.row, x0, x1, !r.accepted, r.Overflows());
+    label(r.row, x0, x1, !r.accepted, marked);
   }
   // The scale: block numbers in hexadecimal under ticks, as many as fit.
   dc.SetFont(GetFont());
@@ -205,7 +209,7 @@ void FlashMapView::OnMouse(wxMouseEvent& event) {
   const int screenY = ClientToScreen(event.GetPosition()).y;
   if (event.LeftDown() && event.GetY() < kGrip) {
     dragFrom_ = screenY;
-    dragHeight_ = GetParent()->GetSize().y;
+    dragHeight_ = GetSize().y;
     CaptureMouse();
     return;
   }

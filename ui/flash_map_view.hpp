@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <vector>
 
 #include "layout/flash_layout.hpp"
@@ -18,14 +19,17 @@ namespace folvane::ui {
 
 class FlashMapView : public wxWindow {
  public:
-  /// Fills `pane`. `onHeight` is asked to give the pane a new height when its edge is
-  /// dragged.
+  /// Lies in `pane`, which sizes it. `onHeight` is asked to give the map a new height
+  /// when its top edge is dragged.
   FlashMapView(wxWindow* pane, std::function<void(int height)> onHeight);
   bool AcceptsFocus() const override { return false; }
   bool AcceptsFocusFromKeyboard() const override { return false; }
 
   void SetLayout(FlashLayout layout);
   [[nodiscard]] const FlashLayout& Layout() const { return layout_; }
+  /// Rows that a chip's read-back showed to differ: framed in red.
+  void SetDifferingRows(std::set<int> rows);
+  [[nodiscard]] const std::set<int>& DifferingRows() const { return differing_; }
 
   /// The strip's pixel columns, in this window's coordinates: block `block` begins at
   /// BlockX(block) and a run of blocks ends before BlockX(end), never narrower than
@@ -53,6 +57,7 @@ class FlashMapView : public wxWindow {
   void OnMouse(wxMouseEvent& event);
 
   FlashLayout layout_;
+  std::set<int> differing_;
   std::function<void(int)> onHeight_;
   int dragFrom_ = -1;  ///< screen y where a drag of the edge began
   int dragHeight_ = 0;

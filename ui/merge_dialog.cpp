@@ -10,11 +10,13 @@
 #include <wx/gauge.h>
 #include <wx/menu.h>
 #include <wx/settings.h>
+#include <wx/sizer.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "about_dialog.hpp"
 #include "about_entry.hpp"
@@ -22,6 +24,7 @@
 #include "layout.hpp"
 #include "native_window.hpp"
 #include "dialog/procedures.hpp"
+#include "flash/row_codecs.hpp"
 #include "version.hpp"
 #include "wx_text.hpp"
 
@@ -167,11 +170,12 @@ void CMergeDlg::RouteEvents() {
     Bind(wxEVT_TEXT, [this](wxCommandEvent&) { ScheduleMapUpdate(); }, c.pathEdit);
   }
   // Enter is Merge's, wherever the focus is, except on a push button, which Enter
-  // presses instead (GTK does that for the button itself).
+  // presses instead (GTK does that for the button itself), and in the pane.
   Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& event) {
+    if (OnPaneKey(event)) return;
     const int key = event.GetKeyCode();
     if ((key != WXK_RETURN && key != WXK_NUMPAD_ENTER) || event.HasAnyModifiers() ||
-        dynamic_cast<wxButton*>(FindFocus())) {
+        dynamic_cast<wxButton*>(FindFocus()) || (tools_ && tools_->IsDescendant(FindFocus()))) {
       return event.Skip();
     }
     wxCommandEvent merge(wxEVT_BUTTON, ids::kMerge);
@@ -201,12 +205,21 @@ void CMergeDlg::InitMainDialog() {
   Edit(ids::kTableEdit)->ChangeValue(ToWx(DefaultTablePath()));
   Edit(ids::kRemarkEdit)->SetMaxLength(60);
   docking_.InstallDockingPanes(this, 0);
-  // The pane is the flash map: a strip under the controls, the whole width. The window
-  // grows by its height, so that no control moves or is covered.
+  // The pane is the flash map, a strip under the controls the whole width, and the
+  // tools under it. The window grows by its height, so that no control moves or is
+  // covered.
   const wxSize controls = GetClientSize();
-  DockingPane* pane = docking_.CreatePane(kPaneId, wxRect(0, 0, controls.x, kMapHeight), kDockBottom, nullptr);
+  const int toolsHeight = JobPane::Height(this);
+  DockingPane* pane =
+      docking_.CreatePane(kPaneId, wxRect(0, 0, controls.x, kMapHeight + toolsHeight), kDockBottom, nullptr);
   pane_ = pane;
   map_ = new FlashMapView(pane, [this](int height) { SetPaneHeight(height); });
+  tools_ = new JobPane(pane, *this);
+  auto* column = new wxBoxSizer(wxVERTICAL);
+  column->Add(map_, 1, wxEXPAND);
+  column->Add(tools_, 0, wxEXPAND);
+  tools_->SetMinSize(wxSize(-1, toolsHeight));
+  pane->SetSizer(column);
   Bind(wxEVT_SIZE, [this](wxSizeEvent& event) {
     // Full width whatever the window's width; the docking layer keeps it on the edge.
     pane_->SetSize(GetClientSize().x, pane_->GetSize().y);
@@ -214,6 +227,7 @@ void CMergeDlg::InitMainDialog() {
   });
   SetPaneHeight(kMapHeight);
   docking_.ShowPane(pane, 1);
+  pane->Layout();
   UpdateMap();
   FindWindow(ids::kMerge)->SetFocus();
 }
@@ -225,9 +239,28 @@ wxCheckBox* CMergeDlg::Check(int id) const { return wxStaticCast(FindWindow(id),
 
 void CMergeDlg::OnMerge() {
   if (blocker_) return;
+  // The dump's comparison reads the data image that the merge would rewrite.
+  if (tools_->Busy()) return ShowMessage("A dump is being verified: wait for it, or cancel it.", MessageIcon::Warning);
+  // Rows of a text job that name an ECC scheme hold page data: merged without their
+  // codec, they would be written as if they were whole pages.
+  std::string problem;
+  const auto codecs = MakeRowCodecs(set_, [this](int row) { return IsRowChecked(row); }, GetBlockModeSelection(), problem);
+  if (!codecs) return ShowMessage(problem, MessageIcon::Warning);
   blocker_ = std::make_unique<InputBlocker>(this);
   lastRepaint_ = {};
-  RunMerge(set_, geometry_, *this);
+  // The checksums are taken as the merge writes the outputs, on threads of their own.
+  cli::DigestTap digests(geometry_.blockSize);
+  MergeOptions options;
+  options.tap = &digests;
+  options.pageCodecs = codecs->PageCodecs();
+  options.programErasedPages = set_.programErasedPages;
+  const MergeResult result = RunMerge(set_, geometry_, *this, options);
+  std::optional<MergeDigests> taken;
+  if (result.completed) {
+    MergeDigests d{digests.Data(), digests.Table(), GetDataPathText(), GetTablePathText()};
+    if (!digests.Failed()) taken = std::move(d);
+  }
+  tools_->SetMergeDigests(std::move(taken), result);
   blocker_.reset();
   SyncGauge();  // whatever the throttle held back
   ScheduleMapUpdate();
@@ -267,7 +300,32 @@ void CMergeDlg::OnBlockModeChange() {
   ScheduleMapUpdate();
 }
 
-void CMergeDlg::SetPaneHeight(int height) {
+bool CMergeDlg::OnPaneKey(wxKeyEvent& event) {
+  // F6, and Ctrl+Tab as elsewhere on the desktop, go between the dialog's controls and
+  // the pane; the dialog's own Tab order never enters the pane, and Tab in the pane
+  // goes round the pane. The pane's actions answer Alt and their letter from anywhere
+  // in the window (the dialog's own controls have none).
+  const int key = event.GetKeyCode();
+  if (!tools_) return false;
+  const bool inPane = tools_->IsDescendant(FindFocus());
+  if (inPane && key == WXK_TAB && (event.GetModifiers() == wxMOD_NONE || event.GetModifiers() == wxMOD_SHIFT)) {
+    tools_->Navigate(event.GetModifiers() == wxMOD_NONE);
+    return true;
+  }
+  if (event.GetModifiers() == wxMOD_ALT && key < 128 && std::isalpha(key)) return tools_->PressMnemonic(key);
+  const bool toggle = (key == WXK_F6 && !event.HasAnyModifiers()) ||
+                      (key == WXK_TAB && event.GetModifiers() == wxMOD_CONTROL);
+  if (!toggle) return false;
+  if (inPane) {
+    FindWindow(ids::kMerge)->SetFocus();
+  } else {
+    tools_->FocusFirst();
+  }
+  return true;
+}
+
+void CMergeDlg::SetPaneHeight(int mapHeight) {
+  const int height = mapHeight + JobPane::Height(this);
   const wxSize controls = ConvertDialogToPixels(wxSize(kMainWidth, kMainHeight));
   const int width = std::max(GetClientSize().x, controls.x);
   pane_->SetSize(width, height);
@@ -283,12 +341,20 @@ void CMergeDlg::ScheduleMapUpdate() {
   CallAfter([this] { UpdateMap(); });
 }
 
+FlashLayout CMergeDlg::CurrentLayout() {
+  LayoutOptions options;
+  options.pathText = [this](int row) { return GetRowPathText(row); };
+  if (tools_) options.badBlocks = tools_->BadBlocks();
+  return BuildFlashLayout(set_, geometry_.blockSize, [this](int row) { return IsRowChecked(row); }, options);
+}
+
 void CMergeDlg::UpdateMap() {
   mapScheduled_ = false;
   if (!map_) return;
-  LayoutOptions options;
-  options.pathText = [this](int row) { return GetRowPathText(row); };
-  map_->SetLayout(BuildFlashLayout(set_, geometry_.blockSize, [this](int row) { return IsRowChecked(row); }, options));
+  FlashLayout layout = CurrentLayout();
+  if (tools_) tools_->SetupChanged(layout);
+  map_->SetDifferingRows(tools_ ? tools_->DifferingRows() : std::set<int>{});
+  map_->SetLayout(std::move(layout));
 }
 
 void CMergeDlg::OnSystemCommand(int command) {

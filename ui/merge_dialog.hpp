@@ -17,6 +17,7 @@
 #include "dialog/dialog_ops.hpp"
 #include "docking/docking.hpp"
 #include "flash_map_view.hpp"
+#include "job_pane.hpp"
 #include "merge/merge.hpp"
 #include "toolkit_dialogs.hpp"
 
@@ -100,6 +101,10 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   [[nodiscard]] wxWindow* Pane() const { return pane_; }
   /// The flash map drawn in the pane.
   [[nodiscard]] folvane::ui::FlashMapView* Map() const { return map_; }
+  /// The pane's tools under the map.
+  [[nodiscard]] folvane::ui::JobPane* Tools() const { return tools_; }
+  /// The job as the map draws it now: on the chip the pane was given, if any.
+  [[nodiscard]] folvane::FlashLayout CurrentLayout();
   /// Lays the job out again and redraws the map: at once, or once the event being
   /// handled is done (so that an IMPORT setting every field redraws once).
   void UpdateMap();
@@ -115,7 +120,8 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   void InitMainDialog();
   void Repaint(bool now);
   void SyncGauge();
-  void SetPaneHeight(int height);
+  void SetPaneHeight(int mapHeight);
+  bool OnPaneKey(wxKeyEvent& event);
   std::optional<std::string> RunFileDialog(const folvane::ui::ChooserSetup& chooserSetup, const std::string& previous);
   wxTextCtrl* Edit(int id) const;
   wxCheckBox* Check(int id) const;
@@ -125,6 +131,7 @@ class CMergeDlg : public wxDialog, public folvane::MergeHost, public folvane::Di
   folvane::ui::DockingPaneManager docking_;
   wxWindow* pane_ = nullptr;
   folvane::ui::FlashMapView* map_ = nullptr;
+  folvane::ui::JobPane* tools_ = nullptr;
   bool mapScheduled_ = false;
   wxIconBundle icons_;
   wxString caption_;

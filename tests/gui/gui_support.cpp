@@ -5,8 +5,15 @@
 #include <wx/stopwatch.h>
 #include <wx/textctrl.h>
 
+#include "../test_support.hpp"
 #include "about_dialog.hpp"
 #include "wx_text.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #ifdef _WIN32
 #include <wx/msw/wrapwin.h>  // windows.h without its macros that clash with wx's names
@@ -130,6 +137,17 @@ void TypeInto(wxWindow* edit, const std::string& text) {
   }
 }
 #endif
+
+int RunCli(const std::string& args) {
+#ifdef _WIN32
+  std::string quoted = args;  // the Windows command line quotes with double quotes
+  std::replace(quoted.begin(), quoted.end(), '\'', '"');
+  return RunProgram(FOLVANE_CLI, quoted, ".").status;
+#else
+  const int raw = std::system(("'" FOLVANE_CLI "' " + args + " 2>/dev/null").c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+}
 
 #ifdef __WXGTK__
 unsigned long XWindowOf(wxWindow* window) { return GDK_WINDOW_XID(gtk_widget_get_window(window->GetHandle())); }

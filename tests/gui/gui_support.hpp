@@ -64,6 +64,9 @@ void Click(wxWindow* control);
 /// Focuses an edit and types `text` key by key through the X server.
 void TypeInto(wxWindow* edit, const std::string& text);
 
+/// Runs folvane-cli with `args` (single-quoted as a POSIX shell quotes); its status.
+int RunCli(const std::string& args);
+
 /// The X window of a shown top-level window.
 #ifdef __WXGTK__
 unsigned long XWindowOf(wxWindow* window);

@@ -69,8 +69,9 @@ TEST_F(MainWindow, FreshStartMatchesTheTemplate) {
     EXPECT_EQ(w->GetPosition(), dlg->ConvertDialogToPixels(wxPoint(c.x, c.y)));
   }
   EXPECT_EQ(ui::FromWx(dlg->GetTitle()), std::string("Folvane V") + folvane::kShortVersion);
-  // The template's area, and the flash map's strip under it.
-  EXPECT_EQ(dlg->GetClientSize(), dlg->ConvertDialogToPixels(wxSize(460, 407)) + wxSize(0, ui::kMapHeight));
+  // The template's area, and the pane under it: the flash map's strip and the tools.
+  EXPECT_EQ(dlg->GetClientSize(),
+            dlg->ConvertDialogToPixels(wxSize(460, 407)) + wxSize(0, ui::kMapHeight + ui::JobPane::Height(dlg)));
   EXPECT_FALSE(dlg->HasFlag(wxMAXIMIZE_BOX));
   EXPECT_TRUE(dlg->HasFlag(wxMINIMIZE_BOX));
 
@@ -302,7 +303,9 @@ TEST_F(MainWindow, DockedPaneCoversNoControlAndTakesNoFocus) {
   ASSERT_NE(pane, nullptr);
   EXPECT_EQ(pane->GetId(), ui::kPaneId);
   EXPECT_TRUE(pane->IsShown());
-  EXPECT_EQ(pane->GetRect(), wxRect(0, dlg->GetClientSize().y - ui::kMapHeight, dlg->GetClientSize().x, ui::kMapHeight));
+  const int height = ui::kMapHeight + ui::JobPane::Height(dlg);
+  EXPECT_EQ(pane->GetRect(), wxRect(0, dlg->GetClientSize().y - height, dlg->GetClientSize().x, height));
+  EXPECT_EQ(dlg->Map()->GetRect(), wxRect(0, 0, dlg->GetClientSize().x, ui::kMapHeight));
   EXPECT_FALSE(pane->AcceptsFocus());
   for (wxWindow* w : dlg->GetChildren()) {
     if (w == pane || !w->IsShown()) continue;

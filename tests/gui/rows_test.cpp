@@ -75,17 +75,6 @@ class Rows : public DialogTest {
   }
 };
 
-int Cli(const std::string& args) {
-#ifdef _WIN32
-  std::string quoted = args;  // the Windows command line quotes with double quotes
-  std::replace(quoted.begin(), quoted.end(), '\'', '"');
-  return RunProgram(FOLVANE_CLI, quoted, ".").status;
-#else
-  const int raw = std::system(("'" FOLVANE_CLI "' " + args + " 2>/dev/null").c_str());
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-}
-
 TEST_F(Rows, TypingIsValidatedKeyByKey) {
   SKIP_UNDER_WINE("Backspace is handled by the edit itself and needs real keys");
   const RowControls& c = Row(1);
@@ -336,7 +325,7 @@ TEST_F(Rows, AJobMergedInTheWindowEqualsTheCommandLineMerge) {
   EXPECT_TRUE(hook.shown.empty());
   answers.push_back(dir / "job.part");
   Click(Ctrl(ids::kExport));
-  ASSERT_EQ(Cli("merge '" + dir / "job.part" + "' --table '" + dir / "t2.bin" + "' --data '" + dir / "d2.bin" + "'"),
+  ASSERT_EQ(RunCli("merge '" + dir / "job.part" + "' --table '" + dir / "t2.bin" + "' --data '" + dir / "d2.bin" + "'"),
             0);
   EXPECT_EQ(ReadFile(dir / "d.bin"), ReadFile(dir / "d2.bin"));
   EXPECT_EQ(ReadFile(dir / "t.bin"), ReadFile(dir / "t2.bin"));
@@ -344,10 +333,10 @@ TEST_F(Rows, AJobMergedInTheWindowEqualsTheCommandLineMerge) {
 
   // And the other way round: a job saved by the command-line tool, merged in the window.
   WriteFile(dir / "cfg.bin", Pattern(5, 3));
-  ASSERT_EQ(Cli("new '" + dir / "cli.part" + "' --mode 15 --table '" + dir / "t3.bin" + "' --data '" + dir / "d3.bin" +
+  ASSERT_EQ(RunCli("new '" + dir / "cli.part" + "' --mode 15 --table '" + dir / "t3.bin" + "' --data '" + dir / "d3.bin" +
                 "' --row '" + dir / "cfg.bin" + "':2:2 --row '" + dir / "boot.bin" + "':3:5"),
             0);
-  ASSERT_EQ(Cli("merge '" + dir / "cli.part" + "' --table '" + dir / "t4.bin" + "' --data '" + dir / "d4.bin" + "'"),
+  ASSERT_EQ(RunCli("merge '" + dir / "cli.part" + "' --table '" + dir / "t4.bin" + "' --data '" + dir / "d4.bin" + "'"),
             0);
   answers.push_back(dir / "cli.part");
   Click(Ctrl(ids::kImport));

@@ -1,0 +1,441 @@
+#include "job_pane.hpp"
+
+#include <wx/button.h>
+#include <wx/clipbrd.h>
+#include <wx/gauge.h>
+#include <wx/sizer.h>
+#include <wx/textctrl.h>
+#include <wx/textdlg.h>
+
+#include "dialog/job_file.hpp"
+#include "flash/pages.hpp"
+#include "flash/row_codecs.hpp"
+#include "job/block_text.hpp"
+#include "merge_dialog.hpp"
+#include "report.hpp"
+#include "wx_text.hpp"
+
+namespace folvane::ui {
+
+namespace {
+
+// Datasheets keep a chip's bad blocks to a few per cent; the odds are summed over every
+// count up to the one given. Chips number their blocks in 32 bits.
+constexpr std::uint64_t kMaxBadBlocks = 0x100000;
+constexpr std::uint64_t kMaxChipBlocks = std::uint64_t{1} << 32;
+
+constexpr const char* kTextJobFilter = "Text job(*.toml)|*.toml|File(*.*)|*.*||";
+
+struct ActionSpec {
+  PaneAction action;
+  const char* label;  ///< with its mnemonic
+  const char* help;   ///< what a screen reader and the tooltip say it does
+};
+
+constexpr ActionSpec kActions[] = {
+    {PaneAction::kBadBlocks, "&Bad blocks…", "Read the chip's bad-block list from a file"},
+    {PaneAction::kChipOdds, "C&hip odds…", "Give the chip's bad blocks as a count: N bad blocks of B"},
+    {PaneAction::kReport, "&Report…", "Save the HTML report of the last merge or of the set-up"},
+    {PaneAction::kCopy, "Co&py checksums", "Copy the outputs' sizes, byte sums, CRC-32 and SHA-256"},
+    {PaneAction::kVerify, "&Verify dump…", "Verify a chip's read-back against the data image"},
+    {PaneAction::kCancel, "Cance&l verify", "Stop verifying the dump"},
+    {PaneAction::kOpenJob, "&Open job…", "Open a text job into the window"},
+    {PaneAction::kSaveJob, "&Save job…", "Save the window's job as a text job"},
+};
+
+std::string DigestLine(const char* what, const std::string& path, const cli::DigestValue& d) {
+  return std::string(what) + " " + path + ": " + std::to_string(d.bytes) + " bytes, byte sum " +
+         (d.byteSum ? Hex(*d.byteSum) : std::string("-")) + ", CRC-32 " + cli::Crc32Text(d.crc32) + ", SHA-256 " +
+         d.sha256;
+}
+
+// A row as the operator knows it: its number, and its name where the job gave one.
+std::string RowName(const FlashLayout& layout, int row) {
+  const LayoutRow* r = layout.Row(row);
+  return "FILE" + std::to_string(row) + (r && !r->name.empty() ? " (" + r->name + ")" : std::string());
+}
+
+std::vector<TakenRange> TakenRanges(const FlashLayout& layout) {
+  std::vector<TakenRange> taken;
+  for (const LayoutRow& r : layout.rows) {
+    if (r.accepted) taken.push_back({r.row, BlockRange{r.startBlock, r.endBlock, r.imageBlocks}});
+  }
+  return taken;
+}
+
+}  // namespace
+
+JobPane::JobPane(wxWindow* parent, CMergeDlg& dialog)
+    : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxBORDER_NONE),
+      dialog_(dialog),
+      poll_(this) {
+  auto* bar = new wxBoxSizer(wxHORIZONTAL);
+  for (const ActionSpec& spec : kActions) {
+    auto* button = new wxButton(this, wxID_ANY, wxString::FromUTF8(spec.label), wxDefaultPosition, wxDefaultSize,
+                                wxBU_EXACTFIT);
+    button->SetToolTip(wxString::FromUTF8(spec.help));
+    button->SetHelpText(wxString::FromUTF8(spec.help));
+    button->Bind(wxEVT_BUTTON, [this, a = spec.action](wxCommandEvent&) {
+      switch (a) {
+        case PaneAction::kBadBlocks: return OnBadBlocks();
+        case PaneAction::kChipOdds: return OnChipOdds();
+        case PaneAction::kReport: return OnReport();
+        case PaneAction::kCopy: return OnCopy();
+        case PaneAction::kVerify: return OnVerify();
+        case PaneAction::kCancel: return OnCancel();
+        case PaneAction::kOpenJob: return OnOpenJob();
+        case PaneAction::kSaveJob: return OnSaveJob();
+      }
+    });
+    bar->Add(button, 0, wxRIGHT, 2);
+    actions_.push_back(button);
+  }
+  gauge_ = new wxGauge(this, wxID_ANY, 1000, wxDefaultPosition, wxSize(-1, 12));
+  gauge_->SetName("Verify progress");
+  bar->Add(gauge_, 1, wxALIGN_CENTER_VERTICAL | wxLEFT, 4);
+  results_ = new wxTextCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize,
+                            wxTE_MULTILINE | wxTE_READONLY | wxTE_DONTWRAP);
+  results_->SetName("Results");
+  auto* column = new wxBoxSizer(wxVERTICAL);
+  column->Add(bar, 0, wxEXPAND | wxLEFT | wxRIGHT | wxTOP, 2);
+  column->Add(results_, 1, wxEXPAND | wxALL, 2);
+  SetSizer(column);
+  Action(PaneAction::kCopy)->Disable();
+  Action(PaneAction::kCancel)->Disable();
+  Bind(wxEVT_TIMER, [this](wxTimerEvent&) { Poll(); });
+  ShowResults();
+}
+
+JobPane::~JobPane() {
+  cancel_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+int JobPane::Height(wxWindow* dialog) { return dialog->GetCharHeight() * 9 + 16; }
+
+wxButton* JobPane::Action(PaneAction action) const { return actions_.at(static_cast<std::size_t>(action)); }
+
+void JobPane::FocusFirst() {
+  for (wxButton* b : actions_) {
+    if (b->IsEnabled()) return b->SetFocus();
+  }
+}
+
+void JobPane::Navigate(bool forward) {
+  std::vector<wxWindow*> ring;
+  for (wxButton* b : actions_) {
+    if (b->IsEnabled()) ring.push_back(b);
+  }
+  ring.push_back(results_);
+  const auto at = std::find(ring.begin(), ring.end(), wxWindow::FindFocus());
+  const std::size_t i = at == ring.end() ? 0 : static_cast<std::size_t>(at - ring.begin());
+  const std::size_t next = at == ring.end() ? 0 : (forward ? i + 1 : i + ring.size() - 1) % ring.size();
+  ring[next]->SetFocus();
+}
+
+bool JobPane::PressMnemonic(int letter) {
+  for (wxButton* b : actions_) {
+    const wxString label = b->GetLabel();
+    const int amp = label.Find('&');
+    if (amp == wxNOT_FOUND || !b->IsEnabled() ||
+        wxToupper(label[static_cast<std::size_t>(amp) + 1]) != wxToupper(static_cast<wxChar>(letter))) {
+      continue;
+    }
+    b->SetFocus();
+    wxCommandEvent pressed(wxEVT_BUTTON, b->GetId());
+    pressed.SetEventObject(b);
+    b->ProcessWindowEvent(pressed);
+    return true;
+  }
+  return false;
+}
+
+// ---- what the pane shows ---------------------------------------------------------
+
+std::string JobPane::ChecksumText() const {
+  if (!digests_) return {};
+  return DigestLine("Data File", digests_->dataPath, digests_->data) + "\n" +
+         DigestLine("Table File", digests_->tablePath, digests_->table) + "\n";
+}
+
+void JobPane::ShowResults() {
+  std::string text;
+  text += digests_ ? ChecksumText() : std::string("Checksums: after a merge that completes.\n");
+  if (chipDescription_.empty()) {
+    text += "Chip: none given (Bad blocks… reads a list, Chip odds… takes a count).\n";
+  } else {
+    text += "Chip: " + chipDescription_ + "\n";
+    for (const std::string& line : marginLines_) text += line + "\n";
+  }
+  for (const std::string& line : verifyLines_) text += line + "\n";
+  results_->ChangeValue(ToWx(text));
+}
+
+void JobPane::SetMergeDigests(std::optional<MergeDigests> digests, const MergeResult& result) {
+  digests_ = std::move(digests);
+  lastMerge_.reset();
+  if (digests_) lastMerge_ = result;
+  Action(PaneAction::kCopy)->Enable(digests_.has_value());
+  ShowResults();
+}
+
+void JobPane::SetupChanged(const FlashLayout& layout) {
+  marginLines_.clear();
+  if (!chipDescription_.empty()) {
+    MarginOutcome outcome = ComputeMargins(TakenRanges(layout), chip_);
+    if (!outcome.margins) {
+      marginLines_.push_back(outcome.problem);
+    } else {
+      marginLines_ = MarginLines(*outcome.margins);
+      std::string out;
+      for (const RowMargin& r : outcome.margins->rows) {
+        if (r.placement && r.placement->Overflows()) out += (out.empty() ? "" : ", ") + RowName(layout, r.row);
+      }
+      if (chip_.badBlocks) {
+        marginLines_.push_back(out.empty() ? "Every taken row fits on this chip."
+                                           : "Runs out of good blocks on this chip: " + out + ".");
+      }
+    }
+  }
+  ShowResults();
+}
+
+// ---- the chip -------------------------------------------------------------------
+
+void JobPane::SetChip(ChipModel chip, std::string description) {
+  chip_ = std::move(chip);
+  chipDescription_ = std::move(description);
+  dialog_.UpdateMap();  // the map marks the bad blocks, and the margins follow
+}
+
+void JobPane::OnBadBlocks() {
+  const auto path = dialog_.ChooseFile({ChooserKind::Open, "Bad-block list(*.txt)|*.txt|File(*.*)|*.*||", "txt"});
+  if (!path) return;
+  BadBlockFile list = ReadBadBlockFile(*path, chip_.chipBlocks);
+  if (list.error) return dialog_.ShowMessage(list.error->Line(), MessageIcon::Error);
+  if (!list.set) {
+    return dialog_.ShowMessage(*path + (list.line == 0 ? " " : ", line " + std::to_string(list.line) + ": ") + list.problem,
+                               MessageIcon::Warning);
+  }
+  ChipModel chip = chip_;
+  const std::size_t count = list.set->size();
+  chip.badBlocks = std::move(list.set);
+  chipPath_ = *path;
+  SetChip(std::move(chip), "bad-block list " + *path + ", " + std::to_string(count) + " bad blocks");
+}
+
+void JobPane::OnChipOdds() {
+  wxTextEntryDialog ask(&dialog_, "The chip's bad blocks, as N of B (for example 40 of 0x1000):", dialog_.Caption());
+  if (ask.ShowModal() != wxID_OK) return;
+  const std::string text = FromWx(ask.GetValue());
+  const auto of = text.find(" of ");
+  const auto bad = of == std::string::npos ? std::nullopt : ParseCount(text.substr(0, of), kMaxBadBlocks);
+  const auto blocks = of == std::string::npos ? std::nullopt : ParseCount(text.substr(of + 4), kMaxChipBlocks);
+  std::string problem;
+  if (!bad || !blocks) {
+    problem = "'" + text + "' is not N of B: two numbers up to " + HexDec(kMaxBadBlocks) + " and " +
+              HexDec(kMaxChipBlocks) + " (decimal, or hexadecimal with 0x)";
+  } else if (*blocks == 0) {
+    problem = "--chip-blocks cannot be 0";
+  } else if (*bad >= *blocks) {
+    problem = "--max-bad " + Hex(*bad) + " is not below --chip-blocks " + Hex(*blocks) + ": block 0 is always good";
+  } else if (chip_.badBlocks && !chip_.badBlocks->empty() && chip_.badBlocks->Blocks().back() >= *blocks) {
+    problem = "the bad-block list names block " + Hex(chip_.badBlocks->Blocks().back()) + ", past a chip of " + Hex(*blocks) +
+              " blocks";
+  }
+  if (!problem.empty()) return dialog_.ShowMessage(problem, MessageIcon::Warning);
+  ChipModel chip = chip_;
+  chip.maxBad = bad;
+  chip.chipBlocks = blocks;
+  SetChip(std::move(chip), (chipDescription_.empty() || !chip_.badBlocks ? std::string() : chipDescription_ + "; ") +
+                               std::to_string(*bad) + " bad blocks of " + Hex(*blocks));
+}
+
+// ---- the report and the checksums ---------------------------------------------
+
+void JobPane::OnCopy() {
+  if (!digests_ || !wxTheClipboard->Open()) return;
+  wxTheClipboard->SetData(new wxTextDataObject(ToWx(ChecksumText())));
+  wxTheClipboard->Flush();  // stays on the clipboard after the program ends
+  wxTheClipboard->Close();
+}
+
+void JobPane::OnReport() {
+  const auto path = dialog_.ChooseFile({ChooserKind::Save, "HTML report(*.html)|*.html|File(*.*)|*.*||", "html"});
+  if (!path) return;
+  const std::string command = digests_ ? "merge" : "check";
+  std::vector<std::string> others = {jobPath_, chipPath_, dialog_.GetDataPathText(), dialog_.GetTablePathText()};
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (dialog_.IsRowChecked(row)) others.push_back(dialog_.GetRowPathText(row));
+  }
+  if (const auto clash = cli::ReportClash(*path, others, command)) {
+    return dialog_.ShowMessage(*clash, MessageIcon::Warning);
+  }
+  FlashLayout layout = dialog_.CurrentLayout();
+  cli::ReportData report = cli::CollectReport(
+      command,
+      {jobPath_, dialog_.GetBlockModeSelection(), dialog_.Geometry(), digests_ ? digests_->dataPath : dialog_.GetDataPathText(),
+       digests_ ? digests_->tablePath : dialog_.GetTablePathText(), std::move(layout)},
+      lastMerge_ ? *lastMerge_ : MergeResult{});
+  if (digests_) {
+    report.merged = true;
+    for (auto [out, d] : {std::pair{&report.data, &digests_->data}, std::pair{&report.table, &digests_->table}}) {
+      out->bytes = d->bytes;
+      out->sha256 = d->sha256;
+      out->crc32 = d->crc32;
+      out->byteSum = d->byteSum;
+    }
+  }
+  std::string failure;
+  std::vector<std::string> lines;
+  auto file = cli::OpenReportFile(*path, true, failure, lines);
+  if (!file) return dialog_.ShowMessage(failure, MessageIcon::Error);
+  Status written = cli::WriteReportPage(*file, cli::ReportHtml(report));
+  if (written) written = file->Commit();
+  if (!written) dialog_.ShowMessage(written.error().Line(), MessageIcon::Error);
+}
+
+// ---- verifying a dump ------------------------------------------------------------
+
+std::optional<DumpCheck> JobPane::PrepareVerify(const std::string& dumpPath) {
+  const FlashLayout layout = dialog_.CurrentLayout();
+  std::string problem;
+  auto codecs = MakeRowCodecs(dialog_.Job(), [this](int row) { return dialog_.IsRowChecked(row); },
+                              dialog_.GetBlockModeSelection(), problem);
+  if (!codecs) {
+    dialog_.ShowMessage(problem, MessageIcon::Warning);
+    return std::nullopt;
+  }
+  codecs_ = std::move(*codecs);
+  DumpCheck check;
+  check.dumpPath = dumpPath;
+  check.dataPath = digests_ ? digests_->dataPath : dialog_.GetDataPathText();
+  check.layout = PageLayoutOf(dialog_.GetBlockModeSelection());
+  check.badBlocks = chip_.badBlocks;
+  for (const TakenRange& t : TakenRanges(layout)) {
+    const auto i = static_cast<std::size_t>(t.row - 1);
+    const std::optional<PageCodec>& codec = codecs_.ecc[i] ? codecs_.ecc[i] : codecs_.raw[i];
+    check.rows.push_back({t.row, t.range, codec ? &*codec : nullptr});
+  }
+  if (check.rows.empty()) {
+    dialog_.ShowMessage("No ticked row is taken: there is nothing on the chip to compare.", MessageIcon::Warning);
+    return std::nullopt;
+  }
+  return check;
+}
+
+void JobPane::OnVerify() {
+  if (Busy()) return;
+  const auto path = dialog_.ChooseFile({ChooserKind::Open, "Chip dump(*.bin)|*.bin|File(*.*)|*.*||", "bin"});
+  if (!path) return;
+  std::optional<DumpCheck> check = PrepareVerify(*path);
+  if (!check) return;
+  cancel_ = false;
+  finished_ = false;
+  done_ = 0;
+  total_ = 0;
+  check->progress = [this](std::uint64_t done, std::uint64_t total) {
+    done_ = done;
+    total_ = total;
+    return !cancel_.load();
+  };
+  dumpPath_ = *path;
+  verifyLines_ = {"Verifying " + *path + " against " + check->dataPath + "…"};
+  differing_.clear();
+  ShowResults();
+  Action(PaneAction::kVerify)->Disable();
+  Action(PaneAction::kCancel)->Enable();
+  gauge_->SetValue(0);
+  // The dump is read on a thread of its own: a GiB takes seconds, and the window keeps
+  // answering (Cancel among others) while it goes.
+  worker_ = std::thread([this, c = std::move(*check)] {
+    outcome_.emplace(VerifyDump(c));
+    finished_ = true;
+  });
+  poll_.Start(40);
+}
+
+void JobPane::OnCancel() { cancel_ = true; }
+
+void JobPane::Poll() {
+  const std::uint64_t total = total_;
+  if (total != 0) gauge_->SetValue(static_cast<int>(done_ * 1000 / total));
+  if (!finished_) return;
+  poll_.Stop();
+  worker_.join();
+  Expected<DumpReport> report = std::move(*outcome_);
+  outcome_.reset();
+  gauge_->SetValue(0);
+  Action(PaneAction::kCancel)->Disable();
+  Action(PaneAction::kVerify)->Enable();
+  VerifyDone(std::move(report));
+}
+
+void JobPane::VerifyDone(Expected<DumpReport> report) {
+  verifyLines_.clear();
+  differing_.clear();
+  if (!report) {
+    ShowResults();
+    return dialog_.ShowMessage(report.error().Line(), MessageIcon::Error);
+  }
+  if (report->cancelled) {
+    verifyLines_ = {"Verify cancelled: nothing was compared to the end."};
+  } else if (!report->sizeProblem.empty()) {
+    ShowResults();
+    return dialog_.ShowMessage(dumpPath_ + " is no dump of this job's chip: " + report->sizeProblem, MessageIcon::Warning);
+  } else {
+    bool match = true;
+    verifyLines_.push_back("Chip: " + HexDec(report->chipBlocks) + " blocks; bad blocks from " +
+                           (chip_.badBlocks ? std::string("the list") : std::to_string(report->markedBlocks) + " marked outside the rows and the marks in each row"));
+    for (const DumpRow& r : report->rows) {
+      verifyLines_.push_back(DumpRowText(r, 0));
+      if (!r.Matches()) differing_.insert(r.row);
+      match = match && r.Matches();
+    }
+    verifyLines_.push_back(match ? "The chip holds the job." : "The chip does not hold the job.");
+  }
+  ShowResults();
+  dialog_.UpdateMap();
+}
+
+// ---- text jobs ---------------------------------------------------------------------
+
+void JobPane::OnOpenJob() {
+  const auto path = dialog_.ChooseFile({ChooserKind::Open, kTextJobFilter, "toml"});
+  if (!path) return;
+  auto head = ReadJobHead(*path);
+  std::optional<Job> parsed;
+  if (head && !ReadsAsPartFile(*path, *head)) {
+    std::string problem;
+    parsed = ReadTextJob(*path, *head, problem);
+    if (!parsed) return dialog_.ShowMessage(problem, MessageIcon::Warning);
+    MeasureJobImages(*parsed);
+  }
+  if (LoadJobInto(dialog_, *path, nullptr, dialog_.Job().programErasedPages) != JobLoad::kLoaded) return;
+  jobPath_ = *path;
+  dialog_.UpdateMap();
+  // The dialog holds what IMPORT can; whatever it did not take as the job says is named.
+  if (parsed) {
+    const Job held = JobOfDialog(dialog_, dialog_.Job().programErasedPages);
+    if (!(held == *parsed)) {
+      dialog_.ShowMessage("The window cannot hold " + *path + " as it stands: what it shows differs from the file.",
+                          MessageIcon::Warning);
+    }
+  }
+}
+
+void JobPane::OnSaveJob() {
+  const auto path = dialog_.ChooseFile({ChooserKind::Save, kTextJobFilter, "toml"});
+  if (!path) return;
+  std::string problem;
+  const auto text = TextJobAt(JobOfDialog(dialog_, dialog_.Job().programErasedPages), *path, problem);
+  if (!text) return dialog_.ShowMessage("No text job can hold this job: " + problem, MessageIcon::Warning);
+  auto file = File::CreateReplacement(*path, true);
+  Status written = file ? file->Write(std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()))
+                        : Status(file.error());
+  if (written) written = file->Commit();
+  if (!written) return dialog_.ShowMessage(written.error().Line(), MessageIcon::Error);
+  jobPath_ = *path;
+}
+
+}  // namespace folvane::ui

@@ -1,0 +1,123 @@
+#pragma once
+// The tools under the flash map in the window's docked pane: what the command line
+// tells of a job, in the window. After Merge, the outputs' sizes, byte sums, CRC-32
+// and SHA-256, taken as the merge wrote them; the chip (its listed bad blocks, or a
+// count of bad blocks) with each row's margin; the report page; a chip's read-back
+// verified against the data image off the window's thread; text jobs opened and
+// saved. The results stay as selectable text. F6 or Ctrl+Tab reaches the pane, Tab
+// moves among its actions, and every action has a mnemonic.
+
+#include <wx/panel.h>
+#include <wx/timer.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "digest.hpp"
+#include "flash/dump_verify.hpp"
+#include "flash/margins.hpp"
+#include "flash/row_codecs.hpp"
+#include "layout/flash_layout.hpp"
+#include "merge/merge.hpp"
+
+class CMergeDlg;
+class wxButton;
+class wxGauge;
+class wxTextCtrl;
+
+namespace folvane::ui {
+
+/// The digests of one merge's outputs, as the pane shows them.
+struct MergeDigests {
+  cli::DigestValue data;
+  cli::DigestValue table;
+  std::string dataPath;
+  std::string tablePath;
+};
+
+/// The pane's actions, in Tab order.
+enum class PaneAction { kBadBlocks, kChipOdds, kReport, kCopy, kVerify, kCancel, kOpenJob, kSaveJob };
+
+class JobPane : public wxPanel {
+ public:
+  JobPane(wxWindow* parent, CMergeDlg& dialog);
+  ~JobPane() override;
+
+  /// The pane's height in pixels, under the map.
+  [[nodiscard]] static int Height(wxWindow* dialog);
+
+  /// What a merge wrote, or nothing for one that failed or was stopped.
+  void SetMergeDigests(std::optional<MergeDigests> digests, const MergeResult& result);
+  /// The set-up changed: the chip's margins follow.
+  void SetupChanged(const FlashLayout& layout);
+  /// The chip's listed bad blocks, for the map.
+  [[nodiscard]] const std::optional<BadBlockSet>& BadBlocks() const { return chip_.badBlocks; }
+  /// Rows that differ on the chip last verified.
+  [[nodiscard]] const std::set<int>& DifferingRows() const { return differing_; }
+  /// Whether a dump is being verified.
+  [[nodiscard]] bool Busy() const { return worker_.joinable(); }
+  /// A text job opened or saved here, for the report's job line.
+  [[nodiscard]] const std::string& JobPath() const { return jobPath_; }
+  void SetJobPath(std::string path) { jobPath_ = std::move(path); }
+
+  [[nodiscard]] wxButton* Action(PaneAction action) const;
+  [[nodiscard]] wxTextCtrl* Results() const { return results_; }
+  [[nodiscard]] wxGauge* Progress() const { return gauge_; }
+  /// The checksums as Copy puts them on the clipboard.
+  [[nodiscard]] std::string ChecksumText() const;
+  /// The first action, where F6 puts the focus.
+  void FocusFirst();
+  /// Tab and Shift+Tab inside the pane: round its own actions and results.
+  void Navigate(bool forward);
+  /// Alt+`letter`: presses the enabled action with that mnemonic; false if none has it.
+  bool PressMnemonic(int letter);
+
+  void OnBadBlocks();
+  void OnChipOdds();
+  void OnReport();
+  void OnCopy();
+  void OnVerify();
+  void OnCancel();
+  void OnOpenJob();
+  void OnSaveJob();
+
+ private:
+  struct Finished;
+  void ShowResults();
+  void SetChip(ChipModel chip, std::string description);
+  void Poll();
+  void VerifyDone(Expected<DumpReport> report);
+  std::optional<DumpCheck> PrepareVerify(const std::string& dumpPath);
+
+  CMergeDlg& dialog_;
+  std::vector<wxButton*> actions_;
+  wxTextCtrl* results_ = nullptr;
+  wxGauge* gauge_ = nullptr;
+  wxTimer poll_;
+
+  std::optional<MergeDigests> digests_;
+  std::optional<MergeResult> lastMerge_;
+  ChipModel chip_;
+  std::string chipDescription_;  ///< "bad-block list /x/bad.txt", "8 bad blocks of 0x400"
+  std::string chipPath_;         ///< the list's path, refused as a report's
+  std::vector<std::string> marginLines_;
+  std::vector<std::string> verifyLines_;
+  std::set<int> differing_;
+  RowCodecs codecs_;  ///< the verify's, alive while its thread reads
+  std::string jobPath_;
+  std::string dumpPath_;
+
+  std::thread worker_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<std::uint64_t> done_{0};
+  std::atomic<std::uint64_t> total_{0};
+  std::atomic<bool> finished_{false};
+  std::optional<Expected<DumpReport>> outcome_;  ///< written by the worker before finished_
+};
+
+}  // namespace folvane::ui
