@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Pictures of the window for the README, taken under Xvfb:
 #   docs/window.png  the window as it starts
-#   docs/merged.png  a three-row job loaded with IMPORT and merged
+#   docs/merged.png  a three-row job loaded with IMPORT and merged, the pane with the
+#                    checksums and the chip's margins
 #   docs/about.png   the about box
 #   docs/message.png a message box with its icon (a refused block number)
 #   docs/terminal-map.png  folvane-cli check's map on a 100-column terminal
@@ -22,7 +23,9 @@ printf 'console=ttyS0' > "$job/config.bin"
 "$cli" new "$job/job.part" --mode 2 --table "$job/Partition_Table.bin" --data "$job/Data_Merge.bin" \
   --row "$job/boot.bin:0:3" --row "$job/kernel.bin:4:1F" --row "$job/config.bin:20:20"
 xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/window.png"
-xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/merged.png" "$job/job.part"
+# The chip: block 0x20 bad, so the last row runs out; and 40 bad blocks on 0x400.
+printf '0x6\n0x20\n' > "$job/bad.txt"
+xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/merged.png" "$job/job.part" "$job/bad.txt" "40 of 0x400"
 xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/about.png" --about
 xvfb-run -a -s '-screen 0 1280x1024x24' "$shot" "$root/docs/message.png" --message
 

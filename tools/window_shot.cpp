@@ -1,5 +1,7 @@
-// Saves a picture of the window for the README: window_shot OUT.png [JOB.part|--about|--message]
-// With a job, it is loaded as IMPORT loads it and merged before the picture is taken;
+// Saves a picture of the window for the README:
+//   window_shot OUT.png [JOB.part [BAD-BLOCKS.txt ["N of B"]]|--about|--message]
+// With a job, it is loaded as IMPORT loads it and merged before the picture is taken,
+// and the pane is given the chip's bad-block list and count when they follow;
 // with --about, the picture is of the about box; with --message, of the message box
 // that a refused block number raises.
 // Runs on the X server in DISPLAY (tools/screenshot.sh starts one).
@@ -9,6 +11,10 @@
 #include <wx/init.h>
 #include <wx/stopwatch.h>
 #include <wx/timer.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "about_dialog.hpp"
 #include "merge_dialog.hpp"
@@ -82,10 +88,18 @@ int main(int argc, char** argv) {
     about->Show();
     subject = about;
   } else if (argc > 2) {
-    const std::string job = argv[2];
-    dlg->SetFileChooser([&](const folvane::FileChooserRequest&) { return std::optional<std::string>(job); });
+    // A job imported and merged; with a bad-block list and a count ("N of B"), the
+    // pane's chip too.
+    std::vector<std::string> answers(argv + 2, argv + std::min(argc, 4));
+    dlg->SetFileChooser([&](const folvane::FileChooserRequest&) {
+      std::optional<std::string> next;
+      if (!answers.empty()) next = answers.front(), answers.erase(answers.begin());
+      return next;
+    });
     dlg->OnImport();
     dlg->OnMerge();
+    if (argc > 3) dlg->Tools()->OnBadBlocks();
+    if (argc > 4) dlg->Tools()->SetChipCount(argv[4]);
   }
   Pump(500);
   const bool saved = SavePicture(subject, argv[1]);

@@ -186,7 +186,10 @@ void JobPane::SetupChanged(const FlashLayout& layout) {
     if (!outcome.margins) {
       marginLines_.push_back(outcome.problem);
     } else {
-      marginLines_ = MarginLines(*outcome.margins);
+      // What the operator looks for first, under the chip's line: the rows that run
+      // out, and the job's chance; each row's figures follow.
+      std::vector<std::string> rows = MarginLines(*outcome.margins);
+      const std::size_t jobLines = !outcome.margins->maxBad ? 0 : outcome.margins->job ? 1 : 2;
       std::string out;
       for (const RowMargin& r : outcome.margins->rows) {
         if (r.placement && r.placement->Overflows()) out += (out.empty() ? "" : ", ") + RowName(layout, r.row);
@@ -195,6 +198,8 @@ void JobPane::SetupChanged(const FlashLayout& layout) {
         marginLines_.push_back(out.empty() ? "Every taken row fits on this chip."
                                            : "Runs out of good blocks on this chip: " + out + ".");
       }
+      marginLines_.insert(marginLines_.end(), rows.end() - static_cast<std::ptrdiff_t>(jobLines), rows.end());
+      marginLines_.insert(marginLines_.end(), rows.begin(), rows.end() - static_cast<std::ptrdiff_t>(jobLines));
     }
   }
   ShowResults();
@@ -226,8 +231,10 @@ void JobPane::OnBadBlocks() {
 
 void JobPane::OnChipOdds() {
   wxTextEntryDialog ask(&dialog_, "The chip's bad blocks, as N of B (for example 40 of 0x1000):", dialog_.Caption());
-  if (ask.ShowModal() != wxID_OK) return;
-  const std::string text = FromWx(ask.GetValue());
+  if (ask.ShowModal() == wxID_OK) SetChipCount(FromWx(ask.GetValue()));
+}
+
+void JobPane::SetChipCount(const std::string& text) {
   const auto of = text.find(" of ");
   const auto bad = of == std::string::npos ? std::nullopt : ParseCount(text.substr(0, of), kMaxBadBlocks);
   const auto blocks = of == std::string::npos ? std::nullopt : ParseCount(text.substr(of + 4), kMaxChipBlocks);
@@ -417,6 +424,9 @@ void JobPane::OnOpenJob() {
   // The dialog holds what IMPORT can; whatever it did not take as the job says is named.
   if (parsed) {
     const Job held = JobOfDialog(dialog_, dialog_.Job().programErasedPages);
+    // Outputs the job does not name stay as the window had them.
+    if (!parsed->tablePath) parsed->tablePath = held.tablePath;
+    if (!parsed->dataPath) parsed->dataPath = held.dataPath;
     if (!(held == *parsed)) {
       dialog_.ShowMessage("The window cannot hold " + *path + " as it stands: what it shows differs from the file.",
                           MessageIcon::Warning);

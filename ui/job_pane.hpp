@@ -79,6 +79,8 @@ class JobPane : public wxPanel {
 
   void OnBadBlocks();
   void OnChipOdds();
+  /// The chip as a count, "N of B" as typed after Chip odds…; refused with a message.
+  void SetChipCount(const std::string& text);
   void OnReport();
   void OnCopy();
   void OnVerify();
