@@ -140,9 +140,12 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
   // Each row's range framed, and numbered where the number fits; a row that runs out
   // of good blocks on that chip framed in red, its number with a '!'.
   dc.SetFont(GetFont().Bold());
-  auto label = [&](int row, int x0, int x1, bool leftOut, bool overflows) {
+  auto label = [&](int row, const std::string& name, int x0, int x1, bool leftOut, bool overflows) {
+    // The row's name from a text job beside its number, where both fit.
     const wxString number = wxString::Format(overflows ? "%d!" : "%d", row);
-    const wxSize extent = dc.GetTextExtent(number);
+    const wxString named = number + " " + ToWx(name);
+    const wxString text = !name.empty() && dc.GetTextExtent(named).x + 4 <= x1 - x0 ? named : number;
+    const wxSize extent = dc.GetTextExtent(text);
     if (extent.x + 4 > x1 - x0 || extent.y + 2 > strip.height) return;
     const wxRect box(x0 + (x1 - x0 - extent.x - 4) / 2, strip.y + (strip.height - extent.y - 2) / 2, extent.x + 4,
                      extent.y + 2);
@@ -150,7 +153,7 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
     dc.SetBrush(*wxWHITE_BRUSH);
     dc.DrawRectangle(box);
     dc.SetTextForeground(leftOut || overflows ? Wx(kLeftOutColour) : *wxBLACK);
-    dc.DrawText(number, box.x + 2, box.y + 1);
+    dc.DrawText(text, box.x + 2, box.y + 1);
   };
   for (const LayoutRow& r : layout_.rows) {
     if (!r.RangeValid()) continue;
@@ -163,7 +166,7 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
       dc.SetBrush(*wxTRANSPARENT_BRUSH);
       dc.DrawRectangle(x0, strip.y, x1 - x0, strip.height);
     }
-    label(r.row, x0, x1, !r.accepted, marked);
+    label(r.row, r.name, x0, x1, !r.accepted, marked);
   }
   // The scale: block numbers in hexadecimal under ticks, as many as fit.
   dc.SetFont(GetFont());

@@ -7,6 +7,9 @@
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
 
+#include <chrono>
+#include <memory>
+
 #include "dialog/job_file.hpp"
 #include "flash/pages.hpp"
 #include "flash/row_codecs.hpp"
@@ -67,8 +70,7 @@ std::vector<TakenRange> TakenRanges(const FlashLayout& layout) {
 
 JobPane::JobPane(wxWindow* parent, CMergeDlg& dialog)
     : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxBORDER_NONE),
-      dialog_(dialog),
-      poll_(this) {
+      dialog_(dialog) {
   auto* bar = new wxBoxSizer(wxHORIZONTAL);
   for (const ActionSpec& spec : kActions) {
     auto* button = new wxButton(this, wxID_ANY, wxString::FromUTF8(spec.label), wxDefaultPosition, wxDefaultSize,
@@ -102,7 +104,6 @@ JobPane::JobPane(wxWindow* parent, CMergeDlg& dialog)
   SetSizer(column);
   Action(PaneAction::kCopy)->Disable();
   Action(PaneAction::kCancel)->Disable();
-  Bind(wxEVT_TIMER, [this](wxTimerEvent&) { Poll(); });
   ShowResults();
 }
 
@@ -338,12 +339,18 @@ void JobPane::OnVerify() {
   std::optional<DumpCheck> check = PrepareVerify(*path);
   if (!check) return;
   cancel_ = false;
-  finished_ = false;
   done_ = 0;
   total_ = 0;
-  check->progress = [this](std::uint64_t done, std::uint64_t total) {
+  // Called on the verify's thread: the bar is brought up to date on the window's
+  // thread a few dozen times a second.
+  check->progress = [this, posted = std::chrono::steady_clock::time_point{}](std::uint64_t done,
+                                                                             std::uint64_t total) mutable {
     done_ = done;
     total_ = total;
+    if (const auto now = std::chrono::steady_clock::now(); now - posted >= std::chrono::milliseconds(40)) {
+      posted = now;
+      CallAfter([this] { ShowProgress(); });
+    }
     return !cancel_.load();
   };
   dumpPath_ = *path;
@@ -354,24 +361,23 @@ void JobPane::OnVerify() {
   Action(PaneAction::kCancel)->Enable();
   gauge_->SetValue(0);
   // The dump is read on a thread of its own: a GiB takes seconds, and the window keeps
-  // answering (Cancel among others) while it goes.
+  // answering (Cancel among others) while it goes. The thread hands its result back
+  // through the window's event queue.
   worker_ = std::thread([this, c = std::move(*check)] {
-    outcome_.emplace(VerifyDump(c));
-    finished_ = true;
+    auto report = std::make_shared<Expected<DumpReport>>(VerifyDump(c));
+    CallAfter([this, report] { Finish(std::move(*report)); });
   });
-  poll_.Start(40);
 }
 
 void JobPane::OnCancel() { cancel_ = true; }
 
-void JobPane::Poll() {
+void JobPane::ShowProgress() {
   const std::uint64_t total = total_;
-  if (total != 0) gauge_->SetValue(static_cast<int>(done_ * 1000 / total));
-  if (!finished_) return;
-  poll_.Stop();
+  if (worker_.joinable() && total != 0) gauge_->SetValue(static_cast<int>(done_ * 1000 / total));
+}
+
+void JobPane::Finish(Expected<DumpReport> report) {
   worker_.join();
-  Expected<DumpReport> report = std::move(*outcome_);
-  outcome_.reset();
   gauge_->SetValue(0);
   Action(PaneAction::kCancel)->Disable();
   Action(PaneAction::kVerify)->Enable();

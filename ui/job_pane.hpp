@@ -8,7 +8,6 @@
 // moves among its actions, and every action has a mnemonic.
 
 #include <wx/panel.h>
-#include <wx/timer.h>
 
 #include <atomic>
 #include <cstdint>
@@ -92,7 +91,8 @@ class JobPane : public wxPanel {
   struct Finished;
   void ShowResults();
   void SetChip(ChipModel chip, std::string description);
-  void Poll();
+  void ShowProgress();
+  void Finish(Expected<DumpReport> report);
   void VerifyDone(Expected<DumpReport> report);
   std::optional<DumpCheck> PrepareVerify(const std::string& dumpPath);
 
@@ -100,7 +100,6 @@ class JobPane : public wxPanel {
   std::vector<wxButton*> actions_;
   wxTextCtrl* results_ = nullptr;
   wxGauge* gauge_ = nullptr;
-  wxTimer poll_;
 
   std::optional<MergeDigests> digests_;
   std::optional<MergeResult> lastMerge_;
@@ -118,8 +117,6 @@ class JobPane : public wxPanel {
   std::atomic<bool> cancel_{false};
   std::atomic<std::uint64_t> done_{0};
   std::atomic<std::uint64_t> total_{0};
-  std::atomic<bool> finished_{false};
-  std::optional<Expected<DumpReport>> outcome_;  ///< written by the worker before finished_
 };
 
 }  // namespace folvane::ui
