@@ -109,147 +109,228 @@ bool WriteCheckReport(const std::string& path, const std::string& job, MemoryFor
 
 }  // namespace
 
-int RunCheck(const Args& args) {
-  if (args.positional.size() != 1) return Usage(kCheckCommand, "check takes one JOB.part");
-  const bool json = args.Flag("json");
+namespace {
+
+// One check, step by step: what it was asked, the merge run dry, the chip's margins,
+// the lint, and then the document or the text.
+class CheckRun {
+ public:
+  explicit CheckRun(const Args& args) : args_(args), json_(args.Flag("json")), job_(args.positional.at(0)) {}
+  int Run();
+
+ private:
+  bool ReadOptions(int& status);
+  bool DryMerge(int& status);
+  bool ReadMargins(int& status);
+  bool Lint(int& status);
+  int Status(bool reportFailed) const;
+  std::string Verdict(int status, bool reportFailed) const;
+  void PrintJsonDocument(int status, const ReportData& report, const OutputCheck& data, const OutputCheck& table);
+  void PrintText(int status, bool reportFailed, const OutputCheck& data, const OutputCheck& table);
+  [[nodiscard]] std::optional<BadBlockSet> BadBlocks() const { return margins_ ? margins_->badBlocks : std::nullopt; }
+
+  const Args& args_;
+  const bool json_;
+  const std::string job_;
+  std::optional<MarginOptions> marginOptions_;
+  std::optional<unsigned> markerPages_;
+  bool lint_ = false;
+  Console console_;
+  MemoryForm form_ = FreshForm();
+  MergeResult result_;
+  std::vector<std::string> details_;
+  int loadStatus_ = kExitOk;
+  bool loaded_ = false;
+  std::optional<RowCodecs> codecs_;
+  std::optional<Margins> margins_;
+  std::optional<LintReport> lintReport_;
+  std::string unread_;  ///< a file the margins or the lint could not read, for --json
+};
+
+bool CheckRun::ReadOptions(int& status) {
   std::string problem;
-  const auto marginOptions = ReadMarginOptions(args, problem);
-  if (!marginOptions) return Usage(kCheckCommand, problem);
-  const auto markerPages = ReadMarkerPages(args, problem);
-  if (!markerPages) return Usage(kCheckCommand, problem);
+  marginOptions_ = ReadMarginOptions(args_, problem);
+  if (marginOptions_) markerPages_ = ReadMarkerPages(args_, problem);
+  if (!marginOptions_ || !markerPages_) {
+    status = Usage(kCheckCommand, problem);
+    return false;
+  }
   // Only the lint reads the images' bytes: without it a check costs no more than
   // measuring the files.
-  const bool lint = args.Flag("lint") || args.Option("marker-pages");
-  Console console;
-  MemoryForm form = FreshForm();
-  const std::string job = args.positional[0];
-  MergeResult result;
-  std::vector<std::string> details;
-  int loadStatus = kExitOk;
-  const bool loaded = OpenJob(form, console, args, &loadStatus);
+  lint_ = args_.Flag("lint") || args_.Option("marker-pages");
+  return true;
+}
+
+bool CheckRun::DryMerge(int& status) {
+  loaded_ = OpenJob(form_, console_, args_, &loadStatus_);
   // A text job that is not one: its line and key are said; nothing is checked.
-  if (!loaded && loadStatus == kExitUsage && !json) return kExitUsage;
+  if (!loaded_ && loadStatus_ == kExitUsage && !json_) {
+    status = kExitUsage;
+    return false;
+  }
+  if (!loaded_) return true;
   std::string eccProblem;
-  const std::optional<RowCodecs> codecs = loaded ? ReadRowCodecs(form, args, eccProblem) : std::nullopt;
-  if (loaded && !codecs) {
-    console.Detail(eccProblem);
-    if (json) {
+  codecs_ = ReadRowCodecs(form_, args_, eccProblem);
+  if (!codecs_) {
+    console_.Detail(eccProblem);
+    if (json_) {
       nlohmann::json doc = JsonDocument("check");
-      doc["job"] = job;
-      doc.update(JobReport(form, result, kExitUsage));
+      doc["job"] = job_;
+      doc.update(JobReport(form_, result_, kExitUsage));
       doc["details"] = nlohmann::json::array({eccProblem});
       doc["exitStatus"] = kExitUsage;
       PrintJson(doc);
     }
-    return kExitUsage;
+    status = kExitUsage;
+    return false;
   }
-  if (loaded) {
-    // Only the messages: status texts of a merge that does not happen would mislead.
-    form.onStatus = nullptr;
-    form.onProgress = nullptr;
-    if (!OutputsAreTheJob(form, job)) {
-      MergeOptions options;
-      options.dryRun = true;
-      options.replaceOutputs = true;
-      options.allowInPlace = !args.Flag("no-in-place");
-      options.pageCodecs = codecs->PageCodecs();
-      options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
-      options.onDetail = [&](const std::string& line) {
-        details.push_back(line);
-        console.Detail(line);
-      };
-      result = form.Merge(options);
-      for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Detail(OverlapWarning(o));
+  // Only the messages: status texts of a merge that does not happen would mislead.
+  form_.onStatus = nullptr;
+  form_.onProgress = nullptr;
+  if (OutputsAreTheJob(form_, job_)) return true;
+  MergeOptions options;
+  options.dryRun = true;
+  options.replaceOutputs = true;
+  options.allowInPlace = !args_.Flag("no-in-place");
+  options.pageCodecs = codecs_->PageCodecs();
+  options.onRejected = [&](const RowRejection& r) { console_.Detail(r.Describe()); };
+  options.onDetail = [&](const std::string& line) {
+    details_.push_back(line);
+    console_.Detail(line);
+  };
+  result_ = form_.Merge(options);
+  for (const RangeOverlap& o : RecordOverlaps(form_, result_)) console_.Detail(OverlapWarning(o));
+  return true;
+}
+
+// The margins of the rows the merge would take; a wrong option or list ends the check
+// before it says anything. A file it cannot read ends it too, but a document is still
+// owed to a reader of --json: it comes, status 2, its details naming the file.
+bool CheckRun::ReadMargins(int& status) {
+  if (!result_.tableBuilt) return true;
+  MarginsOrStatus outcome = ComputeMargins(form_.set, result_, *marginOptions_);
+  if (!outcome.margins) {
+    std::fprintf(stderr, "folvane-cli: %s\n", outcome.problem.c_str());
+    if (!json_ || outcome.status != kExitFailed) {
+      status = outcome.status;
+      return false;
     }
+    unread_ = outcome.problem;
   }
-  // The margins of the rows the merge would take; a wrong option or list ends the
-  // check before it says anything. A file it cannot read ends it too, but a document
-  // is still owed to a reader of --json: it comes, status 2, its details naming the file.
-  std::optional<Margins> margins;
-  std::string unread;
-  if (result.tableBuilt) {
-    MarginsOrStatus outcome = ComputeMargins(form.set, result, *marginOptions);
-    if (!outcome.margins) {
-      std::fprintf(stderr, "folvane-cli: %s\n", outcome.problem.c_str());
-      if (!json || outcome.status != kExitFailed) return outcome.status;
-      unread = outcome.problem;
+  margins_ = std::move(outcome.margins);
+  return true;
+}
+
+// The lint reads images the merge would copy: only a merge that would complete has
+// them all open and measured.
+bool CheckRun::Lint(int& status) {
+  if (!lint_ || !result_.completed || !unread_.empty()) return true;
+  auto read = LintJobImages(form_.set, result_, form_.GetBlockModeSelection(), *markerPages_, *codecs_);
+  if (!read) {
+    std::fprintf(stderr, "folvane-cli: %s\n", FileErrorText(read.error()).c_str());
+    if (!json_) {
+      status = kExitFailed;
+      return false;
     }
-    margins = std::move(outcome.margins);
+    unread_ = FileErrorText(read.error());
+    return true;
   }
-  // The lint reads images the merge would copy: only a merge that would complete has
-  // them all open and measured.
-  std::optional<LintReport> lintReport;
-  if (lint && result.completed && unread.empty()) {
-    auto read = LintJobImages(form.set, result, form.GetBlockModeSelection(), *markerPages, *codecs);
-    if (!read) {
-      std::fprintf(stderr, "folvane-cli: %s\n", FileErrorText(read.error()).c_str());
-      if (!json) return kExitFailed;
-      unread = FileErrorText(read.error());
-    } else {
-      lintReport = std::move(*read);
-      WarnMarks(console, *lintReport);
-    }
-  }
-  int status = loaded ? MergeExitStatus(form, result) : loadStatus;
-  if (!unread.empty()) {
-    status = kExitFailed;
-    details.push_back(unread);
-  }
-  const bool chipRisk = margins && (margins->AnyOverflow() || RiskExceeded(*margins, *marginOptions));
-  const bool marked = lintReport && lintReport->MarkedBlocks() != 0;
-  const bool eccDiffers = lintReport && lintReport->DifferingEccSteps() != 0;
+  lintReport_ = std::move(*read);
+  WarnMarks(console_, *lintReport_);
+  return true;
+}
+
+int CheckRun::Status(bool reportFailed) const {
+  int status = loaded_ ? MergeExitStatus(form_, result_) : loadStatus_;
+  if (!unread_.empty() || reportFailed) return kExitFailed;
+  const bool chipRisk = margins_ && (margins_->AnyOverflow() || RiskExceeded(*margins_, *marginOptions_));
+  const bool marked = lintReport_ && lintReport_->MarkedBlocks() != 0;
+  const bool eccDiffers = lintReport_ && lintReport_->DifferingEccSteps() != 0;
   if ((chipRisk || marked || eccDiffers) && status == kExitOk) status = kExitWithMessages;
-  const OutputCheck data = CheckOutput(form.GetDataPathText(), !args.Flag("no-in-place"));
-  const OutputCheck table = CheckOutput(form.GetTablePathText(), !args.Flag("no-in-place"));
-  const std::optional<BadBlockSet> badBlocks = margins ? margins->badBlocks : std::nullopt;
+  return status;
+}
+
+// The last line of the text: what a merge would do, the gravest thing first.
+std::string CheckRun::Verdict(int status, bool reportFailed) const {
+  const bool quiet = form_.messages.empty() && details_.empty();
+  const bool chipRisk = margins_ && (margins_->AnyOverflow() || RiskExceeded(*margins_, *marginOptions_));
+  if (status == kExitOk) return "The merge would take every ticked row.";
+  if (reportFailed && unread_.empty() && MergeExitStatus(form_, result_) != kExitFailed) {
+    return "The merge would complete, but the report could not be written.";
+  }
+  if (status == kExitFailed) return "The merge would end early.";
+  if (chipRisk && quiet) return "The merge would take every ticked row, but a chip could run out of good blocks.";
+  if (lintReport_ && lintReport_->MarkedBlocks() != 0 && quiet) {
+    return "The merge would take every ticked row, but a chip would read image blocks as bad.";
+  }
+  if (lintReport_ && lintReport_->DifferingEccSteps() != 0 && quiet) {
+    return "The merge would take every ticked row, but stored ECC differs from the data's.";
+  }
+  return "The merge would complete, with messages.";
+}
+
+int CheckRun::Run() {
+  int status = kExitOk;
+  if (!ReadOptions(status) || !DryMerge(status) || !ReadMargins(status) || !Lint(status)) return status;
+  if (!unread_.empty()) details_.push_back(unread_);
+  const OutputCheck data = CheckOutput(form_.GetDataPathText(), !args_.Flag("no-in-place"));
+  const OutputCheck table = CheckOutput(form_.GetTablePathText(), !args_.Flag("no-in-place"));
   // The report is gathered only for those who asked for it: it reads the job file
   // and measures the images once more.
-  const std::optional<std::string> reportPath = args.Option("report");
-  const ReportData report =
-      json || reportPath ? FormReport("check", job, form, result, badBlocks) : ReportData{};
+  const std::optional<std::string> reportPath = args_.Option("report");
+  const ReportData report = json_ || reportPath ? FormReport("check", job_, form_, result_, BadBlocks()) : ReportData{};
   // The page is written last, once everything it says is known; a page that cannot be
   // written ends the check with status 2, the document saying why.
   const bool reportFailed =
-      reportPath && loaded && !WriteCheckReport(*reportPath, job, form, args, report, console, details);
-  if (reportFailed) status = kExitFailed;
-  nlohmann::json doc;
-  if (json) doc["report"] = ReportJson(report);
-
-  if (json) {
-    doc.update(JsonDocument("check"));
-    doc["job"] = job;
-    doc.update(JobReport(form, result, status));
-    doc["data"]["creatable"] = data.creatable;
-    doc["table"]["creatable"] = table.creatable;
-    doc["data"]["inPlace"] = InPlaceJson(data.inPlace);
-    doc["table"]["inPlace"] = InPlaceJson(table.inPlace);
-    doc["details"] = details;
-    if (margins && marginOptions->Requested()) AddMarginsJson(doc, *margins, *marginOptions);
-    if (lintReport) {
-      AddLintJson(doc, *lintReport, *markerPages);
-    } else if (lint) {
-      doc["lint"] = nullptr;
-    }
-    doc["exitStatus"] = status;
-    PrintJson(doc);
-    return status;
+      reportPath && loaded_ && !WriteCheckReport(*reportPath, job_, form_, args_, report, console_, details_);
+  status = Status(reportFailed);
+  if (json_) {
+    PrintJsonDocument(status, report, data, table);
+  } else {
+    PrintText(status, reportFailed, data, table);
   }
-  const int mode = StoredBlockMode(form.GetBlockModeSelection());
+  return status;
+}
+
+void CheckRun::PrintJsonDocument(int status, const ReportData& report, const OutputCheck& data,
+                                 const OutputCheck& table) {
+  nlohmann::json doc;
+  doc["report"] = ReportJson(report);
+  doc.update(JsonDocument("check"));
+  doc["job"] = job_;
+  doc.update(JobReport(form_, result_, status));
+  doc["data"]["creatable"] = data.creatable;
+  doc["table"]["creatable"] = table.creatable;
+  doc["data"]["inPlace"] = InPlaceJson(data.inPlace);
+  doc["table"]["inPlace"] = InPlaceJson(table.inPlace);
+  doc["details"] = details_;
+  if (margins_ && marginOptions_->Requested()) AddMarginsJson(doc, *margins_, *marginOptions_);
+  if (lintReport_) {
+    AddLintJson(doc, *lintReport_, *markerPages_);
+  } else if (lint_) {
+    doc["lint"] = nullptr;
+  }
+  doc["exitStatus"] = status;
+  PrintJson(doc);
+}
+
+void CheckRun::PrintText(int status, bool reportFailed, const OutputCheck& data, const OutputCheck& table) {
+  const int mode = StoredBlockMode(form_.GetBlockModeSelection());
   std::string label;
   if (mode >= 0 && mode < kBlockModeCount) label.append(" ").append(kBlockModes[static_cast<std::size_t>(mode)].label);
   std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),
-              HexDec(form.geometry.blockSize).c_str(), HexDec(form.geometry.pageSize).c_str());
-  PrintRows(form, result);
-  if (margins) PrintMargins(*margins, *marginOptions);
-  if (lintReport) {
-    PrintLint(*lintReport, *markerPages);
-  } else if (lint) {
+              HexDec(form_.geometry.blockSize).c_str(), HexDec(form_.geometry.pageSize).c_str());
+  PrintRows(form_, result_);
+  if (margins_) PrintMargins(*margins_, *marginOptions_);
+  if (lintReport_) {
+    PrintLint(*lintReport_, *markerPages_);
+  } else if (lint_) {
     std::printf("Image lint: not done, the merge would not complete\n");
   }
-  if (!args.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form, badBlocks), StandardOutputStyle()).c_str(), stdout);
+  if (!args_.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form_, BadBlocks()), StandardOutputStyle()).c_str(), stdout);
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
-    if (result.completed) size = (o == &data ? HexDec(result.dataBytes) : HexDec(kTableSize)) + " bytes, ";
+    if (result_.completed) size = (o == &data ? HexDec(result_.dataBytes) : HexDec(kTableSize)) + " bytes, ";
     const std::string can = !o->creatable ? "cannot be created: " + o->problem
                             : o->inPlace == InPlaceReason::None || o->inPlace == InPlaceReason::Device
                                 ? std::string("can be created")
@@ -257,18 +338,14 @@ int RunCheck(const Args& args) {
     std::printf("%s %s\n       %s%s\n", o == &data ? "Data: " : "Table:", Printable(o->path).c_str(), size.c_str(),
                 can.c_str());
   }
-  std::printf("%s\n", status == kExitOk ? "The merge would take every ticked row."
-                      : reportFailed && unread.empty() && MergeExitStatus(form, result) != kExitFailed
-                          ? "The merge would complete, but the report could not be written."
-                      : status == kExitFailed ? "The merge would end early."
-                      : chipRisk && form.messages.empty() && details.empty()
-                          ? "The merge would take every ticked row, but a chip could run out of good blocks."
-                      : marked && form.messages.empty() && details.empty()
-                          ? "The merge would take every ticked row, but a chip would read image blocks as bad."
-                      : eccDiffers && form.messages.empty() && details.empty()
-                          ? "The merge would take every ticked row, but stored ECC differs from the data's."
-                          : "The merge would complete, with messages.");
-  return status;
+  std::printf("%s\n", Verdict(status, reportFailed).c_str());
+}
+
+}  // namespace
+
+int RunCheck(const Args& args) {
+  if (args.positional.size() != 1) return Usage(kCheckCommand, "check takes one JOB.part");
+  return CheckRun(args).Run();
 }
 
 const Command kCheckCommand = {"check", "say what a merge of a saved job would do, writing nothing",

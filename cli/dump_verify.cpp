@@ -44,11 +44,101 @@ int Fail(bool json, nlohmann::json& doc, const std::string& why, int status = kE
 
 }  // namespace
 
+namespace {
+
+// The chip's bad blocks from --bad-blocks, once the dump is known to be of this job's
+// chip: a dump of the wrong size is the problem to name first. Nothing when the
+// marks are to be read instead; the status otherwise (64: a wrong list).
+int ReadDumpBadBlocks(const Args& args, DumpCheck& check, bool json, nlohmann::json& doc) {
+  const auto list = args.Option("bad-blocks");
+  if (!list) return kExitOk;
+  const auto size = MeasureFile(check.dumpPath);
+  if (!size) return Fail(json, doc, FileErrorText(size.error()));
+  const std::uint64_t blockBytes = check.layout.BlockBytes();
+  std::uint64_t needed = 0;
+  for (const DumpCheckRow& r : check.rows) needed = std::max<std::uint64_t>(needed, std::uint64_t{r.range.last} + 1);
+  if (*size % blockBytes != 0 || *size / blockBytes < std::max<std::uint64_t>(needed, 1)) return kExitOk;
+  LoadedBadBlocks bad = LoadBadBlocks(*list, *size / blockBytes);
+  if (bad.status == kExitUsage) {
+    std::fprintf(stderr, "folvane-cli: %s\n", bad.problem.c_str());
+    return kExitUsage;
+  }
+  if (!bad.set) return Fail(json, doc, bad.problem);
+  check.badBlocks = std::move(bad.set);
+  return kExitOk;
+}
+
+nlohmann::json RowJson(const DumpRow& r) {
+  nlohmann::json first;
+  if (r.first) {
+    first = {{"physicalBlock", r.first->physicalBlock},
+             {"imageBlock", r.first->imageBlock ? nlohmann::json(*r.first->imageBlock) : nlohmann::json()},
+             {"dumpOffset", r.first->dumpOffset}};
+    if (r.first->step) {
+      first["page"] = r.first->step->page;
+      first["step"] = r.first->step->step;
+      first["stepFault"] = FaultName(r.first->step->fault);
+    }
+  }
+  return {{"row", r.row},
+          {"startBlock", r.range.first},
+          {"endBlock", r.range.last},
+          {"imageBlocks", r.range.imageBlocks},
+          {"badBlocks", r.badBlocks},
+          {"placedBlocks", r.placedBlocks},
+          {"overflows", r.Overflows()},
+          {"differingBits", r.differingBits},
+          {"differingPages", r.differingPages},
+          {"pagesOverLimit", r.pagesOverLimit},
+          {"firstDifference", first},
+          {"ecc", r.ecc ? EccJson(*r.ecc) : nlohmann::json()},
+          {"match", r.Matches()}};
+}
+
+// The comparison's result: the document, or the rows for people; the exit status.
+int ShowDumpReport(const DumpCheck& check, const DumpReport& report, bool overlaps, bool json, nlohmann::json& doc) {
+  bool match = true;
+  nlohmann::json rows = nlohmann::json::array();
+  std::vector<std::string> lines;
+  for (const DumpRow& r : report.rows) {
+    match = match && r.Matches();
+    lines.push_back(DumpRowText(r, check.bitflips));
+    rows.push_back(RowJson(r));
+  }
+  // Rows whose records share blocks mislead a programmer even where the chip matches.
+  const int status = match && !overlaps ? kExitOk : kExitWithMessages;
+  doc["chip"] = {{"path", check.dumpPath},
+                 {"bytes", report.dumpBytes},
+                 {"blocks", report.chipBlocks},
+                 {"badBlocksFrom", check.badBlocks ? "list" : "marks"},
+                 {"markerPages", MarkerPagesText(check.markerPages)},
+                 {"markedBlocks", report.markedBlocks},
+                 {"bitflips", check.bitflips}};
+  doc["data"] = check.dataPath;
+  doc["rows"] = rows;
+  doc["match"] = match;
+  doc["exitStatus"] = status;
+  if (json) {
+    PrintJson(doc);
+    return status;
+  }
+  std::printf("Chip: %s, %s blocks; bad blocks from %s\n", Printable(check.dumpPath).c_str(),
+              HexDec(report.chipBlocks).c_str(),
+              check.badBlocks ? "the list"
+                              : ("the marks in the " + MarkerPagesText(check.markerPages) + " pages (" +
+                                 std::to_string(report.markedBlocks) + " marked)")
+                                    .c_str());
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  std::printf("%s\n", match ? "The chip holds the job." : "The chip does not hold the job.");
+  return status;
+}
+
+}  // namespace
+
 int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohmann::json& doc) {
   std::string problem;
   const auto pages = ReadMarkerPages(args, problem);
   if (!pages) return Usage(kVerifyCommand, problem);
-  const unsigned markerPages = *pages;
   std::uint64_t bitflips = 0;
   if (const auto text = args.Option("bitflips")) {
     const auto value = ParseCount(*text, UINT32_MAX);
@@ -78,7 +168,7 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   check.dumpPath = dumpPath;
   check.dataPath = form.GetDataPathText();
   check.layout = PageLayoutOf(form.GetBlockModeSelection());
-  check.markerPages = markerPages;
+  check.markerPages = *pages;
   check.bitflips = bitflips;
   for (int row = 1; row <= kRowCount; ++row) {
     if (!planned.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
@@ -87,81 +177,11 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
     const std::optional<PageCodec>& codec = codecs->ecc[i] ? codecs->ecc[i] : codecs->raw[i];
     check.rows.push_back({row, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}, codec ? &*codec : nullptr});
   }
-  const auto list = args.Option("bad-blocks");
-  const auto size = list ? MeasureFile(dumpPath) : Expected<std::uint64_t>(std::uint64_t{0});
-  if (!size) return Fail(json, doc, FileErrorText(size.error()));
-  // The list is checked against the chip the dump is of, once the dump is known to be
-  // one of this job's chip: a dump of the wrong size is the problem to name first.
-  const std::uint64_t blockBytes = check.layout.BlockBytes();
-  std::uint64_t needed = 0;
-  for (const DumpCheckRow& r : check.rows) needed = std::max<std::uint64_t>(needed, std::uint64_t{r.range.last} + 1);
-  if (list && *size % blockBytes == 0 && *size / blockBytes >= std::max<std::uint64_t>(needed, 1)) {
-    LoadedBadBlocks bad = LoadBadBlocks(*list, *size / blockBytes);
-    if (bad.status == kExitUsage) {
-      std::fprintf(stderr, "folvane-cli: %s\n", bad.problem.c_str());
-      return kExitUsage;
-    }
-    if (!bad.set) return Fail(json, doc, bad.problem);
-    check.badBlocks = std::move(bad.set);
-  }
+  if (const int status = ReadDumpBadBlocks(args, check, json, doc); status != kExitOk) return status;
   auto report = VerifyDump(check);
   if (!report) return Fail(json, doc, FileErrorText(report.error()));
   if (!report->sizeProblem.empty()) return Fail(json, doc, Printable(dumpPath) + " is no dump of this job's chip: " + report->sizeProblem);
-
-  bool match = true;
-  nlohmann::json rows = nlohmann::json::array();
-  std::vector<std::string> lines;
-  for (const DumpRow& r : report->rows) {
-    match = match && r.Matches();
-    lines.push_back(DumpRowText(r, bitflips));
-    nlohmann::json first;
-    if (r.first) {
-      first = {{"physicalBlock", r.first->physicalBlock},
-               {"imageBlock", r.first->imageBlock ? nlohmann::json(*r.first->imageBlock) : nlohmann::json()},
-               {"dumpOffset", r.first->dumpOffset}};
-      if (r.first->step) {
-        first["page"] = r.first->step->page;
-        first["step"] = r.first->step->step;
-        first["stepFault"] = FaultName(r.first->step->fault);
-      }
-    }
-    rows.push_back({{"row", r.row},
-                    {"startBlock", r.range.first},
-                    {"endBlock", r.range.last},
-                    {"imageBlocks", r.range.imageBlocks},
-                    {"badBlocks", r.badBlocks},
-                    {"placedBlocks", r.placedBlocks},
-                    {"overflows", r.Overflows()},
-                    {"differingBits", r.differingBits},
-                    {"differingPages", r.differingPages},
-                    {"pagesOverLimit", r.pagesOverLimit},
-                    {"firstDifference", first},
-                    {"ecc", r.ecc ? EccJson(*r.ecc) : nlohmann::json()},
-                    {"match", r.Matches()}});
-  }
-  // Rows whose records share blocks mislead a programmer even where the chip matches.
-  const int status = match && overlaps.empty() ? kExitOk : kExitWithMessages;
-  doc["chip"] = {{"path", dumpPath},
-                 {"bytes", report->dumpBytes},
-                 {"blocks", report->chipBlocks},
-                 {"badBlocksFrom", check.badBlocks ? "list" : "marks"},
-                 {"markerPages", MarkerPagesText(markerPages)},
-                 {"markedBlocks", report->markedBlocks},
-                 {"bitflips", bitflips}};
-  doc["data"] = check.dataPath;
-  doc["rows"] = rows;
-  doc["match"] = match;
-  doc["exitStatus"] = status;
-  if (json) {
-    PrintJson(doc);
-  } else {
-    std::printf("Chip: %s, %s blocks; bad blocks from %s\n", Printable(dumpPath).c_str(), HexDec(report->chipBlocks).c_str(),
-                check.badBlocks ? "the list" : ("the marks in the " + MarkerPagesText(markerPages) + " pages (" +
-                                               std::to_string(report->markedBlocks) + " marked)").c_str());
-    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
-    std::printf("%s\n", match ? "The chip holds the job." : "The chip does not hold the job.");
-  }
-  return status;
+  return ShowDumpReport(check, *report, !overlaps.empty(), json, doc);
 }
 
 }  // namespace folvane::cli

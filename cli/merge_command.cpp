@@ -107,124 +107,150 @@ void AddDigests(ReportData& report, const Manifest& manifest, const std::optiona
   }
 }
 
+// One merge from the command line: the job and its records' files made ready, the
+// merge with its taps, the records written before the commit, and the document.
+class MergeCommand {
+ public:
+  explicit MergeCommand(const Args& args)
+      : args_(args), allowInPlace_(!args.Flag("no-in-place")), manifests_(args.All("manifest")),
+        reportPath_(args.Option("report")), job_(args.positional.at(0)) {}
+  int Run();
+
+ private:
+  bool Prepare();
+  MergeOptions Options();
+  bool WriteRecords(const MergeResult& written);
+  void PrintJsonDocument(int status);
+
+  const Args& args_;
+  const bool allowInPlace_;
+  const std::vector<std::string> manifests_;
+  const std::optional<std::string> reportPath_;
+  const std::string job_;
+  Console console_;
+  MemoryForm form_ = FreshForm();
+  MergeResult result_;
+  std::vector<std::string> details_;
+  int loaded_ = kExitOk;
+  std::optional<RowCodecs> codecs_;
+  std::string eccProblem_;
+  std::vector<File> manifestFiles_;
+  std::optional<File> reportFile_;
+  std::optional<DigestTap> tap_;
+  std::optional<ByteSumTap> sums_;
+  std::optional<Manifest> manifest_;
+  /// The page of the merge that was committed: written with the outputs, or not at all.
+  std::optional<ReportData> committedReport_;
+};
+
+// The merge replaces its outputs whole: one that names the job file would turn the job
+// into a data image or a table; the records' files are created before anything is
+// written.
+bool MergeCommand::Prepare() {
+  return OpenJob(form_, console_, args_, &loaded_) && (codecs_ = ReadRowCodecs(form_, args_, eccProblem_)) &&
+         !OutputsAreTheJob(form_, job_) && !OutputClashes(form_, job_, manifests_, reportPath_) &&
+         CreateManifestFiles(form_, manifests_, allowInPlace_, manifestFiles_, details_, console_) &&
+         CreateReportFile(form_, reportPath_, allowInPlace_, reportFile_, details_, console_);
+}
+
+MergeOptions MergeCommand::Options() {
+  MergeOptions options;
+  options.replaceOutputs = true;
+  options.allowInPlace = allowInPlace_;
+  options.pageCodecs = codecs_->PageCodecs();
+  options.programErasedPages = form_.set.programErasedPages;
+  options.onRejected = [this](const RowRejection& r) { console_.Detail(r.Describe()); };
+  options.onDetail = [this](const std::string& line) {
+    details_.push_back(line);
+    console_.Detail(line);
+  };
+  // With a manifest every byte is hashed on its way: read by the program, or read
+  // back from its image where the file system shared the image's extents.
+  if (!manifests_.empty() || reportPath_) options.tap = &tap_.emplace(form_.geometry.blockSize);
+  // The report also gives each output's 32-bit byte sum.
+  if (reportPath_) options.tap = &sums_.emplace(options.tap);
+  // The manifests and the report are written once the outputs are, and put in place
+  // with them.
+  for (File& f : manifestFiles_) options.commitWith.push_back(&f);
+  if (reportFile_) options.commitWith.push_back(&*reportFile_);
+  if (tap_) options.beforeCommit = [this](const MergeResult& written) { return WriteRecords(written); };
+  return options;
+}
+
+bool MergeCommand::WriteRecords(const MergeResult& written) {
+  ManifestFailure failure;
+  manifest_ = MakeManifest(form_.set, written, form_.GetBlockModeSelection(), form_.geometry, form_.GetTablePathText(),
+                           form_.GetDataPathText(), *tap_, failure);
+  if (!manifest_) {
+    console_.Detail(failure.problem);
+    return false;
+  }
+  auto fail = [&](const Status& s) {
+    manifest_.reset();
+    form_.ShowMessage(FileErrorLine(s.error()), MessageIcon::Error);
+    return false;
+  };
+  for (std::size_t i = 0; i < manifestFiles_.size(); ++i) {
+    const std::string text = ManifestText(*manifest_, manifests_[i]);
+    const Status s = manifestFiles_[i].Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (!s) return fail(s);
+  }
+  if (reportFile_) {
+    // The page describes the merge as it ends once the commit succeeds.
+    MergeResult done = written;
+    done.completed = true;
+    ReportData page = FormReport("merge", job_, form_, done);
+    AddDigests(page, *manifest_, sums_);
+    if (const Status s = WriteReportPage(*reportFile_, ReportHtml(page)); !s) return fail(s);
+    committedReport_ = std::move(page);
+  }
+  return true;
+}
+
+int MergeCommand::Run() {
+  int status = kExitFailed;
+  if (Prepare()) {
+    result_ = form_.Merge(Options());
+    console_.ClearBar();
+    for (const RangeOverlap& o : RecordOverlaps(form_, result_)) console_.Detail(OverlapWarning(o));
+    status = MergeExitStatus(form_, result_);
+    if (!result_.completed) {
+      manifest_.reset();
+      committedReport_.reset();
+    }
+  } else if (loaded_ == kExitUsage) {
+    status = kExitUsage;  // a text job that is not one
+  } else if (!eccProblem_.empty()) {
+    console_.Detail(eccProblem_);
+    details_.push_back(eccProblem_);
+    status = kExitUsage;  // a scheme the job cannot run with: nothing written
+  }
+  if (args_.Flag("json")) PrintJsonDocument(status);
+  return status;
+}
+
+void MergeCommand::PrintJsonDocument(int status) {
+  // The report is gathered only for those who asked for it: it reads the job file and
+  // measures the images once more.
+  ReportData report = committedReport_ ? *committedReport_ : FormReport("merge", job_, form_, result_);
+  if (!committedReport_ && manifest_) AddDigests(report, *manifest_, sums_);
+  nlohmann::json doc = JsonDocument("merge");
+  doc["report"] = ReportJson(report);
+  doc["job"] = job_;
+  doc.update(JobReport(form_, result_, status));
+  doc["data"]["inPlace"] = InPlaceJson(result_.dataInPlace);
+  doc["table"]["inPlace"] = InPlaceJson(result_.tableInPlace);
+  doc["details"] = details_;
+  doc["manifestPaths"] = manifests_;
+  doc["manifest"] = manifest_ && !manifests_.empty() ? ManifestJson(*manifest_) : nlohmann::json();
+  PrintJson(doc);
+}
+
 }  // namespace
 
 int RunMerge(const Args& args) {
   if (args.positional.size() != 1) return Usage(kMergeCommand, "merge takes one JOB.part");
-  const bool json = args.Flag("json");
-  const bool allowInPlace = !args.Flag("no-in-place");
-  const std::vector<std::string> manifests = args.All("manifest");
-  Console console;
-  MemoryForm form = FreshForm();
-  const std::string job = args.positional[0];
-  MergeResult result;
-  std::vector<std::string> details;
-  std::optional<Manifest> manifest;
-  int status = kExitFailed;
-  const std::optional<std::string> reportPath = args.Option("report");
-  std::optional<ByteSumTap> sums;
-  // The page of the merge that was committed: written with the outputs, or not at all.
-  std::optional<ReportData> committedReport;
-
-  // The merge replaces its outputs whole: one that names the job file would turn the
-  // job into a data image or a table.
-  std::vector<File> manifestFiles;
-  std::optional<File> reportFile;
-  int loaded = kExitOk;
-  std::optional<RowCodecs> codecs;
-  std::string eccProblem;
-  if (OpenJob(form, console, args, &loaded) && (codecs = ReadRowCodecs(form, args, eccProblem)) &&
-      !OutputsAreTheJob(form, job) &&
-      !OutputClashes(form, job, manifests, reportPath) &&
-      CreateManifestFiles(form, manifests, allowInPlace, manifestFiles, details, console) &&
-      CreateReportFile(form, reportPath, allowInPlace, reportFile, details, console)) {
-    MergeOptions options;
-    options.replaceOutputs = true;
-    options.allowInPlace = allowInPlace;
-    options.pageCodecs = codecs->PageCodecs();
-    options.programErasedPages = form.set.programErasedPages;
-    options.onRejected = [&](const RowRejection& r) { console.Detail(r.Describe()); };
-    options.onDetail = [&](const std::string& line) {
-      details.push_back(line);
-      console.Detail(line);
-    };
-    // With a manifest every byte is hashed on its way: read by the program, or read
-    // back from its image where the file system shared the image's extents.
-    std::optional<DigestTap> tap;
-    if (!manifests.empty() || reportPath) {
-      tap.emplace(form.geometry.blockSize);
-      options.tap = &*tap;
-    }
-    // The report also gives each output's 32-bit byte sum.
-    if (reportPath) options.tap = &sums.emplace(options.tap);
-    // The manifests and the report are written once the outputs are, and put in place
-    // with them.
-    for (File& f : manifestFiles) options.commitWith.push_back(&f);
-    if (reportFile) options.commitWith.push_back(&*reportFile);
-    if (tap) {
-      options.beforeCommit = [&](const MergeResult& written) {
-        ManifestFailure failure;
-        manifest = MakeManifest(form.set, written, form.GetBlockModeSelection(), form.geometry,
-                                form.GetTablePathText(), form.GetDataPathText(), *tap, failure);
-        if (!manifest) {
-          console.Detail(failure.problem);
-          return false;
-        }
-        auto fail = [&](const Status& s) {
-          manifest.reset();
-          form.ShowMessage(FileErrorLine(s.error()), MessageIcon::Error);
-          return false;
-        };
-        for (std::size_t i = 0; i < manifestFiles.size(); ++i) {
-          const std::string text = ManifestText(*manifest, manifests[i]);
-          const Status s =
-              manifestFiles[i].Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-          if (!s) return fail(s);
-        }
-        if (reportFile) {
-          // The page describes the merge as it ends once the commit succeeds.
-          MergeResult done = written;
-          done.completed = true;
-          ReportData page = FormReport("merge", job, form, done);
-          AddDigests(page, *manifest, sums);
-          if (const Status s = WriteReportPage(*reportFile, ReportHtml(page)); !s) return fail(s);
-          committedReport = std::move(page);
-        }
-        return true;
-      };
-    }
-    result = form.Merge(options);
-    console.ClearBar();
-    for (const RangeOverlap& o : RecordOverlaps(form, result)) console.Detail(OverlapWarning(o));
-    status = MergeExitStatus(form, result);
-    if (!result.completed) {
-      manifest.reset();
-      committedReport.reset();
-    }
-  } else if (loaded == kExitUsage) {
-    status = kExitUsage;  // a text job that is not one
-  } else if (!eccProblem.empty()) {
-    console.Detail(eccProblem);
-    details.push_back(eccProblem);
-    status = kExitUsage;  // a scheme the job cannot run with: nothing written
-  }
-  if (json) {
-    // The report is gathered only for those who asked for it: it reads the job file
-    // and measures the images once more.
-    ReportData report = committedReport ? *committedReport : FormReport("merge", job, form, result);
-    if (!committedReport && manifest) AddDigests(report, *manifest, sums);
-    nlohmann::json doc = JsonDocument("merge");
-    doc["report"] = ReportJson(report);
-    doc["job"] = job;
-    doc.update(JobReport(form, result, status));
-    doc["data"]["inPlace"] = InPlaceJson(result.dataInPlace);
-    doc["table"]["inPlace"] = InPlaceJson(result.tableInPlace);
-    doc["details"] = details;
-    doc["manifestPaths"] = manifests;
-    doc["manifest"] = manifest && !manifests.empty() ? ManifestJson(*manifest) : nlohmann::json();
-    PrintJson(doc);
-  }
-  return status;
+  return MergeCommand(args).Run();
 }
 
 const Command kMergeCommand = {"merge", "merge a saved job",
