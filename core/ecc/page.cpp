@@ -183,6 +183,45 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
       std::memcpy(page.data() + p.at[1], codewords[s] + p.split, step - p.split);
     }
   }
+  PlaceEcc(std::span(codewords, steps), page);
+  return Laid::kProgrammed;
+}
+
+Laid PageCodec::LayOutInPlace(std::span<std::uint8_t> page, const EccLayoutOptions& options) const {
+  if (page.size() != PageBytes()) return Laid::kWrongSize;
+  const auto data = page.first(plan_.dataBytes);
+  if (!plan_.contiguous) {
+    // The codewords are spread over the page: the data is laid out from a copy.
+    std::array<std::uint8_t, 16384> few;
+    std::vector<std::uint8_t> many;
+    std::uint8_t* copy = few.data();
+    if (data.size() > few.size()) {
+      many.resize(data.size());
+      copy = many.data();
+    }
+    std::memcpy(copy, data.data(), data.size());
+    return LayOut(std::span<const std::uint8_t>(copy, data.size()), page, options);
+  }
+  if (!options.programErased && AllErased(data)) {
+    std::memset(page.data() + data.size(), 0xFF, plan_.spareBytes);
+    return Laid::kLeftErased;
+  }
+  const std::size_t steps = plan_.steps.size();
+  std::array<const std::uint8_t*, kBatch> small;
+  std::vector<const std::uint8_t*> large;
+  const std::uint8_t** codewords = small.data();
+  if (steps > kBatch) {
+    large.resize(steps);
+    codewords = large.data();
+  }
+  for (std::size_t s = 0; s < steps; ++s) codewords[s] = page.data() + plan_.steps[s].dataFrom;
+  std::memset(page.data() + data.size(), 0xFF, plan_.spareBytes);
+  PlaceEcc(std::span(codewords, steps), page);
+  return Laid::kProgrammed;
+}
+
+void PageCodec::PlaceEcc(std::span<const std::uint8_t* const> codewords, std::span<std::uint8_t> page) const {
+  const std::size_t steps = codewords.size();
   std::array<std::uint8_t, kBatch * 64> eccSmall;
   std::vector<std::uint8_t> eccLarge;
   std::uint8_t* ecc = eccSmall.data();
@@ -190,7 +229,7 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
     eccLarge.resize(steps * codeBytes_);
     ecc = eccLarge.data();
   }
-  EncodeAll(std::span(codewords, steps), ecc);
+  EncodeAll(codewords, ecc);
   const std::uint32_t* to = plan_.eccOffsets.data();
   const std::uint32_t stored = scheme_.eccBytes;
   for (std::size_t s = 0; s < steps; ++s, to += stored) {
@@ -198,7 +237,6 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
     for (std::uint32_t i = 0; i < codeBytes_; ++i) page[to[i]] = from[i];
     for (std::uint32_t i = codeBytes_; i < stored; ++i) page[to[i]] = scheme_.pad;
   }
-  return Laid::kProgrammed;
 }
 
 PageCheck PageCodec::Check(std::span<const std::uint8_t> page) const {
