@@ -162,8 +162,8 @@ class Helper {
   bool busy_ = false, stop_ = false, started_ = false;
 };
 
-// What the helper found in its blocks added to what this thread found in the blocks
-// before them: the first difference stays the earliest.
+// A block's ECC counts added to those of the blocks before it: the first difference
+// stays the earliest.
 void AddLater(LintEcc& ecc, const LintEcc& later) {
   ecc.pages += later.pages;
   ecc.erasedPages += later.erasedPages;
