@@ -59,13 +59,27 @@ struct StepRoom {
   }
 };
 
+// Pointers to a page's codewords, on the stack for the common page sizes.
+struct CodewordPointers {
+  std::array<const std::uint8_t*, kBatch> few;
+  std::vector<const std::uint8_t*> many;
+  const std::uint8_t** at = few.data();
+  CodewordPointers(const CodewordPointers&) = delete;  // `at` points into it
+  CodewordPointers& operator=(const CodewordPointers&) = delete;
+  explicit CodewordPointers(std::size_t steps) {
+    if (steps > kBatch) {
+      many.resize(steps);
+      at = many.data();
+    }
+  }
+};
+
 }  // namespace
 
 // Room for a page's codeword pointers and recomputed ECC bytes, on the stack for the
 // common page sizes.
 struct PageCodec::Scratch {
-  std::array<const std::uint8_t*, kBatch> fewCodewords;
-  std::vector<const std::uint8_t*> manyCodewords;
+  CodewordPointers pointers;
   std::array<std::uint8_t, 2048> fewEcc;
   std::vector<std::uint8_t> manyEcc;
   std::array<std::uint8_t, 16384> fewGathered;
@@ -73,12 +87,7 @@ struct PageCodec::Scratch {
   std::uint8_t* gathered = nullptr;  // set by Recompute for a page not in one piece per step
   const std::uint8_t** codewords;
   std::uint8_t* ecc;
-  Scratch(std::size_t steps, std::size_t eccBytes) {
-    codewords = fewCodewords.data();
-    if (steps > kBatch) {
-      manyCodewords.resize(steps);
-      codewords = manyCodewords.data();
-    }
+  Scratch(std::size_t steps, std::size_t eccBytes) : pointers(steps), codewords(pointers.at) {
     ecc = fewEcc.data();
     if (steps * eccBytes > fewEcc.size()) {
       manyEcc.resize(steps * eccBytes);
@@ -155,13 +164,8 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
   // The last codeword of an interleaved page may run past the data: it is completed
   // with 0xFF here.
   StepRoom tail(step, 0);
-  std::array<const std::uint8_t*, kBatch> small;
-  std::vector<const std::uint8_t*> large;
-  const std::uint8_t** codewords = small.data();
-  if (steps > kBatch) {
-    large.resize(steps);
-    codewords = large.data();
-  }
+  CodewordPointers pointers(steps);
+  const std::uint8_t** codewords = pointers.at;
   for (std::size_t s = 0; s < steps; ++s) {
     const StepPlace& p = plan_.steps[s];
     if (p.dataLen == step) {
@@ -207,13 +211,8 @@ Laid PageCodec::LayOutInPlace(std::span<std::uint8_t> page, const EccLayoutOptio
     return Laid::kLeftErased;
   }
   const std::size_t steps = plan_.steps.size();
-  std::array<const std::uint8_t*, kBatch> small;
-  std::vector<const std::uint8_t*> large;
-  const std::uint8_t** codewords = small.data();
-  if (steps > kBatch) {
-    large.resize(steps);
-    codewords = large.data();
-  }
+  CodewordPointers pointers(steps);
+  const std::uint8_t** codewords = pointers.at;
   for (std::size_t s = 0; s < steps; ++s) codewords[s] = page.data() + plan_.steps[s].dataFrom;
   std::memset(page.data() + data.size(), 0xFF, plan_.spareBytes);
   PlaceEcc(std::span(codewords, steps), page);

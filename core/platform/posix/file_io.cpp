@@ -349,21 +349,11 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
 
 Expected<std::size_t> File::ReadScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces,
                                           std::size_t* got) {
+  const auto& fault = TestHooks().readFault;
+  // A planted fault is met where ReadAt meets it.
+  if (handle_ < 0 || (fault && fault->path == path_)) return ReadPieceByPiece(*this, offset, pieces, got);
   std::size_t done = 0;
   if (got) *got = 0;
-  const auto& fault = TestHooks().readFault;
-  if (handle_ < 0 || (fault && fault->path == path_)) {
-    // A planted fault is met where ReadAt meets it, piece by piece.
-    for (const std::span<std::uint8_t> piece : pieces) {
-      std::size_t n = 0;
-      auto read = ReadAt(offset + done, piece, &n);
-      done += n;
-      if (got) *got = done;
-      if (!read) return read.error();
-      if (n < piece.size()) break;
-    }
-    return done;
-  }
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return Fail(FileOp::Seek, EINVAL);
   constexpr std::size_t kPieces = 256;
   std::size_t next = 0, within = 0;  // the first piece not yet full, and its bytes already read

@@ -205,17 +205,7 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
 // One read per piece: the system's scattered reads want whole pages of memory.
 Expected<std::size_t> File::ReadScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces,
                                           std::size_t* got) {
-  std::size_t done = 0;
-  if (got) *got = 0;
-  for (const std::span<std::uint8_t> piece : pieces) {
-    std::size_t n = 0;
-    auto read = ReadAt(offset + done, piece, &n);
-    done += n;
-    if (got) *got = done;
-    if (!read) return read.error();
-    if (n < piece.size()) break;
-  }
-  return done;
+  return ReadPieceByPiece(*this, offset, pieces, got);
 }
 
 Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written) {
