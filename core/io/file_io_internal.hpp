@@ -19,8 +19,7 @@ FileError OpenFailure(FileOp op, const std::string& path, int error);
 /// character device where a file must be read).
 FileError NotAFile(FileOp op, const std::string& path);
 
-/// File::ReadScattered as one ReadAt a piece: where the system has no scattered read
-/// for files, and where a test planted a read fault.
+/// File::ReadScattered as one ReadAt a piece, where a test planted a read fault.
 Expected<std::size_t> ReadPieceByPiece(File& file, std::uint64_t offset,
                                        std::span<const std::span<std::uint8_t>> pieces, std::size_t* got);
 
