@@ -419,6 +419,37 @@ TEST(EccPlacement, EverySchemeOnEveryBlockModeWritesTheExpectedPage) {
   }
 }
 
+// A page whose data a reader put in place, over whatever the buffer held before (the
+// last batch's pages), comes out as LayOut writes it from the data alone: every
+// scheme, every block mode, written and erased data, erased pages kept or programmed.
+TEST(EccPlacement, LayingOutInPlaceGivesTheSamePage) {
+  std::mt19937 rng(12);
+  for (const std::string& name : SchemesUnderTest()) {
+    const auto scheme = ParseScheme(name);
+    ASSERT_TRUE(scheme.ok()) << scheme.error();
+    for (const Mode& mode : kModes) {
+      const auto codec = PageCodec::Make(*scheme, mode.data, mode.spare);
+      if (!codec.ok()) continue;
+      for (const bool erased : {false, true}) {
+        for (const bool programErased : {false, true}) {
+          SCOPED_TRACE(name + " on " + std::to_string(mode.data) + "+" + std::to_string(mode.spare) +
+                       (erased ? ", erased" : "") + (programErased ? ", erased pages programmed" : ""));
+          const Bytes data = erased ? Bytes(mode.data, 0xFF) : Random(rng, mode.data);
+          const EccLayoutOptions options{programErased};
+          Bytes expected(mode.data + mode.spare);
+          const Laid laid = codec->LayOut(data, expected, options);
+          Bytes page = Random(rng, mode.data + mode.spare);
+          std::copy(data.begin(), data.end(), page.begin());
+          EXPECT_EQ(codec->LayOutInPlace(page, options), laid);
+          EXPECT_EQ(page, expected);
+        }
+      }
+      Bytes shorter(mode.data + mode.spare - 1);
+      EXPECT_EQ(codec->LayOutInPlace(shorter), Laid::kWrongSize);
+    }
+  }
+}
+
 // Where the ECC bytes of the common layouts land, as listed for them.
 TEST(EccPlacement, KnownLayoutsPutTheEccWhereListed) {
   struct Case {

@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "io/file_io.hpp"
@@ -305,6 +307,54 @@ TEST(File, ReadsUntilTheBufferIsFullOrTheFileEnds) {
   EXPECT_EQ(*f->ReadAt(0, b), 8u);
   EXPECT_EQ(*MeasureFile(dir / "f"), 10u);
   EXPECT_EQ(MeasureFile(dir / "none").error().cause, FileErrorCause::FileNotFound);
+}
+
+// Pieces filled in turn as one buffer: more pieces than one system call takes, empty
+// ones among them, the file ending inside one, and a read failing part-way, which
+// reports what reached the pieces before it as ReadAt does.
+TEST(File, AScatteredReadFillsItsPiecesInTurn) {
+  TempDir dir;
+  const testing::Bytes file = testing::Pattern(5000, 7);
+  testing::WriteFile(dir / "f", file);
+  auto f = File::OpenRead(dir / "f");
+  ASSERT_TRUE(f.ok());
+  struct Case {
+    std::uint64_t offset;
+    std::size_t pieces, pieceBytes;
+    std::optional<std::uint64_t> faultAt;
+    std::size_t expected;
+  } cases[] = {
+      {0, 600, 7, std::nullopt, 2800},  // every third piece empty: 400 of 7 bytes
+      {100, 600, 9, std::nullopt, 3600},
+      {2000, 300, 16, std::nullopt, 3000},  // the file ends inside a piece
+      {5000, 3, 16, std::nullopt, 0},
+      {10, 600, 7, 2010, 2000},  // a failure after 2000 bytes
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    TestHooks() = {};
+    if (c.faultAt) TestHooks().readFault = PlantedReadFault{dir / "f", *c.faultAt};
+    std::vector<testing::Bytes> buffers(c.pieces);
+    std::vector<std::span<std::uint8_t>> pieces;
+    for (std::size_t i = 0; i < c.pieces; ++i) {
+      buffers[i].assign(i % 3 == 2 ? 0 : c.pieceBytes, 0xEE);
+      pieces.emplace_back(buffers[i]);
+    }
+    std::size_t got = 99;
+    const auto read = f->ReadScattered(c.offset, pieces, &got);
+    EXPECT_EQ(read.ok(), !c.faultAt);
+    EXPECT_EQ(got, c.expected);
+    if (read.ok()) {
+      EXPECT_EQ(*read, c.expected);
+    }
+    testing::Bytes joined;
+    for (const testing::Bytes& b : buffers) joined.insert(joined.end(), b.begin(), b.end());
+    const auto end = file.begin() + static_cast<std::ptrdiff_t>(c.offset + c.expected);
+    EXPECT_TRUE(std::equal(file.begin() + static_cast<std::ptrdiff_t>(c.offset), end, joined.begin()));
+    EXPECT_TRUE(std::all_of(joined.begin() + static_cast<std::ptrdiff_t>(c.expected), joined.end(),
+                            [](std::uint8_t b) { return b == 0xEE; }));
+  }
+  TestHooks() = {};
 }
 
 #ifdef _WIN32

@@ -541,7 +541,7 @@ TEST(MergePagedImage, SeveralBatchesGiveThePagesInOrderAndStopWholeAtAReadError)
   const auto codec = PageCodec::Make(*scheme, 2048, 64);
   ASSERT_TRUE(codec.ok());
   constexpr std::size_t kPages = 64, kDataBlock = 2048 * kPages;
-  constexpr std::size_t kBlocks = 151;  // three batches of 62 blocks at most
+  constexpr std::size_t kBlocks = 151;  // eleven batches of 15 blocks at most, the last of one
   Bytes image = Pattern(150 * kDataBlock + 1000, 3);
   std::fill_n(image.begin() + 70 * kDataBlock, 3 * 2048, 0xFF);  // erased pages stay erased
   Bytes laid(kBlocks * kDefaultBlock, 0xFF);
@@ -557,8 +557,9 @@ TEST(MergePagedImage, SeveralBatchesGiveThePagesInOrderAndStopWholeAtAReadError)
   } cases[] = {
       {"no error", std::nullopt, kBlocks},
       {"in the first batch", 5 * kDataBlock + 7, 0},
-      {"in the second batch", 70 * kDataBlock + 7, 62},
-      {"in the last batch", 140 * kDataBlock, 124},
+      {"in the second batch", 20 * kDataBlock + 7, 15},
+      {"in a later batch", 70 * kDataBlock + 7, 60},
+      {"in the last batch", 150 * kDataBlock + 500, 150},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

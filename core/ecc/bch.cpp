@@ -37,6 +37,10 @@ struct BchCode::Tables {
   /// modulo g * x^shift for the c whole words of the step, in pairs of words: for word
   /// pair p and register word k (0 = least significant), {K_2p word k, K_2p+1 word k}.
   std::vector<std::uint64_t> folds;
+  /// The same multiples for four word pairs at a time, for a multiplier that takes four
+  /// at once: for group q of pairs 4q..4q+3 and register word k, the four pairs' words
+  /// k side by side. Only whole groups.
+  std::vector<std::uint64_t> wideFolds;
   std::vector<std::uint8_t> mask;
   void (*remainder)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
   void (*remainders)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
@@ -209,22 +213,23 @@ void FinishRemainder(const BchCode::Tables& t, const std::uint8_t* step, std::si
 // one left; they are added up unreduced (W + 1 words), and only the top word is
 // reduced, through the byte tables, at the end. Sixteen bytes at a time: one product
 // per 64-bit half and register word.
+// The bits of a nibble reversed, and shifted up a nibble: a byte's bits reversed in
+// two lookups.
+#define FOLVANE_REVERSE_NIBBLES 15, 7, 11, 3, 13, 5, 9, 1, 14, 6, 10, 2, 12, 4, 8, 0
+// Bytes 0-7 and 8-15 each as a big-endian word, the first byte most significant.
+#define FOLVANE_SWAP_WORDS 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7
+
+// The products of a step's words from word `i` on added to `sum` (see
+// ClmulRemainderOf), and the register they give written to `out`.
 template <unsigned W, bool Lsb>
-__attribute__((target("pclmul,ssse3"))) void ClmulRemainderOf(const BchCode::Tables& t,
-                                                              const std::uint8_t* const* steps, std::uint64_t* out) {
-  const std::uint8_t* data = steps[0];
+__attribute__((target("pclmul,ssse3"))) void ClmulFinish(const BchCode::Tables& t, const std::uint8_t* data,
+                                                         std::size_t i, __m128i* sum, std::uint64_t* out) {
   const std::size_t words = t.params.stepBytes / 8;
-  const std::uint64_t* folds = t.folds.data();
-  // Bytes 0-7 and 8-15 each as a big-endian word, the first byte most significant.
-  const __m128i swap = _mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
-  // The bits of a nibble reversed, and shifted up a nibble: a byte's bits reversed
-  // in two lookups.
-  const __m128i reverseLow = _mm_set_epi8(15, 7, 11, 3, 13, 5, 9, 1, 14, 6, 10, 2, 12, 4, 8, 0);
+  const std::uint64_t* folds = t.folds.data() + i / 2 * 2 * W;
+  const __m128i swap = _mm_set_epi8(FOLVANE_SWAP_WORDS);
+  const __m128i reverseLow = _mm_set_epi8(FOLVANE_REVERSE_NIBBLES);
   const __m128i reverseHigh = _mm_slli_epi16(reverseLow, 4);
   const __m128i nibble = _mm_set1_epi8(0x0F);
-  __m128i sum[W];
-  for (unsigned k = 0; k < W; ++k) sum[k] = _mm_setzero_si128();
-  std::size_t i = 0;
   for (; i + 2 <= words; i += 2, folds += 2 * W) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 8 * i));
     if constexpr (Lsb) {
@@ -263,8 +268,72 @@ __attribute__((target("pclmul,ssse3"))) void ClmulRemainderOf(const BchCode::Tab
   std::memcpy(out, r, sizeof r);
 }
 
+// The remainder through the processor's carry-less multiplication: a step's whole
+// words d_0..d_(c-1) (most significant first) stand for sum d_i * x^(64(c-1-i)), so
+// the register at their end is sum d_i * K_i modulo g * x^shift, with K_i the
+// precomputed x^(64*W + 64(c-1-i)) modulo that. The products do not depend on each
+// other, unlike the table lookups, where each waits for the register the previous
+// one left; they are added up unreduced (W + 1 words), and only the top word is
+// reduced, through the byte tables, at the end. Sixteen bytes at a time: one product
+// per 64-bit half and register word.
+template <unsigned W, bool Lsb>
+__attribute__((target("pclmul,ssse3"))) void ClmulRemainderOf(const BchCode::Tables& t,
+                                                              const std::uint8_t* const* steps, std::uint64_t* out) {
+  __m128i sum[W];
+  for (unsigned k = 0; k < W; ++k) sum[k] = _mm_setzero_si128();
+  ClmulFinish<W, Lsb>(t, steps[0], 0, sum, out);
+}
+
+// ClmulRemainderOf where the processor multiplies four pairs of words at once: 64
+// bytes at a time, each lane of 128 bits summing the products of its own pairs, and
+// the lanes added up before the words after the last whole 64 bytes.
+template <unsigned W, bool Lsb>
+__attribute__((target("avx512f,avx512bw,vpclmulqdq,pclmul,ssse3"))) void WideClmulRemainderOf(
+    const BchCode::Tables& t, const std::uint8_t* const* steps, std::uint64_t* out) {
+  const std::uint8_t* data = steps[0];
+  const std::size_t groups = t.params.stepBytes / 64;
+  const std::uint64_t* folds = t.wideFolds.data();
+  const __m512i swap = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_set_epi8(FOLVANE_SWAP_WORDS));
+  const __m512i reverseLow = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_set_epi8(FOLVANE_REVERSE_NIBBLES));
+  const __m512i reverseHigh = _mm512_slli_epi16(reverseLow, 4);
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  __m512i wide[W];
+  for (unsigned k = 0; k < W; ++k) wide[k] = _mm512_setzero_si512();
+  for (std::size_t q = 0; q < groups; ++q, folds += 8 * W) {
+    __m512i v = _mm512_loadu_si512(data + 64 * q);
+    if constexpr (Lsb) {
+      const __m512i low = _mm512_and_si512(v, nibble);
+      const __m512i high = _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble);
+      v = _mm512_or_si512(_mm512_shuffle_epi8(reverseHigh, low), _mm512_shuffle_epi8(reverseLow, high));
+    }
+    v = _mm512_shuffle_epi8(v, swap);
+#pragma GCC unroll 8
+    for (unsigned k = 0; k < W; ++k) {
+      const __m512i f = _mm512_loadu_si512(folds + 8 * k);
+      wide[k] = _mm512_xor_si512(wide[k], _mm512_xor_si512(_mm512_clmulepi64_epi128(v, f, 0x00),
+                                                           _mm512_clmulepi64_epi128(v, f, 0x11)));
+    }
+  }
+  // (The zero-masked forms: the plain ones start from an undefined register.)
+  __m128i sum[W];
+  for (unsigned k = 0; k < W; ++k) {
+    const __m128i low = _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, wide[k], 0),
+                                      _mm512_maskz_extracti32x4_epi32(0xF, wide[k], 1));
+    const __m128i high = _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, wide[k], 2),
+                                       _mm512_maskz_extracti32x4_epi32(0xF, wide[k], 3));
+    sum[k] = _mm_xor_si128(low, high);
+  }
+  ClmulFinish<W, Lsb>(t, data, 8 * groups, sum, out);
+}
+
+bool ProcessorMultipliesFourAtOnce() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("vpclmulqdq");
+}
+
 template <unsigned W>
 RemainderFn PickClmul(bool lsb) {
+  if (ProcessorMultipliesFourAtOnce()) return lsb ? &WideClmulRemainderOf<W, true> : &WideClmulRemainderOf<W, false>;
   return lsb ? &ClmulRemainderOf<W, true> : &ClmulRemainderOf<W, false>;
 }
 
@@ -443,7 +512,7 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
         std::to_string(n) + " bits of a codeword (2^" + std::to_string(m) + " - 1); t can be at most " +
         std::to_string(n > dataBits ? (n - dataBits) / m : 0));
 
-  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, {}, nullptr, nullptr, 1, false});
+  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, {}, {}, nullptr, nullptr, 1, false});
   t->params.poly = poly;
   const BitPoly g = GeneratorOf(*field, params.t);
   t->degree = static_cast<unsigned>(g.size() - 1);
@@ -520,6 +589,14 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
           for (unsigned j = 0; j < w; ++j) k[j] ^= lower[j];
       }
     }
+    // The wide multiplier's groups of four pairs, from the pairs' multiples.
+    const std::size_t groups = whole / 8;
+    t->wideFolds.assign(groups * 8 * std::size_t{w}, 0);
+    for (std::size_t q = 0; q < groups; ++q)
+      for (unsigned word = 0; word < w; ++word)
+        for (std::size_t lane = 0; lane < 4; ++lane)
+          for (std::size_t half = 0; half < 2; ++half)
+            t->wideFolds[((q * w + word) * 4 + lane) * 2 + half] = t->folds[((4 * q + lane) * w + word) * 2 + half];
     t->remainder = t->remainders = clmul;
     t->carryless = true;
     t->together = 1;  // its products overlap within one step already

@@ -59,13 +59,27 @@ struct StepRoom {
   }
 };
 
+// Pointers to a page's codewords, on the stack for the common page sizes.
+struct CodewordPointers {
+  std::array<const std::uint8_t*, kBatch> few;
+  std::vector<const std::uint8_t*> many;
+  const std::uint8_t** at = few.data();
+  CodewordPointers(const CodewordPointers&) = delete;  // `at` points into it
+  CodewordPointers& operator=(const CodewordPointers&) = delete;
+  explicit CodewordPointers(std::size_t steps) {
+    if (steps > kBatch) {
+      many.resize(steps);
+      at = many.data();
+    }
+  }
+};
+
 }  // namespace
 
 // Room for a page's codeword pointers and recomputed ECC bytes, on the stack for the
 // common page sizes.
 struct PageCodec::Scratch {
-  std::array<const std::uint8_t*, kBatch> fewCodewords;
-  std::vector<const std::uint8_t*> manyCodewords;
+  CodewordPointers pointers;
   std::array<std::uint8_t, 2048> fewEcc;
   std::vector<std::uint8_t> manyEcc;
   std::array<std::uint8_t, 16384> fewGathered;
@@ -73,12 +87,7 @@ struct PageCodec::Scratch {
   std::uint8_t* gathered = nullptr;  // set by Recompute for a page not in one piece per step
   const std::uint8_t** codewords;
   std::uint8_t* ecc;
-  Scratch(std::size_t steps, std::size_t eccBytes) {
-    codewords = fewCodewords.data();
-    if (steps > kBatch) {
-      manyCodewords.resize(steps);
-      codewords = manyCodewords.data();
-    }
+  Scratch(std::size_t steps, std::size_t eccBytes) : pointers(steps), codewords(pointers.at) {
     ecc = fewEcc.data();
     if (steps * eccBytes > fewEcc.size()) {
       manyEcc.resize(steps * eccBytes);
@@ -155,13 +164,8 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
   // The last codeword of an interleaved page may run past the data: it is completed
   // with 0xFF here.
   StepRoom tail(step, 0);
-  std::array<const std::uint8_t*, kBatch> small;
-  std::vector<const std::uint8_t*> large;
-  const std::uint8_t** codewords = small.data();
-  if (steps > kBatch) {
-    large.resize(steps);
-    codewords = large.data();
-  }
+  CodewordPointers pointers(steps);
+  const std::uint8_t** codewords = pointers.at;
   for (std::size_t s = 0; s < steps; ++s) {
     const StepPlace& p = plan_.steps[s];
     if (p.dataLen == step) {
@@ -183,6 +187,40 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
       std::memcpy(page.data() + p.at[1], codewords[s] + p.split, step - p.split);
     }
   }
+  PlaceEcc(std::span(codewords, steps), page);
+  return Laid::kProgrammed;
+}
+
+Laid PageCodec::LayOutInPlace(std::span<std::uint8_t> page, const EccLayoutOptions& options) const {
+  if (page.size() != PageBytes()) return Laid::kWrongSize;
+  const auto data = page.first(plan_.dataBytes);
+  if (!plan_.contiguous) {
+    // The codewords are spread over the page: the data is laid out from a copy.
+    std::array<std::uint8_t, 16384> few;
+    std::vector<std::uint8_t> many;
+    std::uint8_t* copy = few.data();
+    if (data.size() > few.size()) {
+      many.resize(data.size());
+      copy = many.data();
+    }
+    std::memcpy(copy, data.data(), data.size());
+    return LayOut(std::span<const std::uint8_t>(copy, data.size()), page, options);
+  }
+  if (!options.programErased && AllErased(data)) {
+    std::memset(page.data() + data.size(), 0xFF, plan_.spareBytes);
+    return Laid::kLeftErased;
+  }
+  const std::size_t steps = plan_.steps.size();
+  CodewordPointers pointers(steps);
+  const std::uint8_t** codewords = pointers.at;
+  for (std::size_t s = 0; s < steps; ++s) codewords[s] = page.data() + plan_.steps[s].dataFrom;
+  std::memset(page.data() + data.size(), 0xFF, plan_.spareBytes);
+  PlaceEcc(std::span(codewords, steps), page);
+  return Laid::kProgrammed;
+}
+
+void PageCodec::PlaceEcc(std::span<const std::uint8_t* const> codewords, std::span<std::uint8_t> page) const {
+  const std::size_t steps = codewords.size();
   std::array<std::uint8_t, kBatch * 64> eccSmall;
   std::vector<std::uint8_t> eccLarge;
   std::uint8_t* ecc = eccSmall.data();
@@ -190,7 +228,7 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
     eccLarge.resize(steps * codeBytes_);
     ecc = eccLarge.data();
   }
-  EncodeAll(std::span(codewords, steps), ecc);
+  EncodeAll(codewords, ecc);
   const std::uint32_t* to = plan_.eccOffsets.data();
   const std::uint32_t stored = scheme_.eccBytes;
   for (std::size_t s = 0; s < steps; ++s, to += stored) {
@@ -198,7 +236,6 @@ Laid PageCodec::LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_
     for (std::uint32_t i = 0; i < codeBytes_; ++i) page[to[i]] = from[i];
     for (std::uint32_t i = codeBytes_; i < stored; ++i) page[to[i]] = scheme_.pad;
   }
-  return Laid::kProgrammed;
 }
 
 PageCheck PageCodec::Check(std::span<const std::uint8_t> page) const {

@@ -66,6 +66,11 @@ class PageCodec {
   /// PageBytes().
   Laid LayOut(std::span<const std::uint8_t> data, std::span<std::uint8_t> page, const EccLayoutOptions& options = {}) const;
 
+  /// LayOut() for a page whose data already stands in its first DataBytes() bytes,
+  /// where a reader put it straight from the image: the same page results. Only the
+  /// spare area is written where the plan keeps the data in one piece.
+  Laid LayOutInPlace(std::span<std::uint8_t> page, const EccLayoutOptions& options = {}) const;
+
   /// The steps of a raw page whose stored ECC bytes (padding included) differ from
   /// what the data read gives; an all-0xFF page is reported as erased instead.
   [[nodiscard]] PageCheck Check(std::span<const std::uint8_t> page) const;
@@ -99,6 +104,8 @@ class PageCodec {
   std::uint32_t codeBytes_ = 0;
   // Writes the code's ECC bytes of every step, codeBytes_ apart, from the steps' codewords.
   void EncodeAll(std::span<const std::uint8_t* const> codewords, std::uint8_t* ecc) const;
+  // Writes every step's ECC bytes, and the padding after them, to their places in `page`.
+  void PlaceEcc(std::span<const std::uint8_t* const> codewords, std::span<std::uint8_t> page) const;
   void Gather(std::span<const std::uint8_t> page, const StepPlace& p, std::uint8_t* codeword) const;
   struct Scratch;
   // Points at every step's codeword in `page` (gathered where it is not in one piece)

@@ -121,40 +121,61 @@ void CountCorrected(DumpEcc& ecc, int bits) {
   ++ecc.stepsByBits[b];
 }
 
+// The steps that do not read as the job's bytes, counted in `ecc`, the first kept.
+struct StepFaults {
+  DumpEcc& ecc;
+  std::optional<DumpStep> first;
+  void Fail(std::size_t s, StepFault fault) {
+    (fault == StepFault::kCannotCorrect ? ecc.uncorrectableSteps : ecc.otherDataSteps) += 1;
+    if (!first) first = DumpStep{0, static_cast<std::uint32_t>(s), fault};
+  }
+};
+
+// A page the data image holds erased, which the chip's page must read as.
+std::optional<DumpStep> CompareErasedPage(const PageCodec& codec, const std::uint8_t* got, DumpEcc& ecc,
+                                          EccScratch& scratch) {
+  StepFaults faults{ecc, std::nullopt};
+  const PageDecode read = codec.Decode(std::span(got, codec.PageBytes()), std::span(scratch.data).first(codec.DataBytes()));
+  if (read.state == PageState::kErased || read.state == PageState::kErasedWithFlips) {
+    ++ecc.erasedPagesWithFlips;
+    return std::nullopt;
+  }
+  for (std::size_t s = 0; s < codec.Plan().steps.size() && s < read.steps.size(); ++s) {
+    const StepPlace& p = codec.Plan().steps[s];
+    if (read.steps[s] == kUncorrectable) {
+      faults.Fail(s, StepFault::kCannotCorrect);
+      continue;
+    }
+    CountCorrected(ecc, read.steps[s]);
+    if (!AllErased(scratch.data.data() + p.dataFrom, p.dataLen)) faults.Fail(s, StepFault::kOtherData);
+  }
+  return faults.first;
+}
+
 // A page of the chip that is not byte for byte the data image's, read through the
 // row's codec, its counts added to `ecc`: the first step that does not read as the
 // job's bytes, or nothing when all do. A page the data image holds erased must read
-// as erased; any other must give the data image's data in every step.
+// as erased; any other must give the data image's data in every step. `pageBits`
+// receives the bits the two pages differ in: where the codewords are the page's data
+// in one piece, added up from the steps' differences, which are counted anyway, and
+// the spare area's, so that the page is not counted through a second time.
 std::optional<DumpStep> ComparePage(const PageCodec& codec, const std::uint8_t* got, const std::uint8_t* want,
-                                    DumpEcc& ecc, EccScratch& scratch) {
+                                    DumpEcc& ecc, EccScratch& scratch, std::uint64_t& pageBits) {
   const std::uint32_t pageBytes = codec.PageBytes();
   const std::size_t steps = codec.Plan().steps.size();
-  std::optional<DumpStep> first;
-  auto fail = [&](std::size_t s, StepFault fault) {
-    (fault == StepFault::kCannotCorrect ? ecc.uncorrectableSteps : ecc.otherDataSteps) += 1;
-    if (!first) first = DumpStep{0, static_cast<std::uint32_t>(s), fault};
-  };
-  if (AllErased(want, pageBytes)) {
-    const PageDecode read = codec.Decode(std::span(got, pageBytes), std::span(scratch.data).first(codec.DataBytes()));
-    if (read.state == PageState::kErased || read.state == PageState::kErasedWithFlips) {
-      ++ecc.erasedPagesWithFlips;
-      return std::nullopt;
-    }
-    for (std::size_t s = 0; s < steps && s < read.steps.size(); ++s) {
-      const StepPlace& p = codec.Plan().steps[s];
-      if (read.steps[s] == kUncorrectable) {
-        fail(s, StepFault::kCannotCorrect);
-        continue;
-      }
-      CountCorrected(ecc, read.steps[s]);
-      if (!AllErased(scratch.data.data() + p.dataFrom, p.dataLen)) fail(s, StepFault::kOtherData);
-    }
-    return first;
+  if (!codec.Plan().contiguous || AllErased(want, pageBytes)) {
+    pageBits = DifferingBits(got, want, pageBytes);
+    if (AllErased(want, pageBytes)) return CompareErasedPage(codec, got, ecc, scratch);
+  } else {
+    pageBits = DifferingBits(got + codec.DataBytes(), want + codec.DataBytes(), pageBytes - codec.DataBytes());
   }
+  StepFaults faults{ecc, std::nullopt};
+  auto fail = [&](std::size_t s, StepFault fault) { faults.Fail(s, fault); };
   for (std::size_t s = 0; s < steps; ++s) {
     // A step with the very bytes of the data image's reads as the job's data, as a
     // byte-identical block does.
     const StepDiff diff = DiffStep(codec, s, got, want);
+    if (codec.Plan().contiguous) pageBits += diff.codewordBits;
     if (diff.Same()) continue;
     // Whether the data image holds this step with its right ECC: asked at most once,
     // and of this step alone (a worn chip shows a flip in one step of most pages, and
@@ -191,7 +212,7 @@ std::optional<DumpStep> ComparePage(const PageCodec& codec, const std::uint8_t* 
     }
     if (!same) fail(s, StepFault::kOtherData);
   }
-  return first;
+  return faults.first;
 }
 
 // Whether every page of the chip's block reads through the codec as the data image's
@@ -201,7 +222,9 @@ bool ReadsAs(const PageCodec& codec, const std::uint8_t* got, const std::uint8_t
   const std::uint32_t pageBytes = layout.PageBytes();
   for (std::uint32_t page = 0; page < layout.pagesPerBlock; ++page) {
     const std::size_t at = std::size_t{page} * pageBytes;
-    if (std::memcmp(got + at, want + at, pageBytes) != 0 && ComparePage(codec, got + at, want + at, scratch.unused, scratch))
+    std::uint64_t bits = 0;
+    if (std::memcmp(got + at, want + at, pageBytes) != 0 &&
+        ComparePage(codec, got + at, want + at, scratch.unused, scratch, bits))
       return false;
   }
   return true;
@@ -254,11 +277,11 @@ Expected<bool> CompareBlock(const DumpCheck& check, const PageCodec* codec, Dump
   for (std::uint32_t page = 0; page < check.layout.pagesPerBlock; ++page) {
     const std::size_t at = std::size_t{page} * pageBytes;
     if (std::memcmp(got + at, want + at, pageBytes) == 0) continue;
-    const std::uint64_t bits = DifferingBits(got + at, want + at, pageBytes);
-    row.differingBits += bits;
     ++row.differingPages;
     if (codec) {
-      std::optional<DumpStep> step = ComparePage(*codec, got + at, want + at, *row.ecc, scratch);
+      std::uint64_t bits = 0;
+      std::optional<DumpStep> step = ComparePage(*codec, got + at, want + at, *row.ecc, scratch, bits);
+      row.differingBits += bits;
       if (!step) continue;
       ++row.pagesOverLimit;
       if (!row.first) {
@@ -268,6 +291,8 @@ Expected<bool> CompareBlock(const DumpCheck& check, const PageCodec* codec, Dump
       }
       continue;
     }
+    const std::uint64_t bits = DifferingBits(got + at, want + at, pageBytes);
+    row.differingBits += bits;
     if (bits > check.bitflips) ++row.pagesOverLimit;
     if (!row.first) {
       const auto byte = static_cast<std::size_t>(std::mismatch(got + at, got + at + pageBytes, want + at).first - got);

@@ -1,6 +1,7 @@
 #include "flash/image_lint.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -18,7 +19,7 @@ namespace {
 // Images are read in pieces of whole blocks of about this size: large enough that the
 // system calls cost nothing, small enough that a piece is still in the cache when its
 // blocks are looked at.
-constexpr std::uint64_t kPieceBytes = std::uint64_t{512} << 10;
+constexpr std::uint64_t kPieceBytes = std::uint64_t{1} << 20;
 
 // Every block of a range that holds no image block is 0xFF in the data image (the fill
 // between images) or past its end (an erased chip, a programmer's blank buffer). A
@@ -92,9 +93,8 @@ void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const Pa
 }
 
 // A second thread that runs one task at a time beside the caller's: checking a raw
-// image's ECC costs more than reading it, so the later half of each piece's blocks is
-// checked there while this thread checks the rest. Where no thread can be had, a task
-// runs at once on the caller's.
+// image's ECC costs more than reading it, so both threads read and check (see
+// LintRowImage). Where no thread can be had, a task runs at once on the caller's.
 class Helper {
  public:
   Helper() = default;
@@ -162,8 +162,8 @@ class Helper {
   bool busy_ = false, stop_ = false, started_ = false;
 };
 
-// What the helper found in its blocks added to what this thread found in the blocks
-// before them: the first difference stays the earliest.
+// A block's ECC counts added to those of the blocks before it: the first difference
+// stays the earliest.
 void AddLater(LintEcc& ecc, const LintEcc& later) {
   ecc.pages += later.pages;
   ecc.erasedPages += later.erasedPages;
@@ -173,15 +173,13 @@ void AddLater(LintEcc& ecc, const LintEcc& later) {
   if (!ecc.first) ecc.first = later.first;
 }
 
-// Notes one image block: its mark, its stored ECC (unless the helper checks it),
-// whether it is entirely 0xFF, and its sum.
-void LookAtBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, const LintRow& lintRow,
-                 LintRowReport& row, SumKeeper& sums, bool checkEcc) {
+// Notes one image block: its mark, whether it is entirely 0xFF, and its sum.
+void LookAtBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, LintRowReport& row,
+                 SumKeeper& sums) {
   const auto mark = row.pageData ? std::optional<BlockMark>() : FindMark(block, job.layout, job.markerPages);
   if (mark) {
     row.marks.push_back({index, mark->page, std::uint64_t{index} * block.size() + mark->offset, block[mark->offset]});
   }
-  if (row.ecc && checkEcc) CheckEcc(block, index, *lintRow.rawEcc, *row.ecc);
   const std::uint64_t total = ByteTotal(block);
   if (total == 0xFF * std::uint64_t{block.size()}) {
     ++row.erasedBlocks;
@@ -208,11 +206,124 @@ std::uint64_t LintReport::DifferingEccSteps() const {
   return n;
 }
 
+namespace {
+
+// One piece of a row's image in a buffer of its own: read in chunks that either
+// thread may take, each chunk's outcome kept until the piece is looked at.
+struct PieceRead {
+  std::vector<std::uint8_t> bytes;
+  std::uint64_t at = 0;    // its offset in the image
+  std::size_t want = 0;    // its bytes, the image's last piece shorter
+  std::vector<std::size_t> got;
+  std::vector<std::optional<FileError>> failed;
+};
+
+// Chunks of a piece read on their own: enough of them to share the reading out.
+constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
+
+std::size_t Chunks(std::size_t bytes) { return (bytes + kChunkBytes - 1) / kChunkBytes; }
+
+void ReadChunk(File& image, PieceRead& piece, std::size_t c) {
+  const std::size_t from = c * kChunkBytes, n = std::min(kChunkBytes, piece.want - from);
+  auto got = image.ReadAt(piece.at + from, std::span(piece.bytes).subspan(from, n), &piece.got[c]);
+  if (!got) piece.failed[c] = got.error();
+}
+
+void StartPiece(PieceRead& piece, std::uint64_t at, std::size_t want) {
+  piece.at = at;
+  piece.want = want;
+  piece.got.assign(Chunks(want), 0);
+  piece.failed.assign(Chunks(want), std::nullopt);
+}
+
+// The piece as read: the first chunk's failure, or an image that grew shorter since
+// it was measured.
+Status PieceStatus(const PieceRead& piece, const std::string& path) {
+  for (std::size_t c = 0; c < piece.got.size(); ++c) {
+    if (piece.failed[c]) return *piece.failed[c];
+    if (piece.got[c] != std::min(kChunkBytes, piece.want - c * kChunkBytes)) return ChangedImage(path);
+  }
+  return {};
+}
+
+// Reads one row's image a piece at a time and looks at every block. While a piece is
+// looked at the next one is read: this thread notes each block's mark, erased state
+// and sum, and then both threads take the next piece's chunks to read and this
+// piece's blocks to check the ECC of, until none are left. So neither the reading nor
+// the ECC waits for the other, and each gets whichever thread is free.
+Status LintRowImage(const LintJob& job, const LintRow& lintRow, File& image, LintRowReport& row, SumKeeper& sums,
+                    Helper& helper, std::uint64_t& bytesRead) {
+  const std::uint64_t blockBytes = job.layout.BlockBytes();
+  const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
+  // Page data is read in blocks of its pages' data bytes and laid out as the merge
+  // lays it out; any other image in whole blocks.
+  const PageCodec* codec = lintRow.pageCodec;
+  const std::uint64_t imageBlock =
+      codec ? std::uint64_t{codec->DataBytes()} * (blockBytes / codec->PageBytes()) : blockBytes;
+  PieceRead reads[2];
+  for (PieceRead& r : reads) r.bytes.resize(static_cast<std::size_t>(pieceBlocks * imageBlock));
+  std::vector<std::uint8_t> laid(codec ? static_cast<std::size_t>(pieceBlocks * blockBytes) : 0);
+  auto pieceAt = [&](std::uint64_t at) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(reads[0].bytes.size(), row.imageBytes - at));
+  };
+  if (row.imageBytes > 0) {
+    StartPiece(reads[0], 0, pieceAt(0));
+    for (std::size_t c = 0; c < reads[0].got.size(); ++c) ReadChunk(image, reads[0], c);
+  }
+  std::uint32_t index = 0;
+  for (std::uint64_t at = 0, k = 0; at < row.imageBytes; ++k) {
+    PieceRead& current = reads[k % 2];
+    if (Status s = PieceStatus(current, lintRow.imagePath); !s) return s;
+    const std::size_t want = current.want;
+    // The partial last block as the merge writes it: completed with 0xFF.
+    const std::size_t blocks = static_cast<std::size_t>((want + imageBlock - 1) / imageBlock);
+    std::memset(current.bytes.data() + want, 0xFF, blocks * imageBlock - want);
+    std::span<const std::uint8_t> piece = current.bytes;
+    if (codec) {
+      const EccLayoutOptions options{lintRow.programErased};
+      for (std::size_t p = 0; p < blocks * (blockBytes / codec->PageBytes()); ++p) {
+        codec->LayOut(piece.subspan(p * codec->DataBytes(), codec->DataBytes()),
+                      std::span(laid).subspan(p * codec->PageBytes(), codec->PageBytes()), options);
+      }
+      piece = laid;
+    }
+    PieceRead& next = reads[(k + 1) % 2];
+    const bool more = at + want < row.imageBytes;
+    if (more) StartPiece(next, at + want, pieceAt(at + want));
+    const std::size_t chunks = more ? next.got.size() : 0;
+    auto blockAt = [&](std::size_t b) {
+      return piece.subspan(b * static_cast<std::size_t>(blockBytes), static_cast<std::size_t>(blockBytes));
+    };
+    std::vector<LintEcc> ecc(row.ecc ? blocks : 0);
+    std::atomic<std::size_t> taken{0};
+    auto share = [&] {
+      for (std::size_t item; (item = taken.fetch_add(1, std::memory_order_relaxed)) < chunks + ecc.size();) {
+        if (item < chunks) ReadChunk(image, next, item);
+        else CheckEcc(blockAt(item - chunks), index + static_cast<std::uint32_t>(item - chunks), *lintRow.rawEcc,
+                      ecc[item - chunks]);
+      }
+    };
+    if (chunks + ecc.size() > 1) helper.Start(share);
+    for (std::size_t b = 0; b < blocks; ++b)
+      LookAtBlock(blockAt(b), index + static_cast<std::uint32_t>(b), job, row, sums);
+    share();
+    helper.Wait();
+    for (const LintEcc& e : ecc) AddLater(*row.ecc, e);
+    index += static_cast<std::uint32_t>(blocks);
+    at += want;
+    bytesRead += want;
+  }
+  if (!row.erasedRuns.empty() && row.erasedRuns.back().first + row.erasedRuns.back().count == index) {
+    row.trailingErased = row.erasedRuns.back().count;
+  }
+  return {};
+}
+
+}  // namespace
+
 Expected<LintReport> LintImages(const LintJob& job) {
   LintReport report;
   const std::uint64_t blockBytes = job.layout.BlockBytes();
-  const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
-  std::vector<std::uint8_t> piece(static_cast<std::size_t>(pieceBlocks * blockBytes));
   SumKeeper sums(blockBytes, job.rows);
   Helper helper;
   for (const LintRow& lintRow : job.rows) {
@@ -225,58 +336,13 @@ Expected<LintReport> LintImages(const LintJob& job) {
     auto image = File::OpenRead(lintRow.imagePath);
     if (!image) return image.error();
     row.imageBytes = image->OpenedSize();
-    // Page data is read in blocks of its pages' data bytes and laid out as the merge
-    // lays it out; any other image in whole blocks.
     const PageCodec* codec = lintRow.pageCodec;
     const std::uint64_t imageBlock =
         codec ? std::uint64_t{codec->DataBytes()} * (blockBytes / codec->PageBytes()) : blockBytes;
     if ((row.imageBytes + imageBlock - 1) / imageBlock != lintRow.range.imageBlocks) {
       return ChangedImage(lintRow.imagePath);
     }
-    std::vector<std::uint8_t> data(codec ? static_cast<std::size_t>(pieceBlocks * imageBlock) : 0);
-    std::span<std::uint8_t> in = codec ? std::span(data) : std::span(piece);
-    std::uint32_t index = 0;
-    for (std::uint64_t at = 0; at < row.imageBytes;) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(in.size(), row.imageBytes - at));
-      auto got = image->ReadAt(at, in.first(want));
-      if (!got) return got.error();
-      // The image grew shorter since it was measured.
-      if (*got != want) return ChangedImage(lintRow.imagePath);
-      // The partial last block as the merge writes it: completed with 0xFF.
-      const std::size_t blocks = static_cast<std::size_t>((want + imageBlock - 1) / imageBlock);
-      std::memset(in.data() + want, 0xFF, blocks * imageBlock - want);
-      if (codec) {
-        const EccLayoutOptions options{lintRow.programErased};
-        for (std::size_t p = 0; p < blocks * (blockBytes / codec->PageBytes()); ++p) {
-          codec->LayOut(in.subspan(p * codec->DataBytes(), codec->DataBytes()),
-                        std::span(piece).subspan(p * codec->PageBytes(), codec->PageBytes()), options);
-        }
-      }
-      auto blockAt = [&](std::size_t b) {
-        return std::span<const std::uint8_t>(piece).subspan(b * static_cast<std::size_t>(blockBytes),
-                                                            static_cast<std::size_t>(blockBytes));
-      };
-      // The later half of the piece's ECC goes to the helper; this thread checks the
-      // earlier half and does the rest of every block.
-      const std::size_t mine = row.ecc && blocks >= 2 ? blocks / 2 : blocks;
-      LintEcc later;
-      if (mine < blocks) {
-        helper.Start([&, mine, blocks, index] {
-          for (std::size_t b = mine; b < blocks; ++b)
-            CheckEcc(blockAt(b), index + static_cast<std::uint32_t>(b), *lintRow.rawEcc, later);
-        });
-      }
-      for (std::size_t b = 0; b < blocks; ++b) {
-        LookAtBlock(blockAt(b), index++, job, lintRow, row, sums, b < mine);
-      }
-      helper.Wait();
-      if (mine < blocks) AddLater(*row.ecc, later);
-      at += want;
-      report.bytesRead += want;
-    }
-    if (!row.erasedRuns.empty() && row.erasedRuns.back().first + row.erasedRuns.back().count == index) {
-      row.trailingErased = row.erasedRuns.back().count;
-    }
+    if (Status s = LintRowImage(job, lintRow, *image, row, sums, helper, report.bytesRead); !s) return s.error();
     report.dataBytes = (std::uint64_t{lintRow.range.first} + lintRow.range.imageBlocks) * blockBytes;
     report.rows.push_back(std::move(row));
   }

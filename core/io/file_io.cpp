@@ -83,6 +83,21 @@ FileError NotAFile(FileOp op, const std::string& path) {
   return e;
 }
 
+Expected<std::size_t> ReadPieceByPiece(File& file, std::uint64_t offset,
+                                       std::span<const std::span<std::uint8_t>> pieces, std::size_t* got) {
+  std::size_t done = 0;
+  if (got) *got = 0;
+  for (const std::span<std::uint8_t> piece : pieces) {
+    std::size_t n = 0;
+    auto read = file.ReadAt(offset + done, piece, &n);
+    done += n;
+    if (got) *got = done;
+    if (!read) return read.error();
+    if (n < piece.size()) break;
+  }
+  return done;
+}
+
 std::string_view InPlaceText(InPlaceReason reason) {
   switch (reason) {
     case InPlaceReason::None: return "it is replaced";

@@ -167,6 +167,10 @@ class File {
   /// Reads from `offset` until `buffer` is full or the file ends; returns the count.
   /// On a failure part-way, `got` (when given) receives what was read before it.
   Expected<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, std::size_t* got = nullptr);
+  /// ReadAt() into several buffers in turn, as if they were one: the file's bytes from
+  /// `offset` fill `pieces` in order, in as few system calls as the system allows.
+  Expected<std::size_t> ReadScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces,
+                                      std::size_t* got = nullptr);
   /// Writes all of `data` at the current position. A write that cannot be completed
   /// is a failure (disk full when the system gives no other cause); `written`, when
   /// given, receives how many bytes did reach the file.

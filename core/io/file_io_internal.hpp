@@ -4,6 +4,7 @@
 // them.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,10 @@ FileError OpenFailure(FileOp op, const std::string& path, int error);
 /// The refusal of something that is not a file (a FIFO, a folder's stand-in, a
 /// character device where a file must be read).
 FileError NotAFile(FileOp op, const std::string& path);
+
+/// File::ReadScattered as one ReadAt a piece, where a test planted a read fault.
+Expected<std::size_t> ReadPieceByPiece(File& file, std::uint64_t offset,
+                                       std::span<const std::span<std::uint8_t>> pieces, std::size_t* got);
 
 namespace sys {
 

@@ -80,10 +80,9 @@ class DataImageWriter {
   std::size_t headWritten_ = 0;      // bytes of the buffer's first block already in the file
   std::uint32_t firstProgress_ = 0;  // the progress position of the buffer's first block
   std::vector<std::uint8_t> fill_;
-  // Page data's second output buffer and its two data buffers (see CopyPagedImage),
-  // kept from row to row.
-  std::vector<std::uint8_t> pagedOut_;
-  std::vector<std::uint8_t> pagedData_[2];
+  // Page data's second and third output buffers (see CopyPagedImage), kept from row
+  // to row.
+  std::vector<std::uint8_t> pagedOut_[2];
   std::uint64_t cursor_ = 0;
   std::uint64_t writeBackFrom_ = 0;  // the first byte not yet sent to the disk
   // What this output's file system does: its block size for sharing (0: it shares

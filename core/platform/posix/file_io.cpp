@@ -347,6 +347,46 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
   return done;
 }
 
+Expected<std::size_t> File::ReadScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces,
+                                          std::size_t* got) {
+  const auto& fault = TestHooks().readFault;
+  // A planted fault is met where ReadAt meets it.
+  if (handle_ < 0 || (fault && fault->path == path_)) return ReadPieceByPiece(*this, offset, pieces, got);
+  std::size_t done = 0;
+  if (got) *got = 0;
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return Fail(FileOp::Seek, EINVAL);
+  constexpr std::size_t kPieces = 256;
+  std::size_t next = 0, within = 0;  // the first piece not yet full, and its bytes already read
+  while (next < pieces.size()) {
+    std::array<iovec, kPieces> iov{};
+    int count = 0;
+    for (std::size_t p = next; p < pieces.size() && count < static_cast<int>(kPieces); ++p) {
+      const std::size_t skip = p == next ? within : 0;
+      iov[static_cast<std::size_t>(count++)] = {pieces[p].data() + skip, pieces[p].size() - skip};
+    }
+    const ssize_t n = ::preadv(Fd(handle_), iov.data(), count, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (got) *got = done;
+      return Fail(FileOp::Read, errno);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+    for (auto left = static_cast<std::size_t>(n); next < pieces.size();) {
+      const std::size_t room = pieces[next].size() - within;
+      if (left < room) {
+        within += left;
+        break;
+      }
+      left -= room;
+      ++next;
+      within = 0;
+    }
+  }
+  if (got) *got = done;
+  return done;
+}
+
 Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written) {
   std::uint64_t done = 0;
   if (written) *written = 0;

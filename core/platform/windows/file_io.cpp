@@ -10,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <vector>
 
 #include "io/file_io.hpp"
 #include "io/file_io_internal.hpp"
@@ -200,6 +201,27 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
   }
   if (got) *got = done;
   return done;
+}
+
+// The system's scattered read wants page-sized pieces of memory and a file opened
+// without its cache, and one read per piece would cost a call for every page of page
+// data: the bytes are read in one go and handed out from there.
+Expected<std::size_t> File::ReadScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces,
+                                          std::size_t* got) {
+  std::size_t total = 0;
+  for (const std::span<std::uint8_t> piece : pieces) total += piece.size();
+  std::vector<std::uint8_t> all(total);
+  std::size_t n = 0;
+  auto read = ReadAt(offset, all, &n);
+  std::size_t at = 0;
+  for (const std::span<std::uint8_t> piece : pieces) {
+    const std::size_t k = std::min(piece.size(), n - at);
+    if (k > 0) std::memcpy(piece.data(), all.data() + at, k);
+    at += k;
+  }
+  if (got) *got = n;
+  if (!read) return read.error();
+  return n;
 }
 
 Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t total, std::uint64_t* written) {
