@@ -273,6 +273,46 @@ Status File::Write(std::span<const std::uint8_t> data, std::size_t* written) {
   return s;
 }
 
+Expected<std::intptr_t> File::CreatePartial(const std::string& path, const std::string& target, bool exists) {
+  const std::string folder = sys::FolderOf(target);
+  const std::string name = sys::NameOf(target);
+  int error = 0;
+  bool shortForm = false;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string leaf = PartialLeaf(name, attempt, shortForm);
+    const std::string partial = sys::Join(folder, leaf);
+    // Signals wait from the creation to the registration: one in between would leave
+    // the new file behind.
+    sys::HoldSignals();
+    std::intptr_t fresh = sys::CreateNew(partial, exists, error);
+    bool known = true;
+    if (fresh != kNoHandle) {
+      if (TestHooks().partialCreated) TestHooks().partialCreated();
+      known = RegisterPartial(partial);
+      if (known) {
+        partialPath_ = partial;
+      } else {
+        sys::RemoveFile(partial.c_str());
+        sys::CloseHandle(std::exchange(fresh, kNoHandle));
+      }
+    }
+    sys::ReleaseSignals();
+    if (!known) {
+      FileError e{FileErrorCause::TooManyOpenFiles, FileOp::Create, path, 0};
+      e.detail = "more outputs are being replaced at once than an interrupted merge could clean up";
+      return e;
+    }
+    if (fresh != kNoHandle) return fresh;
+    if (error != sys::kExists && !shortForm && leaf.rfind(kShortPartialMark, 0) != 0) {
+      shortForm = true;  // refused in its long form: the short one, from the first attempt
+      attempt = -1;
+    } else if (error != sys::kExists) {
+      break;
+    }
+  }
+  return OpenFailure(FileOp::Create, path, error);
+}
+
 Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlace) {
   if (path.empty()) return OpenFailure(FileOp::Create, path, sys::kNotFound);
   auto plan = sys::PlanReplacement(path);
@@ -304,53 +344,17 @@ Expected<File> File::CreateReplacement(const std::string& path, bool allowInPlac
   file.targetExisted_ = plan->exists;
   file.inPlace_ = plan->inPlace;
   if (plan->inPlace == InPlaceReason::None) {
-    const std::string folder = sys::FolderOf(plan->target);
-    const std::string name = sys::NameOf(plan->target);
-    std::intptr_t fresh = kNoHandle;
-    bool shortForm = false;
-    for (int attempt = 0; attempt < 100 && fresh == kNoHandle; ++attempt) {
-      const std::string leaf = PartialLeaf(name, attempt, shortForm);
-      const std::string partial = sys::Join(folder, leaf);
-      // Signals wait from the creation to the registration: one in between would
-      // leave the new file behind.
-      sys::HoldSignals();
-      fresh = sys::CreateNew(partial, plan->exists, error);
-      bool known = true;
-      if (fresh != kNoHandle) {
-        if (TestHooks().partialCreated) TestHooks().partialCreated();
-        known = RegisterPartial(partial);
-        if (known) {
-          file.partialPath_ = partial;
-        } else {
-          sys::RemoveFile(partial.c_str());
-          sys::CloseHandle(std::exchange(fresh, kNoHandle));
-        }
-      }
-      sys::ReleaseSignals();
-      if (!known) {
-        if (held != kNoHandle) sys::CloseHandle(held);
-        FileError e{FileErrorCause::TooManyOpenFiles, FileOp::Create, path, 0};
-        e.detail = "more outputs are being replaced at once than an interrupted merge could clean up";
-        return e;
-      }
-      if (fresh != kNoHandle) break;
-      if (error != sys::kExists && !shortForm && leaf.rfind(kShortPartialMark, 0) != 0) {
-        shortForm = true;  // refused in its long form: the short one, from the first attempt
-        attempt = -1;
-      } else if (error != sys::kExists) {
-        break;
-      }
-    }
-    if (fresh == kNoHandle) {
+    auto fresh = file.CreatePartial(path, plan->target, plan->exists);
+    if (!fresh) {
       if (held != kNoHandle) sys::CloseHandle(held);
-      return OpenFailure(FileOp::Create, path, error);
+      return fresh.error();
     }
-    file.handle_ = fresh;
+    file.handle_ = *fresh;
     file.destination_ = held;
     if (const auto other = OtherWriter(plan->target, file.partialPath_)) return Busy(path, *other);
     // Before its first byte the new file shows what the old one shows; where it
     // cannot, the old file is written in place after all.
-    const InPlaceReason adopted = sys::Adopt(fresh, held, error);
+    const InPlaceReason adopted = sys::Adopt(*fresh, held, error);
     if (error != 0) return OpenFailure(FileOp::Create, path, error);
     if (adopted == InPlaceReason::None) return file;
     if (!allowInPlace) return MustReplace(path, adopted);

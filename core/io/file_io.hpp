@@ -259,6 +259,10 @@ class File {
   Status PrepareCommit();
   /// After the exchanges: forgets the partial name and closes every handle.
   void FinishCommit();
+  /// Creates the new file of a replacement of `target` beside it under a partial name
+  /// that an interrupted merge's clean-up knows (set in partialPath_); its handle, or
+  /// the failure, naming `path`.
+  Expected<std::intptr_t> CreatePartial(const std::string& path, const std::string& target, bool exists);
   // A replacement: the new file's own name, the file it replaces (symlinks followed),
   // whether that existed, and the destination held with a lock.
   std::string partialPath_;

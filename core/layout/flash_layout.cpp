@@ -109,31 +109,16 @@ const LayoutSegment* FlashLayout::SegmentAt(std::uint64_t block) const {
   return block < s.EndBlock() ? &s : nullptr;
 }
 
-FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSize,
-                             const std::function<bool(int row)>& isChecked, const LayoutOptions& options) {
-  FlashLayout layout;
-  layout.blockSize = blockSize;
-  PartitionSet set = original;
-  std::array<std::string, kRowCount> stops{};
-  // Each image is measured at most once: the acceptance code and the rows share it.
-  std::array<std::optional<std::optional<std::uint64_t>>, kRowCount> measured{};
-  if (options.pathText) RefreshLeadingRun(set, blockSize, isChecked, options, stops, measured);
-  auto bytesOf = [&](int row) -> std::optional<std::uint64_t> {
-    auto& m = measured[static_cast<std::size_t>(row - 1)];
-    if (!m) {
-      if (options.imageBytes) {
-        m = options.imageBytes(row);
-      } else if (const auto size = MeasureFile(set.Slot(row).imagePath)) {
-        m = std::optional<std::uint64_t>(*size);
-      } else {
-        m = std::optional<std::uint64_t>();
-      }
-    }
-    return *m;
-  };
+namespace {
 
-  const PartitionTable table = BuildPartitionTable(set, blockSize, isChecked, {}, bytesOf);
+// Each image measured at most once: the acceptance code and the rows share it.
+using Measured = std::array<std::optional<std::optional<std::uint64_t>>, kRowCount>;
 
+// The ticked rows as the acceptance code decides them.
+void AddRows(FlashLayout& layout, const PartitionSet& set, const std::function<bool(int row)>& isChecked,
+             const std::array<std::string, kRowCount>& stops, Measured& measured,
+             const std::function<std::optional<std::uint64_t>(int row)>& bytesOf) {
+  const PartitionTable table = BuildPartitionTable(set, layout.blockSize, isChecked, {}, bytesOf);
   for (int row = 1; row <= kRowCount; ++row) {
     if (!isChecked(row)) continue;
     const std::size_t index = static_cast<std::size_t>(row - 1);
@@ -149,7 +134,7 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     r.imageBlocks = slot.imageBlocks;
     r.stopsMerge = stops[index];
     r.rangeBlocks = RangeBlocks(slot);
-    if (r.rangeBlocks != 0) r.offset = std::uint64_t{slot.startBlock} * blockSize;
+    if (r.rangeBlocks != 0) r.offset = std::uint64_t{slot.startBlock} * layout.blockSize;
     for (const RowRejection& rejection : table.rejections) {
       if (rejection.row == row) {
         r.rule = rejection.rule;
@@ -164,28 +149,31 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     }
     layout.rows.push_back(std::move(r));
   }
+}
 
-  // With a chip's bad blocks, each taken row placed by the programmer's skip rule.
-  if (options.badBlocks) {
-    layout.badBlocksKnown = true;
-    for (LayoutRow& r : layout.rows) {
-      if (!r.accepted || !r.RangeValid()) continue;
-      const RangePlacement& p = r.placement.emplace(PlaceRange({r.startBlock, r.endBlock, r.imageBlocks}, *options.badBlocks));
-      const std::uint64_t span = ImageSpan(r);
-      r.skippedBlocks = span == 0 ? 0 : options.badBlocks->CountIn(r.startBlock, static_cast<std::uint32_t>(r.startBlock + span - 1));
-      r.margin = static_cast<std::int64_t>(p.goodBlocks) - static_cast<std::int64_t>(r.imageBlocks);
-    }
+// With a chip's bad blocks, each taken row placed by the programmer's skip rule.
+void PlaceOnChip(FlashLayout& layout, const BadBlockSet& bad) {
+  layout.badBlocksKnown = true;
+  for (LayoutRow& r : layout.rows) {
+    if (!r.accepted || !r.RangeValid()) continue;
+    const RangePlacement& p = r.placement.emplace(PlaceRange({r.startBlock, r.endBlock, r.imageBlocks}, bad));
+    const std::uint64_t span = ImageSpan(r);
+    r.skippedBlocks = span == 0 ? 0 : bad.CountIn(r.startBlock, static_cast<std::uint32_t>(r.startBlock + span - 1));
+    r.margin = static_cast<std::int64_t>(p.goodBlocks) - static_cast<std::int64_t>(r.imageBlocks);
   }
+}
 
-  // The taken rows along the axis; the acceptance code keeps their starts rising, but
-  // a row may start inside the spare blocks of one or more above it (the rows between
-  // them unticked): those ranges are cut where the later begins, each overlap
-  // recorded, and what remains of each after the later range drawn on, the innermost
-  // first. `claims` holds the ranges still open at the cursor, outermost first.
+// The taken rows along the axis; the acceptance code keeps their starts rising, but a
+// row may start inside the spare blocks of one or more above it (the rows between them
+// unticked): those ranges are cut where the later begins, each overlap recorded, and
+// what remains of each after the later range drawn on, the innermost first. `claims`
+// holds the ranges still open at the cursor, outermost first. The axis's end.
+std::uint64_t LayTakenRows(FlashLayout& layout) {
   struct Claim {
     int row;
     std::uint64_t end;
   };
+  const std::uint32_t blockSize = layout.blockSize;
   std::vector<Claim> claims;
   std::uint64_t cursor = 0;
   for (const LayoutRow& r : layout.rows) {
@@ -218,13 +206,17 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     // Page data only is measured in blocks of its pages' data: the row's blocks say it.
     layout.dataBlocks = s + (bytes && r.ecc.empty() ? BlocksFor(*bytes, blockSize) : r.imageBlocks);
   }
-  layout.endBlock = cursor;
+  return cursor;
+}
 
+// The left-out rows' valid ranges over the axis, with what they overlap; the axis is
+// filled on to the end of the last of them.
+void LayLeftOutRows(FlashLayout& layout, std::uint64_t cursor) {
   for (const LayoutRow& r : layout.rows) {
     if (r.accepted || !r.RangeValid()) continue;
     const std::uint64_t first = r.startBlock;
     const std::uint64_t end = first + r.rangeBlocks;
-    layout.leftOut.push_back(Segment(SegmentKind::LeftOut, r.row, first, r.rangeBlocks, blockSize));
+    layout.leftOut.push_back(Segment(SegmentKind::LeftOut, r.row, first, r.rangeBlocks, layout.blockSize));
     layout.endBlock = std::max(layout.endBlock, end);
     for (const LayoutRow& taken : layout.rows) {
       if (!taken.accepted) continue;
@@ -234,9 +226,38 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     }
   }
   if (layout.endBlock > cursor) {
-    layout.axis.push_back(Segment(SegmentKind::Fill, 0, cursor, layout.endBlock - cursor, blockSize));
+    layout.axis.push_back(Segment(SegmentKind::Fill, 0, cursor, layout.endBlock - cursor, layout.blockSize));
   }
+}
 
+}  // namespace
+
+FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSize,
+                             const std::function<bool(int row)>& isChecked, const LayoutOptions& options) {
+  FlashLayout layout;
+  layout.blockSize = blockSize;
+  PartitionSet set = original;
+  std::array<std::string, kRowCount> stops{};
+  Measured measured{};
+  if (options.pathText) RefreshLeadingRun(set, blockSize, isChecked, options, stops, measured);
+  auto bytesOf = [&](int row) -> std::optional<std::uint64_t> {
+    auto& m = measured[static_cast<std::size_t>(row - 1)];
+    if (!m) {
+      if (options.imageBytes) {
+        m = options.imageBytes(row);
+      } else if (const auto size = MeasureFile(set.Slot(row).imagePath)) {
+        m = std::optional<std::uint64_t>(*size);
+      } else {
+        m = std::optional<std::uint64_t>();
+      }
+    }
+    return *m;
+  };
+  AddRows(layout, set, isChecked, stops, measured, bytesOf);
+  if (options.badBlocks) PlaceOnChip(layout, *options.badBlocks);
+  const std::uint64_t cursor = LayTakenRows(layout);
+  layout.endBlock = cursor;
+  LayLeftOutRows(layout, cursor);
   if (options.badBlocks) {
     for (const std::uint32_t b : options.badBlocks->Blocks()) {
       if (b >= layout.endBlock) break;
