@@ -27,14 +27,24 @@ for i in 0 1 2 3; do
 done
 "$cli" new job.part --mode 2 --table "$dir/t.bin" --data "$dir/d.bin" "${rows[@]}"
 
+# Runs a command quietly; one that fails stops the benchmark, saying which, how it
+# ended and what it printed: timed, it would count as work it did not do.
+must() {
+  "$@" >/dev/null 2>"$dir/stderr" || {
+    local status=$?
+    echo "cli_bench: stopped: $* failed with status $status:" >&2
+    cat "$dir/stderr" >&2
+    exit 1
+  }
+}
+
 # The median wall time of `runs` runs of the command, in seconds.
 median() {
   local times=()
   for ((r = 0; r < runs; r++)); do
     local t0 t1
     t0=$(date +%s%N)
-    # A command that fails would be timed as if it had done the work.
-    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+    must "$@"
     t1=$(date +%s%N)
     times+=("$(( t1 - t0 ))")
   done
@@ -43,7 +53,7 @@ median() {
 
 row() { awk -v n="$1" -v a="$2" -v b="$3" 'BEGIN {printf "%-40s %8.3f s %8.3f s %7.2fx\n", n, a, b, a / b}'; }
 
-"$cli" merge job.part --manifest m.json >/dev/null 2>&1  # outputs to read back, warm caches
+must "$cli" merge job.part --manifest m.json  # outputs to read back, warm caches
 echo "images: $mib MiB in 4, block mode 2; median of $runs runs; $(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-40s %10s %10s %8s\n' "command" "time" "baseline" "ratio"
 merge=$(median "$cli" merge job.part)

@@ -22,19 +22,12 @@ using testing::TempDir;
 
 constexpr std::size_t kBlock = 0x2100;  // block mode 0: 16 pages of 512 + 16 bytes
 
-class ChipTest : public ::testing::Test {
+class ChipTest : public testing::CliFolderTest {
  protected:
-  TempDir dir;
   void SetUp() override {
     testing::WriteFile(dir / "boot.bin", testing::Pattern(3 * kBlock - 100, 1));  // 3 blocks in 0..7
     testing::WriteFile(dir / "kernel.bin", testing::Pattern(4 * kBlock, 2));      // 4 blocks in 8..0xF
     ASSERT_EQ(InDir("new job.part --mode 0 --table t.bin --data d.bin --row boot.bin:0:7 --row kernel.bin:8:f").status, 0);
-  }
-  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
-  json Json(const std::string& args, int status) {
-    const CliRun run = InDir(args + " --json");
-    EXPECT_EQ(run.status, status) << run.err;
-    return json::parse(run.out, nullptr, false);
   }
   std::vector<std::string> Listing() {
     std::vector<std::string> names;
@@ -264,9 +257,8 @@ Bytes RawImage(std::size_t blocks, std::uint8_t seed) {
   return b;
 }
 
-class DumpTest : public ::testing::Test {
+class DumpTest : public testing::CliFolderTest {
  protected:
-  TempDir dir;
   Bytes data;
   void SetUp() override {
     testing::WriteFile(dir / "boot.bin", RawImage(3, 1));    // 3 blocks in 0..7
@@ -275,7 +267,6 @@ class DumpTest : public ::testing::Test {
     ASSERT_EQ(InDir("merge job.part").status, 0);
     data = ReadFile(dir / "d.bin");
   }
-  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
   // A chip of 0x20 blocks programmed by the skip rule with `bad` blocks, each
   // marked at `markAt` bytes into the block.
   Bytes Program(const std::vector<std::uint32_t>& bad, std::size_t markAt) {

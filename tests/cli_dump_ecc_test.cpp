@@ -75,9 +75,8 @@ void FlipInStep(Bytes& chip, std::size_t page, const PageCodec& codec, std::size
 // Block mode 2: 64 pages of 2048 + 64 bytes.
 constexpr std::uint32_t kPage = 2112, kPages = 64, kBlock = kPage * kPages;
 
-class DumpEccTest : public ::testing::Test {
+class DumpEccTest : public testing::CliFolderTest {
  protected:
-  TempDir dir;
   PageCodec codec = CodecOf("linux-bch8/512", 2048, 64);
   Bytes data;
   void SetUp() override {
@@ -90,7 +89,6 @@ class DumpEccTest : public ::testing::Test {
     ASSERT_EQ(InDir("merge job.part").status, 0);
     data = ReadFile(dir / "d.bin");
   }
-  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
   json Verify(const std::string& args, int status) {
     const CliRun run = InDir("verify job.part --json " + args);
     EXPECT_EQ(run.status, status) << run.err;

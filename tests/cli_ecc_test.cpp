@@ -54,17 +54,7 @@ std::size_t EccByteAt(const std::string& scheme, int mode, std::size_t page, std
   return page * layout.PageBytes() + plan->eccOffsets[plan->steps[step].eccFirst + i];
 }
 
-class EccCli : public ::testing::Test {
- protected:
-  TempDir dir;
-  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
-  json Json(const std::string& args, int status) {
-    const CliRun run = InDir(args + " --json");
-    EXPECT_EQ(run.status, status) << run.err;
-    testing::KeepDocument(run.out);
-    return json::parse(run.out, nullptr, false);
-  }
-};
+using EccCli = testing::CliFolderTest;
 
 TEST_F(EccCli, ListShowsEveryNamedSchemeAsTheParserReadsIt) {
   const json doc = Json("ecc list", 0);

@@ -23,9 +23,8 @@ using testing::TempDir;
 
 constexpr std::size_t kBlock = 0x2100;  // block mode 0
 
-class MapTest : public ::testing::Test {
+class MapTest : public testing::CliFolderTest {
  protected:
-  TempDir dir;
   void SetUp() override {
     // Block characters where the character set is UTF-8, whatever the machine's locale.
     ::setenv("LC_ALL", "C.UTF-8", 1);
@@ -38,7 +37,6 @@ class MapTest : public ::testing::Test {
                   .status,
               0);
   }
-  CliRun InDir(const std::string& args) { return Cli(args, dir.str()); }
 };
 
 TEST_F(MapTest, CheckDrawsTheMapInColourOnlyOnATerminal) {

@@ -38,11 +38,7 @@ Bytes LaidOut(const Bytes& image, const std::string& scheme, std::uint32_t dataB
   return out;
 }
 
-class PageDataTest : public ::testing::Test {
- protected:
-  TempDir dir;
-  CliRun InDir(const std::string& args) { return testing::Cli(args, dir.str()); }
-};
+using PageDataTest = testing::CliFolderTest;
 
 TEST_F(PageDataTest, TheMergeLaysEveryPageOutWithItsScheme) {
   struct Case {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "test_support.hpp"
 
 namespace folvane::testing {
@@ -62,5 +64,20 @@ inline void KeepDocument(const std::string& json) {
   static_cast<void>(json);
 #endif
 }
+
+/// A test with a scratch folder of its own, in which it runs folvane-cli.
+class CliFolderTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  CliRun InDir(const std::string& args) { return Cli(args, dir.str()); }
+  /// The document `args --json` prints, which must end with `status`; it is kept for
+  /// the schema check.
+  nlohmann::json Json(const std::string& args, int status) {
+    const CliRun run = InDir(args + " --json");
+    EXPECT_EQ(run.status, status) << run.err;
+    KeepDocument(run.out);
+    return nlohmann::json::parse(run.out, nullptr, false);
+  }
+};
 
 }  // namespace folvane::testing

@@ -45,16 +45,14 @@ CliRun RunScript(const std::string& script, const std::string& cwd) {
 #endif
 }
 
-class CliTest : public ::testing::Test {
+class CliTest : public testing::CliFolderTest {
  protected:
-  TempDir dir;
   void SetUp() override {
     testing::WriteFile(dir / "boot.bin", testing::Pattern(300000, 1));
     testing::WriteFile(dir / "kernel.bin", testing::Pattern(1000000, 2));
     testing::WriteFile(dir / "cfg.bin", testing::Pattern(3, 3));
     testing::WriteFile(dir / "empty.bin", {});
   }
-  CliRun InDir(const std::string& args) { return Cli(args, dir.str()); }
   CliRun Script(const std::string& script) { return RunScript(script, dir.str()); }
   /// A two-row job whose outputs are t.bin and d.bin in the test's folder.
   void MakeJob(const std::string& job = "j.part") {

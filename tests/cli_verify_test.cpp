@@ -114,9 +114,8 @@ json ReadManifest(const std::string& path) {
 
 // Three partitions with 0xFF fill between them: row 1 in blocks 0x0-0x23 (its last
 // block padded), fill 0x24-0x40, row 2 in 0x41-0xB7, fill 0xB8-0x100, row 3 at 0x101.
-class VerifyTest : public ::testing::Test {
+class VerifyTest : public testing::CliFolderTest {
  protected:
-  TempDir dir;
   void SetUp() override {
     testing::WriteFile(dir / "boot.bin", testing::Pattern(300000, 1));
     testing::WriteFile(dir / "kernel.bin", testing::Pattern(1000000, 2));
@@ -126,7 +125,6 @@ class VerifyTest : public ::testing::Test {
                   .status,
               0);
   }
-  CliRun InDir(const std::string& args) { return Cli(args, dir.str()); }
 };
 
 TEST_F(VerifyTest, NamesTheFirstDifferenceOfEachPartition) {

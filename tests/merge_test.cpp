@@ -531,6 +531,28 @@ TEST_P(BothCopyPaths, ReadErrorWritesEveryWholeBlockReadBeforeIt) {
   }
 }
 
+TEST_P(BothCopyPaths, OutputsWrittenBackAsTheMergeGoesHoldTheSameBytes) {
+  // A replaced output is sent to the disk every 32 MiB as the merge goes on, each
+  // time up to the last whole page written. Blocks of 8448 bytes never end on a page;
+  // the first image crosses the 32 MiB mark inside a block, the fill after it the
+  // 64 MiB mark: the data image must be the one the job describes, byte for byte,
+  // whichever way the blocks were copied.
+  Job t;
+  t.geometry = LookupBlockMode(0);
+  const Bytes one = Pattern(4500 * std::size_t{kSmallBlock} + 1000, 1), two = Pattern(1000 * kSmallBlock + 3, 2);
+  t.Row(1, one, 0, 0x1FFF);
+  t.Row(2, two, 0x2000, 0x2FFF);
+  const Bytes expected = Concat({Padded(one, kSmallBlock), Fill((0x2000 - 4501) * std::size_t{kSmallBlock}),
+                                 Padded(two, kSmallBlock)});
+  ASSERT_GT(expected.size(), std::size_t{64} << 20);
+  MergeOptions options;
+  options.replaceOutputs = true;
+  const MergeResult r = RunMerge(t.set, t.geometry, t.host, options);
+  EXPECT_TRUE(r.completed);
+  EXPECT_EQ(r.dataBytes, expected.size());
+  EXPECT_TRUE(t.Data() == expected) << "the data image differs from the job's";
+}
+
 // Page data laid out with ECC goes through batches of several megabytes, read, laid
 // out and written overlapping. An image of several batches gives the pages laid out
 // one by one and the bar block by block in order; a read error in a batch leaves every
@@ -700,6 +722,138 @@ TEST(MergeCopyPaths, KernelThatStopsPartWayLeavesTheRestToTheBuffer) {
     EXPECT_EQ(t.host.log, buffered.host.log);
   }
   TestHooks() = {};
+}
+
+// An image measured for the table and then rewritten before its copy: the table
+// already records its blocks, so any other number of blocks ends the merge with the
+// changed-image failure and leaves the replaced outputs as they were, in a dry run as
+// in a real one. The same number of blocks with other bytes is still a valid merge.
+TEST(MergeChangedImage, ALaterImageRewrittenBeforeItsCopyIsCopiedOnlyAtTheLengthTheTableRecords) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses the rewrite itself: the merge holds every image open without write sharing";
+#endif
+  constexpr const char* kSeekError = "error:对 一未命名文件 进行查找失败。";
+  struct Case {
+    const char* name;
+    std::size_t newBytes;  // image 2's length once rewritten; it was 2 blocks and 100 bytes
+    const char* detail;    // what the command line is told besides the message
+  } cases[] = {
+      {"shrinks by a block", kDefaultBlock + 100, "row 2: its image is now 2 blocks long, but the table records 3"},
+      {"shrinks to one byte", 1, "row 2: its image is now 1 blocks long, but the table records 3"},
+      {"grows by a block", 3 * kDefaultBlock + 100, "row 2: its image is now 4 blocks long, but the table records 3"},
+      {"grows past its range", 9 * kDefaultBlock, "row 2: its image is now 9 blocks long, but the table records 3"},
+      {"keeps its blocks, shorter", 2 * kDefaultBlock + 1, nullptr},
+      {"keeps its blocks, longer", 3 * kDefaultBlock, nullptr},
+  };
+  for (const bool dry : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (dry ? ", dry run" : ""));
+      Job t;
+      const Bytes one = Pattern(3 * kDefaultBlock, 1);
+      t.Row(1, one, 0, 3);
+      const std::string two = t.Row(2, Pattern(2 * kDefaultBlock + 100, 2), 4, 0xA);
+      testing::WriteText(t.host.dataPath, "old data");
+      testing::WriteText(t.host.tablePath, "old table");
+      const Bytes rewritten = Pattern(c.newBytes, 9);
+      t.host.onStatus = [&](const std::string& s) {
+        if (s == "FILE2 MER...") testing::WriteFile(two, rewritten);
+      };
+      std::vector<std::string> details;
+      MergeOptions options;
+      options.replaceOutputs = true;
+      options.dryRun = dry;
+      options.onDetail = [&](const std::string& line) { details.push_back(line); };
+      const MergeResult r = RunMerge(t.set, t.geometry, t.host, options);
+      const bool same = c.detail == nullptr;
+      EXPECT_EQ(r.completed, same);
+      EXPECT_EQ(t.host.log.back(), same ? "status:Done!" : kSeekError);
+      EXPECT_EQ(details, same ? Log{} : (Log{"对 " + two + " 进行查找失败。", c.detail}));
+      if (same && !dry) {
+        EXPECT_TRUE(t.Data() == Concat({one, Fill(kDefaultBlock), Padded(rewritten, kDefaultBlock)}));
+      } else {
+        EXPECT_EQ(t.Data(), (Bytes{'o', 'l', 'd', ' ', 'd', 'a', 't', 'a'})) << "the old data image stays";
+        EXPECT_EQ(ReadFile(t.host.tablePath).size(), 9u) << "the old table stays";
+      }
+    }
+  }
+}
+
+// An image that shrinks or grows while the buffer copies it, long enough that the
+// buffer has been written before the rewrite: whatever part was read,
+// the merge ends with the changed-image failure rather than a data image that holds
+// part of one image and fill, or an image cut short, under a table that says
+// otherwise. Page data goes through its own batches and read-ahead, and is tried too.
+TEST(MergeChangedImage, AnImageThatChangesLengthWhileTheBufferCopiesItEndsTheMerge) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses the rewrite itself: the merge holds every image open without write sharing";
+#endif
+  const auto scheme = ParseScheme("linux-bch8/512");
+  ASSERT_TRUE(scheme.ok());
+  const auto codec = PageCodec::Make(*scheme, 2048, 64);
+  ASSERT_TRUE(codec.ok());
+  constexpr std::size_t kDataBlock = 2048 * 64;  // a block of page data in block mode 2
+  struct Case {
+    const char* name;
+    bool paged;
+    std::size_t bytes;     // the image's length when measured
+    std::size_t newBytes;  // and once it is rewritten
+    const char* when;      // the log entry after which it is rewritten
+  } cases[] = {
+      {"shrinks behind what was read", false, 400 * kSmallBlock, 10 * kSmallBlock, "pos:2"},
+      {"shrinks ahead of what was read", false, 400 * kSmallBlock, 300 * kSmallBlock, "pos:2"},
+      {"shrinks inside its last block", false, 400 * kSmallBlock + 500, 400 * kSmallBlock + 20, "pos:2"},
+      {"grows past its last whole block", false, 400 * kSmallBlock, 400 * kSmallBlock + 1, "pos:2"},
+      // Page data is read a batch ahead on a second thread: rewritten between the
+      // measuring and the first read, so that which reads see it is certain.
+      {"page data shrinks by two batches", true, 150 * kDataBlock, 20 * kDataBlock, "range:150"},
+      {"page data shrinks inside its last page", true, 150 * kDataBlock - 1000, 150 * kDataBlock - 1500, "range:150"},
+      {"page data grows by a byte", true, 150 * kDataBlock, 150 * kDataBlock + 1, "range:150"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHooks().kernelCopyOff = true;
+    Job t;
+    if (!c.paged) t.geometry = LookupBlockMode(0);
+    const std::string path = t.Row(1, Pattern(c.bytes, 1), 0, 0x400);
+    MergeOptions options;
+    if (c.paged) {
+      t.set.Slot(1).imageBlocks = static_cast<std::uint32_t>(BlocksFor(c.bytes, kDataBlock));
+      options.pageCodecs[0] = &*codec;
+    }
+    testing::WriteText(t.host.dataPath, "old data");
+    options.replaceOutputs = true;
+    bool rewritten = false;
+    t.host.onEntry = [&](const std::string& entry) {
+      if (rewritten || entry != c.when) return;
+      rewritten = true;
+      testing::WriteFile(path, Pattern(c.newBytes, 7));
+    };
+    const MergeResult r = RunMerge(t.set, t.geometry, t.host, options);
+    TestHooks() = {};
+    EXPECT_TRUE(rewritten);
+    EXPECT_FALSE(r.completed);
+    EXPECT_EQ(t.host.log.back(), "error:对 一未命名文件 进行查找失败。");
+    EXPECT_EQ(t.Data(), (Bytes{'o', 'l', 'd', ' ', 'd', 'a', 't', 'a'})) << "the old data image stays";
+  }
+}
+
+// The copy pass writes strictly forwards. A row whose start lies behind what is
+// already written (its set changed under the merge after the table was decided) must
+// end the merge, not have its image written where the cursor happens to be.
+TEST_F(MergeTest, ARowThatStartsBehindWhatIsWrittenEndsTheMerge) {
+  const Bytes one = Pattern(3 * kDefaultBlock, 1);
+  Row(1, one, 0, 3);
+  Row(2, Pattern(10, 2), 4, 5);
+  host.onStatus = [&](const std::string& s) {
+    if (s == "FILE2 MER...") set.Slot(2).startBlock = 2;
+  };
+  std::vector<std::string> details;
+  MergeOptions options;
+  options.onDetail = [&](const std::string& line) { details.push_back(line); };
+  EXPECT_FALSE(RunMerge(set, geometry, host, options).completed);
+  EXPECT_EQ(host.log.back(), "error:对 一未命名文件 进行查找失败。");
+  EXPECT_EQ(details, Log{"对 " + host.dataPath + " 进行查找失败。"}) << "the command line learns which file";
+  EXPECT_TRUE(Data() == one) << "nothing of row 2 is written";
 }
 
 TEST_F(MergeTest, ImagesStayHeldUntilTheMergeEnds) {

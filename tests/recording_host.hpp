@@ -33,21 +33,25 @@ class RecordingHost : public MergeHost {
   std::string GetRowPathText(int row) override { return rowPath.at(static_cast<std::size_t>(row - 1)); }
   void ClearRowPathText(int row) override {
     rowPath.at(static_cast<std::size_t>(row - 1)).clear();
-    log.push_back("clear:" + std::to_string(row));
+    Record("clear:" + std::to_string(row));
   }
   std::string GetDataPathText() override { return dataPath; }
   std::string GetTablePathText() override { return tablePath; }
   void SetStatusText(const std::string& text) override {
     log.push_back("status:" + text);
     if (onStatus) onStatus(text);
-  }
-  void SetProgressRange(std::uint32_t upper) override { log.push_back("range:" + std::to_string(upper)); }
-  void SetProgressPos(std::uint32_t pos) override {
-    log.push_back("pos:" + std::to_string(pos));
     if (onEntry) onEntry(log.back());
   }
+  void SetProgressRange(std::uint32_t upper) override { Record("range:" + std::to_string(upper)); }
+  void SetProgressPos(std::uint32_t pos) override { Record("pos:" + std::to_string(pos)); }
   void ShowMessage(const std::string& text, MessageIcon icon) override {
-    log.push_back((icon == MessageIcon::Error ? "error:" : "warn:") + text);
+    Record((icon == MessageIcon::Error ? "error:" : "warn:") + text);
+  }
+
+ private:
+  void Record(std::string entry) {
+    log.push_back(std::move(entry));
+    if (onEntry) onEntry(log.back());
   }
 };
 
