@@ -69,12 +69,15 @@ std::uint32_t FirstDifferingEccByte(const PageCodec& codec, std::span<const std:
 }
 
 // Checks the ECC of every page of a block, and adds its bytes up into `total` while
-// each page is still in the processor's nearest cache.
-void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const PageCodec& codec, LintEcc& ecc,
-              std::uint64_t& total) {
+// each page is still in the processor's nearest cache. The counts are kept here and
+// written out once: the other thread writes its blocks' beside them, and sharing a
+// cache line page after page would cost both threads.
+void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const PageCodec& codec, LintEcc& out,
+              std::uint64_t& outTotal) {
   const std::uint32_t pageBytes = codec.PageBytes();
   const std::uint64_t steps = codec.Plan().steps.size();
-  total = 0;
+  LintEcc ecc;
+  std::uint64_t total = 0;
   for (std::uint32_t page = 0; page * std::size_t{pageBytes} < block.size(); ++page) {
     const auto bytes = block.subspan(std::size_t{page} * pageBytes, pageBytes);
     const PageCheck check = codec.Check(bytes);
@@ -95,6 +98,8 @@ void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const Pa
                                         FirstDifferingEccByte(codec, bytes, step)};
     }
   }
+  out = std::move(ecc);
+  outTotal = total;
 }
 
 // A second thread that runs one task at a time beside the caller's: checking a raw
