@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -105,6 +106,9 @@ void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const Pa
 // A second thread that runs one task at a time beside the caller's: checking a raw
 // image's ECC costs more than reading it, so both threads read and check (see
 // LintRowImage). Where no thread can be had, a task runs at once on the caller's.
+// Tasks follow each other every fraction of a millisecond, about as long as putting a
+// thread to sleep and waking it again takes: both sides first wait a little while
+// awake (SpinUntil) and only then sleep.
 class Helper {
  public:
   Helper() = default;
@@ -115,6 +119,7 @@ class Helper {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
+      posted_.store(true, std::memory_order_release);
     }
     changed_.notify_all();
     thread_.join();
@@ -135,32 +140,47 @@ class Helper {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       task_ = std::move(task);
-      busy_ = true;
+      busy_.store(true, std::memory_order_relaxed);
+      posted_.store(true, std::memory_order_release);
     }
     changed_.notify_all();
   }
   // Until the task started last has run.
   void Wait() {
     if (!thread_.joinable()) return;
+    SpinUntil([&] { return !busy_.load(std::memory_order_acquire); });
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !busy_; });
+    changed_.wait(lock, [&] { return !busy_.load(std::memory_order_relaxed); });
   }
 
  private:
+  // Polls `done` for up to about a tenth of a millisecond.
+  template <typename Done>
+  static void SpinUntil(Done done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+    for (unsigned i = 1; !done(); ++i) {
+      if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
   void Loop() {
     for (;;) {
       std::function<void()> task;
+      SpinUntil([&] { return posted_.load(std::memory_order_acquire); });
       {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stop_ || task_; });
         if (stop_) return;
         task = std::move(task_);
         task_ = nullptr;
+        posted_.store(false, std::memory_order_relaxed);
       }
       task();
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        busy_ = false;
+        busy_.store(false, std::memory_order_release);
       }
       changed_.notify_all();
     }
@@ -169,7 +189,8 @@ class Helper {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::function<void()> task_;
-  bool busy_ = false, stop_ = false, started_ = false;
+  std::atomic<bool> busy_{false}, posted_{false};
+  bool stop_ = false, started_ = false;
 };
 
 // A block's ECC counts added to those of the blocks before it: the first difference
