@@ -255,7 +255,8 @@ TEST(EccEngine, EveryEncoderGivesTheBytesOfTheByteTables) {
     for (const bool masked : {false, true}) {
       auto fast = BchCode::Make({c.m, c.t, c.step, 0, c.bits, masked});
       auto portable = BchCode::Make({c.m, c.t, c.step, 0, c.bits, masked}, BchEngine::kPortable);
-      ASSERT_TRUE(fast.ok() && portable.ok());
+      auto narrow = BchCode::Make({c.m, c.t, c.step, 0, c.bits, masked}, BchEngine::kNarrowCarryless);
+      ASSERT_TRUE(fast.ok() && portable.ok() && narrow.ok());
       EXPECT_FALSE(portable->MultipliesCarryless());
       ASSERT_TRUE(std::equal(fast->Mask().begin(), fast->Mask().end(), portable->Mask().begin(), portable->Mask().end()));
       std::vector<Bytes> steps;
@@ -273,8 +274,44 @@ TEST(EccEngine, EveryEncoderGivesTheBytesOfTheByteTables) {
       for (std::size_t i = 0; i < steps.size(); ++i) {
         const Bytes expected = BchEcc(*portable, steps[i]);
         EXPECT_EQ(BchEcc(*fast, steps[i]), expected) << "step " << i;
+        EXPECT_EQ(BchEcc(*narrow, steps[i]), expected) << "step " << i << ", 16 bytes at a time";
         EXPECT_EQ(out[i], expected) << "step " << i << " encoded with the others";
         EXPECT_TRUE(fast->Matches(steps[i].data(), expected.data()));
+      }
+    }
+  }
+}
+
+// The carry-less encoders end each step by reducing the word that overflows the
+// register with two more multiplications instead of the byte tables; that reduction
+// depends on the top coefficients of each generator, so every t the Linux family and
+// the detector try is run, on each step length in use, with the 64-byte multiplier and
+// without it (the 16-byte one), against the byte tables.
+TEST(EccEngine, CarrylessReductionGivesTheByteTablesRemainderForEveryT) {
+  struct Steps {
+    std::uint32_t step;
+    unsigned firstT, lastT;
+  };
+  const Steps lengths[] = {{512, 1, 60}, {1024, 1, 60}, {516, 4, 8}};
+  std::mt19937 rng(2026);
+  for (const Steps& l : lengths) {
+    for (unsigned t = l.firstT; t <= l.lastT; ++t) {
+      const auto m = SmallestFieldFor(l.step, t);
+      ASSERT_TRUE(m.has_value());
+      for (const BitOrder bits : {BitOrder::kMsbFirst, BitOrder::kLsbFirst}) {
+        SCOPED_TRACE("step " + std::to_string(l.step) + " t " + std::to_string(t) +
+                     (bits == BitOrder::kLsbFirst ? " swapped" : ""));
+        const BchParams params{*m, t, l.step, 0, bits, false};
+        auto tables = BchCode::Make(params, BchEngine::kPortable);
+        auto wide = BchCode::Make(params, BchEngine::kFastest);
+        auto narrow = BchCode::Make(params, BchEngine::kNarrowCarryless);
+        ASSERT_TRUE(tables.ok() && wide.ok() && narrow.ok());
+        for (int i = 0; i < 4; ++i) {
+          const Bytes data = i == 0 ? Bytes(l.step, 0xFF) : Random(rng, l.step);
+          const Bytes expected = BchEcc(*tables, data);
+          EXPECT_EQ(BchEcc(*wide, data), expected) << "data " << i << ", 64 bytes at a time";
+          EXPECT_EQ(BchEcc(*narrow, data), expected) << "data " << i << ", 16 bytes at a time";
+        }
       }
     }
   }

@@ -41,6 +41,11 @@ struct BchCode::Tables {
   /// at once: for group q of pairs 4q..4q+3 and register word k, the four pairs' words
   /// k side by side. Only whole groups.
   std::vector<std::uint64_t> wideFolds;
+  /// For the carry-less multiplier's last reduction (see BarrettReduce): the low 64
+  /// bits of floor(x^(N+64) / G), N = 64*words and G = g * x^shift, and G less its
+  /// top term, least significant word first.
+  std::uint64_t barrett = 0;
+  std::vector<std::uint64_t> lowG;
   std::vector<std::uint8_t> mask;
   void (*remainder)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
   void (*remainders)(const Tables&, const std::uint8_t* const*, std::uint64_t*) = nullptr;
@@ -182,18 +187,11 @@ void PairRemaindersOf(const BchCode::Tables& t, const std::uint8_t* const* steps
 
 using RemainderFn = void (*)(const BchCode::Tables&, const std::uint8_t* const*, std::uint64_t*);
 
-// The register's top word `x`, which has just left it, added back through the byte
-// tables, and then the bytes of a step past its whole words, byte by byte: the end
-// of every remainder function that does not go through the tables of pairs.
+// The bytes of a step past its whole words added to the register byte by byte, through
+// the byte tables: the end of the carry-less remainder functions.
 template <unsigned W, bool Lsb>
-void FinishRemainder(const BchCode::Tables& t, const std::uint8_t* step, std::size_t at, std::uint64_t x,
-                     std::uint64_t* r) {
+void TailBytes(const BchCode::Tables& t, const std::uint8_t* step, std::size_t at, std::uint64_t* r) {
   const std::uint64_t* tab = t.slices.data();
-#pragma GCC unroll 8
-  for (unsigned j = 0; j < 8; ++j) {
-    const std::uint64_t* e = tab + ((std::size_t{j} << 8) | ((x >> (8 * j)) & 0xFF)) * W;
-    for (unsigned i = 0; i < W; ++i) r[i] ^= e[i];
-  }
   for (std::size_t b = at; b < t.params.stepBytes; ++b) {
     const std::uint8_t d = Lsb ? ReverseBits(step[b]) : step[b];
     const std::uint64_t top = (r[0] >> 56) ^ d;
@@ -205,19 +203,31 @@ void FinishRemainder(const BchCode::Tables& t, const std::uint8_t* step, std::si
 }
 
 #ifdef FOLVANE_BCH_CLMUL
-// The remainder through the processor's carry-less multiplication: a step's whole
-// words d_0..d_(c-1) (most significant first) stand for sum d_i * x^(64(c-1-i)), so
-// the register at their end is sum d_i * K_i modulo g * x^shift, with K_i the
-// precomputed x^(64*W + 64(c-1-i)) modulo that. The products do not depend on each
-// other, unlike the table lookups, where each waits for the register the previous
-// one left; they are added up unreduced (W + 1 words), and only the top word is
-// reduced, through the byte tables, at the end. Sixteen bytes at a time: one product
-// per 64-bit half and register word.
 // The bits of a nibble reversed, and shifted up a nibble: a byte's bits reversed in
 // two lookups.
 #define FOLVANE_REVERSE_NIBBLES 15, 7, 11, 3, 13, 5, 9, 1, 14, 6, 10, 2, 12, 4, 8, 0
 // Bytes 0-7 and 8-15 each as a big-endian word, the first byte most significant.
 #define FOLVANE_SWAP_WORDS 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7
+
+// The sums of products (see ClmulRemainderOf) reduced modulo G = g * x^shift, of
+// degree N = 64*W: only their top word T, the coefficients of x^N..x^(N+63) (the high
+// half of sum W-1), lies beyond the register. T * x^N = q * G + r with deg r < N, and
+// Barrett's quotient over GF(2) gives q without a division: q = floor(T * mu / x^64),
+// mu = floor(x^(N+64) / G) = x^64 + barrett, so q = T + the high half of T * barrett.
+// Then r is q * (G less x^N) below x^N: its products by G's words go into the sums,
+// and the one that lands on word N is dropped, T and q * x^N cancelling it.
+template <unsigned W>
+__attribute__((target("pclmul,ssse3"))) void BarrettReduce(const BchCode::Tables& t, __m128i* sum) {
+  const __m128i top = _mm_srli_si128(sum[W - 1], 8);
+  const __m128i mu = _mm_set_epi64x(0, static_cast<long long>(t.barrett));
+  const __m128i q = _mm_xor_si128(top, _mm_srli_si128(_mm_clmulepi64_si128(top, mu, 0x00), 8));
+  const std::uint64_t* low = t.lowG.data();
+#pragma GCC unroll 8
+  for (unsigned k = 0; k < W; ++k) {
+    const __m128i g = _mm_set_epi64x(0, static_cast<long long>(low[k]));
+    sum[k] = _mm_xor_si128(sum[k], _mm_clmulepi64_si128(q, g, 0x00));
+  }
+}
 
 // The products of a step's words from word `i` on added to `sum` (see
 // ClmulRemainderOf), and the register they give written to `out`.
@@ -254,17 +264,17 @@ __attribute__((target("pclmul,ssse3"))) void ClmulFinish(const BchCode::Tables& 
     }
     ++i;
   }
-  // Word k of the sums' total is the low half of sum k and the high half of sum k-1.
-  std::uint64_t total[W + 1] = {};
-  for (unsigned k = 0; k < W; ++k) {
-    alignas(16) std::uint64_t halves[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(halves), sum[k]);
-    total[k] ^= halves[0];
-    total[k + 1] ^= halves[1];
-  }
+  BarrettReduce<W>(t, sum);
+  // Word k of the register (0 = least significant) is the low half of sum k and the
+  // high half of sum k-1; the register's first word is its top.
   std::uint64_t r[W];
-  for (unsigned k = 0; k < W; ++k) r[k] = total[W - 1 - k];  // the register's first word is its top
-  FinishRemainder<W, Lsb>(t, data, 8 * i, total[W], r);
+  for (unsigned k = 0; k < W; ++k) {
+    alignas(16) std::uint64_t halves[2], below[2] = {0, 0};
+    _mm_store_si128(reinterpret_cast<__m128i*>(halves), sum[k]);
+    if (k > 0) _mm_store_si128(reinterpret_cast<__m128i*>(below), sum[k - 1]);
+    r[W - 1 - k] = halves[0] ^ below[1];
+  }
+  TailBytes<W, Lsb>(t, data, 8 * i, r);
   std::memcpy(out, r, sizeof r);
 }
 
@@ -274,8 +284,8 @@ __attribute__((target("pclmul,ssse3"))) void ClmulFinish(const BchCode::Tables& 
 // precomputed x^(64*W + 64(c-1-i)) modulo that. The products do not depend on each
 // other, unlike the table lookups, where each waits for the register the previous
 // one left; they are added up unreduced (W + 1 words), and only the top word is
-// reduced, through the byte tables, at the end. Sixteen bytes at a time: one product
-// per 64-bit half and register word.
+// reduced, by a few more multiplications (BarrettReduce), at the end. Sixteen bytes
+// at a time: one product per 64-bit half and register word.
 template <unsigned W, bool Lsb>
 __attribute__((target("pclmul,ssse3"))) void ClmulRemainderOf(const BchCode::Tables& t,
                                                               const std::uint8_t* const* steps, std::uint64_t* out) {
@@ -332,8 +342,8 @@ bool ProcessorMultipliesFourAtOnce() {
 }
 
 template <unsigned W>
-RemainderFn PickClmul(bool lsb) {
-  if (ProcessorMultipliesFourAtOnce()) return lsb ? &WideClmulRemainderOf<W, true> : &WideClmulRemainderOf<W, false>;
+RemainderFn PickClmul(bool lsb, bool wide) {
+  if (wide && ProcessorMultipliesFourAtOnce()) return lsb ? &WideClmulRemainderOf<W, true> : &WideClmulRemainderOf<W, false>;
   return lsb ? &ClmulRemainderOf<W, true> : &ClmulRemainderOf<W, false>;
 }
 
@@ -342,20 +352,21 @@ bool ProcessorMultipliesCarryless() {
 }
 
 // The carry-less remainder for a register of `words` words, where the processor
-// multiplies carry-less and the width has one; nothing otherwise.
-RemainderFn ChooseClmul(unsigned words, bool lsb) {
+// multiplies carry-less and the width has one (64 bytes at a time where `wide` and
+// the processor can); nothing otherwise.
+RemainderFn ChooseClmul(unsigned words, bool lsb, bool wide) {
   if (!ProcessorMultipliesCarryless()) return nullptr;
   switch (words) {
-    case 1: return PickClmul<1>(lsb);
-    case 2: return PickClmul<2>(lsb);
-    case 4: return PickClmul<4>(lsb);
-    case 6: return PickClmul<6>(lsb);
-    case 8: return PickClmul<8>(lsb);
+    case 1: return PickClmul<1>(lsb, wide);
+    case 2: return PickClmul<2>(lsb, wide);
+    case 4: return PickClmul<4>(lsb, wide);
+    case 6: return PickClmul<6>(lsb, wide);
+    case 8: return PickClmul<8>(lsb, wide);
     default: return nullptr;
   }
 }
 #else
-RemainderFn ChooseClmul(unsigned, bool) { return nullptr; }
+RemainderFn ChooseClmul(unsigned, bool, bool) { return nullptr; }
 #endif
 
 template <unsigned W, unsigned K>
@@ -386,6 +397,22 @@ unsigned Interleave(unsigned words) { return words <= 2 ? 4 : words <= 8 ? 2 : 1
 
 // Whether the register's width takes the sixteen-byte tables of pairs.
 bool UsesPairs(unsigned words) { return words == 2 || words == 4 || words == 6 || words == 8; }
+
+// The low 64 bits of floor(x^128 / (x^64 + h)): with h the top word of G less its top
+// term, those of floor(x^(N+64) / G), which depends on G's top 65 coefficients only.
+// Long division, one quotient bit at a time from x^64 down.
+std::uint64_t BarrettConstant(std::uint64_t h) {
+  // The dividend less x^64 * (x^64 + h) is h * x^64: `rest` holds its coefficients of
+  // x^64..x^127, the only ones that decide quotient bits.
+  std::uint64_t rest = h, quotient = 0;
+  for (unsigned bit = 64; bit-- > 0;) {
+    if (!((rest >> bit) & 1)) continue;
+    quotient |= std::uint64_t{1} << bit;
+    rest ^= std::uint64_t{1} << bit;  // less (x^64 + h) * x^bit
+    if (bit > 0) rest ^= h >> (64 - bit);
+  }
+  return quotient;
+}
 
 // The codes' decoders rarely correct more than this many bits a step.
 constexpr std::size_t kFewErrors = 64;
@@ -512,7 +539,7 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
         std::to_string(n) + " bits of a codeword (2^" + std::to_string(m) + " - 1); t can be at most " +
         std::to_string(n > dataBits ? (n - dataBits) / m : 0));
 
-  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, {}, {}, nullptr, nullptr, 1, false});
+  auto t = std::make_shared<Tables>(Tables{params, *field, 0, 0, 0, {}, {}, {}, {}, {}, 0, {}, {}, nullptr, nullptr, 1, false});
   t->params.poly = poly;
   const BitPoly g = GeneratorOf(*field, params.t);
   t->degree = static_cast<unsigned>(g.size() - 1);
@@ -572,7 +599,8 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
   t->remainder = ChooseRemainder(w, lsb, false);
   t->remainders = ChooseRemainder(w, lsb, true);
   t->together = Interleave(w);
-  if (const RemainderFn clmul = engine == BchEngine::kPortable ? nullptr : ChooseClmul(w, lsb)) {
+  const bool wide = engine == BchEngine::kFastest;
+  if (const RemainderFn clmul = engine == BchEngine::kPortable ? nullptr : ChooseClmul(w, lsb, wide)) {
     // K_i for the step's whole words, from x^N (G without its top term) upwards, each
     // the previous times x^64: the word i places from the step's end takes the i-th.
     const std::size_t whole = params.stepBytes / 8;
@@ -597,6 +625,8 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
         for (std::size_t lane = 0; lane < 4; ++lane)
           for (std::size_t half = 0; half < 2; ++half)
             t->wideFolds[((q * w + word) * 4 + lane) * 2 + half] = t->folds[((4 * q + lane) * w + word) * 2 + half];
+    t->barrett = BarrettConstant(lower[0]);
+    t->lowG.assign(lower.rbegin(), lower.rend());
     t->remainder = t->remainders = clmul;
     t->carryless = true;
     t->together = 1;  // its products overlap within one step already

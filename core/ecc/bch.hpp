@@ -46,9 +46,11 @@ std::optional<unsigned> SmallestFieldFor(std::uint32_t stepBytes, unsigned t);
 unsigned BchEccBits(unsigned m, unsigned t);
 
 /// How the encoder computes its remainders: the fastest way this processor has
-/// (carry-less multiplication where there is one), or the byte tables everywhere.
-/// Both give the same bytes.
-enum class BchEngine : std::uint8_t { kFastest, kPortable };
+/// (carry-less multiplication where there is one, 64 bytes at a time where it
+/// multiplies four pairs of words at once), carry-less multiplication 16 bytes at a
+/// time even where it could take 64, or the byte tables everywhere. All give the same
+/// bytes.
+enum class BchEngine : std::uint8_t { kFastest, kNarrowCarryless, kPortable };
 
 /// A binary BCH code correcting t bits in a step of data bytes and its ECC bytes.
 /// Copies share the tables.

@@ -130,6 +130,11 @@ EccResult<PageCodec> PageCodec::Make(const EccScheme& scheme, std::uint32_t data
     codec.bch_ = std::move(code).value();
     codec.codeBytes_ = codec.bch_->EccBytes();
   }
+  const std::vector<std::uint32_t>& at = codec.plan_.eccOffsets;
+  codec.eccInRuns_ = codec.codeBytes_ <= scheme.eccBytes;
+  for (std::size_t s = 0; s < codec.plan_.steps.size() && codec.eccInRuns_; ++s)
+    for (std::uint32_t i = 1; i < codec.codeBytes_; ++i)
+      codec.eccInRuns_ = codec.eccInRuns_ && at[s * scheme.eccBytes + i] == at[s * scheme.eccBytes] + i;
   return codec;
 }
 
@@ -256,8 +261,12 @@ PageCheck PageCodec::Check(std::span<const std::uint8_t> page) const {
   for (std::size_t s = 0; s < steps; ++s) {
     const std::uint32_t* at = plan_.eccOffsets.data() + s * stored;
     bool same = true;
-    for (std::uint32_t i = 0; i < stored && same; ++i)
-      same = page[at[i]] == (i < codeBytes_ ? ecc[s * codeBytes_ + i] : scheme_.pad);
+    std::uint32_t i = 0;
+    if (eccInRuns_) {
+      same = std::memcmp(page.data() + at[0], ecc + s * codeBytes_, codeBytes_) == 0;
+      i = codeBytes_;
+    }
+    for (; i < stored && same; ++i) same = page[at[i]] == (i < codeBytes_ ? ecc[s * codeBytes_ + i] : scheme_.pad);
     if (!same) check.differing.push_back(static_cast<std::uint32_t>(s));
   }
   return check;

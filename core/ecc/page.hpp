@@ -102,6 +102,9 @@ class PageCodec {
   PagePlan plan_;
   std::optional<BchCode> bch_;
   std::uint32_t codeBytes_ = 0;
+  /// Every step's code ECC bytes lie one after another in the page: they are compared
+  /// as one run.
+  bool eccInRuns_ = false;
   // Writes the code's ECC bytes of every step, codeBytes_ apart, from the steps' codewords.
   void EncodeAll(std::span<const std::uint8_t* const> codewords, std::uint8_t* ecc) const;
   // Writes every step's ECC bytes, and the padding after them, to their places in `page`.

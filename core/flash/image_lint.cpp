@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -68,12 +69,20 @@ std::uint32_t FirstDifferingEccByte(const PageCodec& codec, std::span<const std:
   return at[0];
 }
 
-void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const PageCodec& codec, LintEcc& ecc) {
+// Checks the ECC of every page of a block, and adds its bytes up into `total` while
+// each page is still in the processor's nearest cache. The counts are kept here and
+// written out once: the other thread writes its blocks' beside them, and sharing a
+// cache line page after page would cost both threads.
+void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const PageCodec& codec, LintEcc& out,
+              std::uint64_t& outTotal) {
   const std::uint32_t pageBytes = codec.PageBytes();
   const std::uint64_t steps = codec.Plan().steps.size();
+  LintEcc ecc;
+  std::uint64_t total = 0;
   for (std::uint32_t page = 0; page * std::size_t{pageBytes} < block.size(); ++page) {
     const auto bytes = block.subspan(std::size_t{page} * pageBytes, pageBytes);
     const PageCheck check = codec.Check(bytes);
+    total += ByteTotal(bytes);
     if (check.erased) {
       ++ecc.erasedPages;
       continue;
@@ -90,11 +99,16 @@ void CheckEcc(std::span<const std::uint8_t> block, std::uint32_t index, const Pa
                                         FirstDifferingEccByte(codec, bytes, step)};
     }
   }
+  out = std::move(ecc);
+  outTotal = total;
 }
 
 // A second thread that runs one task at a time beside the caller's: checking a raw
 // image's ECC costs more than reading it, so both threads read and check (see
 // LintRowImage). Where no thread can be had, a task runs at once on the caller's.
+// Tasks follow each other every fraction of a millisecond, about as long as putting a
+// thread to sleep and waking it again takes: both sides first wait a little while
+// awake (SpinUntil) and only then sleep.
 class Helper {
  public:
   Helper() = default;
@@ -105,6 +119,7 @@ class Helper {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
+      posted_.store(true, std::memory_order_release);
     }
     changed_.notify_all();
     thread_.join();
@@ -125,32 +140,47 @@ class Helper {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       task_ = std::move(task);
-      busy_ = true;
+      busy_.store(true, std::memory_order_relaxed);
+      posted_.store(true, std::memory_order_release);
     }
     changed_.notify_all();
   }
   // Until the task started last has run.
   void Wait() {
     if (!thread_.joinable()) return;
+    SpinUntil([&] { return !busy_.load(std::memory_order_acquire); });
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !busy_; });
+    changed_.wait(lock, [&] { return !busy_.load(std::memory_order_relaxed); });
   }
 
  private:
+  // Polls `done` for up to about a tenth of a millisecond.
+  template <typename Done>
+  static void SpinUntil(Done done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+    for (unsigned i = 1; !done(); ++i) {
+      if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
   void Loop() {
     for (;;) {
       std::function<void()> task;
+      SpinUntil([&] { return posted_.load(std::memory_order_acquire); });
       {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stop_ || task_; });
         if (stop_) return;
         task = std::move(task_);
         task_ = nullptr;
+        posted_.store(false, std::memory_order_relaxed);
       }
       task();
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        busy_ = false;
+        busy_.store(false, std::memory_order_release);
       }
       changed_.notify_all();
     }
@@ -159,7 +189,8 @@ class Helper {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::function<void()> task_;
-  bool busy_ = false, stop_ = false, started_ = false;
+  std::atomic<bool> busy_{false}, posted_{false};
+  bool stop_ = false, started_ = false;
 };
 
 // A block's ECC counts added to those of the blocks before it: the first difference
@@ -173,15 +204,18 @@ void AddLater(LintEcc& ecc, const LintEcc& later) {
   if (!ecc.first) ecc.first = later.first;
 }
 
-// Notes one image block: its mark, whether it is entirely 0xFF, and its sum.
-void LookAtBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, LintRowReport& row,
-                 SumKeeper& sums) {
+// Notes one image block's mark.
+void MarkOfBlock(std::span<const std::uint8_t> block, std::uint32_t index, const LintJob& job, LintRowReport& row) {
   const auto mark = row.pageData ? std::optional<BlockMark>() : FindMark(block, job.layout, job.markerPages);
   if (mark) {
     row.marks.push_back({index, mark->page, std::uint64_t{index} * block.size() + mark->offset, block[mark->offset]});
   }
-  const std::uint64_t total = ByteTotal(block);
-  if (total == 0xFF * std::uint64_t{block.size()}) {
+}
+
+// Notes one image block's byte total: whether it is entirely 0xFF, and its sum.
+void TotalOfBlock(std::uint64_t total, std::uint64_t blockBytes, std::uint32_t index, LintRowReport& row,
+                  SumKeeper& sums) {
+  if (total == 0xFF * blockBytes) {
     ++row.erasedBlocks;
     if (!row.erasedRuns.empty() && row.erasedRuns.back().first + row.erasedRuns.back().count == index) {
       ++row.erasedRuns.back().count;
@@ -246,6 +280,18 @@ Status PieceStatus(const PieceRead& piece, const std::string& path) {
   return {};
 }
 
+// `pages` pages of page data laid out into `laid` as the merge lays them out.
+std::span<const std::uint8_t> LayOutPageData(const PageCodec& codec, bool programErased,
+                                             std::span<const std::uint8_t> data, std::size_t pages,
+                                             std::vector<std::uint8_t>& laid) {
+  const EccLayoutOptions options{programErased};
+  for (std::size_t p = 0; p < pages; ++p) {
+    codec.LayOut(data.subspan(p * codec.DataBytes(), codec.DataBytes()),
+                 std::span(laid).subspan(p * codec.PageBytes(), codec.PageBytes()), options);
+  }
+  return laid;
+}
+
 // Reads one row's image a piece at a time and looks at every block. While a piece is
 // looked at the next one is read: this thread notes each block's mark, erased state
 // and sum, and then both threads take the next piece's chunks to read and this
@@ -280,12 +326,7 @@ Status LintRowImage(const LintJob& job, const LintRow& lintRow, File& image, Lin
     std::memset(current.bytes.data() + want, 0xFF, blocks * imageBlock - want);
     std::span<const std::uint8_t> piece = current.bytes;
     if (codec) {
-      const EccLayoutOptions options{lintRow.programErased};
-      for (std::size_t p = 0; p < blocks * (blockBytes / codec->PageBytes()); ++p) {
-        codec->LayOut(piece.subspan(p * codec->DataBytes(), codec->DataBytes()),
-                      std::span(laid).subspan(p * codec->PageBytes(), codec->PageBytes()), options);
-      }
-      piece = laid;
+      piece = LayOutPageData(*codec, lintRow.programErased, piece, blocks * (blockBytes / codec->PageBytes()), laid);
     }
     PieceRead& next = reads[(k + 1) % 2];
     const bool more = at + want < row.imageBytes;
@@ -294,21 +335,27 @@ Status LintRowImage(const LintJob& job, const LintRow& lintRow, File& image, Lin
     auto blockAt = [&](std::size_t b) {
       return piece.subspan(b * static_cast<std::size_t>(blockBytes), static_cast<std::size_t>(blockBytes));
     };
+    // Blocks whose ECC is checked are added up by the check, the others here.
     std::vector<LintEcc> ecc(row.ecc ? blocks : 0);
+    std::vector<std::uint64_t> totals(blocks);
     std::atomic<std::size_t> taken{0};
     auto share = [&] {
       for (std::size_t item; (item = taken.fetch_add(1, std::memory_order_relaxed)) < chunks + ecc.size();) {
         if (item < chunks) ReadChunk(image, next, item);
         else CheckEcc(blockAt(item - chunks), index + static_cast<std::uint32_t>(item - chunks), *lintRow.rawEcc,
-                      ecc[item - chunks]);
+                      ecc[item - chunks], totals[item - chunks]);
       }
     };
     if (chunks + ecc.size() > 1) helper.Start(share);
-    for (std::size_t b = 0; b < blocks; ++b)
-      LookAtBlock(blockAt(b), index + static_cast<std::uint32_t>(b), job, row, sums);
+    for (std::size_t b = 0; b < blocks; ++b) {
+      MarkOfBlock(blockAt(b), index + static_cast<std::uint32_t>(b), job, row);
+      if (ecc.empty()) totals[b] = ByteTotal(blockAt(b));
+    }
     share();
     helper.Wait();
     for (const LintEcc& e : ecc) AddLater(*row.ecc, e);
+    for (std::size_t b = 0; b < blocks; ++b)
+      TotalOfBlock(totals[b], blockBytes, index + static_cast<std::uint32_t>(b), row, sums);
     index += static_cast<std::uint32_t>(blocks);
     at += want;
     bytesRead += want;
