@@ -58,6 +58,19 @@ std::string RowName(const FlashLayout& layout, int row) {
   return "FILE" + std::to_string(row) + (r && !r->name.empty() ? " (" + r->name + ")" : std::string());
 }
 
+// What a merge's checksums and result stand for: the block mode, the outputs and every
+// ticked row as the layout has it (its image's size included). A set-up that differs
+// from the merged one no longer has those checksums.
+std::string SetUpKey(const FlashLayout& layout, int blockMode, const std::string& data, const std::string& table) {
+  std::string key = std::to_string(blockMode) + '\n' + data + '\n' + table + '\n';
+  for (const LayoutRow& r : layout.rows) {
+    key += std::to_string(r.row) + ' ' + (r.accepted ? "+" : "-") + ' ' + std::to_string(r.startBlock) + ' ' +
+           std::to_string(r.endBlock) + ' ' + std::to_string(r.imageBlocks) + ' ' +
+           (r.imageBytes ? std::to_string(*r.imageBytes) : std::string("?")) + ' ' + r.ecc + ' ' + r.imagePath + '\n';
+  }
+  return key;
+}
+
 std::vector<TakenRange> TakenRanges(const FlashLayout& layout) {
   std::vector<TakenRange> taken;
   for (const LayoutRow& r : layout.rows) {
@@ -161,7 +174,7 @@ std::string JobPane::ChecksumText() const {
 
 void JobPane::ShowResults() {
   std::string text;
-  text += digests_ ? ChecksumText() : std::string("Checksums: after a merge that completes.\n");
+  text += digests_ ? ChecksumText() : std::string("Checksums: after a merge that completes, until the set-up changes.\n");
   if (chipDescription_.empty()) {
     text += "Chip: none given (Bad blocks… reads a list, Chip odds… takes a count).\n";
   } else {
@@ -175,12 +188,28 @@ void JobPane::ShowResults() {
 void JobPane::SetMergeDigests(std::optional<MergeDigests> digests, const MergeResult& result) {
   digests_ = std::move(digests);
   lastMerge_.reset();
-  if (digests_) lastMerge_ = result;
+  mergedSetUp_.clear();
+  if (digests_) {
+    lastMerge_ = result;
+    mergedSetUp_ = CurrentSetUpKey(dialog_.CurrentLayout());
+  }
   Action(PaneAction::kCopy)->Enable(digests_.has_value());
   ShowResults();
 }
 
+std::string JobPane::CurrentSetUpKey(const FlashLayout& layout) const {
+  return SetUpKey(layout, dialog_.GetBlockModeSelection(), dialog_.GetDataPathText(), dialog_.GetTablePathText());
+}
+
 void JobPane::SetupChanged(const FlashLayout& layout) {
+  // Checksums, a report and a verify of the last merge are of that merge's set-up
+  // only: once a row, an output or the block mode changes, they are gone.
+  if (digests_ && CurrentSetUpKey(layout) != mergedSetUp_) {
+    digests_.reset();
+    lastMerge_.reset();
+    mergedSetUp_.clear();
+    Action(PaneAction::kCopy)->Disable();
+  }
   marginLines_.clear();
   if (!chipDescription_.empty()) {
     MarginOutcome outcome = ComputeMargins(TakenRanges(layout), chip_);
@@ -273,6 +302,7 @@ void JobPane::OnReport() {
   if (!path) return;
   const std::string command = digests_ ? "merge" : "check";
   std::vector<std::string> others = {jobPath_, chipPath_, dialog_.GetDataPathText(), dialog_.GetTablePathText()};
+  if (digests_) others.insert(others.end(), {digests_->dataPath, digests_->tablePath});
   for (int row = 1; row <= kRowCount; ++row) {
     if (dialog_.IsRowChecked(row)) others.push_back(dialog_.GetRowPathText(row));
   }
@@ -357,7 +387,10 @@ void JobPane::OnVerify() {
   verifyLines_ = {"Verifying " + *path + " against " + check->dataPath + "…"};
   differing_.clear();
   ShowResults();
-  Action(PaneAction::kVerify)->Disable();
+  // What would change the job under the comparison waits for it.
+  for (PaneAction a : {PaneAction::kVerify, PaneAction::kOpenJob, PaneAction::kBadBlocks, PaneAction::kChipOdds}) {
+    Action(a)->Disable();
+  }
   Action(PaneAction::kCancel)->Enable();
   gauge_->SetValue(0);
   // The dump is read on a thread of its own: a GiB takes seconds, and the window keeps
@@ -373,14 +406,17 @@ void JobPane::OnCancel() { cancel_ = true; }
 
 void JobPane::ShowProgress() {
   const std::uint64_t total = total_;
-  if (worker_.joinable() && total != 0) gauge_->SetValue(static_cast<int>(done_ * 1000 / total));
+  const std::uint64_t done = done_;
+  if (worker_.joinable() && total != 0) gauge_->SetValue(static_cast<int>(std::min(done, total) * 1000 / total));
 }
 
 void JobPane::Finish(Expected<DumpReport> report) {
   worker_.join();
   gauge_->SetValue(0);
   Action(PaneAction::kCancel)->Disable();
-  Action(PaneAction::kVerify)->Enable();
+  for (PaneAction a : {PaneAction::kVerify, PaneAction::kOpenJob, PaneAction::kBadBlocks, PaneAction::kChipOdds}) {
+    Action(a)->Enable();
+  }
   VerifyDone(std::move(report));
 }
 
@@ -424,7 +460,10 @@ void JobPane::OnOpenJob() {
     if (!parsed) return dialog_.ShowMessage(problem, MessageIcon::Warning);
     MeasureJobImages(*parsed);
   }
-  if (LoadJobInto(dialog_, *path, nullptr, dialog_.Job().programErasedPages) != JobLoad::kLoaded) return;
+  if (LoadJobInto(dialog_, *path, nullptr, dialog_.Job().programErasedPages, head ? &*head : nullptr) !=
+      JobLoad::kLoaded) {
+    return;
+  }
   jobPath_ = *path;
   dialog_.UpdateMap();
   // The dialog holds what IMPORT can; whatever it did not take as the job says is named.
@@ -441,6 +480,17 @@ void JobPane::OnOpenJob() {
 }
 
 void JobPane::OnSaveJob() {
+  // A text job holds the rows from FILE1 up to the first unticked one, as EXPORT
+  // saves them: a ticked row after a gap would be left out without a word.
+  for (int row = 1, gap = 0; row <= kRowCount; ++row) {
+    if (!dialog_.IsRowChecked(row)) {
+      gap = gap ? gap : row;
+    } else if (gap) {
+      return dialog_.ShowMessage("FILE" + std::to_string(row) + " is ticked after FILE" + std::to_string(gap) +
+                                     ", which is not: a job holds the rows from FILE1 up to the first unticked one.",
+                                 MessageIcon::Warning);
+    }
+  }
   const auto path = dialog_.ChooseFile({ChooserKind::Save, kTextJobFilter, "toml"});
   if (!path) return;
   std::string problem;

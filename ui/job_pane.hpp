@@ -103,6 +103,8 @@ class JobPane : public wxPanel {
 
   std::optional<MergeDigests> digests_;
   std::optional<MergeResult> lastMerge_;
+  std::string mergedSetUp_;  ///< the set-up the checksums are of
+  [[nodiscard]] std::string CurrentSetUpKey(const FlashLayout& layout) const;
   ChipModel chip_;
   std::string chipDescription_;  ///< "bad-block list /x/bad.txt", "8 bad blocks of 0x400"
   std::string chipPath_;         ///< the list's path, refused as a report's

@@ -77,8 +77,8 @@ std::optional<std::string> TextJobAt(const Job& job, const std::string& path, st
 }
 
 JobLoad LoadJobInto(DialogOps& dialog, const std::string& path, std::string (*describe)(const FileError&),
-                    bool& programErasedPages) {
-  auto head = ReadJobHead(path);
+                    bool& programErasedPages, const std::string* given) {
+  auto head = given ? Expected<std::string>(*given) : ReadJobHead(path);
   if (!head) {
     dialog.ShowMessage(describe ? describe(head.error()) : head.error().Message(), MessageIcon::Error);
     return JobLoad::kUnreadable;

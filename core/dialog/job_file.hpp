@@ -38,9 +38,10 @@ enum class JobLoad { kLoaded, kUnreadable, kNotAJob };
 /// would load the .part it converts to (rows without a saved length measured now, as
 /// their Browse would), with each row's name and ECC schemes in its slot. `describe`
 /// words a file error (the window's own text when null). `programErasedPages` learns
-/// the text job's setting (false for a .part).
+/// the text job's setting (false for a .part). `head`, when given, is the file's first
+/// bytes as already read (ReadJobHead), so that a text job is the one read before.
 JobLoad LoadJobInto(DialogOps& dialog, const std::string& path, std::string (*describe)(const FileError&),
-                    bool& programErasedPages);
+                    bool& programErasedPages, const std::string* head = nullptr);
 
 /// The job the dialog holds, as a text job saves it: the outputs, the block mode and
 /// the leading run of ticked rows (as EXPORT saves them), with what each row's slot

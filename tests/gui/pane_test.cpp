@@ -13,6 +13,7 @@
 
 #include <zlib.h>
 
+#include <filesystem>
 #include <numeric>
 
 #include "../test_support.hpp"
@@ -109,6 +110,15 @@ TEST_F(Pane, ChecksumsAfterMergeAreThoseOfTheFilesWritten) {
   EXPECT_TRUE(wxTheClipboard->GetData(copied));
   wxTheClipboard->Close();
   EXPECT_EQ(ui::FromWx(copied.GetText()), Tools()->ChecksumText());
+
+  // The checksums are of the merged set-up only: a changed range takes them away.
+  dlg->SetItemText(RowControlsFor(2).endEdit, "8");
+  Pump(50);
+  EXPECT_FALSE(Shows("SHA-256")) << Results();
+  EXPECT_FALSE(Action(PaneAction::kCopy)->IsEnabled());
+  dlg->SetItemText(RowControlsFor(2).endEdit, "7");
+  Click(Ctrl(ids::kMerge));
+  EXPECT_TRUE(Shows("SHA-256")) << Results();
 
   // A merge that fails shows no checksums, not the last ones.
   dlg->SetItemText(ids::kDataEdit, dir / "missing/d.bin");
@@ -265,6 +275,10 @@ TEST_F(Pane, ACancelledVerifyLeavesNothingBehind) {
   // dump's first pieces.
   Tools()->OnVerify();
   EXPECT_TRUE(Action(PaneAction::kCancel)->IsEnabled());
+  // What would change the job under the comparison waits for it.
+  for (PaneAction a : {PaneAction::kVerify, PaneAction::kOpenJob, PaneAction::kBadBlocks, PaneAction::kChipOdds}) {
+    EXPECT_FALSE(Action(a)->IsEnabled());
+  }
   Tools()->OnCancel();
   WaitForVerify();
   Pump(50);
@@ -315,6 +329,16 @@ TEST_F(Pane, TextJobsOpenAndSaveWithWhatTheDialogCannotShow) {
   const Bytes windowData = ReadFile(dir / "d.bin");
   ASSERT_LE(RunCli("merge '" + (dir / "job.toml") + "' --data '" + (dir / "c.bin") + "' --table '" + (dir / "ct.bin") + "'"), 1);
   EXPECT_TRUE(windowData == ReadFile(dir / "c.bin")) << "the window's merge is the command line's";
+
+  // Rows ticked after a gap would be left out of a saved job: refused, nothing written.
+  Row(4, dir / "boot.bin", "10", "11");
+  hook.shown.clear();
+  answers = {dir / "gap.toml"};
+  Press(PaneAction::kSaveJob);
+  ASSERT_EQ(hook.Messages().size(), 1u);
+  EXPECT_EQ(hook.Messages()[0], "FILE4 is ticked after FILE3, which is not: a job holds the rows from FILE1 up to the first unticked one.");
+  EXPECT_FALSE(std::filesystem::exists(FsPath(dir / "gap.toml")));
+  hook.shown.clear();
 
   // A job that is not one changes nothing.
   WriteText(dir / "broken.toml", "mode = 2\n[[row]]\nimage = \"boot.bin\"\nstart = \"0\"\nend = \"1\"\nsize = 3\n");
