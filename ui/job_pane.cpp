@@ -29,13 +29,13 @@ constexpr std::uint64_t kMaxChipBlocks = std::uint64_t{1} << 32;
 
 constexpr const char* kTextJobFilter = "Text job(*.toml)|*.toml|File(*.*)|*.*||";
 
-struct ActionSpec {
+struct ActionEntry {
   PaneAction action;
   const char* label;  ///< with its mnemonic
   const char* help;   ///< what a screen reader and the tooltip say it does
 };
 
-constexpr ActionSpec kActions[] = {
+constexpr ActionEntry kActions[] = {
     {PaneAction::kBadBlocks, "&Bad blocks…", "Read the chip's bad-block list from a file"},
     {PaneAction::kChipOdds, "C&hip odds…", "Give the chip's bad blocks as a count: N bad blocks of B"},
     {PaneAction::kReport, "&Report…", "Save the HTML report of the last merge or of the set-up"},
@@ -85,12 +85,12 @@ JobPane::JobPane(wxWindow* parent, CMergeDlg& dialog)
     : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxBORDER_NONE),
       dialog_(dialog) {
   auto* bar = new wxBoxSizer(wxHORIZONTAL);
-  for (const ActionSpec& spec : kActions) {
-    auto* button = new wxButton(this, wxID_ANY, wxString::FromUTF8(spec.label), wxDefaultPosition, wxDefaultSize,
+  for (const ActionEntry& entry : kActions) {
+    auto* button = new wxButton(this, wxID_ANY, wxString::FromUTF8(entry.label), wxDefaultPosition, wxDefaultSize,
                                 wxBU_EXACTFIT);
-    button->SetToolTip(wxString::FromUTF8(spec.help));
-    button->SetHelpText(wxString::FromUTF8(spec.help));
-    button->Bind(wxEVT_BUTTON, [this, a = spec.action](wxCommandEvent&) {
+    button->SetToolTip(wxString::FromUTF8(entry.help));
+    button->SetHelpText(wxString::FromUTF8(entry.help));
+    button->Bind(wxEVT_BUTTON, [this, a = entry.action](wxCommandEvent&) {
       switch (a) {
         case PaneAction::kBadBlocks: return OnBadBlocks();
         case PaneAction::kChipOdds: return OnChipOdds();
