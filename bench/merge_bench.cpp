@@ -43,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "digest.hpp"
+#include "manifest/digest.hpp"
 #include "io/file_io.hpp"
 #include "bench_support.hpp"
 #include "merge/merge.hpp"
@@ -316,7 +316,7 @@ Row Measure(const std::string& parent, std::size_t mib, int runs, int onlyMode) 
   row.window = InTurn(runs, [&] { b.Merge(2, false, nullptr); }, [&] { anchor(false); });
 
   auto withManifest = [&] {
-    folvane::cli::DigestTap tap(folvane::LookupBlockMode(2).blockSize);
+    folvane::manifest::DigestTap tap(folvane::LookupBlockMode(2).blockSize);
     b.Merge(2, true, &tap);
     (void)tap.Data();
     (void)tap.Ranges();
@@ -355,7 +355,7 @@ Row Measure(const std::string& parent, std::size_t mib, int runs, int onlyMode) 
   };
   row.verify = InTurn(runs, verify, [&] { catRead(read); });
   auto verifyManifest = [&] {
-    folvane::cli::DigestTap tap(expected.blockSize);
+    folvane::manifest::DigestTap tap(expected.blockSize);
     ReadWhole(b.table(), [&](auto bytes) { tap.TableWritten(bytes); });
     ReadWhole(b.data(), [&](auto bytes) { tap.DataWritten(bytes); });
     (void)tap.Data();

@@ -8,7 +8,7 @@
 #include "job/block_mode.hpp"
 #include "cli.hpp"
 #include "json_report.hpp"
-#include "report.hpp"
+#include "manifest/report.hpp"
 #include "terminal_map.hpp"
 #include "margins.hpp"
 #include "image_lint.hpp"
@@ -76,7 +76,7 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
 // Writes the page of a check: never over a file the check reads (the job, its images,
 // the outputs, the bad-block list), replaced or written in place as an output is.
 bool WriteCheckReport(const std::string& path, const std::string& job, MemoryForm& form, const Args& args,
-                      const ReportData& report, Console& console, std::vector<std::string>& details) {
+                      const manifest::ReportData& report, Console& console, std::vector<std::string>& details) {
   std::vector<std::string> read = {job, form.GetDataPathText(), form.GetTablePathText()};
   for (int row = 1; row <= kRowCount; ++row) {
     if (form.IsRowChecked(row)) read.push_back(form.GetRowPathText(row));
@@ -86,7 +86,7 @@ bool WriteCheckReport(const std::string& path, const std::string& job, MemoryFor
     details.push_back(line);
     console.Detail(line);
   };
-  if (const auto clash = ReportClash(path, read, "check")) {
+  if (const auto clash = manifest::ReportClash(path, read, "check")) {
     say(*clash);
     return false;
   }
@@ -96,12 +96,12 @@ bool WriteCheckReport(const std::string& path, const std::string& job, MemoryFor
   }
   std::string failure;
   std::vector<std::string> lines;
-  auto file = OpenReportFile(path, !args.Flag("no-in-place"), failure, lines);
+  auto file = manifest::OpenReportFile(path, !args.Flag("no-in-place"), failure, lines);
   if (!file) say(failure);
   for (const std::string& line : lines) say(line);
   if (!file) return false;
-  const std::string html = ReportHtml(report);
-  Status written = WriteReportPage(*file, html);
+  const std::string html = manifest::ReportHtml(report);
+  Status written = manifest::WriteReportPage(*file, html);
   if (written) written = file->Commit();
   if (!written) say(FileErrorLine(written.error()));
   return static_cast<bool>(written);
@@ -125,7 +125,7 @@ class CheckRun {
   bool Lint(int& status);
   int Status(bool reportFailed) const;
   std::string Verdict(int status, bool reportFailed) const;
-  void PrintJsonDocument(int status, const ReportData& report, const OutputCheck& data, const OutputCheck& table);
+  void PrintJsonDocument(int status, const manifest::ReportData& report, const OutputCheck& data, const OutputCheck& table);
   void PrintText(int status, bool reportFailed, const OutputCheck& data, const OutputCheck& table);
   [[nodiscard]] std::optional<BadBlockSet> BadBlocks() const { return margins_ ? margins_->badBlocks : std::nullopt; }
 
@@ -278,7 +278,7 @@ int CheckRun::Run() {
   // The report is gathered only for those who asked for it: it reads the job file
   // and measures the images once more.
   const std::optional<std::string> reportPath = args_.Option("report");
-  const ReportData report = json_ || reportPath ? FormReport("check", job_, form_, result_, BadBlocks()) : ReportData{};
+  const manifest::ReportData report = json_ || reportPath ? FormReport("check", job_, form_, result_, BadBlocks()) : manifest::ReportData{};
   // The page is written last, once everything it says is known; a page that cannot be
   // written ends the check with status 2, the document saying why.
   const bool reportFailed =
@@ -292,10 +292,10 @@ int CheckRun::Run() {
   return status;
 }
 
-void CheckRun::PrintJsonDocument(int status, const ReportData& report, const OutputCheck& data,
+void CheckRun::PrintJsonDocument(int status, const manifest::ReportData& report, const OutputCheck& data,
                                  const OutputCheck& table) {
   nlohmann::json doc;
-  doc["report"] = ReportJson(report);
+  doc["report"] = manifest::ReportJson(report);
   doc.update(JsonDocument("check"));
   doc["job"] = job_;
   doc.update(JobReport(form_, result_, status));

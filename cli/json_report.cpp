@@ -20,9 +20,9 @@ void PrintJson(const nlohmann::json& document) {
   std::fflush(stdout);
 }
 
-ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
+manifest::ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
                       const MergeResult& result, const std::optional<BadBlockSet>& badBlocks) {
-  return CollectReport(command,
+  return manifest::CollectReport(command,
                        {jobPath, form.GetBlockModeSelection(), form.geometry, form.GetDataPathText(),
                         form.GetTablePathText(), FormLayout(form, badBlocks)},
                        result);

@@ -9,7 +9,7 @@
 
 #include "dialog/memory_form.hpp"
 #include "merge/merge.hpp"
-#include "report.hpp"
+#include "manifest/report.hpp"
 
 namespace folvane::cli {
 
@@ -28,7 +28,7 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
 
 /// What the report says of a job loaded into `form`, laid out as the check or merge
 /// left it (placed on a chip with `badBlocks`, when given).
-ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
+manifest::ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
                       const MergeResult& result, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
 
 /// Why an output is (or would be) written in place, or null where it is replaced.

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "cli.hpp"
-#include "manifest.hpp"
+#include "manifest/manifest.hpp"
 #include "json_report.hpp"
-#include "report.hpp"
+#include "manifest/report.hpp"
 #include "dialog/procedures.hpp"
 
 namespace folvane::cli {
@@ -45,7 +45,7 @@ bool OutputClashes(MemoryForm& form, const std::string& job, const std::vector<s
     }
   }
   taken.insert(taken.end(), manifests.begin(), manifests.end());
-  if (const auto clash = report ? ReportClash(*report, taken, "merge") : std::nullopt) {
+  if (const auto clash = report ? manifest::ReportClash(*report, taken, "merge") : std::nullopt) {
     form.ShowMessage(*clash, MessageIcon::Warning);
     return true;
   }
@@ -83,7 +83,7 @@ bool CreateReportFile(MemoryForm& form, const std::optional<std::string>& path, 
   if (!path) return true;
   std::string failure;
   std::vector<std::string> lines;
-  file = OpenReportFile(*path, allowInPlace, failure, lines);
+  file = manifest::OpenReportFile(*path, allowInPlace, failure, lines);
   // The cause is a message, as a manifest's is; the lines say more.
   if (!file) form.ShowMessage(failure, MessageIcon::Error);
   for (const std::string& line : lines) {
@@ -94,7 +94,7 @@ bool CreateReportFile(MemoryForm& form, const std::optional<std::string>& path, 
 }
 
 // The merge's digests and byte sums, as the report shows them.
-void AddDigests(ReportData& report, const Manifest& manifest, const std::optional<ByteSumTap>& sums) {
+void AddDigests(manifest::ReportData& report, const manifest::Manifest& manifest, const std::optional<manifest::ByteSumTap>& sums) {
   report.merged = true;
   for (auto [out, digest] : {std::pair{&report.data, &manifest.data}, std::pair{&report.table, &manifest.table}}) {
     out->bytes = digest->bytes;
@@ -136,11 +136,11 @@ class MergeCommand {
   std::string eccProblem_;
   std::vector<File> manifestFiles_;
   std::optional<File> reportFile_;
-  std::optional<DigestTap> tap_;
-  std::optional<ByteSumTap> sums_;
-  std::optional<Manifest> manifest_;
+  std::optional<manifest::DigestTap> tap_;
+  std::optional<manifest::ByteSumTap> sums_;
+  std::optional<manifest::Manifest> manifest_;
   /// The page of the merge that was committed: written with the outputs, or not at all.
-  std::optional<ReportData> committedReport_;
+  std::optional<manifest::ReportData> committedReport_;
 };
 
 // The merge replaces its outputs whole: one that names the job file would turn the job
@@ -178,8 +178,8 @@ MergeOptions MergeCommand::Options() {
 }
 
 bool MergeCommand::WriteRecords(const MergeResult& written) {
-  ManifestFailure failure;
-  manifest_ = MakeManifest(form_.set, written, form_.GetBlockModeSelection(), form_.geometry, form_.GetTablePathText(),
+  manifest::ManifestFailure failure;
+  manifest_ = manifest::MakeManifest(form_.set, written, form_.GetBlockModeSelection(), form_.geometry, form_.GetTablePathText(),
                            form_.GetDataPathText(), *tap_, failure);
   if (!manifest_) {
     console_.Detail(failure.problem);
@@ -191,7 +191,7 @@ bool MergeCommand::WriteRecords(const MergeResult& written) {
     return false;
   };
   for (std::size_t i = 0; i < manifestFiles_.size(); ++i) {
-    const std::string text = ManifestText(*manifest_, manifests_[i]);
+    const std::string text = manifest::ManifestText(*manifest_, manifests_[i]);
     const Status s = manifestFiles_[i].Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     if (!s) return fail(s);
   }
@@ -199,9 +199,9 @@ bool MergeCommand::WriteRecords(const MergeResult& written) {
     // The page describes the merge as it ends once the commit succeeds.
     MergeResult done = written;
     done.completed = true;
-    ReportData page = FormReport("merge", job_, form_, done);
+    manifest::ReportData page = FormReport("merge", job_, form_, done);
     AddDigests(page, *manifest_, sums_);
-    if (const Status s = WriteReportPage(*reportFile_, ReportHtml(page)); !s) return fail(s);
+    if (const Status s = manifest::WriteReportPage(*reportFile_, manifest::ReportHtml(page)); !s) return fail(s);
     committedReport_ = std::move(page);
   }
   return true;
@@ -232,17 +232,17 @@ int MergeCommand::Run() {
 void MergeCommand::PrintJsonDocument(int status) {
   // The report is gathered only for those who asked for it: it reads the job file and
   // measures the images once more.
-  ReportData report = committedReport_ ? *committedReport_ : FormReport("merge", job_, form_, result_);
+  manifest::ReportData report = committedReport_ ? *committedReport_ : FormReport("merge", job_, form_, result_);
   if (!committedReport_ && manifest_) AddDigests(report, *manifest_, sums_);
   nlohmann::json doc = JsonDocument("merge");
-  doc["report"] = ReportJson(report);
+  doc["report"] = manifest::ReportJson(report);
   doc["job"] = job_;
   doc.update(JobReport(form_, result_, status));
   doc["data"]["inPlace"] = InPlaceJson(result_.dataInPlace);
   doc["table"]["inPlace"] = InPlaceJson(result_.tableInPlace);
   doc["details"] = details_;
   doc["manifestPaths"] = manifests_;
-  doc["manifest"] = manifest_ && !manifests_.empty() ? ManifestJson(*manifest_) : nlohmann::json();
+  doc["manifest"] = manifest_ && !manifests_.empty() ? manifest::ManifestJson(*manifest_) : nlohmann::json();
   PrintJson(doc);
 }
 

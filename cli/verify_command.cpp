@@ -8,7 +8,7 @@
 
 #include "cli.hpp"
 #include "dump_verify.hpp"
-#include "verify_manifest.hpp"
+#include "manifest/verify_manifest.hpp"
 #include "json_report.hpp"
 #include "merge/verify.hpp"
 
@@ -170,14 +170,14 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   return Finish(json, doc, lines, report->differences.empty() && overlaps.empty() ? kExitOk : kExitWithMessages);
 }
 
-std::string FailureText(const ManifestFailure& failure) {
+std::string FailureText(const manifest::ManifestFailure& failure) {
   return failure.file ? FileErrorText(*failure.file) : failure.problem;
 }
 
 int VerifyManifest(const Args& args, const std::string& manifestPath, bool json, nlohmann::json& doc) {
   doc["manifest"] = manifestPath;
-  ManifestFailure failure;
-  const auto manifest = ReadManifest(manifestPath, failure);
+  manifest::ManifestFailure failure;
+  const auto manifest = manifest::ReadManifest(manifestPath, failure);
   if (!manifest) {
     return CannotRead(json, doc,
                       failure.file ? FailureText(failure) : Printable(manifestPath) + " is not a manifest: " + failure.problem);
@@ -186,17 +186,17 @@ int VerifyManifest(const Args& args, const std::string& manifestPath, bool json,
 
   const std::string tablePath = args.Option("table").value_or(manifest->tablePath);
   const std::string dataPath = args.Option("data").value_or(manifest->dataPath);
-  const auto report = VerifyAgainstManifest(*manifest, tablePath, dataPath, failure);
+  const auto report = manifest::VerifyAgainstManifest(*manifest, tablePath, dataPath, failure);
   if (!report) return CannotRead(json, doc, FailureText(failure));
 
   std::vector<std::string> lines;
   const nlohmann::json differences = DifferencesJson(*report, lines);
   nlohmann::json partitions = nlohmann::json::array();
   bool partitionsMatch = true;
-  for (const ManifestPartition& p : manifest->partitions) {
+  for (const manifest::ManifestPartition& p : manifest->partitions) {
     const bool match = Matches(*report, VerifyPlace::Partition, p.row);
     partitionsMatch = partitionsMatch && match;
-    nlohmann::json entry = PartitionPlaceJson(p);
+    nlohmann::json entry = manifest::PartitionPlaceJson(p);
     entry["match"] = match;
     partitions.push_back(std::move(entry));
   }

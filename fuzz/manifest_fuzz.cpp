@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_support.hpp"
-#include "manifest.hpp"
+#include "manifest/manifest.hpp"
 
 namespace {
 
@@ -42,7 +42,7 @@ std::string NameOfLine(std::string_view line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace folvane::cli;
+  using namespace folvane::manifest;
   const std::string text(reinterpret_cast<const char*>(data), size);
   const auto parsed = nlohmann::json::parse(text, nullptr, false);
   if (parsed.is_discarded()) return 0;

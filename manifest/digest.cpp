@@ -1,4 +1,4 @@
-#include "digest.hpp"
+#include "manifest/digest.hpp"
 
 #include <zlib.h>
 
@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "merge/byte_sums.hpp"
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 namespace {
 
@@ -279,4 +279,4 @@ std::vector<std::uint32_t> DigestTap::WholeRangeSums() {
   return {sums.begin() + static_cast<std::ptrdiff_t>(ranges_.size()), sums.end()};
 }
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

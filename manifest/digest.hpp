@@ -12,7 +12,7 @@
 
 #include "merge/merge.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 /// The SHA-256 (lower-case hex), CRC-32 and 32-bit byte sum of some bytes, and how
 /// many there were. A manifest written before it recorded byte sums has none.
@@ -80,4 +80,4 @@ class DigestTap : public MergeTap {
   std::uint32_t blockSize_;
 };
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

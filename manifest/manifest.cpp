@@ -1,4 +1,4 @@
-#include "manifest.hpp"
+#include "manifest/manifest.hpp"
 
 #include <limits>
 #include <stdexcept>
@@ -6,9 +6,9 @@
 #include "job/block_text.hpp"
 #include "job/part_file.hpp"
 #include "job/stored_text.hpp"
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 std::optional<Manifest> MakeManifest(const PartitionSet& set, const MergeResult& result, int blockModeSelection,
                                      const FlashGeometry& geometry, const std::string& tablePath,
@@ -230,4 +230,4 @@ std::optional<Manifest> ReadManifest(const std::string& path, ManifestFailure& f
   return manifest;
 }
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

@@ -11,11 +11,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "digest.hpp"
+#include "manifest/digest.hpp"
 #include "io/file_io.hpp"
 #include "merge/merge.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 /// One partition's entry in a manifest.
 struct ManifestPartition {
@@ -78,4 +78,4 @@ std::string ManifestText(const Manifest& manifest, const std::string& path);
 /// or is not a manifest.
 std::optional<Manifest> ReadManifest(const std::string& path, ManifestFailure& failure);
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

@@ -1,4 +1,4 @@
-#include "report.hpp"
+#include "manifest/report.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,16 +8,16 @@
 #include <optional>
 #include <vector>
 
-#include "digest.hpp"
+#include "manifest/digest.hpp"
 #include "io/console.hpp"
 #include "job/block_mode.hpp"
 #include "job/block_text.hpp"
 #include "job/stored_text.hpp"
 #include "layout/palette.hpp"
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 #include "version.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 namespace {
 
@@ -433,4 +433,4 @@ Status WriteReportPage(File& file, const std::string& html) {
   return file.Write(std::span(reinterpret_cast<const std::uint8_t*>(html.data()), html.size()));
 }
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

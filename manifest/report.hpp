@@ -15,7 +15,7 @@
 #include "layout/flash_layout.hpp"
 #include "merge/merge.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 /// Counts every byte a merge writes into a 32-bit sum per output, passing the bytes
 /// on to another tap (the digests) when there is one.
@@ -101,4 +101,4 @@ std::optional<File> OpenReportFile(const std::string& path, bool allowInPlace, s
 /// Writes the page into the report's file; the commit puts it in place.
 Status WriteReportPage(File& file, const std::string& html);
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

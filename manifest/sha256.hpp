@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 /// One SHA-256 in progress. A failure of the system's hashing (the algorithm not
 /// offered, as under a configuration that allows only approved providers, or a
@@ -37,4 +37,4 @@ std::optional<std::string> Sha256Hex(std::span<const std::uint8_t> bytes);
 /// Lower-case hex of a digest's bytes.
 std::string HexText(std::span<const std::uint8_t> bytes);
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

@@ -7,9 +7,9 @@
 #include <array>
 #include <limits>
 
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 struct Sha256::Impl {
   BCRYPT_HASH_HANDLE hash = nullptr;
@@ -60,4 +60,4 @@ std::optional<std::string> Sha256::Hex() {
   return HexText(out);
 }
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

@@ -1,6 +1,6 @@
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 std::string HexText(std::span<const std::uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -19,4 +19,4 @@ std::optional<std::string> Sha256Hex(std::span<const std::uint8_t> bytes) {
   return sha.Hex();
 }
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

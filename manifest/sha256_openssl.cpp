@@ -1,9 +1,9 @@
 // libcrypto uses the processor's SHA instructions where there are some.
 #include <openssl/evp.h>
 
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 struct Sha256::Impl {
   EVP_MD_CTX* ctx = nullptr;
@@ -34,4 +34,4 @@ std::optional<std::string> Sha256::Hex() {
   return HexText({out, n});
 }
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

@@ -1,9 +1,9 @@
-#include "verify_manifest.hpp"
+#include "manifest/verify_manifest.hpp"
 
 #include <algorithm>
 #include <vector>
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 namespace {
 
@@ -109,4 +109,4 @@ std::optional<VerifyReport> VerifyAgainstManifest(const Manifest& manifest, cons
   return report;
 }
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "manifest.hpp"
+#include "manifest/manifest.hpp"
 #include "merge/verify.hpp"
 
-namespace folvane::cli {
+namespace folvane::manifest {
 
 /// Reads the table and the data image once and compares their digests, and those of
 /// each partition's blocks, with `manifest`'s; the differences come in the report
@@ -18,4 +18,4 @@ namespace folvane::cli {
 std::optional<VerifyReport> VerifyAgainstManifest(const Manifest& manifest, const std::string& tablePath,
                                                   const std::string& dataPath, ManifestFailure& failure);
 
-}  // namespace folvane::cli
+}  // namespace folvane::manifest

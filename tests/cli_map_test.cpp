@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_run.hpp"
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 #include "test_support.hpp"
 
 namespace folvane {
@@ -207,14 +207,14 @@ TEST_F(MapTest, ReportEscapesEveryTextAndCarriesTheDigests) {
   const nlohmann::json& report = doc["report"];
   EXPECT_TRUE(report["merged"]);
   EXPECT_EQ(report["data"]["bytes"], data.size());
-  EXPECT_EQ(report["data"]["sha256"], cli::Sha256Hex(data).value());
+  EXPECT_EQ(report["data"]["sha256"], manifest::Sha256Hex(data).value());
   EXPECT_EQ(report["data"]["byteSum"], ByteSum(data));
   EXPECT_EQ(report["table"]["byteSum"], ByteSum(table));
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08lx", crc32_z(0, table.data(), table.size()));
   EXPECT_EQ(report["table"]["crc32"], crc);
-  EXPECT_EQ(report["jobSha256"], cli::Sha256Hex(ReadFile(dir / "job.part")).value());
-  for (const std::string& text : {cli::Sha256Hex(data).value(), std::string(crc)}) EXPECT_NE(html.find(text), std::string::npos) << text;
+  EXPECT_EQ(report["jobSha256"], manifest::Sha256Hex(ReadFile(dir / "job.part")).value());
+  for (const std::string& text : {manifest::Sha256Hex(data).value(), std::string(crc)}) EXPECT_NE(html.find(text), std::string::npos) << text;
   // The segments the page draws are the layout's: row 2's image, then its spare blocks.
   EXPECT_EQ(report["segments"][3], (nlohmann::json{{"kind", "image"}, {"row", 2}, {"firstBlock", 0x10},
                                                    {"blocks", 11}, {"firstByte", 0x10 * kBlock},

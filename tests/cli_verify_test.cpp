@@ -16,10 +16,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_run.hpp"
-#include "digest.hpp"
+#include "manifest/digest.hpp"
 #include "job/part_file.hpp"
 #include "job/stored_text.hpp"
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 #include "test_support.hpp"
 
 namespace folvane {
@@ -34,7 +34,7 @@ using testing::TempDir;
 
 constexpr std::size_t kBlock = 0x2100;  // block mode 0
 
-std::string Sha256(const std::uint8_t* data, std::size_t size) { return cli::Sha256Hex({data, size}).value_or(""); }
+std::string Sha256(const std::uint8_t* data, std::size_t size) { return manifest::Sha256Hex({data, size}).value_or(""); }
 
 // The expected digests above come from the tool's own SHA-256 (libcrypto, or CNG on
 // Windows): it must agree with the published test vectors, whichever way the bytes
@@ -53,9 +53,9 @@ TEST(Sha256, AgreesWithThePublishedVectorsInAnyPieces) {
       {million, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(cli::Sha256Hex(c.bytes), c.sha256);
+    EXPECT_EQ(manifest::Sha256Hex(c.bytes), c.sha256);
     // In uneven pieces, empty ones among them.
-    cli::Sha256 sha;
+    manifest::Sha256 sha;
     std::span<const std::uint8_t> rest(c.bytes);
     for (std::size_t piece = 0; !rest.empty(); piece = (piece * 7 + 3) % 65537) {
       const std::size_t n = std::min(piece, rest.size());
@@ -91,7 +91,7 @@ TEST(Crc32, JoinsPartsOfAnyLength) {
       second = static_cast<std::uint32_t>(crc32_z(second, zeros.data(), n));
       left -= n;
     }
-    EXPECT_EQ(cli::CrcCombine(static_cast<std::uint32_t>(crc32_z(0, head.data(), head.size())), second, tail), whole);
+    EXPECT_EQ(manifest::CrcCombine(static_cast<std::uint32_t>(crc32_z(0, head.data(), head.size())), second, tail), whole);
   }
 }
 

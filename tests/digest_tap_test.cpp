@@ -16,16 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "digest.hpp"
+#include "manifest/digest.hpp"
 #include "job/partition.hpp"
 #include "test_support.hpp"
 
 namespace folvane {
 namespace {
 
-using cli::DigestRange;
-using cli::DigestTap;
-using cli::DigestValue;
+using manifest::DigestRange;
+using manifest::DigestTap;
+using manifest::DigestValue;
 using testing::Bytes;
 
 std::string Sha256Of(std::span<const std::uint8_t> bytes) {

@@ -15,7 +15,7 @@
 #include "flash/row_codecs.hpp"
 #include "job/block_text.hpp"
 #include "merge_dialog.hpp"
-#include "report.hpp"
+#include "manifest/report.hpp"
 #include "wx_text.hpp"
 
 namespace folvane::ui {
@@ -46,9 +46,9 @@ constexpr ActionEntry kActions[] = {
     {PaneAction::kSaveJob, "&Save job…", "Save the window's job as a text job"},
 };
 
-std::string DigestLine(const char* what, const std::string& path, const cli::DigestValue& d) {
+std::string DigestLine(const char* what, const std::string& path, const manifest::DigestValue& d) {
   return std::string(what) + " " + path + ": " + std::to_string(d.bytes) + " bytes, byte sum " +
-         (d.byteSum ? Hex(*d.byteSum) : std::string("-")) + ", CRC-32 " + cli::Crc32Text(d.crc32) + ", SHA-256 " +
+         (d.byteSum ? Hex(*d.byteSum) : std::string("-")) + ", CRC-32 " + manifest::Crc32Text(d.crc32) + ", SHA-256 " +
          d.sha256;
 }
 
@@ -306,11 +306,11 @@ void JobPane::OnReport() {
   for (int row = 1; row <= kRowCount; ++row) {
     if (dialog_.IsRowChecked(row)) others.push_back(dialog_.GetRowPathText(row));
   }
-  if (const auto clash = cli::ReportClash(*path, others, command)) {
+  if (const auto clash = manifest::ReportClash(*path, others, command)) {
     return dialog_.ShowMessage(*clash, MessageIcon::Warning);
   }
   FlashLayout layout = dialog_.CurrentLayout();
-  cli::ReportData report = cli::CollectReport(
+  manifest::ReportData report = manifest::CollectReport(
       command,
       {jobPath_, dialog_.GetBlockModeSelection(), dialog_.Geometry(), digests_ ? digests_->dataPath : dialog_.GetDataPathText(),
        digests_ ? digests_->tablePath : dialog_.GetTablePathText(), std::move(layout)},
@@ -326,9 +326,9 @@ void JobPane::OnReport() {
   }
   std::string failure;
   std::vector<std::string> lines;
-  auto file = cli::OpenReportFile(*path, true, failure, lines);
+  auto file = manifest::OpenReportFile(*path, true, failure, lines);
   if (!file) return dialog_.ShowMessage(failure, MessageIcon::Error);
-  Status written = cli::WriteReportPage(*file, cli::ReportHtml(report));
+  Status written = manifest::WriteReportPage(*file, manifest::ReportHtml(report));
   if (written) written = file->Commit();
   if (!written) dialog_.ShowMessage(written.error().Line(), MessageIcon::Error);
 }

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "digest.hpp"
+#include "manifest/digest.hpp"
 #include "flash/dump_verify.hpp"
 #include "flash/margins.hpp"
 #include "flash/row_codecs.hpp"
@@ -33,8 +33,8 @@ namespace folvane::ui {
 
 /// The digests of one merge's outputs, as the pane shows them.
 struct MergeDigests {
-  cli::DigestValue data;
-  cli::DigestValue table;
+  manifest::DigestValue data;
+  manifest::DigestValue table;
   std::string dataPath;
   std::string tablePath;
 };

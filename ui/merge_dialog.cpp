@@ -249,7 +249,7 @@ void CMergeDlg::OnMerge() {
   blocker_ = std::make_unique<InputBlocker>(this);
   lastRepaint_ = {};
   // The checksums are taken as the merge writes the outputs, on threads of their own.
-  cli::DigestTap digests(geometry_.blockSize);
+  manifest::DigestTap digests(geometry_.blockSize);
   MergeOptions options;
   options.tap = &digests;
   options.pageCodecs = codecs->PageCodecs();

@@ -21,7 +21,7 @@
 #include "gui_support.hpp"
 #include "job/block_text.hpp"
 #include "job/text_job.hpp"
-#include "sha256.hpp"
+#include "manifest/sha256.hpp"
 #include "wx_text.hpp"
 
 namespace folvane::testing {
@@ -99,7 +99,7 @@ TEST_F(Pane, ChecksumsAfterMergeAreThoseOfTheFilesWritten) {
     const std::string line = std::string(what) + " " + path + ": " + std::to_string(bytes.size()) +
                              " bytes, byte sum " +
                              Hex(std::accumulate(bytes.begin(), bytes.end(), std::uint32_t{0})) + ", CRC-32 " +
-                             Crc32Hex(bytes) + ", SHA-256 " + *cli::Sha256Hex(bytes);
+                             Crc32Hex(bytes) + ", SHA-256 " + *manifest::Sha256Hex(bytes);
     EXPECT_TRUE(Shows(line)) << line << "\n---\n" << Results();
     EXPECT_NE(Tools()->ChecksumText().find(line), std::string::npos);
   }
@@ -206,7 +206,7 @@ TEST_F(Pane, TheReportIsTheCommandLinesPageAndNeverOverwritesAnInput) {
   const std::string html(page.begin(), page.end());
   EXPECT_NE(html.find("<title>Folvane flash report</title>"), std::string::npos);
   EXPECT_NE(html.find("Merged by Folvane"), std::string::npos);
-  EXPECT_NE(html.find(*cli::Sha256Hex(data)), std::string::npos) << "the data image's digest";
+  EXPECT_NE(html.find(*manifest::Sha256Hex(data)), std::string::npos) << "the data image's digest";
   EXPECT_NE(html.find("Job: set up in the window"), std::string::npos);
 
   for (const std::string& input : {dir / "d.bin", dir / "kernel.bin"}) {
