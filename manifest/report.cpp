@@ -362,7 +362,9 @@ std::string ReportHtml(const ReportData& report) {
   h += "Block mode: " + std::to_string(report.blockMode) + " " + Escape(BlockModeLabel(report.blockMode)) +
        ", block size " + Hex(report.blockSize) + " (" + std::to_string(report.blockSize) + ") bytes, page size " +
        Hex(report.pageSize) + " (" + std::to_string(report.pageSize) + ") bytes<br/>";
-  h += std::string(report.merged ? "Merged" : "Checked (nothing written)") + " by Folvane " + Escape(report.version) +
+  const bool unchecked = report.command == kWindowSetUp;
+  h += std::string(report.merged ? "Merged" : unchecked ? "Set up (neither checked nor written)" : "Checked (nothing written)") +
+       " by Folvane " + Escape(report.version) +
        " on " + Escape(report.date) + " at " + Escape(report.host) + "</p>\n";
   h += "<h2>Flash map, blocks 0x0 to " + Hex(l.endBlock ? l.endBlock - 1 : 0) + "</h2>\n" + ReportSvg(l);
   h += "<p class=\"legend\">Rows in their colours:<span style=\"background:" + Css(RowColour(1)) +
@@ -401,7 +403,10 @@ std::string ReportHtml(const ReportData& report) {
          (o->byteSum ? Hex(*o->byteSum) : std::string("&#8211;")) + "</td></tr>\n";
   }
   h += "</table>\n";
-  if (!report.merged) h += "<p>Sizes are those a merge would write; digests are taken only by a merge.</p>\n";
+  if (!report.merged) {
+    h += unchecked ? "<p>Sizes and digests are taken only by a merge.</p>\n"
+                   : "<p>Sizes are those a merge would write; digests are taken only by a merge.</p>\n";
+  }
   return h + "</body>\n</html>\n";
 }
 

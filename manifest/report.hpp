@@ -42,8 +42,11 @@ struct ReportOutput {
   std::optional<std::uint32_t> byteSum;
 };
 
+/// The command of a report of what the window holds, neither checked nor merged.
+inline constexpr const char* kWindowSetUp = "window";
+
 struct ReportData {
-  std::string command;  ///< "check" or "merge"
+  std::string command;  ///< "check", "merge" or kWindowSetUp
   std::string jobPath;
   std::string jobSha256;  ///< empty when the job file cannot be read
   int blockMode = 0;

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <memory>
 
+#include <algorithm>
+#include <system_error>
+
 #include "dialog/job_file.hpp"
 #include "flash/pages.hpp"
-#include "flash/row_codecs.hpp"
 #include "job/block_text.hpp"
 #include "merge_dialog.hpp"
 #include "manifest/report.hpp"
@@ -174,7 +176,9 @@ std::string JobPane::ChecksumText() const {
 
 void JobPane::ShowResults() {
   std::string text;
-  text += digests_ ? ChecksumText() : std::string("Checksums: after a merge that completes, until the set-up changes.\n");
+  text += digests_         ? ChecksumText()
+          : digestsFailed_ ? std::string("Checksums: the merge completed, but its checksums could not be taken.\n")
+                           : std::string("Checksums: after a merge that completes, until the set-up changes.\n");
   if (chipDescription_.empty()) {
     text += "Chip: none given (Bad blocks… reads a list, Chip odds… takes a count).\n";
   } else {
@@ -185,14 +189,16 @@ void JobPane::ShowResults() {
   results_->ChangeValue(ToWx(text));
 }
 
-void JobPane::SetMergeDigests(std::optional<MergeDigests> digests, const MergeResult& result) {
+void JobPane::SetMergeDigests(std::optional<MergeDigests> digests, const MergeResult& result, bool digestsFailed) {
   digests_ = std::move(digests);
+  digestsFailed_ = digestsFailed;
   lastMerge_.reset();
   mergedSetUp_.clear();
-  if (digests_) {
-    lastMerge_ = result;
-    mergedSetUp_ = CurrentSetUpKey(dialog_.CurrentLayout());
-  }
+  // A merge rewrote the data image a verify compared the chip with.
+  verifyLines_.clear();
+  differing_.clear();
+  if (digests_) lastMerge_ = result;
+  if (digests_ || digestsFailed_) mergedSetUp_ = CurrentSetUpKey(dialog_.CurrentLayout());
   Action(PaneAction::kCopy)->Enable(digests_.has_value());
   ShowResults();
 }
@@ -209,6 +215,12 @@ void JobPane::SetupChanged(const FlashLayout& layout) {
     lastMerge_.reset();
     mergedSetUp_.clear();
     Action(PaneAction::kCopy)->Disable();
+  }
+  if (digestsFailed_ && CurrentSetUpKey(layout) != mergedSetUp_) digestsFailed_ = false;
+  // A verify's results are of the rows it compared; a running one settles that itself.
+  if (!Busy() && !verifyLines_.empty() && CurrentSetUpKey(layout) != verifiedSetUp_) {
+    verifyLines_.clear();
+    differing_.clear();
   }
   marginLines_.clear();
   if (!chipDescription_.empty()) {
@@ -297,22 +309,30 @@ void JobPane::OnCopy() {
   wxTheClipboard->Close();
 }
 
+std::vector<std::string> JobPane::JobFiles(bool withJobFile) const {
+  std::vector<std::string> files = {chipPath_, dialog_.GetDataPathText(), dialog_.GetTablePathText()};
+  if (withJobFile) files.push_back(jobPath_);
+  if (digests_) files.insert(files.end(), {digests_->dataPath, digests_->tablePath});
+  for (int row = 1; row <= kRowCount; ++row) {
+    if (dialog_.IsRowChecked(row)) files.push_back(dialog_.GetRowPathText(row));
+  }
+  return files;
+}
+
 void JobPane::OnReport() {
   const auto path = dialog_.ChooseFile({ChooserKind::Save, "HTML report(*.html)|*.html|File(*.*)|*.*||", "html"});
   if (!path) return;
   const std::string command = digests_ ? "merge" : "check";
-  std::vector<std::string> others = {jobPath_, chipPath_, dialog_.GetDataPathText(), dialog_.GetTablePathText()};
-  if (digests_) others.insert(others.end(), {digests_->dataPath, digests_->tablePath});
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (dialog_.IsRowChecked(row)) others.push_back(dialog_.GetRowPathText(row));
-  }
-  if (const auto clash = manifest::ReportClash(*path, others, command)) {
+  if (const auto clash = manifest::ReportClash(*path, JobFiles(true), command)) {
     return dialog_.ShowMessage(*clash, MessageIcon::Warning);
   }
   FlashLayout layout = dialog_.CurrentLayout();
+  // The job file is named, with its digest, only while the window still holds what it
+  // held: after an edit the report is of a set-up no file describes.
+  const bool ofJobFile = !jobPath_.empty() && CurrentSetUpKey(layout) == jobSetUp_;
   manifest::ReportData report = manifest::CollectReport(
-      command,
-      {jobPath_, dialog_.GetBlockModeSelection(), dialog_.Geometry(), digests_ ? digests_->dataPath : dialog_.GetDataPathText(),
+      digests_ ? command : manifest::kWindowSetUp,
+      {ofJobFile ? jobPath_ : std::string(), dialog_.GetBlockModeSelection(), dialog_.Geometry(), digests_ ? digests_->dataPath : dialog_.GetDataPathText(),
        digests_ ? digests_->tablePath : dialog_.GetTablePathText(), std::move(layout)},
       lastMerge_ ? *lastMerge_ : MergeResult{});
   if (digests_) {
@@ -327,7 +347,10 @@ void JobPane::OnReport() {
   std::string failure;
   std::vector<std::string> lines;
   auto file = manifest::OpenReportFile(*path, true, failure, lines);
-  if (!file) return dialog_.ShowMessage(failure, MessageIcon::Error);
+  if (!file) {
+    for (const std::string& line : lines) failure += "\n" + line;
+    return dialog_.ShowMessage(failure, MessageIcon::Error);
+  }
   Status written = manifest::WriteReportPage(*file, manifest::ReportHtml(report));
   if (written) written = file->Commit();
   if (!written) dialog_.ShowMessage(written.error().Line(), MessageIcon::Error);
@@ -359,6 +382,17 @@ std::optional<DumpCheck> JobPane::PrepareVerify(const std::string& dumpPath) {
     dialog_.ShowMessage("No ticked row is taken: there is nothing on the chip to compare.", MessageIcon::Warning);
     return std::nullopt;
   }
+  // A list that names blocks the dumped chip does not have is of another chip. A dump
+  // of the wrong size is left for the verify to name.
+  const auto size = MeasureFile(dumpPath);
+  const std::uint64_t blockBytes = check.layout.BlockBytes();
+  if (size && *size % blockBytes == 0 && *size != 0 && check.badBlocks && !check.badBlocks->empty() &&
+      check.badBlocks->Blocks().back() >= *size / blockBytes) {
+    dialog_.ShowMessage(chipPath_ + ": block " + Hex(check.badBlocks->Blocks().back()) +
+                            " is outside the chip, whose blocks are 0x0 to " + Hex(*size / blockBytes - 1),
+                        MessageIcon::Warning);
+    return std::nullopt;
+  }
   return check;
 }
 
@@ -383,8 +417,21 @@ void JobPane::OnVerify() {
     }
     return !cancel_.load();
   };
+  // The dump is read on a thread of its own: a GiB takes seconds, and the window keeps
+  // answering (Cancel among others) while it goes. The thread hands its result back
+  // through the window's event queue.
+  const std::string dataPath = check->dataPath;
+  try {
+    worker_ = std::thread([this, c = std::move(*check)] {
+      auto report = std::make_shared<Expected<DumpReport>>(VerifyDump(c));
+      CallAfter([this, report] { Finish(std::move(*report)); });
+    });
+  } catch (const std::system_error& e) {
+    return dialog_.ShowMessage(std::string("The verify cannot start: ") + e.what(), MessageIcon::Error);
+  }
   dumpPath_ = *path;
-  verifyLines_ = {"Verifying " + *path + " against " + check->dataPath + "…"};
+  verifiedSetUp_ = CurrentSetUpKey(dialog_.CurrentLayout());
+  verifyLines_ = {"Verifying " + *path + " against " + dataPath + "…"};
   differing_.clear();
   ShowResults();
   // What would change the job under the comparison waits for it.
@@ -393,13 +440,6 @@ void JobPane::OnVerify() {
   }
   Action(PaneAction::kCancel)->Enable();
   gauge_->SetValue(0);
-  // The dump is read on a thread of its own: a GiB takes seconds, and the window keeps
-  // answering (Cancel among others) while it goes. The thread hands its result back
-  // through the window's event queue.
-  worker_ = std::thread([this, c = std::move(*check)] {
-    auto report = std::make_shared<Expected<DumpReport>>(VerifyDump(c));
-    CallAfter([this, report] { Finish(std::move(*report)); });
-  });
 }
 
 void JobPane::OnCancel() { cancel_ = true; }
@@ -429,6 +469,11 @@ void JobPane::VerifyDone(Expected<DumpReport> report) {
   }
   if (report->cancelled) {
     verifyLines_ = {"Verify cancelled: nothing was compared to the end."};
+  } else if (const std::string now = CurrentSetUpKey(dialog_.CurrentLayout()); now != verifiedSetUp_) {
+    // The rows were edited while the dump was read: its results are of rows no longer
+    // shown. This line stays until the next edit.
+    verifyLines_ = {"The set-up changed while the dump was verified: verify again."};
+    verifiedSetUp_ = now;
   } else if (!report->sizeProblem.empty()) {
     ShowResults();
     return dialog_.ShowMessage(dumpPath_ + " is no dump of this job's chip: " + report->sizeProblem, MessageIcon::Warning);
@@ -465,6 +510,7 @@ void JobPane::OnOpenJob() {
     return;
   }
   jobPath_ = *path;
+  jobSetUp_ = CurrentSetUpKey(dialog_.CurrentLayout());
   dialog_.UpdateMap();
   // The dialog holds what IMPORT can; whatever it did not take as the job says is named.
   if (parsed) {
@@ -493,6 +539,9 @@ void JobPane::OnSaveJob() {
   }
   const auto path = dialog_.ChooseFile({ChooserKind::Save, kTextJobFilter, "toml"});
   if (!path) return;
+  if (const auto clash = manifest::ReportClash(*path, JobFiles(false), "job")) {
+    return dialog_.ShowMessage("Job File " + *path + " is also an input or output of the job.", MessageIcon::Warning);
+  }
   std::string problem;
   const auto text = TextJobAt(JobOfDialog(dialog_, dialog_.Job().programErasedPages), *path, problem);
   if (!text) return dialog_.ShowMessage("No text job can hold this job: " + problem, MessageIcon::Warning);
@@ -502,6 +551,7 @@ void JobPane::OnSaveJob() {
   if (written) written = file->Commit();
   if (!written) return dialog_.ShowMessage(written.error().Line(), MessageIcon::Error);
   jobPath_ = *path;
+  jobSetUp_ = CurrentSetUpKey(dialog_.CurrentLayout());
 }
 
 }  // namespace folvane::ui

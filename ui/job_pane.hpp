@@ -50,8 +50,9 @@ class JobPane : public wxPanel {
   /// The pane's height in pixels, under the map.
   [[nodiscard]] static int Height(wxWindow* dialog);
 
-  /// What a merge wrote, or nothing for one that failed or was stopped.
-  void SetMergeDigests(std::optional<MergeDigests> digests, const MergeResult& result);
+  /// What a merge wrote, or nothing for one that failed or was stopped;
+  /// `digestsFailed`: the merge completed but its checksums could not be taken.
+  void SetMergeDigests(std::optional<MergeDigests> digests, const MergeResult& result, bool digestsFailed = false);
   /// The set-up changed: the chip's margins follow.
   void SetupChanged(const FlashLayout& layout);
   /// The chip's listed bad blocks, for the map.
@@ -60,13 +61,9 @@ class JobPane : public wxPanel {
   [[nodiscard]] const std::set<int>& DifferingRows() const { return differing_; }
   /// Whether a dump is being verified.
   [[nodiscard]] bool Busy() const { return worker_.joinable(); }
-  /// A text job opened or saved here, for the report's job line.
-  [[nodiscard]] const std::string& JobPath() const { return jobPath_; }
-  void SetJobPath(std::string path) { jobPath_ = std::move(path); }
 
   [[nodiscard]] wxButton* Action(PaneAction action) const;
   [[nodiscard]] wxTextCtrl* Results() const { return results_; }
-  [[nodiscard]] wxGauge* Progress() const { return gauge_; }
   /// The checksums as Copy puts them on the clipboard.
   [[nodiscard]] std::string ChecksumText() const;
   /// The first action, where F6 puts the focus.
@@ -95,6 +92,9 @@ class JobPane : public wxPanel {
   void Finish(Expected<DumpReport> report);
   void VerifyDone(Expected<DumpReport> report);
   std::optional<DumpCheck> PrepareVerify(const std::string& dumpPath);
+  /// The files a report or a job file must not replace: the images, the outputs, the
+  /// bad-block list and, `withJobFile`, the job file the pane opened or saved.
+  [[nodiscard]] std::vector<std::string> JobFiles(bool withJobFile) const;
 
   CMergeDlg& dialog_;
   std::vector<wxButton*> actions_;
@@ -113,6 +113,9 @@ class JobPane : public wxPanel {
   std::set<int> differing_;
   RowCodecs codecs_;  ///< the verify's, alive while its thread reads
   std::string jobPath_;
+  std::string jobSetUp_;       ///< the set-up the job file held when opened or saved
+  std::string verifiedSetUp_;  ///< the set-up the verify's lines are of
+  bool digestsFailed_ = false;
   std::string dumpPath_;
 
   std::thread worker_;

@@ -256,11 +256,13 @@ void CMergeDlg::OnMerge() {
   options.programErasedPages = set_.programErasedPages;
   const MergeResult result = RunMerge(set_, geometry_, *this, options);
   std::optional<MergeDigests> taken;
+  bool digestsFailed = false;
   if (result.completed) {
     MergeDigests d{digests.Data(), digests.Table(), GetDataPathText(), GetTablePathText()};
-    if (!digests.Failed()) taken = std::move(d);
+    digestsFailed = digests.Failed();  // known once the digests are taken
+    if (!digestsFailed) taken = std::move(d);
   }
-  tools_->SetMergeDigests(std::move(taken), result);
+  tools_->SetMergeDigests(std::move(taken), result, digestsFailed);
   blocker_.reset();
   SyncGauge();  // whatever the throttle held back
   ScheduleMapUpdate();

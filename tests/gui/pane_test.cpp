@@ -199,15 +199,28 @@ TEST_F(Pane, TheReportIsTheCommandLinesPageAndNeverOverwritesAnInput) {
   TwoRowJob();
   Click(Ctrl(ids::kMerge));
   const Bytes data = ReadFile(dir / "d.bin");
-  answers = {dir / "report.html"};
-  Press(PaneAction::kReport);
-  ASSERT_TRUE(hook.shown.empty()) << hook.shown[0].text;
-  const Bytes page = ReadFile(dir / "report.html");
-  const std::string html(page.begin(), page.end());
+  auto report = [&](const std::string& name) {
+    answers = {dir / name};
+    Press(PaneAction::kReport);
+    EXPECT_TRUE(hook.shown.empty()) << hook.shown[0].text;
+    const Bytes page = ReadFile(dir / name);
+    return std::string(page.begin(), page.end());
+  };
+  const std::string html = report("report.html");
   EXPECT_NE(html.find("<title>Folvane flash report</title>"), std::string::npos);
   EXPECT_NE(html.find("Merged by Folvane"), std::string::npos);
   EXPECT_NE(html.find(*manifest::Sha256Hex(data)), std::string::npos) << "the data image's digest";
   EXPECT_NE(html.find("Job: set up in the window"), std::string::npos);
+
+  // Without a merge the page says it is of the set-up; no edit leaves the job file's
+  // name on a page of rows it does not hold.
+  answers = {dir / "job.toml"};
+  Press(PaneAction::kSaveJob);
+  dlg->SetItemText(RowControlsFor(2).endEdit, "8");
+  dlg->UpdateMap();
+  const std::string setup = report("setup.html");
+  EXPECT_NE(setup.find("Set up (neither checked nor written) by Folvane"), std::string::npos);
+  EXPECT_NE(setup.find("Job: set up in the window"), std::string::npos);
 
   for (const std::string& input : {dir / "d.bin", dir / "kernel.bin"}) {
     hook.shown.clear();
@@ -218,7 +231,16 @@ TEST_F(Pane, TheReportIsTheCommandLinesPageAndNeverOverwritesAnInput) {
     hook.reply = wxID_OK;
     const auto messages = hook.Messages();
     ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(messages.back(), "Report File " + input + " is also an input or output of the merge.");
+    EXPECT_EQ(messages.back(), "Report File " + input + " is also an input or output of the check.");
+    EXPECT_EQ(ReadFile(input), kept);
+    // Nor does a saved job replace an image or an output.
+    hook.shown.clear();
+    answers = {input};
+    hook.reply = wxID_YES;
+    Press(PaneAction::kSaveJob);
+    hook.reply = wxID_OK;
+    ASSERT_FALSE(hook.Messages().empty());
+    EXPECT_EQ(hook.Messages().back(), "Job File " + input + " is also an input or output of the job.");
     EXPECT_EQ(ReadFile(input), kept);
   }
 }
@@ -262,6 +284,43 @@ TEST_F(Pane, VerifyingADumpReportsEachRowAndMarksTheMap) {
   EXPECT_NE(hook.Messages()[0].find("is no dump of this job's chip: it is " + std::to_string(chip.size()) + " bytes"),
             std::string::npos)
       << hook.Messages()[0];
+}
+
+// A verify's lines and the map's red frames are of the rows it compared: an edit
+// made after it, or while it ran, takes them away; a list of another chip is refused.
+TEST_F(Pane, AVerifyIsOfTheSetUpItCompared) {
+  TwoRowJob();
+  Click(Ctrl(ids::kMerge));
+  Bytes chip = Padded(ReadFile(dir / "d.bin"), kBlock);
+  chip.resize(400 * kBlock, 0xFF);
+  chip[2 * kBlock + 100] ^= 0x10;
+  WriteFile(dir / "chip.bin", chip);
+  answers = {dir / "chip.bin"};
+  Press(PaneAction::kVerify);
+  WaitForVerify();
+  Pump(50);
+  ASSERT_EQ(dlg->Map()->DifferingRows(), std::set<int>{2});
+  dlg->SetItemText(RowControlsFor(2).endEdit, "8");
+  dlg->UpdateMap();
+  EXPECT_FALSE(Shows("does not hold")) << Results();
+  EXPECT_TRUE(dlg->Map()->DifferingRows().empty());
+
+  answers = {dir / "chip.bin"};
+  Tools()->OnVerify();
+  dlg->SetItemText(RowControlsFor(2).endEdit, "9");
+  WaitForVerify();
+  Pump(50);
+  EXPECT_TRUE(Shows("The set-up changed while the dump was verified: verify again.")) << Results();
+  EXPECT_FALSE(Shows("holds the job") || Shows("not hold the job")) << Results();
+  EXPECT_TRUE(dlg->Map()->DifferingRows().empty());
+
+  WriteText(dir / "other.txt", "0x3\n0x1f4\n");  // a chip of 500 blocks; the dump has 400
+  answers = {dir / "other.txt", dir / "chip.bin"};
+  Press(PaneAction::kBadBlocks);
+  Press(PaneAction::kVerify);
+  EXPECT_FALSE(Tools()->Busy());
+  ASSERT_EQ(hook.Messages().size(), 1u);
+  EXPECT_EQ(hook.Messages()[0], (dir / "other.txt") + ": block 0x1F4 is outside the chip, whose blocks are 0x0 to 0x18F");
 }
 
 TEST_F(Pane, ACancelledVerifyLeavesNothingBehind) {
