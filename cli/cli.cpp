@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
+
+#include <fmt/format.h>
 
 #include "io/console.hpp"
 #include "io/exe_path.hpp"
@@ -272,9 +274,7 @@ std::string Printable(const std::string& text) {
     } else if (n == 0 || control) {
       const std::size_t count = n == 0 ? 1 : n;
       for (std::size_t i = 0; i < count; ++i) {
-        char b[8];
-        std::snprintf(b, sizeof b, "\\x%02X", static_cast<unsigned char>(text[at + i]));
-        out += b;
+        out += fmt::format("\\x{:02X}", static_cast<unsigned char>(text[at + i]));
       }
       at += count;
       continue;

@@ -1,12 +1,13 @@
 #include "report.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <numeric>
 #include <optional>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "digest.hpp"
 #include "io/console.hpp"
@@ -103,17 +104,9 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
-std::string Css(Rgb c) {
-  char b[16];
-  std::snprintf(b, sizeof b, "#%02x%02x%02x", c.r, c.g, c.b);
-  return b;
-}
+std::string Css(Rgb c) { return fmt::format("#{:02x}{:02x}{:02x}", c.r, c.g, c.b); }
 
-std::string Num(double v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "%.2f", v);
-  return b;
-}
+std::string Num(double v) { return fmt::format("{:.2f}", v); }
 
 const char* BlockModeLabel(int mode) {
   return mode >= 0 && mode < kBlockModeCount ? kBlockModes[static_cast<std::size_t>(mode)].label.data() : "";
