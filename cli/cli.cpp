@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
+
+#include <fmt/format.h>
+#include <utf8cpp/utf8.h>
 
 #include "io/console.hpp"
 #include "io/exe_path.hpp"
@@ -243,45 +247,34 @@ std::string FileErrorLine(const FileError& error) { return error.Line(); }
 
 std::string FileErrorText(const FileError& error) { return Printable(FileErrorLine(error)); }
 
-namespace {
-// The length of the valid UTF-8 sequence at `at`, or 0.
-std::size_t Utf8Length(const std::string& s, std::size_t at) {
-  const auto c = static_cast<unsigned char>(s[at]);
-  std::size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-  if (n == 0 || at + n > s.size() || (n == 2 && c < 0xC2)) return 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((static_cast<unsigned char>(s[at + i]) & 0xC0) != 0x80) return 0;
-  }
-  return n;
-}
-}  // namespace
-
 // Where the backslash separates a path's folders it prints as itself, or no path
 // could be copied from a message; elsewhere it is doubled, so that the escapes below
 // are told from a name's own text.
 std::string Printable(const std::string& text) {
   std::string out;
-  for (std::size_t at = 0; at < text.size();) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    const std::size_t n = Utf8Length(text, at);
-    // C0 and C1 controls (U+0080..U+009F arrive as 0xC2 0x80..0x9F), DEL and bytes that
-    // are not UTF-8 (a path saved on a Chinese Windows) are escaped.
-    const bool control = c < 0x20 || c == 0x7F || (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
-    if (c == '\\' && !BackslashSeparatesPaths()) {
-      out += "\\\\";
-    } else if (n == 0 || control) {
-      const std::size_t count = n == 0 ? 1 : n;
-      for (std::size_t i = 0; i < count; ++i) {
-        char b[8];
-        std::snprintf(b, sizeof b, "\\x%02X", static_cast<unsigned char>(text[at + i]));
-        out += b;
+  const auto escape = [&out](std::string::const_iterator from, std::string::const_iterator to) {
+    for (; from != to; ++from) fmt::format_to(std::back_inserter(out), "\\x{:02X}", static_cast<unsigned char>(*from));
+  };
+  for (auto at = text.begin(); at != text.end();) {
+    const auto invalid = utf8::find_invalid(at, text.end());
+    while (at != invalid) {
+      const auto start = at;
+      const std::uint32_t c = utf8::unchecked::next(at);
+      // C0 and C1 controls and DEL are escaped, byte by byte.
+      if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+        escape(start, at);
+      } else if (c == '\\' && !BackslashSeparatesPaths()) {
+        out += "\\\\";
+      } else {
+        out.append(start, at);
       }
-      at += count;
-      continue;
-    } else {
-      out.append(text, at, n);
     }
-    at += n == 0 ? 1 : n;
+    // A byte that is not UTF-8 (a path saved on a Chinese Windows) is escaped alone;
+    // the bytes after it are read afresh.
+    if (at != text.end()) {
+      escape(at, at + 1);
+      ++at;
+    }
   }
   return out;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "cli.hpp"
 #include "ecc/detect.hpp"
 #include "flash/bad_blocks.hpp"
@@ -27,9 +29,7 @@ std::string ShareText(const SchemeFit& fit) {
   const double percent = fit.steps ? std::floor(10000.0 * static_cast<double>(fit.matching) /
                                                 static_cast<double>(fit.steps)) / 100.0
                                    : 0.0;
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f%%", percent);
-  return std::to_string(fit.matching) + " of " + std::to_string(fit.steps) + " steps (" + text + ")";
+  return fmt::format("{} of {} steps ({:.2f}%)", fit.matching, fit.steps, percent);
 }
 
 nlohmann::json FitJson(const SchemeFit& fit) {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <fmt/format.h>
+
 namespace folvane::cli {
 
 namespace {
@@ -11,11 +13,7 @@ constexpr std::size_t kWarnedMarks = 8;
 // Runs of 0xFF blocks shown per row in the text.
 constexpr std::size_t kShownRuns = 8;
 
-std::string Sum32(std::uint32_t sum) {
-  char b[16];
-  std::snprintf(b, sizeof b, "0x%08X", sum);
-  return b;
-}
+std::string Sum32(std::uint32_t sum) { return fmt::format("0x{:08X}", sum); }
 
 // "image block 0x1, page 0x3, step 2: byte 0x12345 of the image"
 std::string DifferenceText(const LintEccDifference& d) {
@@ -63,8 +61,7 @@ void WarnMarks(Console& console, const LintReport& lint) {
   for (const LintRowReport& r : lint.rows) {
     for (std::size_t i = 0; i < r.marks.size() && i < kWarnedMarks; ++i) {
       const LintMark& m = r.marks[i];
-      char value[8];
-      std::snprintf(value, sizeof value, "0x%02X", m.value);
+      const std::string value = fmt::format("0x{:02X}", m.value);
       console.Line("folvane-cli: warning: row " + std::to_string(r.row) + ", image block " + Hex(m.imageBlock) +
                    ", page " + Hex(m.page) + ": byte " + Hex(m.imageOffset) + " of the image is " + value +
                    ", not 0xFF; a chip will read the block as bad once programmed");

@@ -1,10 +1,11 @@
 #include "terminal_map.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "cli.hpp"
 #include "io/console.hpp"
@@ -39,11 +40,7 @@ struct Cell {
   int priority = 0;
 };
 
-std::string Colour(Rgb c) {
-  char b[32];
-  std::snprintf(b, sizeof b, "\x1b[38;2;%d;%d;%dm", c.r, c.g, c.b);
-  return b;
-}
+std::string Colour(Rgb c) { return fmt::format("\x1b[38;2;{};{};{}m", c.r, c.g, c.b); }
 
 Rgb ColourOf(const Cell& cell) {
   switch (cell.kind) {

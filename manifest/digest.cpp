@@ -5,11 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "merge/byte_sums.hpp"
 #include "manifest/sha256.hpp"
@@ -34,11 +35,7 @@ std::uint32_t CrcCombine(std::uint32_t first, std::uint32_t second, std::uint64_
   return static_cast<std::uint32_t>(crc32_combine(first, second, static_cast<z_off_t>(secondBytes)));
 }
 
-std::string Crc32Text(std::uint32_t crc) {
-  char b[16];
-  std::snprintf(b, sizeof b, "%08x", crc);
-  return b;
-}
+std::string Crc32Text(std::uint32_t crc) { return fmt::format("{:08x}", crc); }
 
 // Every digest of the data image is taken beside the merge, on two threads of its
 // own, from a copy of the bytes: one takes the data image's SHA-256 and all the byte

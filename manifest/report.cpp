@@ -1,18 +1,19 @@
 #include "manifest/report.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <numeric>
 #include <optional>
 #include <vector>
 
+#include <fmt/format.h>
+#include <utf8cpp/utf8.h>
+
 #include "manifest/digest.hpp"
 #include "io/console.hpp"
 #include "job/block_mode.hpp"
 #include "job/block_text.hpp"
-#include "job/stored_text.hpp"
 #include "layout/palette.hpp"
 #include "manifest/sha256.hpp"
 #include "version.hpp"
@@ -66,54 +67,38 @@ std::string FileSha256(const std::string& path) {
 // characters and bytes that are not UTF-8 as U+FFFD, so that no path can end an
 // attribute, open a tag or make the page ill-formed.
 std::string Escape(const std::string& text) {
-  const std::string utf8 = IsValidUtf8(text) ? text : std::string();
   std::string out;
-  if (utf8.empty() && !text.empty()) {
-    // Keep each valid sequence; replace each stray byte.
-    for (std::size_t at = 0; at < text.size();) {
-      std::size_t n = 1;
-      const auto c = static_cast<unsigned char>(text[at]);
-      n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-      if (n == 0 || at + n > text.size() || !IsValidUtf8(std::string_view(text).substr(at, n))) {
-        out += Escape("\xEF\xBF\xBD");
-        ++at;
-        continue;
+  for (auto at = text.begin(); at != text.end();) {
+    const auto invalid = utf8::find_invalid(at, text.end());
+    for (; at != invalid; ++at) {
+      const char ch = *at;
+      const auto c = static_cast<unsigned char>(ch);
+      switch (ch) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default:
+          if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
+            out += "\xEF\xBF\xBD";
+          } else {
+            out += ch;
+          }
       }
-      out += Escape(text.substr(at, n));
-      at += n;
     }
-    return out;
-  }
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default:
-        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
-          out += "\xEF\xBF\xBD";
-        } else {
-          out += ch;
-        }
+    // Each stray byte on its own; the bytes after it are read afresh.
+    if (at != text.end()) {
+      out += "\xEF\xBF\xBD";
+      ++at;
     }
   }
   return out;
 }
 
-std::string Css(Rgb c) {
-  char b[16];
-  std::snprintf(b, sizeof b, "#%02x%02x%02x", c.r, c.g, c.b);
-  return b;
-}
+std::string Css(Rgb c) { return fmt::format("#{:02x}{:02x}{:02x}", c.r, c.g, c.b); }
 
-std::string Num(double v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "%.2f", v);
-  return b;
-}
+std::string Num(double v) { return fmt::format("{:.2f}", v); }
 
 const char* BlockModeLabel(int mode) {
   return mode >= 0 && mode < kBlockModeCount ? kBlockModes[static_cast<std::size_t>(mode)].label.data() : "";

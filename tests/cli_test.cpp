@@ -632,6 +632,44 @@ TEST_F(CliTest, CommandsNameTheFileTheyCannotRead) {
   }
 }
 
+// A name is shown as it is only where it is well-formed UTF-8 of a printable character;
+// every other byte is shown as \xNN, so that no name can drive the terminal.
+TEST_F(CliTest, MessagesShowEveryByteThatIsNotAPrintableCharacterAsItsValue) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a Windows command line holds no bytes that are not text";
+#else
+  struct Case {
+    const char* name;
+    const char* bytes;
+    const char* shown;
+  } cases[] = {
+      {"a character", "\xE5\x95\x8A", "\xE5\x95\x8A"},
+      {"a character of four bytes", "\xF0\x9F\x92\xBE", "\xF0\x9F\x92\xBE"},
+      {"a C0 control", "\x1B[2J", "\\x1B[2J"},
+      {"DEL", "\x7F", "\\x7F"},
+      {"a C1 control", "\xC2\x9B", "\\xC2\\x9B"},
+      {"the first character past the C1 controls", "\xC2\xA0", "\xC2\xA0"},
+      {"GBK", "\xB0\xA1", "\\xB0\\xA1"},
+      {"a lone continuation byte", "\x80z", "\\x80z"},
+      {"a character cut short", "\xE5\x95z", "\\xE5\\x95z"},
+      {"an overlong slash in two bytes", "\xC0\xAF", "\\xC0\\xAF"},
+      // Overlong forms of three and four bytes, surrogates and leads past U+10FFFF
+      // were once passed through to the terminal as they came.
+      {"an overlong slash in three bytes", "\xE0\x80\xAF", "\\xE0\\x80\\xAF"},
+      {"an overlong slash in four bytes", "\xF0\x80\x80\xAF", "\\xF0\\x80\\x80\\xAF"},
+      {"a surrogate", "\xED\xA0\x80", "\\xED\\xA0\\x80"},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},
+      {"a lead byte no character has", "\xF5\x80\x80\x80", "\\xF5\\x80\\x80\\x80"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CliRun run = InDir(std::string("show 'x") + c.bytes + ".part'");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find(std::string("x") + c.shown + ".part"), std::string::npos) << run.err;
+  }
+#endif
+}
+
 // A text job kept beside its images in a folder of its own, with paths relative to it.
 TEST_F(CliTest, ATextJobMergesAsItsPartFileDoesFromAnyFolder) {
   MakeJob();

@@ -214,7 +214,9 @@ TEST(PartFileText, Utf8IsCheckedStrictly) {
   } cases[] = {
       {"plain", true},          {"\xE5\x9B\xBA", true},    {"\xB9\xCC\xBC\xFE", false},
       {"\xC0\xAF", false},     {"\xED\xA0\x80", false},   {"\xE5\x9B", false},
-      {"\xF4\x90\x80\x80", false}, {"\xF0\x9F\x92\xBE", true},
+      {"\xF4\x90\x80\x80", false}, {"\xF0\x9F\x92\xBE", true},  {"\xE0\x80\xAF", false},
+      {"\xF0\x80\x80\xAF", false}, {"\xF5\x80\x80\x80", false}, {"\x80", false},
+      {"\xF0\x9F\x92", false},  {"\xEF\xBF\xBF", true},   {"\xF4\x8F\xBF\xBF", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);

@@ -18,6 +18,8 @@ build=(
   zlib1g-dev          # CRC-32 of manifests
   nlohmann-json3-dev  # folvane-cli's JSON documents and manifests
   libtomlplusplus-dev  # text jobs (TOML), header-only: the Windows build takes the same headers
+  libutfcpp-dev  # reading UTF-8 (utfcpp), header-only: the Windows build takes the same headers
+  libfmt-dev     # numbers into texts (fmt), used header-only: the Windows build takes the same headers
 )
 package=(
   dpkg-dev  # dpkg-shlibdeps finds the package's dependencies

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include <fmt/format.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -521,11 +522,8 @@ EccResult<BchCode> BchCode::Make(const BchParams& params, BchEngine engine) {
   const std::uint32_t poly = params.poly ? params.poly : DefaultPrimitivePoly(m);
   auto field = GaloisField::Make(m, poly);
   if (!field)
-    return EccResult<BchCode>::Fail("the polynomial " + [&] {
-      char text[16];
-      std::snprintf(text, sizeof text, "0x%X", poly);
-      return std::string(text);
-    }() + " is not a primitive polynomial of degree " + std::to_string(m));
+    return EccResult<BchCode>::Fail(
+        fmt::format("the polynomial 0x{:X} is not a primitive polynomial of degree {}", poly, m));
   const std::uint64_t n = field->Order();
   const std::uint64_t dataBits = std::uint64_t{params.stepBytes} * 8;
   if (params.t == 0 || params.stepBytes == 0)

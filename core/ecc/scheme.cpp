@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <map>
 #include <optional>
+
+#include <fmt/format.h>
 
 namespace folvane {
 
@@ -46,11 +47,7 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
-std::string Hex(std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%02X", v);
-  return text;
-}
+std::string Hex(std::uint32_t v) { return fmt::format("0x{:02X}", v); }
 
 std::string N(std::uint64_t v) { return std::to_string(v); }
 

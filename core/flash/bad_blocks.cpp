@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <unordered_map>
+
+#include <fmt/format.h>
 
 namespace folvane {
 
@@ -99,9 +100,7 @@ std::string Quoted(std::string_view word) {
   for (std::size_t i = 0; i < word.size() && i < 40; ++i) {
     const auto c = static_cast<unsigned char>(word[i]);
     if (c < 0x20 || c >= 0x7F || c == '\\') {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\x%02X", c);
-      out += b;
+      out += fmt::format("\\x{:02X}", c);
     } else {
       out += static_cast<char>(c);
     }

@@ -1,7 +1,8 @@
 #include "flash/margins.hpp"
 
 #include <cmath>
-#include <cstdio>
+
+#include <fmt/format.h>
 
 #include "job/block_text.hpp"
 
@@ -59,11 +60,7 @@ std::string OneIn(long double p) {
   if (p > 0.5L) return "about " + std::to_string(std::lround(static_cast<double>(p) * 10)) + " in 10 chips";
   const long double k = 1 / p;
   if (k < 100) return "about 1 in " + std::to_string(static_cast<long long>(std::llround(static_cast<double>(k)))) + " chips";
-  if (k >= 1e15L) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%.1Le", k);
-    return std::string("about 1 in ") + b + " chips";
-  }
+  if (k >= 1e15L) return fmt::format("about 1 in {:.1e} chips", k);
   // Two significant digits: the figure is a rate, not a count.
   const auto digits = static_cast<int>(std::floor(std::log10(static_cast<double>(k))));
   const double unit = std::pow(10.0, digits - 1);
@@ -71,11 +68,7 @@ std::string OneIn(long double p) {
   return "about 1 in " + Grouped(rounded) + " chips";
 }
 
-std::string ChanceText(long double p) {
-  char b[32];
-  std::snprintf(b, sizeof b, "%.3Lg", p);
-  return b;
-}
+std::string ChanceText(long double p) { return fmt::format("{:.3g}", p); }
 
 BadBlockFile ReadBadBlockFile(const std::string& path, std::optional<std::uint64_t> chipBlocks) {
   BadBlockFile loaded;
@@ -152,9 +145,7 @@ std::vector<std::string> MarginLines(const Margins& m) {
   std::vector<std::string> lines{"Margins:"};
   if (m.rows.empty()) lines.push_back("  no row is taken");
   for (const RowMargin& r : m.rows) {
-    char head[16];
-    std::snprintf(head, sizeof head, "  FILE%-2d", r.row);
-    lines.push_back(head + std::string(" blocks ") + Hex(r.range.first) + " to " + Hex(r.range.last) + ": " +
+    lines.push_back(fmt::format("  FILE{:<2} blocks ", r.row) + Hex(r.range.first) + " to " + Hex(r.range.last) + ": " +
                     HexDec(r.range.Blocks()) + " blocks, image " + HexDec(r.range.imageBlocks) + ", spare " +
                     HexDec(r.range.SpareBlocks()));
     if (r.placement) PlacementLines(r, lines);

@@ -1,16 +1,13 @@
 #include "job/block_text.hpp"
 
-#include <cstdio>
+
+#include <fmt/format.h>
 
 namespace folvane {
 
-std::string Hex(std::uint64_t value) {
-  char b[32];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(value));
-  return b;
-}
+std::string Hex(std::uint64_t value) { return fmt::format("0x{:X}", value); }
 
-std::string HexDec(std::uint64_t value) { return Hex(value) + " (" + std::to_string(value) + ")"; }
+std::string HexDec(std::uint64_t value) { return fmt::format("0x{:X} ({})", value, value); }
 
 namespace {
 int DigitValue(char c) {
@@ -40,10 +37,6 @@ BlockTextCheck CheckBlockText(std::string_view text) {
   return {BlockTextVerdict::Accepted, static_cast<std::uint32_t>(value)};
 }
 
-std::string ShortestBlockText(std::uint32_t value) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%x", value);
-  return buffer;
-}
+std::string ShortestBlockText(std::uint32_t value) { return fmt::format("{:x}", value); }
 
 }  // namespace folvane

@@ -1,7 +1,8 @@
 #include "job/partition.hpp"
 
 #include <algorithm>
-#include <cstdio>
+
+#include <fmt/format.h>
 
 #include "job/bytes.hpp"
 
@@ -56,34 +57,22 @@ const char* RuleName(SlotRule rule) {
 }
 
 std::string RowRejection::Describe() const {
-  char line[200];
   switch (rule) {
-    case SlotRule::Accepted:
-      std::snprintf(line, sizeof line, "row %d: accepted", row);
-      break;
-    case SlotRule::BlockUnset:
-      std::snprintf(line, sizeof line, "row %d: its start block or end block was never set", row);
-      break;
+    case SlotRule::Accepted: break;
+    case SlotRule::BlockUnset: return fmt::format("row {}: its start block or end block was never set", row);
     case SlotRule::EndBeforeStart:
-      std::snprintf(line, sizeof line, "row %d: end block 0x%X lies before start block 0x%X", row, endBlock,
-                    startBlock);
-      break;
+      return fmt::format("row {}: end block 0x{:X} lies before start block 0x{:X}", row, endBlock, startBlock);
     case SlotRule::ImageTooLong:
-      std::snprintf(line, sizeof line,
-                    "row %d: the image needs 0x%X blocks but blocks 0x%X to 0x%X hold only 0x%X", row, imageBlocks,
-                    startBlock, endBlock, static_cast<std::uint32_t>(endBlock - startBlock + 1u));
-      break;
+      return fmt::format("row {}: the image needs 0x{:X} blocks but blocks 0x{:X} to 0x{:X} hold only 0x{:X}", row,
+                         imageBlocks, startBlock, endBlock, static_cast<std::uint32_t>(endBlock - startBlock + 1u));
     case SlotRule::NotAfterRowAbove:
-      std::snprintf(line, sizeof line, "row %d: start block 0x%X is not after end block 0x%X of row %d", row,
-                    startBlock, aboveEndBlock, row - 1);
-      break;
+      return fmt::format("row {}: start block 0x{:X} is not after end block 0x{:X} of row {}", row, startBlock,
+                         aboveEndBlock, row - 1);
     case SlotRule::OverlapsEarlierImage:
-      std::snprintf(line, sizeof line,
-                    "row %d: start block 0x%X lies inside the image of row %d, which reaches up to block 0x%llX",
-                    row, startBlock, occupyingRow, static_cast<unsigned long long>(firstFreeBlock - 1));
-      break;
+      return fmt::format("row {}: start block 0x{:X} lies inside the image of row {}, which reaches up to block 0x{:X}",
+                         row, startBlock, occupyingRow, firstFreeBlock - 1);
   }
-  return line;
+  return fmt::format("row {}: accepted", row);
 }
 
 PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockSize,
@@ -130,14 +119,8 @@ PartitionTable BuildPartitionTable(const PartitionSet& set, std::uint32_t blockS
 }
 
 std::string RangeOverlap::Describe() const {
-  char line[120];
-  if (firstBlock == lastBlock) {
-    std::snprintf(line, sizeof line, "rows %d and %d both hold block 0x%X", row, laterRow, firstBlock);
-  } else {
-    std::snprintf(line, sizeof line, "rows %d and %d both hold blocks 0x%X to 0x%X", row, laterRow, firstBlock,
-                  lastBlock);
-  }
-  return line;
+  if (firstBlock == lastBlock) return fmt::format("rows {} and {} both hold block 0x{:X}", row, laterRow, firstBlock);
+  return fmt::format("rows {} and {} both hold blocks 0x{:X} to 0x{:X}", row, laterRow, firstBlock, lastBlock);
 }
 
 std::vector<RangeOverlap> OverlappingRanges(const PartitionSet& set, const std::array<bool, kRowCount>& accepted) {

@@ -1,7 +1,8 @@
 #include "job/text_job.hpp"
 
-#include <cstdio>
 #include <filesystem>
+
+#include <fmt/format.h>
 
 // Errors are values here, as everywhere in the program: toml++ without exceptions.
 #define TOML_EXCEPTIONS 0
@@ -129,9 +130,7 @@ std::string Quoted(const std::string& text) {
       out += '\\';
       out += c;
     } else if (u < 0x20 || u == 0x7F) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\u%04X", u);
-      out += b;
+      out += fmt::format("\\u{:04X}", u);
     } else {
       out += c;
     }

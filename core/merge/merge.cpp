@@ -1,8 +1,9 @@
 #include "merge/merge.hpp"
 
-#include <cstdio>
 #include <optional>
 #include <tuple>
+
+#include <fmt/format.h>
 
 #include "job/stored_text.hpp"
 #include "merge/data_image_writer.hpp"
@@ -12,17 +13,10 @@ namespace folvane {
 bool MergePathTooLong(std::string_view path) { return StoredTextLength(path) > kMergePathChars; }
 
 namespace text {
-namespace {
-std::string WithRow(const char* pattern, int row) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, pattern, row);
-  return buffer;
-}
-}  // namespace
-std::string RowOpenFail(int row) { return WithRow("FILE[%d] open fail", row); }
-std::string RowEmpty(int row) { return WithRow("FILE[%d] empty", row); }
-std::string RowMerging(int row) { return WithRow("FILE%d MER...", row); }
-std::string ImageOpenError(int row) { return WithRow("Image File%d open error", row); }
+std::string RowOpenFail(int row) { return fmt::format("FILE[{}] open fail", row); }
+std::string RowEmpty(int row) { return fmt::format("FILE[{}] empty", row); }
+std::string RowMerging(int row) { return fmt::format("FILE{} MER...", row); }
+std::string ImageOpenError(int row) { return fmt::format("Image File{} open error", row); }
 }  // namespace text
 
 namespace {
