@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "io/file_io.hpp"
@@ -752,6 +753,52 @@ TEST(Replacement, LinksPlantedInAStickyFolderByAnotherUserAreNotFollowed) {
   ASSERT_EQ(::lchown(link.c_str(), 0, 0), 0);
   EXPECT_TRUE(WriteAndCommit(link, testing::Pattern(2, 4)));
   EXPECT_EQ(testing::ReadFile(dir / "victim"), testing::Pattern(2, 4));
+}
+
+// Another user creates the output's name first, readable and writable by everyone,
+// in a sticky folder everyone may write: neither root nor a second user writes into
+// it (where it could be read and changed) or replaces it (root's new file would take
+// its owner), by any way of opening an output, and nothing is left beside it.
+TEST(Replacement, AFilePlantedByAnotherUserInAStickyFolderIsNotWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a file as another user needs root";
+  constexpr uid_t kPlanter = kHelper + 1;
+  const std::pair<const char*, std::function<bool(const std::string&)>> ways[] = {
+      {"CreateWrite", [](const std::string& p) { return File::CreateWrite(p).ok(); }},
+      {"CreateReplacement", [](const std::string& p) { return File::CreateReplacement(p).ok(); }},
+      {"ProbeCreate", [](const std::string& p) { return ProbeCreate(p).ok(); }},
+      {"ProbeReplacement", [](const std::string& p) { return ProbeReplacement(p).ok(); }},
+  };
+  for (const bool asHelper : {false, true}) {
+    for (const auto& [name, open] : ways) {
+      SCOPED_TRACE(std::string(name) + (asHelper ? " by a second user" : " by root"));
+      TempDir top;
+      ASSERT_EQ(::chmod(top.str().c_str(), 0755), 0);
+      const std::string shared = top / "shared";
+      ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+      ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+      const std::string out = shared + "/out.bin";
+      testing::WriteText(out, "planted");
+      ASSERT_EQ(::chown(out.c_str(), kPlanter, kPlanter), 0);
+      ASSERT_EQ(::chmod(out.c_str(), 0666), 0);
+      const auto attempt = [&, open = open] {
+        if (open(out)) return 1;
+        auto f = File::CreateReplacement(out);
+        return !f && f.error().cause == FileErrorCause::AccessDenied ? 0 : 2;
+      };
+      EXPECT_EQ(asHelper ? AsHelper(attempt) : attempt(), 0);
+      EXPECT_EQ(testing::ReadFile(out), (testing::Bytes{'p', 'l', 'a', 'n', 't', 'e', 'd'}));
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(shared), {}), 1) << "no leftover";
+    }
+  }
+  // The writer's own file there is replaced as anywhere else.
+  TempDir top;
+  const std::string shared = top / "shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::chown(shared.c_str(), kPlanter, kPlanter), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  testing::WriteText(shared + "/mine.bin", "old");
+  EXPECT_TRUE(WriteAndCommit(shared + "/mine.bin", testing::Pattern(2, 6)));
+  EXPECT_EQ(testing::ReadFile(shared + "/mine.bin"), testing::Pattern(2, 6));
 }
 
 TEST(Replacement, ASecondWriterIsRefusedWhetherTheFileExistsOrNot) {

@@ -155,10 +155,24 @@ std::optional<FileError> NoOutputThere(FileOp op, const std::string& path) {
   return std::nullopt;
 }
 
-// Follows the symlinks `path` ends in to the file they finally name. A link in a
-// sticky folder that everyone may write is followed only when it belongs to this
-// user or to the folder's owner: the kernel's own rule against links planted by
-// another user (protected_symlinks), kept whatever the system's setting says.
+// Whether something owned by `owner` in the folder `dir` may have been put there by
+// another user for this one to follow or to write into: in a sticky folder that
+// everyone may write, only this user's and the folder owner's links and files count.
+// The kernel's own rules (protected_symlinks, protected_regular), kept whatever the
+// system's settings say: a file another user planted where this user's output goes
+// would hand them the output to read and change, and root's to own.
+bool PlantedByAnother(uid_t owner, const struct stat& dir) {
+  return (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) && owner != ::geteuid() && owner != dir.st_uid;
+}
+
+// The same for an existing regular file, looked up by its folder's name.
+bool FilePlantedByAnother(const struct stat& file, const std::string& path) {
+  struct stat dir {};
+  return S_ISREG(file.st_mode) && ::stat(sys::FolderOf(path).c_str(), &dir) == 0 && PlantedByAnother(file.st_uid, dir);
+}
+
+// Follows the symlinks `path` ends in to the file they finally name. A link planted
+// by another user (PlantedByAnother) is not followed.
 int FollowLinks(const std::string& path, std::string& target) {
   std::string at = path;
   for (int hops = 0; hops <= 40; ++hops) {
@@ -170,9 +184,7 @@ int FollowLinks(const std::string& path, std::string& target) {
     const std::string folder = sys::FolderOf(at);
     struct stat dir {};
     if (::stat(folder.c_str(), &dir) != 0) return errno;
-    if ((dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) && st.st_uid != ::geteuid() && st.st_uid != dir.st_uid) {
-      return EACCES;
-    }
+    if (PlantedByAnother(st.st_uid, dir)) return EACCES;
     std::vector<char> link(PATH_MAX);
     const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
     if (n < 0) return errno;
@@ -310,6 +322,9 @@ Expected<File> File::CreateWrite(const std::string& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return OpenFailure(FileOp::Create, path, errno);
   if (!S_ISREG(st.st_mode) && !IsDevice(st.st_mode)) return NotAFile(FileOp::Create, path);
+  // Asked of the file opened, not of the name: one planted after the links were
+  // followed is refused as well (a file this open created is this user's own).
+  if (FilePlantedByAnother(st, target)) return OpenFailure(FileOp::Create, path, EACCES);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenFailure(FileOp::Create, path, errno);
   file.regular_ = S_ISREG(st.st_mode);
   // Devices such as /dev/null cannot be truncated and need not be.
@@ -646,6 +661,7 @@ Status ProbeCreate(const std::string& path) {
   if (::stat(target.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Create, path, EISDIR);
     if (!S_ISREG(st.st_mode) && !IsDevice(st.st_mode)) return NotAFile(FileOp::Create, path);
+    if (FilePlantedByAnother(st, target)) return OpenFailure(FileOp::Create, path, EACCES);
     // Nothing is opened for writing: the permission is asked, and a writer's lock is
     // tried on the file opened for reading (when it may be read at all).
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return OpenFailure(FileOp::Create, path, errno);
@@ -751,6 +767,7 @@ Expected<Plan> PlanReplacement(const std::string& path) {
     }
     if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Create, path, EISDIR);
     if (!S_ISREG(st.st_mode)) return NotAFile(FileOp::Create, path);
+    if (FilePlantedByAnother(st, plan.target)) return OpenFailure(FileOp::Create, path, EACCES);
   }
   const std::string folder = FolderOf(plan.target);
   struct stat dir {};
@@ -782,8 +799,11 @@ std::intptr_t OpenExisting(const std::string& target, int& error) {
     return kNoHandle;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = S_ISREG(st.st_mode) ? errno : EACCES;
+  error = ::fstat(fd, &st) != 0 ? errno : 0;
+  // The file opened, which may not be the one planned: refused as the plan would have.
+  if (error == 0 && (!S_ISREG(st.st_mode) || FilePlantedByAnother(st, target))) error = EACCES;
+  if (error == 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
+  if (error != 0) {
     ::close(fd);
     return kNoHandle;
   }
