@@ -755,6 +755,40 @@ TEST(Replacement, LinksPlantedInAStickyFolderByAnotherUserAreNotFollowed) {
   EXPECT_EQ(testing::ReadFile(dir / "victim"), testing::Pattern(2, 4));
 }
 
+// The same links met as folders on the way to the output: another user makes
+// shared/build a link to a folder of the writer's own, which holds a file of the
+// name the writer means to write in shared/build.
+TEST(Replacement, FolderLinksPlantedInAStickyFolderByAnotherUserAreNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a link as another user needs root";
+  TempDir dir;
+  const std::string shared = dir / "shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  std::filesystem::create_directories(dir / "own/sub");
+  testing::WriteText(dir / "own/out.bin", "precious");
+  const std::string build = shared + "/build";
+  ASSERT_EQ(::symlink((dir / "own").c_str(), build.c_str()), 0);
+  ASSERT_EQ(::lchown(build.c_str(), kHelper, kHelper), 0);
+  // The writer's own link, in a folder of its own, whose text leads through the planted one.
+  ASSERT_EQ(::symlink("../../shared/build/out.bin", (dir / "own/sub/mine.bin").c_str()), 0);
+  const std::string paths[] = {build + "/out.bin", build + "/sub/../out.bin", shared + "/./build/new.bin",
+                               dir / "own/sub/mine.bin"};
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    const auto denied = [](const Expected<File>& f) { return !f && f.error().cause == FileErrorCause::AccessDenied; };
+    EXPECT_TRUE(denied(File::CreateWrite(path)));
+    EXPECT_TRUE(denied(File::CreateReplacement(path)));
+    EXPECT_FALSE(ProbeCreate(path).ok());
+    EXPECT_FALSE(ProbeReplacement(path).ok());
+  }
+  EXPECT_EQ(testing::ReadFile(dir / "own/out.bin").size(), 8u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "own"), {}), 2) << "nothing created";
+  // The folder's owner's link is followed, as the kernel's rule allows.
+  ASSERT_EQ(::lchown(build.c_str(), 0, 0), 0);
+  EXPECT_TRUE(WriteAndCommit(build + "/sub/../out.bin", testing::Pattern(2, 4)));
+  EXPECT_EQ(testing::ReadFile(dir / "own/out.bin"), testing::Pattern(2, 4));
+}
+
 // Another user creates the output's name first, readable and writable by everyone,
 // in a sticky folder everyone may write: neither root nor a second user writes into
 // it (where it could be read and changed) or replaces it (root's new file would take

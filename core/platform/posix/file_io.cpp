@@ -171,11 +171,62 @@ bool FilePlantedByAnother(const struct stat& file, const std::string& path) {
   return S_ISREG(file.st_mode) && ::stat(sys::FolderOf(path).c_str(), &dir) == 0 && PlantedByAnother(file.st_uid, dir);
 }
 
+// The text of the symlink `link`; errno on failure.
+int ReadLink(const std::string& link, std::string& to) {
+  std::vector<char> text(PATH_MAX);
+  const ssize_t n = ::readlink(link.c_str(), text.data(), text.size());
+  if (n < 0) return errno;
+  if (static_cast<std::size_t>(n) >= text.size()) return ENAMETOOLONG;
+  to.assign(text.data(), static_cast<std::size_t>(n));
+  return 0;
+}
+
+// The folders on the way to `folder` are walked one by one and the links among them
+// followed as the system would: a link another user planted among them (a /tmp/build
+// made a link to this user's own folder) is EACCES, as the kernel's rule has it for
+// every link of a path. Whatever cannot be looked at is left to the open.
+int PlantedLinkOnTheWay(const std::string& folder) {
+  std::vector<std::string> todo;  // the components still to walk, the next one last
+  const auto walkAlso = [&todo](const std::string& text) {
+    std::vector<std::string> parts;
+    for (std::size_t from = 0; from <= text.size();) {
+      const std::size_t slash = std::min(text.find('/', from), text.size());
+      parts.push_back(text.substr(from, slash - from));
+      from = slash + 1;
+    }
+    todo.insert(todo.end(), parts.rbegin(), parts.rend());
+  };
+  walkAlso(folder);
+  std::string at = folder.front() == '/' ? "/" : ".";
+  for (int hops = 0; !todo.empty();) {
+    const std::string part = std::move(todo.back());
+    todo.pop_back();
+    if (part.empty() || part == ".") continue;
+    const std::string next = sys::Join(at, part);
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) return 0;
+    if (!S_ISLNK(st.st_mode)) {
+      at = next;  // never a link: ".." after it is its real parent
+      continue;
+    }
+    struct stat dir {};
+    if (::stat(at.c_str(), &dir) != 0) return 0;
+    if (PlantedByAnother(st.st_uid, dir)) return EACCES;
+    if (++hops > 40) return ELOOP;
+    std::string to;
+    if (ReadLink(next, to) != 0 || to.empty()) return 0;
+    if (to.front() == '/') at = "/";
+    walkAlso(to);
+  }
+  return 0;
+}
+
 // Follows the symlinks `path` ends in to the file they finally name. A link planted
-// by another user (PlantedByAnother) is not followed.
+// by another user (PlantedByAnother) is not followed, on the way to the file either.
 int FollowLinks(const std::string& path, std::string& target) {
   std::string at = path;
   for (int hops = 0; hops <= 40; ++hops) {
+    if (const int error = PlantedLinkOnTheWay(sys::FolderOf(at)); error != 0) return error;
     struct stat st {};
     if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
       target = at;
@@ -185,11 +236,8 @@ int FollowLinks(const std::string& path, std::string& target) {
     struct stat dir {};
     if (::stat(folder.c_str(), &dir) != 0) return errno;
     if (PlantedByAnother(st.st_uid, dir)) return EACCES;
-    std::vector<char> link(PATH_MAX);
-    const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
-    if (n < 0) return errno;
-    if (static_cast<std::size_t>(n) >= link.size()) return ENAMETOOLONG;
-    std::string to(link.data(), static_cast<std::size_t>(n));
+    std::string to;
+    if (const int error = ReadLink(at, to); error != 0) return error;
     at = to.front() == '/' ? to : sys::Join(folder, to);
   }
   return ELOOP;
