@@ -951,6 +951,8 @@ TEST(SameFile, ComparesIdentityNotSpelling) {
   EXPECT_TRUE(SameFile(dir / "a", dir / "link"));
   EXPECT_TRUE(SameFile(dir / "a", dir / "sub/../a"));
   EXPECT_TRUE(SameFile(dir / "new", dir / "sub/../new")) << "a file about to be created twice";
+  std::filesystem::create_symlink("../new", dir / "sub/to-new");
+  EXPECT_TRUE(SameFile(dir / "new", dir / "sub/to-new")) << "and once through a link to it";
   EXPECT_FALSE(SameFile(dir / "a", dir / "new"));
   EXPECT_FALSE(SameFile("", ""));
 }
