@@ -516,6 +516,29 @@ TEST_F(CliTest, AnotherUsersTableInAStickyFolderIsWrittenInPlaceAndCheckSaysSo) 
 #endif
 }
 
+TEST_F(CliTest, AnOutputAnotherUserPlantedInAStickyFolderIsRefusedAndKept) {
+#ifndef _WIN32
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a file as another user needs root";
+  ASSERT_EQ(::chmod(dir.str().c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((dir / "shared").c_str(), 01777), 0);
+  ASSERT_EQ(::chmod((dir / "shared").c_str(), 01777), 0);
+  ASSERT_EQ(InDir("new j.part --mode 2 --table shared/t.bin --data d.bin --row cfg.bin:0:0").status, 0);
+  testing::WriteText(dir / "shared/t.bin", "planted");
+  ASSERT_EQ(::chown((dir / "shared/t.bin").c_str(), 1001, 1001), 0);
+  ASSERT_EQ(::chmod((dir / "shared/t.bin").c_str(), 0666), 0);
+  const CliRun checked = InDir("check j.part --no-map");
+  EXPECT_NE(checked.out.find("cannot be created: 对 " + (dir / "shared/t.bin") + " 的存取被拒绝。"), std::string::npos)
+      << checked.out;
+  const CliRun run = InDir("merge j.part");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("folvane-cli: 对 " + (dir / "shared/t.bin") + " 的存取被拒绝。\n"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadFile(dir / "shared/t.bin"), (Bytes{'p', 'l', 'a', 'n', 't', 'e', 'd'}));
+  EXPECT_FALSE(std::filesystem::exists(dir / "d.bin")) << "no output is written when one is refused";
+#else
+  GTEST_SKIP() << "sticky folders are a POSIX facility";
+#endif
+}
+
 TEST_F(CliTest, APathTooLongForAJobFileIsNamedAsSuch) {
   MakeJob();
   const std::string tooLong = dir.str() + "/" + std::string(256 - dir.str().size() - 1, 'd');

@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "io/file_io.hpp"
@@ -754,6 +755,86 @@ TEST(Replacement, LinksPlantedInAStickyFolderByAnotherUserAreNotFollowed) {
   EXPECT_EQ(testing::ReadFile(dir / "victim"), testing::Pattern(2, 4));
 }
 
+// The same links met as folders on the way to the output: another user makes
+// shared/build a link to a folder of the writer's own, which holds a file of the
+// name the writer means to write in shared/build.
+TEST(Replacement, FolderLinksPlantedInAStickyFolderByAnotherUserAreNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a link as another user needs root";
+  TempDir dir;
+  const std::string shared = dir / "shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  std::filesystem::create_directories(dir / "own/sub");
+  testing::WriteText(dir / "own/out.bin", "precious");
+  const std::string build = shared + "/build";
+  ASSERT_EQ(::symlink((dir / "own").c_str(), build.c_str()), 0);
+  ASSERT_EQ(::lchown(build.c_str(), kHelper, kHelper), 0);
+  // The writer's own link, in a folder of its own, whose text leads through the planted one.
+  ASSERT_EQ(::symlink("../../shared/build/out.bin", (dir / "own/sub/mine.bin").c_str()), 0);
+  const std::string paths[] = {build + "/out.bin", build + "/sub/../out.bin", shared + "/./build/new.bin",
+                               dir / "own/sub/mine.bin"};
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    const auto denied = [](const Expected<File>& f) { return !f && f.error().cause == FileErrorCause::AccessDenied; };
+    EXPECT_TRUE(denied(File::CreateWrite(path)));
+    EXPECT_TRUE(denied(File::CreateReplacement(path)));
+    EXPECT_FALSE(ProbeCreate(path).ok());
+    EXPECT_FALSE(ProbeReplacement(path).ok());
+  }
+  EXPECT_EQ(testing::ReadFile(dir / "own/out.bin").size(), 8u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "own"), {}), 2) << "nothing created";
+  // The folder's owner's link is followed, as the kernel's rule allows.
+  ASSERT_EQ(::lchown(build.c_str(), 0, 0), 0);
+  EXPECT_TRUE(WriteAndCommit(build + "/sub/../out.bin", testing::Pattern(2, 4)));
+  EXPECT_EQ(testing::ReadFile(dir / "own/out.bin"), testing::Pattern(2, 4));
+}
+
+// Another user creates the output's name first, readable and writable by everyone,
+// in a sticky folder everyone may write: neither root nor a second user writes into
+// it (where it could be read and changed) or replaces it (root's new file would take
+// its owner), by any way of opening an output, and nothing is left beside it.
+TEST(Replacement, AFilePlantedByAnotherUserInAStickyFolderIsNotWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a file as another user needs root";
+  constexpr uid_t kPlanter = kHelper + 1;
+  const std::pair<const char*, std::function<bool(const std::string&)>> ways[] = {
+      {"CreateWrite", [](const std::string& p) { return File::CreateWrite(p).ok(); }},
+      {"CreateReplacement", [](const std::string& p) { return File::CreateReplacement(p).ok(); }},
+      {"ProbeCreate", [](const std::string& p) { return ProbeCreate(p).ok(); }},
+      {"ProbeReplacement", [](const std::string& p) { return ProbeReplacement(p).ok(); }},
+  };
+  for (const bool asHelper : {false, true}) {
+    for (const auto& [name, open] : ways) {
+      SCOPED_TRACE(std::string(name) + (asHelper ? " by a second user" : " by root"));
+      TempDir top;
+      ASSERT_EQ(::chmod(top.str().c_str(), 0755), 0);
+      const std::string shared = top / "shared";
+      ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+      ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+      const std::string out = shared + "/out.bin";
+      testing::WriteText(out, "planted");
+      ASSERT_EQ(::chown(out.c_str(), kPlanter, kPlanter), 0);
+      ASSERT_EQ(::chmod(out.c_str(), 0666), 0);
+      const auto attempt = [&, open = open] {
+        if (open(out)) return 1;
+        auto f = File::CreateReplacement(out);
+        return !f && f.error().cause == FileErrorCause::AccessDenied ? 0 : 2;
+      };
+      EXPECT_EQ(asHelper ? AsHelper(attempt) : attempt(), 0);
+      EXPECT_EQ(testing::ReadFile(out), (testing::Bytes{'p', 'l', 'a', 'n', 't', 'e', 'd'}));
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(shared), {}), 1) << "no leftover";
+    }
+  }
+  // The writer's own file there is replaced as anywhere else.
+  TempDir top;
+  const std::string shared = top / "shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::chown(shared.c_str(), kPlanter, kPlanter), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  testing::WriteText(shared + "/mine.bin", "old");
+  EXPECT_TRUE(WriteAndCommit(shared + "/mine.bin", testing::Pattern(2, 6)));
+  EXPECT_EQ(testing::ReadFile(shared + "/mine.bin"), testing::Pattern(2, 6));
+}
+
 TEST(Replacement, ASecondWriterIsRefusedWhetherTheFileExistsOrNot) {
   for (const bool exists : {false, true}) {
     SCOPED_TRACE(exists ? "existing" : "new");
@@ -870,6 +951,8 @@ TEST(SameFile, ComparesIdentityNotSpelling) {
   EXPECT_TRUE(SameFile(dir / "a", dir / "link"));
   EXPECT_TRUE(SameFile(dir / "a", dir / "sub/../a"));
   EXPECT_TRUE(SameFile(dir / "new", dir / "sub/../new")) << "a file about to be created twice";
+  std::filesystem::create_symlink("../new", dir / "sub/to-new");
+  EXPECT_TRUE(SameFile(dir / "new", dir / "sub/to-new")) << "and once through a link to it";
   EXPECT_FALSE(SameFile(dir / "a", dir / "new"));
   EXPECT_FALSE(SameFile("", ""));
 }

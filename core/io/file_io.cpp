@@ -67,9 +67,18 @@ bool SameFile(const std::string& a, const std::string& b) {
   const auto ib = IdentityOf(b);
   if (ia && ib) return *ia == *ib;
   if (ia || ib) return false;
+  // A link to a file not yet created names that file: the links a path ends in are
+  // followed by hand, since the canonical form stops at the first name that is missing.
+  const auto spelled = [](const std::string& path, std::error_code& ec) {
+    std::filesystem::path p = std::filesystem::absolute(FsPath(path), ec);
+    for (int hops = 0; !ec && hops < 40 && std::filesystem::is_symlink(p, ec); ++hops) {
+      p = p.parent_path() / std::filesystem::read_symlink(p, ec);
+    }
+    return std::filesystem::weakly_canonical(p, ec);
+  };
   std::error_code ea, eb;
-  const auto pa = std::filesystem::weakly_canonical(std::filesystem::absolute(FsPath(a), ea), ea);
-  const auto pb = std::filesystem::weakly_canonical(std::filesystem::absolute(FsPath(b), eb), eb);
+  const auto pa = spelled(a, ea);
+  const auto pb = spelled(b, eb);
   return !ea && !eb && pa == pb;
 }
 

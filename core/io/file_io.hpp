@@ -127,7 +127,10 @@ class [[nodiscard]] Status {
 ///
 /// No open ever waits: a path that names a FIFO, a socket or a folder is refused at
 /// once. Inputs may be regular files or block devices (a flash device's contents);
-/// outputs may be regular files or devices, which are written in place.
+/// outputs may be regular files or devices, which are written in place. In a sticky
+/// folder everyone may write, a link or a file that neither this user nor the folder's
+/// owner owns is refused as an output (access denied): another user may have put it
+/// there to catch it.
 class File {
  public:
   File() = default;

@@ -155,13 +155,78 @@ std::optional<FileError> NoOutputThere(FileOp op, const std::string& path) {
   return std::nullopt;
 }
 
-// Follows the symlinks `path` ends in to the file they finally name. A link in a
-// sticky folder that everyone may write is followed only when it belongs to this
-// user or to the folder's owner: the kernel's own rule against links planted by
-// another user (protected_symlinks), kept whatever the system's setting says.
+// Whether something owned by `owner` in the folder `dir` may have been put there by
+// another user for this one to follow or to write into: in a sticky folder that
+// everyone may write, only this user's and the folder owner's links and files count.
+// The kernel's own rules (protected_symlinks, protected_regular), kept whatever the
+// system's settings say: a file another user planted where this user's output goes
+// would hand them the output to read and change, and root's to own.
+bool PlantedByAnother(uid_t owner, const struct stat& dir) {
+  return (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) && owner != ::geteuid() && owner != dir.st_uid;
+}
+
+// The same for an existing regular file, looked up by its folder's name.
+bool FilePlantedByAnother(const struct stat& file, const std::string& path) {
+  struct stat dir {};
+  return S_ISREG(file.st_mode) && ::stat(sys::FolderOf(path).c_str(), &dir) == 0 && PlantedByAnother(file.st_uid, dir);
+}
+
+// The text of the symlink `link`; errno on failure.
+int ReadLink(const std::string& link, std::string& to) {
+  std::vector<char> text(PATH_MAX);
+  const ssize_t n = ::readlink(link.c_str(), text.data(), text.size());
+  if (n < 0) return errno;
+  if (static_cast<std::size_t>(n) >= text.size()) return ENAMETOOLONG;
+  to.assign(text.data(), static_cast<std::size_t>(n));
+  return 0;
+}
+
+// The folders on the way to `folder` are walked one by one and the links among them
+// followed as the system would: a link another user planted among them (a /tmp/build
+// made a link to this user's own folder) is EACCES, as the kernel's rule has it for
+// every link of a path. Whatever cannot be looked at is left to the open.
+int PlantedLinkOnTheWay(const std::string& folder) {
+  std::vector<std::string> todo;  // the components still to walk, the next one last
+  const auto walkAlso = [&todo](const std::string& text) {
+    std::vector<std::string> parts;
+    for (std::size_t from = 0; from <= text.size();) {
+      const std::size_t slash = std::min(text.find('/', from), text.size());
+      parts.push_back(text.substr(from, slash - from));
+      from = slash + 1;
+    }
+    todo.insert(todo.end(), parts.rbegin(), parts.rend());
+  };
+  walkAlso(folder);
+  std::string at = folder.front() == '/' ? "/" : ".";
+  for (int hops = 0; !todo.empty();) {
+    const std::string part = std::move(todo.back());
+    todo.pop_back();
+    if (part.empty() || part == ".") continue;
+    const std::string next = sys::Join(at, part);
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) return 0;
+    if (!S_ISLNK(st.st_mode)) {
+      at = next;  // never a link: ".." after it is its real parent
+      continue;
+    }
+    struct stat dir {};
+    if (::stat(at.c_str(), &dir) != 0) return 0;
+    if (PlantedByAnother(st.st_uid, dir)) return EACCES;
+    if (++hops > 40) return ELOOP;
+    std::string to;
+    if (ReadLink(next, to) != 0 || to.empty()) return 0;
+    if (to.front() == '/') at = "/";
+    walkAlso(to);
+  }
+  return 0;
+}
+
+// Follows the symlinks `path` ends in to the file they finally name. A link planted
+// by another user (PlantedByAnother) is not followed, on the way to the file either.
 int FollowLinks(const std::string& path, std::string& target) {
   std::string at = path;
   for (int hops = 0; hops <= 40; ++hops) {
+    if (const int error = PlantedLinkOnTheWay(sys::FolderOf(at)); error != 0) return error;
     struct stat st {};
     if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
       target = at;
@@ -170,14 +235,9 @@ int FollowLinks(const std::string& path, std::string& target) {
     const std::string folder = sys::FolderOf(at);
     struct stat dir {};
     if (::stat(folder.c_str(), &dir) != 0) return errno;
-    if ((dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) && st.st_uid != ::geteuid() && st.st_uid != dir.st_uid) {
-      return EACCES;
-    }
-    std::vector<char> link(PATH_MAX);
-    const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
-    if (n < 0) return errno;
-    if (static_cast<std::size_t>(n) >= link.size()) return ENAMETOOLONG;
-    std::string to(link.data(), static_cast<std::size_t>(n));
+    if (PlantedByAnother(st.st_uid, dir)) return EACCES;
+    std::string to;
+    if (const int error = ReadLink(at, to); error != 0) return error;
     at = to.front() == '/' ? to : sys::Join(folder, to);
   }
   return ELOOP;
@@ -310,6 +370,9 @@ Expected<File> File::CreateWrite(const std::string& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return OpenFailure(FileOp::Create, path, errno);
   if (!S_ISREG(st.st_mode) && !IsDevice(st.st_mode)) return NotAFile(FileOp::Create, path);
+  // Asked of the file opened, not of the name: one planted after the links were
+  // followed is refused as well (a file this open created is this user's own).
+  if (FilePlantedByAnother(st, target)) return OpenFailure(FileOp::Create, path, EACCES);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return OpenFailure(FileOp::Create, path, errno);
   file.regular_ = S_ISREG(st.st_mode);
   // Devices such as /dev/null cannot be truncated and need not be.
@@ -646,6 +709,7 @@ Status ProbeCreate(const std::string& path) {
   if (::stat(target.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Create, path, EISDIR);
     if (!S_ISREG(st.st_mode) && !IsDevice(st.st_mode)) return NotAFile(FileOp::Create, path);
+    if (FilePlantedByAnother(st, target)) return OpenFailure(FileOp::Create, path, EACCES);
     // Nothing is opened for writing: the permission is asked, and a writer's lock is
     // tried on the file opened for reading (when it may be read at all).
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return OpenFailure(FileOp::Create, path, errno);
@@ -751,6 +815,7 @@ Expected<Plan> PlanReplacement(const std::string& path) {
     }
     if (S_ISDIR(st.st_mode)) return OpenFailure(FileOp::Create, path, EISDIR);
     if (!S_ISREG(st.st_mode)) return NotAFile(FileOp::Create, path);
+    if (FilePlantedByAnother(st, plan.target)) return OpenFailure(FileOp::Create, path, EACCES);
   }
   const std::string folder = FolderOf(plan.target);
   struct stat dir {};
@@ -782,8 +847,11 @@ std::intptr_t OpenExisting(const std::string& target, int& error) {
     return kNoHandle;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = S_ISREG(st.st_mode) ? errno : EACCES;
+  error = ::fstat(fd, &st) != 0 ? errno : 0;
+  // The file opened, which may not be the one planned: refused as the plan would have.
+  if (error == 0 && (!S_ISREG(st.st_mode) || FilePlantedByAnother(st, target))) error = EACCES;
+  if (error == 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
+  if (error != 0) {
     ::close(fd);
     return kNoHandle;
   }
