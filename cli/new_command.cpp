@@ -234,13 +234,15 @@ int RunNew(const Args& args) {
     part.rows.push_back(JobRow{images[i], rowArgs[i].start, rowArgs[i].end,
                                ImageBlocksFor(*size, LookupBlockMode(mode).blockSize), {}, {}, {}});
   }
-  // As EXPORT saves it: every path checked to load back as itself, the file written
-  // where it stands.
+  // As EXPORT saves it, every path checked to load back as itself, in the words the
+  // window uses when the file cannot be written. It replaces an old job only once
+  // every byte is written: a job cut short would load as another job.
   const PartFileRecord record = PartRecordFromJob(part, DefaultTablePath(), DefaultDataPath()).record;
   if (const auto refusal = PartPathRefusal(record)) return Refuse(*refusal);
-  auto file = File::CreateWrite(job);
+  auto file = File::CreateReplacement(job);
   const PartFileRecord::Bytes bytes = record.Encode();
-  const Status written = file ? file->Write(bytes) : Status(file.error());
+  Status written = file ? file->Write(bytes) : Status(file.error());
+  if (written) written = file->Commit();
   return written ? kExitOk : Refuse(written.error().Message());
 }
 
