@@ -40,10 +40,10 @@ OutputCheck CheckOutput(const std::string& path, bool allowInPlace) {
   return c;
 }
 
-void PrintRows(MemoryForm& form, const MergeResult& result) {
+void PrintRows(LoadedJob& loaded, const MergeResult& result) {
   for (int row = 1; row <= kRowCount; ++row) {
-    if (!form.IsRowChecked(row)) continue;
-    const PartitionSlot& slot = form.set.Slot(row);
+    if (!loaded.IsRowChecked(row)) continue;
+    const PartitionSlot& slot = loaded.set.Slot(row);
     const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
     auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : Hex(v); };
     std::string name;  // appended piece by piece: GCC 12 warns of a false overlap otherwise
@@ -75,11 +75,11 @@ void PrintRows(MemoryForm& form, const MergeResult& result) {
 
 // Writes the page of a check: never over a file the check reads (the job, its images,
 // the outputs, the bad-block list), replaced or written in place as an output is.
-bool WriteCheckReport(const std::string& path, const std::string& job, MemoryForm& form, const Args& args,
+bool WriteCheckReport(const std::string& path, const std::string& job, LoadedJob& loaded, const Args& args,
                       const manifest::ReportData& report, Console& console, std::vector<std::string>& details) {
-  std::vector<std::string> read = {job, form.GetDataPathText(), form.GetTablePathText()};
+  std::vector<std::string> read = {job, loaded.dataPath, loaded.tablePath};
   for (int row = 1; row <= kRowCount; ++row) {
-    if (form.IsRowChecked(row)) read.push_back(form.GetRowPathText(row));
+    if (loaded.IsRowChecked(row)) read.push_back(loaded.GetRowPathText(row));
   }
   if (const auto list = args.Option("bad-blocks")) read.push_back(*list);
   auto say = [&](const std::string& line) {
@@ -136,7 +136,7 @@ class CheckRun {
   std::optional<unsigned> markerPages_;
   bool lint_ = false;
   Console console_;
-  MemoryForm form_ = FreshForm();
+  LoadedJob loadedJob_ = FreshJob();
   MergeResult result_;
   std::vector<std::string> details_;
   int loadStatus_ = kExitOk;
@@ -162,7 +162,7 @@ bool CheckRun::ReadOptions(int& status) {
 }
 
 bool CheckRun::DryMerge(int& status) {
-  loaded_ = OpenJob(form_, console_, args_, &loadStatus_);
+  loaded_ = OpenJob(loadedJob_, console_, args_, &loadStatus_);
   // A text job that is not one: its line and key are said; nothing is checked.
   if (!loaded_ && loadStatus_ == kExitUsage && !json_) {
     status = kExitUsage;
@@ -170,13 +170,13 @@ bool CheckRun::DryMerge(int& status) {
   }
   if (!loaded_) return true;
   std::string eccProblem;
-  codecs_ = ReadRowCodecs(form_, args_, eccProblem);
+  codecs_ = ReadRowCodecs(loadedJob_, args_, eccProblem);
   if (!codecs_) {
     console_.Detail(eccProblem);
     if (json_) {
       nlohmann::json doc = JsonDocument("check");
       doc["job"] = job_;
-      doc.update(JobReport(form_, result_, kExitUsage));
+      doc.update(JobReport(loadedJob_, result_, kExitUsage));
       doc["details"] = nlohmann::json::array({eccProblem});
       doc["exitStatus"] = kExitUsage;
       PrintJson(doc);
@@ -185,9 +185,9 @@ bool CheckRun::DryMerge(int& status) {
     return false;
   }
   // Only the messages: status texts of a merge that does not happen would mislead.
-  form_.onStatus = nullptr;
-  form_.onProgress = nullptr;
-  if (OutputsAreTheJob(form_, job_)) return true;
+  loadedJob_.onStatus = nullptr;
+  loadedJob_.onProgress = nullptr;
+  if (OutputsAreTheJob(loadedJob_, job_)) return true;
   MergeOptions options;
   options.dryRun = true;
   options.replaceOutputs = true;
@@ -198,8 +198,8 @@ bool CheckRun::DryMerge(int& status) {
     details_.push_back(line);
     console_.Detail(line);
   };
-  result_ = form_.Merge(options);
-  for (const RangeOverlap& o : RecordOverlaps(form_, result_)) console_.Detail(OverlapWarning(o));
+  result_ = loadedJob_.Merge(options);
+  for (const RangeOverlap& o : RecordOverlaps(loadedJob_, result_)) console_.Detail(OverlapWarning(o));
   return true;
 }
 
@@ -208,7 +208,7 @@ bool CheckRun::DryMerge(int& status) {
 // owed to a reader of --json: it comes, status 2, its details naming the file.
 bool CheckRun::ReadMargins(int& status) {
   if (!result_.tableBuilt) return true;
-  MarginsOrStatus outcome = ComputeMargins(form_.set, result_, *marginOptions_);
+  MarginsOrStatus outcome = ComputeMargins(loadedJob_.set, result_, *marginOptions_);
   if (!outcome.margins) {
     std::fprintf(stderr, "folvane-cli: %s\n", outcome.problem.c_str());
     if (!json_ || outcome.status != kExitFailed) {
@@ -225,7 +225,7 @@ bool CheckRun::ReadMargins(int& status) {
 // them all open and measured.
 bool CheckRun::Lint(int& status) {
   if (!lint_ || !result_.completed || !unread_.empty()) return true;
-  auto read = LintJobImages(form_.set, result_, form_.GetBlockModeSelection(), *markerPages_, *codecs_);
+  auto read = LintJobImages(loadedJob_.set, result_, loadedJob_.blockMode, *markerPages_, *codecs_);
   if (!read) {
     std::fprintf(stderr, "folvane-cli: %s\n", FileErrorText(read.error()).c_str());
     if (!json_) {
@@ -241,7 +241,7 @@ bool CheckRun::Lint(int& status) {
 }
 
 int CheckRun::Status(bool reportFailed) const {
-  int status = loaded_ ? MergeExitStatus(form_, result_) : loadStatus_;
+  int status = loaded_ ? MergeExitStatus(loadedJob_, result_) : loadStatus_;
   if (!unread_.empty() || reportFailed) return kExitFailed;
   const bool chipRisk = margins_ && (margins_->AnyOverflow() || RiskExceeded(*margins_, *marginOptions_));
   const bool marked = lintReport_ && lintReport_->MarkedBlocks() != 0;
@@ -252,10 +252,10 @@ int CheckRun::Status(bool reportFailed) const {
 
 // The last line of the text: what a merge would do, the gravest thing first.
 std::string CheckRun::Verdict(int status, bool reportFailed) const {
-  const bool quiet = form_.messages.empty() && details_.empty();
+  const bool quiet = loadedJob_.messages.empty() && details_.empty();
   const bool chipRisk = margins_ && (margins_->AnyOverflow() || RiskExceeded(*margins_, *marginOptions_));
   if (status == kExitOk) return "The merge would take every ticked row.";
-  if (reportFailed && unread_.empty() && MergeExitStatus(form_, result_) != kExitFailed) {
+  if (reportFailed && unread_.empty() && MergeExitStatus(loadedJob_, result_) != kExitFailed) {
     return "The merge would complete, but the report could not be written.";
   }
   if (status == kExitFailed) return "The merge would end early.";
@@ -273,16 +273,16 @@ int CheckRun::Run() {
   int status = kExitOk;
   if (!ReadOptions(status) || !DryMerge(status) || !ReadMargins(status) || !Lint(status)) return status;
   if (!unread_.empty()) details_.push_back(unread_);
-  const OutputCheck data = CheckOutput(form_.GetDataPathText(), !args_.Flag("no-in-place"));
-  const OutputCheck table = CheckOutput(form_.GetTablePathText(), !args_.Flag("no-in-place"));
+  const OutputCheck data = CheckOutput(loadedJob_.dataPath, !args_.Flag("no-in-place"));
+  const OutputCheck table = CheckOutput(loadedJob_.tablePath, !args_.Flag("no-in-place"));
   // The report is gathered only for those who asked for it: it reads the job file
   // and measures the images once more.
   const std::optional<std::string> reportPath = args_.Option("report");
-  const manifest::ReportData report = json_ || reportPath ? FormReport("check", job_, form_, result_, BadBlocks()) : manifest::ReportData{};
+  const manifest::ReportData report = json_ || reportPath ? ReportDataOf("check", job_, loadedJob_, result_, BadBlocks()) : manifest::ReportData{};
   // The page is written last, once everything it says is known; a page that cannot be
   // written ends the check with status 2, the document saying why.
   const bool reportFailed =
-      reportPath && loaded_ && !WriteCheckReport(*reportPath, job_, form_, args_, report, console_, details_);
+      reportPath && loaded_ && !WriteCheckReport(*reportPath, job_, loadedJob_, args_, report, console_, details_);
   status = Status(reportFailed);
   if (json_) {
     PrintJsonDocument(status, report, data, table);
@@ -298,7 +298,7 @@ void CheckRun::PrintJsonDocument(int status, const manifest::ReportData& report,
   doc["report"] = manifest::ReportJson(report);
   doc.update(JsonDocument("check"));
   doc["job"] = job_;
-  doc.update(JobReport(form_, result_, status));
+  doc.update(JobReport(loadedJob_, result_, status));
   doc["data"]["creatable"] = data.creatable;
   doc["table"]["creatable"] = table.creatable;
   doc["data"]["inPlace"] = InPlaceJson(data.inPlace);
@@ -315,19 +315,19 @@ void CheckRun::PrintJsonDocument(int status, const manifest::ReportData& report,
 }
 
 void CheckRun::PrintText(int status, bool reportFailed, const OutputCheck& data, const OutputCheck& table) {
-  const int mode = StoredBlockMode(form_.GetBlockModeSelection());
+  const int mode = StoredBlockMode(loadedJob_.blockMode);
   std::string label;
   if (mode >= 0 && mode < kBlockModeCount) label.append(" ").append(kBlockModes[static_cast<std::size_t>(mode)].label);
   std::printf("Block mode: %d%s, block size %s bytes, page size %s bytes\n", mode, label.c_str(),
-              HexDec(form_.geometry.blockSize).c_str(), HexDec(form_.geometry.pageSize).c_str());
-  PrintRows(form_, result_);
+              HexDec(loadedJob_.geometry.blockSize).c_str(), HexDec(loadedJob_.geometry.pageSize).c_str());
+  PrintRows(loadedJob_, result_);
   if (margins_) PrintMargins(*margins_, *marginOptions_);
   if (lintReport_) {
     PrintLint(*lintReport_, *markerPages_);
   } else if (lint_) {
     std::printf("Image lint: not done, the merge would not complete\n");
   }
-  if (!args_.Flag("no-map")) std::fputs(DrawTerminalMap(FormLayout(form_, BadBlocks()), StandardOutputStyle()).c_str(), stdout);
+  if (!args_.Flag("no-map")) std::fputs(DrawTerminalMap(LayoutOf(loadedJob_, BadBlocks()), StandardOutputStyle()).c_str(), stdout);
   for (const OutputCheck* o : {&data, &table}) {
     std::string size;
     if (result_.completed) size = (o == &data ? HexDec(result_.dataBytes) : HexDec(kTableSize)) + " bytes, ";

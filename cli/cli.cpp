@@ -16,8 +16,7 @@
 #include "flash/bad_blocks.hpp"
 #include "flash/pages.hpp"
 #include "io/file_io.hpp"
-#include "dialog/job_file.hpp"
-#include "dialog/procedures.hpp"
+#include "job/job_file.hpp"
 
 namespace folvane::cli {
 
@@ -129,19 +128,17 @@ void Console::ClearBar() {
   barShown_ = false;
 }
 
-MemoryForm FreshForm() {
-  return MemoryForm(DefaultDataPath(), DefaultTablePath());
-}
+LoadedJob FreshJob() { return LoadedJob(DefaultDataPath(), DefaultTablePath()); }
 
-void Connect(MemoryForm& form, Console& console) {
-  // The form's messages carry paths as they were typed or stored: they reach the
+void Connect(LoadedJob& job, Console& console) {
+  // The job's messages carry paths as they were typed or stored: they reach the
   // terminal in the printable form, like every other line. The one text of the
   // window's own with a line break in it keeps it as the window shows it.
-  form.onMessage = [&](const MemoryForm::Message& m) {
+  job.onMessage = [&](const ShownMessage& m) {
     console.Line(m.text == text::kErrorInputNum ? m.text : Printable(m.text));
   };
-  form.onStatus = [&](const std::string& s) { console.Line(s); };
-  form.onProgress = [&](std::uint32_t pos, std::uint32_t range) { console.Progress(pos, range); };
+  job.onStatus = [&](const std::string& s) { console.Line(s); };
+  job.onProgress = [&](std::uint32_t pos, std::uint32_t range) { console.Progress(pos, range); };
 }
 
 Job WithAbsolutePaths(Job job) {
@@ -155,41 +152,29 @@ Job WithAbsolutePaths(Job job) {
 }
 
 std::optional<JobFile> ReadJobFile(const std::string& path, int& status) {
-  status = kExitFailed;
-  auto head = ReadJobHead(path);
-  if (!head) {
-    std::fprintf(stderr, "%s\n", FileErrorText(head.error()).c_str());
+  JobFileRead read = ReadJobFileAt(path, &FileErrorText);
+  status = read.outcome == JobLoad::kNotAJob ? kExitUsage : kExitFailed;
+  if (read.outcome == JobLoad::kNotAJob) {
+    std::fprintf(stderr, "folvane-cli: %s\n", Printable(read.refusal).c_str());
+    return std::nullopt;
+  }
+  if (read.outcome != JobLoad::kLoaded) {
+    std::fprintf(stderr, "%s\n", read.refusal.c_str());
     return std::nullopt;
   }
   JobFile out;
-  if (ReadsAsPartFile(path, *head)) {
-    const auto record = ReadPartFile(path);
-    if (!record) {
-      std::fprintf(stderr, "%s\n", FileErrorText(record.error()).c_str());
-      return std::nullopt;
-    }
-    if (!*record) {
-      std::fprintf(stderr, "%s\n", std::string(text::kBadPartFile).c_str());
-      return std::nullopt;
-    }
-    out.record = **record;
-    out.job = JobFromPartRecord(**record);
+  if (read.part) {
+    out.job = JobFromPartRecord(*read.part);
+    out.record = std::move(read.part);
     return out;
   }
-  std::string problem;
-  auto job = ReadTextJob(path, *head, problem);
-  if (!job) {
-    std::fprintf(stderr, "folvane-cli: %s\n", Printable(problem).c_str());
-    status = kExitUsage;
-    return std::nullopt;
-  }
-  out.job = std::move(*job);
+  out.job = std::move(*read.text);
   out.text = true;
   return out;
 }
 
-int LoadJob(MemoryForm& form, const std::string& job) {
-  switch (LoadJobInto(form, job, &FileErrorLine, form.set.programErasedPages)) {
+int LoadJob(LoadedJob& loaded, const std::string& job) {
+  switch (loaded.LoadFile(job, &FileErrorLine)) {
     case JobLoad::kLoaded: return kExitOk;
     case JobLoad::kNotAJob: return kExitUsage;
     case JobLoad::kUnreadable: break;
@@ -197,17 +182,17 @@ int LoadJob(MemoryForm& form, const std::string& job) {
   return kExitFailed;
 }
 
-bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status) {
-  Connect(form, console);
-  const int loaded = LoadJob(form, args.positional.at(0));
-  if (status) *status = loaded;
-  if (loaded != kExitOk) return false;
-  if (auto t = args.Option("table")) form.SetItemText(ids::kTableEdit, *t);
-  if (auto d = args.Option("data")) form.SetItemText(ids::kDataEdit, *d);
+bool OpenJob(LoadedJob& loaded, Console& console, const Args& args, int* status) {
+  Connect(loaded, console);
+  const int outcome = LoadJob(loaded, args.positional.at(0));
+  if (status) *status = outcome;
+  if (outcome != kExitOk) return false;
+  if (auto t = args.Option("table")) loaded.tablePath = *t;
+  if (auto d = args.Option("data")) loaded.dataPath = *d;
   return true;
 }
 
-std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::string& problem) {
+std::optional<RowCodecs> ReadRowCodecs(LoadedJob& loaded, const Args& args, std::string& problem) {
   // The options name rows by number; each replaces what the job says of its row.
   std::array<bool, kRowCount> given{};
   for (const auto& [option, raw] : {std::pair{"ecc", false}, {"raw-ecc", true}}) {
@@ -219,7 +204,7 @@ std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::
         return std::nullopt;
       }
       const int r = static_cast<int>(*row);
-      if (!form.IsRowChecked(r)) {
+      if (!loaded.IsRowChecked(r)) {
         problem = "--" + std::string(option) + " " + Printable(value) + ": row " + std::to_string(r) + " is not ticked";
         return std::nullopt;
       }
@@ -228,18 +213,18 @@ std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::
         return std::nullopt;
       }
       given[static_cast<std::size_t>(r - 1)] = true;
-      PartitionSlot& slot = form.set.Slot(r);
+      PartitionSlot& slot = loaded.set.Slot(r);
       (raw ? slot.rawEcc : slot.ecc) = value.substr(eq + 1);
       (raw ? slot.ecc : slot.rawEcc).clear();
     }
   }
-  return MakeRowCodecs(form.set, [&](int row) { return form.IsRowChecked(row); }, form.GetBlockModeSelection(), problem);
+  return MakeRowCodecs(loaded.set, [&](int row) { return loaded.IsRowChecked(row); }, loaded.blockMode, problem);
 }
 
-bool OutputsAreTheJob(MemoryForm& form, const std::string& job) {
-  const bool data = SameFile(form.GetDataPathText(), job);
-  if (!data && !SameFile(form.GetTablePathText(), job)) return false;
-  form.ShowMessage(data ? "Data File is also the job file." : "Table File is also the job file.", MessageIcon::Warning);
+bool OutputsAreTheJob(LoadedJob& loaded, const std::string& job) {
+  const bool data = SameFile(loaded.dataPath, job);
+  if (!data && !SameFile(loaded.tablePath, job)) return false;
+  loaded.ShowMessage(data ? "Data File is also the job file." : "Table File is also the job file.", MessageIcon::Warning);
   return true;
 }
 

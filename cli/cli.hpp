@@ -1,6 +1,6 @@
 #pragma once
 // What the commands of folvane-cli share: exit statuses, the argument parser, the
-// console on standard error, and the in-memory window every job runs through.
+// console on standard error, and the loaded job every command merges, checks or verifies.
 
 #include <array>
 #include <chrono>
@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "dialog/job_file.hpp"
-#include "dialog/memory_form.hpp"
+#include "merge/loaded_job.hpp"
 #include "ecc/page.hpp"
 #include "flash/row_codecs.hpp"
 #include "job/block_text.hpp"
 #include "job/job.hpp"
+#include "job/job_file.hpp"
 #include "job/part_file.hpp"
 
 namespace folvane::cli {
@@ -90,10 +90,10 @@ class Console {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
-/// A form that starts as the window does, with the window's default output paths.
-MemoryForm FreshForm();
-/// Sends the form's messages, status texts and progress to the console.
-void Connect(MemoryForm& form, Console& console);
+/// A job with nothing loaded yet, with the window's default output paths.
+LoadedJob FreshJob();
+/// Sends the job's messages, status texts and progress to the console.
+void Connect(LoadedJob& job, Console& console);
 /// A job read from a .part as a text job would hold it: a relative path in a .part
 /// is relative to the working directory, and is made absolute.
 Job WithAbsolutePaths(Job job);
@@ -108,15 +108,15 @@ struct JobFile {
 /// as IMPORT reads it, anything else as a text job. Nothing when it cannot be read,
 /// with the message printed and `status` set: 2, or 64 for a text job that is not one.
 std::optional<JobFile> ReadJobFile(const std::string& path, int& status);
-/// Loads a job file into the form: a .part as IMPORT does, a text job as IMPORT would
-/// load the .part it converts to, with its rows' names. 0, or the status it fails
-/// with (the message shown): 2, or 64 for a text job that is not one. A file that
-/// cannot be read is named with its cause: the window's text names none.
-int LoadJob(MemoryForm& form, const std::string& job);
+/// Loads a job file: a .part as IMPORT does, a text job as IMPORT would load the .part
+/// it converts to, with its rows' names. 0, or the status it fails with (the message
+/// shown): 2, or 64 for a text job that is not one. A file that cannot be read is
+/// named with its cause: the window's text names none.
+int LoadJob(LoadedJob& loaded, const std::string& job);
 /// A file error as the commands say it in their own words: the cause, naming the file
 /// (or, for an input that is no file, what it is), in the printable form.
 std::string FileErrorText(const FileError& error);
-/// The same line as given, for the form's messages and the documents, which make it
+/// The same line as given, for the job's messages and the documents, which make it
 /// printable where they show it.
 std::string FileErrorLine(const FileError& error);
 
@@ -124,13 +124,13 @@ std::string FileErrorLine(const FileError& error);
 /// are written as C escapes, so no stored byte can move the cursor or fake a line.
 std::string Printable(const std::string& text);
 
-/// Loads JOB.part into a fresh form connected to `console` and applies --table and
+/// Loads JOB.part into a fresh job connected to `console` and applies --table and
 /// --data; false (the message shown) if the job cannot be loaded.
 /// `status`, when given, learns the status a failure ends with (see LoadJob).
-bool OpenJob(MemoryForm& form, Console& console, const Args& args, int* status = nullptr);
+bool OpenJob(LoadedJob& loaded, Console& console, const Args& args, int* status = nullptr);
 /// Refuses a job whose outputs name the job file itself, which a merge would turn
 /// into a data image or a table; true (the message shown) if refused.
-bool OutputsAreTheJob(MemoryForm& form, const std::string& job);
+bool OutputsAreTheJob(LoadedJob& loaded, const std::string& job);
 
 /// The ECC schemes of the rows, ready for the job's page size: `ecc[row - 1]` lays
 /// that row's image of page data out, `raw[row - 1]` checks a raw image's pages.
@@ -139,7 +139,7 @@ bool OutputsAreTheJob(MemoryForm& form, const std::string& job);
 /// saying why (a row that is not ticked, both options for one row, an unknown scheme
 /// with the known names, one that does not fit the page with its arithmetic), when
 /// the job cannot run so: a usage error.
-std::optional<RowCodecs> ReadRowCodecs(MemoryForm& form, const Args& args, std::string& problem);
+std::optional<RowCodecs> ReadRowCodecs(LoadedJob& loaded, const Args& args, std::string& problem);
 
 int RunMerge(const Args& args);
 int RunCheck(const Args& args);

@@ -147,32 +147,32 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   }
 
   Console console;
-  MemoryForm form = FreshForm();
+  LoadedJob loaded = FreshJob();
   doc["job"] = args.positional.at(0);
   doc["dump"] = dumpPath;
-  int loaded = kExitOk;
-  if (!OpenJob(form, console, args, &loaded)) return Fail(json, doc, "the job cannot be loaded", loaded);
+  int loadStatus = kExitOk;
+  if (!OpenJob(loaded, console, args, &loadStatus)) return Fail(json, doc, "the job cannot be loaded", loadStatus);
   std::string eccProblem;
-  const auto codecs = ReadRowCodecs(form, args, eccProblem);
+  const auto codecs = ReadRowCodecs(loaded, args, eccProblem);
   if (!codecs) return Fail(json, doc, eccProblem, kExitUsage);
-  const MergeResult planned = PlanForReading(form, console, *codecs);
-  doc["blockSize"] = form.geometry.blockSize;
+  const MergeResult planned = PlanForReading(loaded, console, *codecs);
+  doc["blockSize"] = loaded.geometry.blockSize;
   if (!planned.completed) return Fail(json, doc, "the job cannot be merged now, so there is nothing to compare with");
   // Rows whose records share blocks are each compared on their own, and warned of as
   // every command warns of them: the chip's programmer cannot hold both.
-  const std::vector<RangeOverlap> overlaps = RecordOverlaps(form, planned);
+  const std::vector<RangeOverlap> overlaps = RecordOverlaps(loaded, planned);
   for (const RangeOverlap& o : overlaps) console.Detail(OverlapWarning(o));
   doc["overlaps"] = OverlapsJson(overlaps);
 
   DumpCheck check;
   check.dumpPath = dumpPath;
-  check.dataPath = form.GetDataPathText();
-  check.layout = PageLayoutOf(form.GetBlockModeSelection());
+  check.dataPath = loaded.dataPath;
+  check.layout = PageLayoutOf(loaded.blockMode);
   check.markerPages = *pages;
   check.bitflips = bitflips;
   for (int row = 1; row <= kRowCount; ++row) {
     if (!planned.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
-    const PartitionSlot& s = form.set.Slot(row);
+    const PartitionSlot& s = loaded.set.Slot(row);
     const auto i = static_cast<std::size_t>(row - 1);
     const std::optional<PageCodec>& codec = codecs->ecc[i] ? codecs->ecc[i] : codecs->raw[i];
     check.rows.push_back({row, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}, codec ? &*codec : nullptr});

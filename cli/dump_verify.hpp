@@ -12,7 +12,7 @@ namespace folvane::cli {
 
 /// A dry run of the job's merge for commands that read outputs back: its messages on
 /// the console, no status texts, and no question whether the outputs could be created.
-MergeResult PlanForReading(MemoryForm& form, Console& console, const RowCodecs& codecs);
+MergeResult PlanForReading(LoadedJob& loaded, Console& console, const RowCodecs& codecs);
 
 /// Compares the dump at `dumpPath` with JOB.part's data image; the exit status.
 int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohmann::json& doc);

@@ -20,11 +20,11 @@ void PrintJson(const nlohmann::json& document) {
   std::fflush(stdout);
 }
 
-manifest::ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
+manifest::ReportData ReportDataOf(const std::string& command, const std::string& jobPath, LoadedJob& loaded,
                       const MergeResult& result, const std::optional<BadBlockSet>& badBlocks) {
   return manifest::CollectReport(command,
-                       {jobPath, form.GetBlockModeSelection(), form.geometry, form.GetDataPathText(),
-                        form.GetTablePathText(), FormLayout(form, badBlocks)},
+                       {jobPath, loaded.blockMode, loaded.geometry, loaded.dataPath,
+                        loaded.tablePath, LayoutOf(loaded, badBlocks)},
                        result);
 }
 
@@ -40,16 +40,16 @@ nlohmann::json InPlaceJson(InPlaceReason reason) {
   return std::string(InPlaceText(reason));
 }
 
-int MergeExitStatus(const MemoryForm& form, const MergeResult& result) {
+int MergeExitStatus(const LoadedJob& loaded, const MergeResult& result) {
   if (!result.completed) return 2;
-  return form.messages.empty() && RecordOverlaps(form, result).empty() ? 0 : 1;
+  return loaded.messages.empty() && RecordOverlaps(loaded, result).empty() ? 0 : 1;
 }
 
-std::vector<RangeOverlap> RecordOverlaps(const MemoryForm& form, const MergeResult& result) {
+std::vector<RangeOverlap> RecordOverlaps(const LoadedJob& loaded, const MergeResult& result) {
   if (!result.tableBuilt) return {};
   std::array<bool, kRowCount> accepted{};
   for (std::size_t i = 0; i < accepted.size(); ++i) accepted[i] = result.rows[i].accepted;
-  return OverlappingRanges(form.set, accepted);
+  return OverlappingRanges(loaded.set, accepted);
 }
 
 std::string OverlapWarning(const RangeOverlap& overlap) {
@@ -68,18 +68,18 @@ nlohmann::json OverlapsJson(const std::vector<RangeOverlap>& overlaps) {
   return list;
 }
 
-nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus) {
+nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitStatus) {
   nlohmann::json doc;
-  doc["blockMode"] = StoredBlockMode(form.GetBlockModeSelection());
-  doc["blockSize"] = form.geometry.blockSize;
-  doc["pageSize"] = form.geometry.pageSize;
+  doc["blockMode"] = StoredBlockMode(loaded.blockMode);
+  doc["blockSize"] = loaded.geometry.blockSize;
+  doc["pageSize"] = loaded.geometry.pageSize;
   doc["completed"] = result.completed;
   doc["exitStatus"] = exitStatus;
 
   nlohmann::json rows = nlohmann::json::array();
   for (int row = 1; row <= kRowCount; ++row) {
-    if (!form.IsRowChecked(row)) continue;
-    const PartitionSlot& slot = form.set.Slot(row);
+    if (!loaded.IsRowChecked(row)) continue;
+    const PartitionSlot& slot = loaded.set.Slot(row);
     const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
     nlohmann::json r;
     r["row"] = row;
@@ -98,7 +98,7 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
       bytes = merged.imageBytes;
     } else if (auto now = MeasureFile(slot.imagePath)) {
       bytes = *now;
-      blocks = ImageBlocksFor(*now, form.geometry.blockSize);
+      blocks = ImageBlocksFor(*now, loaded.geometry.blockSize);
     }
     r["imageBlocks"] = Block(blocks);
     r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
@@ -125,15 +125,15 @@ nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitSt
     rejections.push_back({{"row", r.row}, {"rule", RuleName(r.rule)}, {"reason", r.Describe()}});
   }
   doc["rejections"] = rejections;
-  doc["overlaps"] = OverlapsJson(RecordOverlaps(form, result));
+  doc["overlaps"] = OverlapsJson(RecordOverlaps(loaded, result));
 
-  doc["data"] = {{"path", form.GetDataPathText()},
+  doc["data"] = {{"path", loaded.dataPath},
                  {"bytes", result.completed ? nlohmann::json(result.dataBytes) : nlohmann::json()}};
-  doc["table"] = {{"path", form.GetTablePathText()},
+  doc["table"] = {{"path", loaded.tablePath},
                   {"bytes", result.completed ? nlohmann::json(kTableSize) : nlohmann::json()}};
 
   nlohmann::json messages = nlohmann::json::array();
-  for (const MemoryForm::Message& m : form.messages) {
+  for (const ShownMessage& m : loaded.messages) {
     messages.push_back({{"text", m.text}, {"icon", m.icon == MessageIcon::Error ? "error" : "warning"}});
   }
   doc["messages"] = messages;

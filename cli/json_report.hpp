@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dialog/memory_form.hpp"
+#include "merge/loaded_job.hpp"
 #include "merge/merge.hpp"
 #include "manifest/report.hpp"
 
@@ -24,22 +24,22 @@ void PrintJson(const nlohmann::json& document);
 
 /// What check and merge report of a job: its block mode, every checked row with what
 /// the merge decided, the outputs, the messages shown and the exit status.
-nlohmann::json JobReport(MemoryForm& form, const MergeResult& result, int exitStatus);
+nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitStatus);
 
-/// What the report says of a job loaded into `form`, laid out as the check or merge
-/// left it (placed on a chip with `badBlocks`, when given).
-manifest::ReportData FormReport(const std::string& command, const std::string& jobPath, MemoryForm& form,
-                      const MergeResult& result, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
+/// What the report says of the job `loaded`, laid out as the check or merge left it
+/// (placed on a chip with `badBlocks`, when given).
+manifest::ReportData ReportDataOf(const std::string& command, const std::string& jobPath, LoadedJob& loaded,
+                        const MergeResult& result, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
 
 /// Why an output is (or would be) written in place, or null where it is replaced.
 nlohmann::json InPlaceJson(InPlaceReason reason);
 
 /// The exit status a merge (or check) ends with: 0 done without a message, 1 done
 /// with messages or overlapping records, 2 ended early.
-int MergeExitStatus(const MemoryForm& form, const MergeResult& result);
+int MergeExitStatus(const LoadedJob& loaded, const MergeResult& result);
 
 /// The accepted rows of a merge (or check) whose records share blocks.
-std::vector<RangeOverlap> RecordOverlaps(const MemoryForm& form, const MergeResult& result);
+std::vector<RangeOverlap> RecordOverlaps(const LoadedJob& loaded, const MergeResult& result);
 /// The warning line of one overlap, as printed and as the documents carry it.
 std::string OverlapWarning(const RangeOverlap& overlap);
 /// The documents' "overlaps" array.

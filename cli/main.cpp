@@ -1,6 +1,6 @@
 // folvane-cli: the merge and the .part files from the command line, for build
-// pipelines. Every job runs through the same in-memory form and core procedures as
-// the window, so a job merged here gives the same files as in the window.
+// pipelines. Every job is loaded as the window's IMPORT loads it and merged by the
+// same core code, so a job merged here gives the same files as in the window.
 
 #include <cerrno>
 #include <csignal>

@@ -11,7 +11,6 @@
 #include "manifest/manifest.hpp"
 #include "json_report.hpp"
 #include "manifest/report.hpp"
-#include "dialog/procedures.hpp"
 
 namespace folvane::cli {
 
@@ -19,34 +18,34 @@ namespace {
 
 // A manifest or report written over the job, an output or an image would destroy it,
 // and a report over a manifest too: refused before anything is written.
-bool OutputClashes(MemoryForm& form, const std::string& job, const std::vector<std::string>& manifests,
+bool OutputClashes(LoadedJob& loaded, const std::string& job, const std::vector<std::string>& manifests,
                    const std::optional<std::string>& report) {
-  std::vector<std::string> taken = {job, form.GetDataPathText(), form.GetTablePathText()};
+  std::vector<std::string> taken = {job, loaded.dataPath, loaded.tablePath};
   for (int row = 1; row <= kRowCount; ++row) {
-    if (form.IsRowChecked(row)) taken.push_back(form.GetRowPathText(row));
+    if (loaded.IsRowChecked(row)) taken.push_back(loaded.GetRowPathText(row));
   }
   // Where standard output or error is redirected to a file, the program writes there
   // itself: an output in its place would replace what it prints, or be mixed with it.
-  std::vector<std::pair<std::string, std::string>> outputs = {{"Data File", form.GetDataPathText()},
-                                                              {"Table File", form.GetTablePathText()}};
+  std::vector<std::pair<std::string, std::string>> outputs = {{"Data File", loaded.dataPath},
+                                                              {"Table File", loaded.tablePath}};
   for (const std::string& m : manifests) outputs.emplace_back("Manifest File", m);
   if (report) outputs.emplace_back("Report File", *report);
   for (const auto& [what, path] : outputs) {
     if (NamesStandardStream(path)) {
-      form.ShowMessage(what + " " + path + " is where standard output or error goes.", MessageIcon::Warning);
+      loaded.ShowMessage(what + " " + path + " is where standard output or error goes.", MessageIcon::Warning);
       return true;
     }
   }
   for (const std::string& m : manifests) {
     if (std::any_of(taken.begin(), taken.end(),
                     [&](const std::string& other) { return !other.empty() && SameFile(m, other); })) {
-      form.ShowMessage("Manifest File " + m + " is also an input or output of the merge.", MessageIcon::Warning);
+      loaded.ShowMessage("Manifest File " + m + " is also an input or output of the merge.", MessageIcon::Warning);
       return true;
     }
   }
   taken.insert(taken.end(), manifests.begin(), manifests.end());
   if (const auto clash = report ? manifest::ReportClash(*report, taken, "merge") : std::nullopt) {
-    form.ShowMessage(*clash, MessageIcon::Warning);
+    loaded.ShowMessage(*clash, MessageIcon::Warning);
     return true;
   }
   return false;
@@ -55,12 +54,12 @@ bool OutputClashes(MemoryForm& form, const std::string& job, const std::vector<s
 // The manifests' new files, created before the merge writes anything: a manifest
 // that cannot be written refuses the merge instead of leaving new outputs beside an
 // old manifest.
-bool CreateManifestFiles(MemoryForm& form, const std::vector<std::string>& paths, bool allowInPlace,
+bool CreateManifestFiles(LoadedJob& loaded, const std::vector<std::string>& paths, bool allowInPlace,
                          std::vector<File>& files, std::vector<std::string>& details, Console& console) {
   for (const std::string& path : paths) {
     auto file = File::CreateReplacement(path, allowInPlace);
     if (!file) {
-      form.ShowMessage(FileErrorLine(file.error()), MessageIcon::Error);
+      loaded.ShowMessage(FileErrorLine(file.error()), MessageIcon::Error);
       if (!file.error().detail.empty() && file.error().detail != FileErrorLine(file.error())) {
         details.push_back(file.error().detail);
         console.Detail(file.error().detail);
@@ -78,14 +77,14 @@ bool CreateManifestFiles(MemoryForm& form, const std::vector<std::string>& paths
 
 // The report's file, opened before the merge writes anything, like the manifests': a
 // report that cannot be written refuses the merge.
-bool CreateReportFile(MemoryForm& form, const std::optional<std::string>& path, bool allowInPlace,
+bool CreateReportFile(LoadedJob& loaded, const std::optional<std::string>& path, bool allowInPlace,
                       std::optional<File>& file, std::vector<std::string>& details, Console& console) {
   if (!path) return true;
   std::string failure;
   std::vector<std::string> lines;
   file = manifest::OpenReportFile(*path, allowInPlace, failure, lines);
   // The cause is a message, as a manifest's is; the lines say more.
-  if (!file) form.ShowMessage(failure, MessageIcon::Error);
+  if (!file) loaded.ShowMessage(failure, MessageIcon::Error);
   for (const std::string& line : lines) {
     details.push_back(line);
     console.Detail(line);
@@ -128,7 +127,7 @@ class MergeCommand {
   const std::optional<std::string> reportPath_;
   const std::string job_;
   Console console_;
-  MemoryForm form_ = FreshForm();
+  LoadedJob loadedJob_ = FreshJob();
   MergeResult result_;
   std::vector<std::string> details_;
   int loaded_ = kExitOk;
@@ -147,10 +146,10 @@ class MergeCommand {
 // into a data image or a table; the records' files are created before anything is
 // written.
 bool MergeCommand::Prepare() {
-  return OpenJob(form_, console_, args_, &loaded_) && (codecs_ = ReadRowCodecs(form_, args_, eccProblem_)) &&
-         !OutputsAreTheJob(form_, job_) && !OutputClashes(form_, job_, manifests_, reportPath_) &&
-         CreateManifestFiles(form_, manifests_, allowInPlace_, manifestFiles_, details_, console_) &&
-         CreateReportFile(form_, reportPath_, allowInPlace_, reportFile_, details_, console_);
+  return OpenJob(loadedJob_, console_, args_, &loaded_) && (codecs_ = ReadRowCodecs(loadedJob_, args_, eccProblem_)) &&
+         !OutputsAreTheJob(loadedJob_, job_) && !OutputClashes(loadedJob_, job_, manifests_, reportPath_) &&
+         CreateManifestFiles(loadedJob_, manifests_, allowInPlace_, manifestFiles_, details_, console_) &&
+         CreateReportFile(loadedJob_, reportPath_, allowInPlace_, reportFile_, details_, console_);
 }
 
 MergeOptions MergeCommand::Options() {
@@ -158,7 +157,7 @@ MergeOptions MergeCommand::Options() {
   options.replaceOutputs = true;
   options.allowInPlace = allowInPlace_;
   options.pageCodecs = codecs_->PageCodecs();
-  options.programErasedPages = form_.set.programErasedPages;
+  options.programErasedPages = loadedJob_.set.programErasedPages;
   options.onRejected = [this](const RowRejection& r) { console_.Detail(r.Describe()); };
   options.onDetail = [this](const std::string& line) {
     details_.push_back(line);
@@ -166,7 +165,7 @@ MergeOptions MergeCommand::Options() {
   };
   // With a manifest every byte is hashed on its way: read by the program, or read
   // back from its image where the file system shared the image's extents.
-  if (!manifests_.empty() || reportPath_) options.tap = &tap_.emplace(form_.geometry.blockSize);
+  if (!manifests_.empty() || reportPath_) options.tap = &tap_.emplace(loadedJob_.geometry.blockSize);
   // The report also gives each output's 32-bit byte sum.
   if (reportPath_) options.tap = &sums_.emplace(options.tap);
   // The manifests and the report are written once the outputs are, and put in place
@@ -179,15 +178,15 @@ MergeOptions MergeCommand::Options() {
 
 bool MergeCommand::WriteRecords(const MergeResult& written) {
   manifest::ManifestFailure failure;
-  manifest_ = manifest::MakeManifest(form_.set, written, form_.GetBlockModeSelection(), form_.geometry, form_.GetTablePathText(),
-                           form_.GetDataPathText(), *tap_, failure);
+  manifest_ = manifest::MakeManifest(loadedJob_.set, written, loadedJob_.blockMode, loadedJob_.geometry, loadedJob_.tablePath,
+                           loadedJob_.dataPath, *tap_, failure);
   if (!manifest_) {
     console_.Detail(failure.problem);
     return false;
   }
   auto fail = [&](const Status& s) {
     manifest_.reset();
-    form_.ShowMessage(FileErrorLine(s.error()), MessageIcon::Error);
+    loadedJob_.ShowMessage(FileErrorLine(s.error()), MessageIcon::Error);
     return false;
   };
   for (std::size_t i = 0; i < manifestFiles_.size(); ++i) {
@@ -199,7 +198,7 @@ bool MergeCommand::WriteRecords(const MergeResult& written) {
     // The page describes the merge as it ends once the commit succeeds.
     MergeResult done = written;
     done.completed = true;
-    manifest::ReportData page = FormReport("merge", job_, form_, done);
+    manifest::ReportData page = ReportDataOf("merge", job_, loadedJob_, done);
     AddDigests(page, *manifest_, sums_);
     if (const Status s = manifest::WriteReportPage(*reportFile_, manifest::ReportHtml(page)); !s) return fail(s);
     committedReport_ = std::move(page);
@@ -210,10 +209,10 @@ bool MergeCommand::WriteRecords(const MergeResult& written) {
 int MergeCommand::Run() {
   int status = kExitFailed;
   if (Prepare()) {
-    result_ = form_.Merge(Options());
+    result_ = loadedJob_.Merge(Options());
     console_.ClearBar();
-    for (const RangeOverlap& o : RecordOverlaps(form_, result_)) console_.Detail(OverlapWarning(o));
-    status = MergeExitStatus(form_, result_);
+    for (const RangeOverlap& o : RecordOverlaps(loadedJob_, result_)) console_.Detail(OverlapWarning(o));
+    status = MergeExitStatus(loadedJob_, result_);
     if (!result_.completed) {
       manifest_.reset();
       committedReport_.reset();
@@ -232,12 +231,12 @@ int MergeCommand::Run() {
 void MergeCommand::PrintJsonDocument(int status) {
   // The report is gathered only for those who asked for it: it reads the job file and
   // measures the images once more.
-  manifest::ReportData report = committedReport_ ? *committedReport_ : FormReport("merge", job_, form_, result_);
+  manifest::ReportData report = committedReport_ ? *committedReport_ : ReportDataOf("merge", job_, loadedJob_, result_);
   if (!committedReport_ && manifest_) AddDigests(report, *manifest_, sums_);
   nlohmann::json doc = JsonDocument("merge");
   doc["report"] = manifest::ReportJson(report);
   doc["job"] = job_;
-  doc.update(JobReport(form_, result_, status));
+  doc.update(JobReport(loadedJob_, result_, status));
   doc["data"]["inPlace"] = InPlaceJson(result_.dataInPlace);
   doc["table"]["inPlace"] = InPlaceJson(result_.tableInPlace);
   doc["details"] = details_;

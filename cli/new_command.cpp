@@ -9,7 +9,7 @@
 
 #include "job/block_text.hpp"
 #include "cli.hpp"
-#include "dialog/procedures.hpp"
+#include "job/job_file.hpp"
 #include "job/stored_text.hpp"
 #include "job/text_job.hpp"
 #include "io/exe_path.hpp"
@@ -45,6 +45,24 @@ bool EndsWith(const std::string& s, std::string_view tail) {
     if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) return false;
   }
   return true;
+}
+
+// A message the window would show, and the status of a job not saved. The texts
+// name paths as given: they reach the terminal in the printable form.
+int Refuse(const std::string& message) {
+  std::fprintf(stderr, "%s\n", Printable(message).c_str());
+  return kExitFailed;
+}
+
+// Why EXPORT would not save the record: the first path that would not load back as
+// itself, in the order the window checks them.
+std::optional<std::string> PartPathRefusal(const PartFileRecord& r) {
+  std::vector<std::pair<std::string, std::string>> saved = {{"Table File", r.tablePath}, {"Data File", r.dataPath}};
+  for (int i = 0; i < r.UsableRows(); ++i) saved.emplace_back("FILE" + std::to_string(i + 1), r.rows[static_cast<std::size_t>(i)].imagePath);
+  for (const auto& [field, p] : saved) {
+    if (auto refusal = PathSaveRefusal(field, p)) return refusal;
+  }
+  return std::nullopt;
 }
 
 // Writes a job file whole, replacing an old one only once every byte is written.
@@ -85,16 +103,8 @@ int WritePartJob(const std::string& path, Job job) {
     }
     return kExitFailed;
   }
-  const PartFileRecord& r = part.record;
-  std::vector<std::pair<std::string, std::string>> saved = {{"Table File", r.tablePath}, {"Data File", r.dataPath}};
-  for (int i = 0; i < r.UsableRows(); ++i) saved.emplace_back("FILE" + std::to_string(i + 1), r.rows[static_cast<std::size_t>(i)].imagePath);
-  for (const auto& [field, p] : saved) {
-    if (const auto refusal = PathSaveRefusal(field, p)) {
-      std::fprintf(stderr, "%s\n", refusal->c_str());
-      return kExitFailed;
-    }
-  }
-  const PartFileRecord::Bytes bytes = r.Encode();
+  if (const auto refusal = PartPathRefusal(part.record)) return Refuse(*refusal);
+  const PartFileRecord::Bytes bytes = part.record.Encode();
   const int status = WriteJobFile(path, bytes);
   if (status != kExitOk) return status;
   for (const std::string& lost : part.leftOut) {
@@ -155,10 +165,7 @@ int RunNew(const Args& args) {
       }
       const BlockTextCheck check = CheckBlockText(*t);
       if (check.verdict != BlockTextVerdict::Accepted) {
-        std::fprintf(stderr, "%s\n",
-                     std::string(check.verdict == BlockTextVerdict::NotHex ? folvane::text::kErrorInputNum
-                                                                           : folvane::text::kTooHugeNum)
-                         .c_str());
+        std::fprintf(stderr, "%s\n", std::string(BlockTextRefusal(check.verdict)).c_str());
         return Usage(self, "block number '" + *t + "' of --row " + r + " is refused");
       }
     }
@@ -211,24 +218,32 @@ int RunNew(const Args& args) {
     }
   }
 
-  Console console;
-  MemoryForm form = FreshForm();
-  Connect(form, console);
-  form.SelectBlockMode(mode);
-  if (table) form.SetItemText(ids::kTableEdit, *table);
-  if (data) form.SetItemText(ids::kDataEdit, *data);
+  // The rows as Browse takes their images: a path the fields cannot hold, or an image
+  // that cannot be opened or is empty, is said as the window says it, and no job is
+  // saved.
+  Job part;
+  part.tablePath = table.value_or(DefaultTablePath());
+  part.dataPath = data.value_or(DefaultDataPath());
+  part.blockMode = static_cast<std::uint8_t>(mode);
   for (std::size_t i = 0; i < rowArgs.size(); ++i) {
-    const int row = static_cast<int>(i) + 1;
-    form.ClickCheck(row);
-    const std::string& image = images[i];
-    form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(image); };
-    BrowseImage(form, row);
-    if (!form.messages.empty()) return kExitFailed;
-    form.SetItemText(RowControlsFor(row).startEdit, rowArgs[i].start);
-    form.SetItemText(RowControlsFor(row).endEdit, rowArgs[i].end);
+    if (StoredTextLength(images[i]) > kMaxPathChars) return Refuse(folvane::text::PathTooLong("The chosen"));
+    const auto size = MeasureFile(images[i]);
+    if (!size || *size == 0) {
+      return Refuse(std::string(size ? folvane::text::kEmptyFile : folvane::text::kImageOpenError));
+    }
+    part.rows.push_back(JobRow{images[i], rowArgs[i].start, rowArgs[i].end,
+                               ImageBlocksFor(*size, LookupBlockMode(mode).blockSize), {}, {}, {}});
   }
-  form.chooser = [&](const FileChooserRequest&) { return std::optional<std::string>(job); };
-  return ExportPartFile(form) ? kExitOk : kExitFailed;
+  // As EXPORT saves it, every path checked to load back as itself, in the words the
+  // window uses when the file cannot be written. It replaces an old job only once
+  // every byte is written: a job cut short would load as another job.
+  const PartFileRecord record = PartRecordFromJob(part, DefaultTablePath(), DefaultDataPath()).record;
+  if (const auto refusal = PartPathRefusal(record)) return Refuse(*refusal);
+  auto file = File::CreateReplacement(job);
+  const PartFileRecord::Bytes bytes = record.Encode();
+  Status written = file ? file->Write(bytes) : Status(file.error());
+  if (written) written = file->Commit();
+  return written ? kExitOk : Refuse(written.error().Message());
 }
 
 const Command kNewCommand = {"new", "save a job as the window's EXPORT would",

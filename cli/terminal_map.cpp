@@ -100,10 +100,10 @@ std::uint64_t ScaleStep(std::uint64_t end, std::size_t width, std::size_t gap) {
 
 }  // namespace
 
-FlashLayout FormLayout(MemoryForm& form, const std::optional<BadBlockSet>& badBlocks) {
+FlashLayout LayoutOf(LoadedJob& loaded, const std::optional<BadBlockSet>& badBlocks) {
   LayoutOptions options;
   options.badBlocks = badBlocks;
-  return BuildFlashLayout(form.set, form.geometry.blockSize, [&](int row) { return form.IsRowChecked(row); }, options);
+  return BuildFlashLayout(loaded.set, loaded.geometry.blockSize, [&](int row) { return loaded.IsRowChecked(row); }, options);
 }
 
 TerminalMapStyle StandardOutputStyle() {

@@ -5,15 +5,15 @@
 #include <optional>
 #include <string>
 
-#include "dialog/memory_form.hpp"
+#include "merge/loaded_job.hpp"
 #include "layout/flash_layout.hpp"
 
 namespace folvane::cli {
 
-/// The layout of the job a form holds, with the rows and lengths it has now (after a
+/// The layout of the loaded job, with the rows and lengths it has now (after a
 /// merge or check, the leading run as that refreshed it); with a chip's bad blocks,
 /// each taken row as the programmer places it on that chip.
-FlashLayout FormLayout(MemoryForm& form, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
+FlashLayout LayoutOf(LoadedJob& loaded, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
 
 struct TerminalMapStyle {
   int columns = 80;     ///< the whole line, map and margins

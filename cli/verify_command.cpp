@@ -94,9 +94,9 @@ int CannotRead(bool json, nlohmann::json& doc, const std::string& why, int statu
 
 }  // namespace
 
-MergeResult PlanForReading(MemoryForm& form, Console& console, const RowCodecs& codecs) {
-  form.onStatus = nullptr;
-  form.onProgress = nullptr;
+MergeResult PlanForReading(LoadedJob& loaded, Console& console, const RowCodecs& codecs) {
+  loaded.onStatus = nullptr;
+  loaded.onProgress = nullptr;
   // What the merge would write now, decided by the merge itself; existing outputs are
   // read, never created, so whether they could be created does not matter.
   MergeOptions options;
@@ -105,23 +105,23 @@ MergeResult PlanForReading(MemoryForm& form, Console& console, const RowCodecs& 
   options.pageCodecs = codecs.PageCodecs();
   options.onRejected = [&](const RowRejection& r) { console.Line("folvane-cli: " + r.Describe()); };
   options.onDetail = [&](const std::string& line) { console.Line("folvane-cli: " + line); };
-  return form.Merge(options);
+  return loaded.Merge(options);
 }
 
 namespace {
 
 int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   Console console;
-  MemoryForm form = FreshForm();
+  LoadedJob loaded = FreshJob();
   const std::string job = args.positional[0];
   doc["job"] = job;
-  int loaded = kExitOk;
-  if (!OpenJob(form, console, args, &loaded)) return CannotRead(json, doc, "the job cannot be loaded", loaded);
+  int loadStatus = kExitOk;
+  if (!OpenJob(loaded, console, args, &loadStatus)) return CannotRead(json, doc, "the job cannot be loaded", loadStatus);
   std::string eccProblem;
-  const auto codecs = ReadRowCodecs(form, args, eccProblem);
+  const auto codecs = ReadRowCodecs(loaded, args, eccProblem);
   if (!codecs) return CannotRead(json, doc, eccProblem, kExitUsage);
-  const MergeResult planned = PlanForReading(form, console, *codecs);
-  const std::uint32_t blockSize = form.geometry.blockSize;
+  const MergeResult planned = PlanForReading(loaded, console, *codecs);
+  const std::uint32_t blockSize = loaded.geometry.blockSize;
   doc["blockSize"] = blockSize;
   if (!planned.completed) return CannotRead(json, doc, "the job cannot be merged now, so there is nothing to compare with");
 
@@ -129,19 +129,19 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   expected.table = planned.table;
   MergeOptions laidOut;
   laidOut.pageCodecs = codecs->PageCodecs();
-  laidOut.programErasedPages = form.set.programErasedPages;
-  expected.regions = DataLayout(form.set, planned, blockSize, laidOut);
+  laidOut.programErasedPages = loaded.set.programErasedPages;
+  expected.regions = DataLayout(loaded.set, planned, blockSize, laidOut);
   expected.dataBytes = planned.dataBytes;
   expected.blockSize = blockSize;
   for (int row = 1; row <= kRowCount; ++row) {
     if (planned.rows[static_cast<std::size_t>(row - 1)].accepted) expected.recordRows.push_back(row);
   }
-  const std::string tablePath = form.GetTablePathText();
-  const std::string dataPath = form.GetDataPathText();
+  const std::string tablePath = loaded.tablePath;
+  const std::string dataPath = loaded.dataPath;
   auto report = VerifyOutputs(tablePath, dataPath, expected);
   if (!report) return CannotRead(json, doc, FileErrorText(report.error()));
   // Outputs that match the job still mislead a programmer when records overlap.
-  const std::vector<RangeOverlap> overlaps = RecordOverlaps(form, planned);
+  const std::vector<RangeOverlap> overlaps = RecordOverlaps(loaded, planned);
   for (const RangeOverlap& o : overlaps) console.Line("folvane-cli: " + OverlapWarning(o));
   doc["overlaps"] = OverlapsJson(overlaps);
 
@@ -154,7 +154,7 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   for (const DataRegion& region : expected.regions) {
     if (region.kind != DataRegion::Kind::Partition) continue;
     const bool match = Matches(*report, VerifyPlace::Partition, region.row);
-    const PartitionSlot& slot = form.set.Slot(region.row);
+    const PartitionSlot& slot = loaded.set.Slot(region.row);
     partitions.push_back({{"row", region.row},
                           {"startBlock", slot.startBlock},
                           {"endBlock", slot.endBlock},

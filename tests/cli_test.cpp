@@ -539,6 +539,20 @@ TEST_F(CliTest, AnOutputAnotherUserPlantedInAStickyFolderIsRefusedAndKept) {
 #endif
 }
 
+TEST_F(CliTest, ANewJobThatCannotBeWrittenWholeLeavesTheOldOne) {
+  SKIP_WITHOUT_POSIX_SHELL();
+  MakeJob();
+  const Bytes before = ReadFile(dir / "j.part");
+  // Files may grow to 1 KiB only: the new job's write fails part of the way.
+  const CliRun run = Script("trap '' XFSZ; ulimit -f 1; \"$CLI\" new j.part --mode 2 --row cfg.bin:0:5");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err, "");
+  EXPECT_EQ(ReadFile(dir / "j.part"), before) << "a job cut short loads as another job";
+  for (const auto& entry : std::filesystem::directory_iterator(dir.str())) {
+    EXPECT_EQ(entry.path().filename().string().find(".folvane-partial"), std::string::npos);
+  }
+}
+
 TEST_F(CliTest, APathTooLongForAJobFileIsNamedAsSuch) {
   MakeJob();
   const std::string tooLong = dir.str() + "/" + std::string(256 - dir.str().size() - 1, 'd');

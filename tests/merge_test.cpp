@@ -437,7 +437,7 @@ TEST_F(MergeTest, AcceptedImageThatCannotBeOpenedEndsTheMerge) {
   const Bytes one = Pattern(10, 1);
   Row(1, one, 0, 0);
   set.Slot(2).endBlock = 1;
-  set.Slot(3) = PartitionSlot{false, dir / "gone.bin", 2, 3, 1, {}, {}, {}};
+  set.Slot(3) = PartitionSlot{dir / "gone.bin", 2, 3, 1, {}, {}, {}};
   host.checked[2] = true;
   Merge();
   EXPECT_EQ(host.log, (Log{"status:HEAD GEN...", "status:FILE1 MER...", "range:1", "pos:2", "pos:0",

@@ -105,7 +105,7 @@ TEST(PartitionTable, NoCheckedRowGivesAllFF) {
 TEST(PartitionTable, AllSixteenRowsFitAndBytesAfter256StayFF) {
   PartitionSet set;
   for (int row = 1; row <= kRowCount; ++row) {
-    set.Slot(row) = PartitionSlot{true, "", std::uint32_t(row * 10), std::uint32_t(row * 10 + 9), 1, {}, {}, {}};
+    set.Slot(row) = PartitionSlot{"", std::uint32_t(row * 10), std::uint32_t(row * 10 + 9), 1, {}, {}, {}};
   }
   const auto table = BuildPartitionTable(set, 0x2100, [](int) { return true; });
   EXPECT_EQ(DecodePartitionTable(table.area).size(), 16u);

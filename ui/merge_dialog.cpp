@@ -199,7 +199,6 @@ void CMergeDlg::InitMainDialog() {
   SetIcons(icons_);
   for (PartitionSlot& slot : set_.slots) slot.startBlock = slot.endBlock = slot.imageBlocks = kUnset;
   blockMode_->SetSelection(kDefaultBlockModeIndex);
-  set_.blockModeIndex = kDefaultBlockModeIndex;
   geometry_ = FlashGeometry{0x21000, 0x840};
   Edit(ids::kDataEdit)->ChangeValue(ToWx(DefaultDataPath()));
   Edit(ids::kTableEdit)->ChangeValue(ToWx(DefaultTablePath()));
@@ -297,8 +296,7 @@ void CMergeDlg::OnImport() {
 void CMergeDlg::OnExport() { ExportPartFile(*this); }
 
 void CMergeDlg::OnBlockModeChange() {
-  set_.blockModeIndex = blockMode_->GetSelection();
-  ApplyBlockMode(geometry_, set_.blockModeIndex);
+  ApplyBlockMode(geometry_, blockMode_->GetSelection());
   ScheduleMapUpdate();
 }
 
@@ -443,7 +441,6 @@ int CMergeDlg::GetBlockModeSelection() { return blockMode_->GetSelection(); }
 
 void CMergeDlg::SetBlockModeSelection(int index) {
   blockMode_->SetSelection(index >= 0 && index < kBlockModeCount ? index : wxNOT_FOUND);
-  set_.blockModeIndex = blockMode_->GetSelection();
 }
 
 std::optional<std::string> CMergeDlg::ChooseFile(const FileChooserRequest& request) {

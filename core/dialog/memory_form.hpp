@@ -1,8 +1,8 @@
 #pragma once
 // The main window's state without a window: check boxes, edit texts, enabled flags,
 // the Block Mode selection, the status line and the progress bar. Setting a start or
-// end edit's text runs its change handling at once, as a real edit does. The
-// command-line tool drives jobs through it, and tests use it to stand for the window.
+// end edit's text runs its change handling at once, as a real edit does. Tests use it
+// to stand for the window (the command line loads jobs as LoadedJob).
 
 #include <functional>
 #include <map>
@@ -26,11 +26,7 @@ class MemoryForm : public DialogOps, public MergeHost {
   std::uint32_t progressRange = 100;
   std::uint32_t progressPos = 0;
 
-  struct Message {
-    std::string text;
-    MessageIcon icon;
-    friend bool operator==(const Message&, const Message&) = default;
-  };
+  using Message = ShownMessage;
   /// Every message shown, in order.
   std::vector<Message> messages;
 

@@ -8,24 +8,6 @@
 
 namespace folvane {
 
-std::string text::PathTooLong(std::string_view what) {
-  return std::string(what) + " path is longer than 255 characters.";
-}
-
-std::string text::PathNotKept(std::string_view what) {
-  return std::string(what) + " path would load back as a different path.";
-}
-
-std::string text::PathFromOtherCodePage(std::string_view what) {
-  return std::string(what) + " path was saved in another code page and names a different file here.";
-}
-
-std::optional<std::string> PathSaveRefusal(std::string_view what, const std::string& path) {
-  if (StoredTextLength(path) > kMaxPathChars) return text::PathTooLong(what);
-  if (!StoredTextKeeps(path)) return text::PathNotKept(what);
-  return std::nullopt;
-}
-
 void HandleBlockEditChange(DialogOps& dialog, int row, BlockEdit which) {
   const RowControls& c = RowControlsFor(row);
   const int id = which == BlockEdit::Start ? c.startEdit : c.endEdit;
@@ -33,9 +15,7 @@ void HandleBlockEditChange(DialogOps& dialog, int row, BlockEdit which) {
   if (check.verdict != BlockTextVerdict::Accepted) {
     // The message comes while the refused text is still in the edit; emptying the
     // edit then runs this handler again, which stores 0.
-    dialog.ShowMessage(std::string(check.verdict == BlockTextVerdict::NotHex ? text::kErrorInputNum
-                                                                              : text::kTooHugeNum),
-                       MessageIcon::Warning);
+    dialog.ShowMessage(std::string(BlockTextRefusal(check.verdict)), MessageIcon::Warning);
     dialog.SetItemText(id, "");
     return;
   }
@@ -85,10 +65,6 @@ void BrowseOutputPath(DialogOps& dialog, int editId) {
   if (const auto chosen = ChooseBrowsePath(dialog)) dialog.SetItemText(editId, *chosen);
 }
 
-namespace {
-
-}  // namespace
-
 bool ExportPartFile(DialogOps& dialog) {
   // Everything is gathered before the chooser opens: the file holds the state at the
   // moment the button was pressed.
@@ -127,20 +103,6 @@ bool ExportPartFile(DialogOps& dialog) {
     return false;
   }
   return true;
-}
-
-Expected<std::optional<PartFileRecord>> ReadPartFile(const std::string& path, LegacyPaths* legacy) {
-  std::array<std::uint8_t, part_layout::kSize> bytes{};
-  auto file = File::OpenRead(path);
-  std::optional<FileError> error;
-  if (!file) {
-    error = file.error();
-  } else if (auto got = file->ReadAt(0, bytes); !got) {
-    error = got.error();
-  }
-  // Something that is not a file (a FIFO, a device) holds no job.
-  if (error) return error->notAFile ? Expected<std::optional<PartFileRecord>>(std::nullopt) : *error;
-  return PartFileRecord::Decode(bytes, legacy);  // the file closes as `file` goes
 }
 
 bool ImportPartFile(DialogOps& dialog) {

@@ -20,6 +20,11 @@ inline constexpr std::string_view kTooHugeNum = "Too Huge Num!";
 
 enum class BlockTextVerdict { Accepted, NotHex, TooHuge };
 
+/// The message a start or end edit shows for a text it refuses.
+constexpr std::string_view BlockTextRefusal(BlockTextVerdict verdict) {
+  return verdict == BlockTextVerdict::NotHex ? text::kErrorInputNum : text::kTooHugeNum;
+}
+
 struct BlockTextCheck {
   BlockTextVerdict verdict = BlockTextVerdict::Accepted;
   std::uint32_t value = 0;  ///< the block number when accepted

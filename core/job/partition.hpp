@@ -22,10 +22,9 @@ inline constexpr std::uint32_t kUnset = 0xFFFFFFFF;
 inline constexpr std::size_t kMaxPathChars = 255;
 inline constexpr std::size_t kTableSize = 512;
 
-/// One partition row. `enabled` mirrors the row's check box, which the front end
-/// reads when it needs it.
+/// One partition row. Whether it is ticked is the front end's: the window's check
+/// box, or how many rows a loaded job holds.
 struct PartitionSlot {
-  bool enabled = false;
   std::string imagePath;
   std::uint32_t startBlock = kUnset;
   std::uint32_t endBlock = kUnset;
@@ -38,13 +37,10 @@ struct PartitionSlot {
   friend bool operator==(const PartitionSlot&, const PartitionSlot&) = default;
 };
 
-/// The whole job.
+/// The rows of a job as the merge reads them. The outputs and the block mode are the
+/// front end's, which hands the merge their texts and the geometry.
 struct PartitionSet {
   std::array<PartitionSlot, kRowCount> slots{};
-  std::string tableFilePath;
-  std::string dataFilePath;
-  int blockModeIndex = 2;
-  std::string remark;
   /// Rows of page data: pages whose data is all 0xFF get their ECC too, instead of
   /// staying erased.
   bool programErasedPages = false;

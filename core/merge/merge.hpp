@@ -22,6 +22,13 @@ namespace folvane {
 /// other message of the program is a warning.
 enum class MessageIcon { Warning, Error };
 
+/// A message as shown: its text and its icon.
+struct ShownMessage {
+  std::string text;
+  MessageIcon icon = MessageIcon::Warning;
+  friend bool operator==(const ShownMessage&, const ShownMessage&) = default;
+};
+
 /// What the merge needs of the main window.
 class MergeHost {
  public:
