@@ -132,8 +132,6 @@ bool OpenJob(LoadedJob& loaded, Console& console, const Args& args, int* status 
 /// into a data image or a table; true (the message shown) if refused.
 bool OutputsAreTheJob(LoadedJob& loaded, const std::string& job);
 
-/// The ECC schemes of the rows, ready for the job's page size: `ecc[row - 1]` lays
-/// that row's image of page data out, `raw[row - 1]` checks a raw image's pages.
 /// Applies --ecc ROW=SCHEME and --raw-ecc ROW=SCHEME to the loaded job's rows, then
 /// builds every ticked row's codec for the job's block mode. Nothing, with `problem`
 /// saying why (a row that is not ticked, both options for one row, an unknown scheme

@@ -42,10 +42,6 @@ int Fail(bool json, nlohmann::json& doc, const std::string& why, int status = kE
   return status;
 }
 
-}  // namespace
-
-namespace {
-
 // The chip's bad blocks from --bad-blocks, once the dump is known to be of this job's
 // chip: a dump of the wrong size is the problem to name first. Nothing when the
 // marks are to be read instead; the status otherwise (64: a wrong list).
@@ -123,11 +119,7 @@ int ShowDumpReport(const DumpCheck& check, const DumpReport& report, bool overla
     return status;
   }
   std::printf("Chip: %s, %s blocks; bad blocks from %s\n", Printable(check.dumpPath).c_str(),
-              HexDec(report.chipBlocks).c_str(),
-              check.badBlocks ? "the list"
-                              : ("the marks in the " + MarkerPagesText(check.markerPages) + " pages (" +
-                                 std::to_string(report.markedBlocks) + " marked)")
-                                    .c_str());
+              HexDec(report.chipBlocks).c_str(), DumpBadBlockSource(check, report).c_str());
   for (const std::string& line : lines) std::printf("%s\n", line.c_str());
   std::printf("%s\n", match ? "The chip holds the job." : "The chip does not hold the job.");
   return status;

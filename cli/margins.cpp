@@ -90,8 +90,10 @@ MarginsOrStatus ComputeMargins(const PartitionSet& set, const MergeResult& resul
     taken.push_back({row, BlockRange{slot.startBlock, slot.endBlock, slot.imageBlocks}});
   }
   ChipModel chip{std::nullopt, options.maxBad, options.chipBlocks};
-  // A range past the chip's end is the problem to name before the list's lines.
-  if (MarginOutcome sized = folvane::ComputeMargins(taken, chip); !sized.margins) {
+  // A range past the chip's end is the problem to name before the list's lines. The
+  // odds are left out of this first look: they are worked out once, below.
+  if (MarginOutcome sized = folvane::ComputeMargins(taken, {std::nullopt, std::nullopt, options.chipBlocks});
+      !sized.margins) {
     out.status = kExitUsage;
     out.problem = sized.problem;
     return out;

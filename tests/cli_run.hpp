@@ -76,7 +76,9 @@ class CliFolderTest : public ::testing::Test {
     const CliRun run = InDir(args + " --json");
     EXPECT_EQ(run.status, status) << run.err;
     KeepDocument(run.out);
-    return nlohmann::json::parse(run.out, nullptr, false);
+    nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    EXPECT_FALSE(doc.is_discarded()) << "not a JSON document: " << run.out;
+    return doc;
   }
 };
 

@@ -479,8 +479,10 @@ void JobPane::VerifyDone(Expected<DumpReport> report) {
     return dialog_.ShowMessage(dumpPath_ + " is no dump of this job's chip: " + report->sizeProblem, MessageIcon::Warning);
   } else {
     bool match = true;
+    DumpCheck how;  // as the verify was made: the chip's list cannot change while it runs
+    if (chip_.badBlocks) how.badBlocks.emplace();
     verifyLines_.push_back("Chip: " + HexDec(report->chipBlocks) + " blocks; bad blocks from " +
-                           (chip_.badBlocks ? std::string("the list") : std::to_string(report->markedBlocks) + " marked outside the rows and the marks in each row"));
+                           DumpBadBlockSource(how, *report));
     for (const DumpRow& r : report->rows) {
       verifyLines_.push_back(DumpRowText(r, 0));
       if (!r.Matches()) differing_.insert(r.row);

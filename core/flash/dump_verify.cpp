@@ -416,6 +416,12 @@ std::string EccText(const DumpEcc& e) {
 
 }  // namespace
 
+std::string DumpBadBlockSource(const DumpCheck& check, const DumpReport& report) {
+  if (check.badBlocks) return "the list";
+  return "the marks in the " + MarkerPagesText(check.markerPages) + " pages (" + std::to_string(report.markedBlocks) +
+         " marked)";
+}
+
 std::string DumpRowText(const DumpRow& r, std::uint64_t bitflips) {
   std::string line = "row " + std::to_string(r.row) + ": blocks " + Hex(r.range.first) + " to " + Hex(r.range.last) +
                      ", image " + Hex(r.range.imageBlocks) + " blocks; ";

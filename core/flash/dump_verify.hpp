@@ -108,7 +108,9 @@ struct DumpReport {
   /// Set when the dump's size does not fit the job: why, with the size expected.
   std::string sizeProblem;
   std::vector<DumpRow> rows;
-  std::uint64_t markedBlocks = 0;  ///< bad blocks found by their marks, in the whole chip
+  /// Bad blocks found by their marks outside every row's range (a row's own marked
+  /// blocks are told with the row).
+  std::uint64_t markedBlocks = 0;
   bool cancelled = false;          ///< stopped by the progress callback: the rows are partial
 };
 
@@ -120,5 +122,8 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check);
 /// A row's result for people: its range, the bad blocks skipped, what its ECC
 /// corrected, the first difference, and whether it matches. `bitflips` as checked.
 std::string DumpRowText(const DumpRow& row, std::uint64_t bitflips);
+/// Where a verify took the chip's bad blocks from: "the list", or "the marks in the
+/// first pages (N marked)".
+std::string DumpBadBlockSource(const DumpCheck& check, const DumpReport& report);
 
 }  // namespace folvane

@@ -261,6 +261,7 @@ TEST_F(Pane, VerifyingADumpReportsEachRowAndMarksTheMap) {
   Press(PaneAction::kVerify);
   WaitForVerify();
   Pump(50);
+  EXPECT_TRUE(Shows("Chip: 0xA (10) blocks; bad blocks from the list")) << Results();
   EXPECT_TRUE(Shows("row 1: blocks 0x0 to 0x1")) << Results();
   EXPECT_TRUE(Shows("The chip holds the job.")) << Results();
   EXPECT_TRUE(dlg->Map()->DifferingRows().empty());
