@@ -67,6 +67,74 @@ int RunList(const Args& args) {
   return kExitOk;
 }
 
+// The image whole, if it is a whole number of pages of `layout`; otherwise why not.
+std::optional<std::string> ReadPages(const std::string& path, const PageLayout& layout, std::uint64_t mode,
+                                     std::vector<std::uint8_t>& image) {
+  auto file = File::OpenRead(path);
+  if (!file) return FileErrorText(file.error());
+  const std::uint64_t size = file->OpenedSize();
+  const std::uint32_t pageBytes = layout.PageBytes();
+  if (size % pageBytes != 0) {
+    return Printable(path) + " is " + HexDec(size) + " bytes, not a whole number of pages of " +
+           std::to_string(pageBytes) + " bytes (block mode " + std::to_string(mode) + ": " +
+           std::to_string(layout.dataBytes) + " + " + std::to_string(layout.spareBytes) + "); " +
+           std::to_string(size / pageBytes) + " pages and " + std::to_string(size % pageBytes) + " bytes";
+  }
+  image.resize(static_cast<std::size_t>(size));
+  auto got = file->ReadAt(0, image);
+  if (!got) return FileErrorText(got.error());
+  if (*got != image.size()) return Printable(path) + " grew shorter while it was read";
+  return std::nullopt;
+}
+
+void PrintDetectJson(nlohmann::json doc, const DetectReport& report, int status) {
+  doc["pages"] = report.pages;
+  doc["erasedPages"] = report.erasedPages;
+  doc["codes"] = report.codes;
+  doc["candidates"] = report.candidates;
+  doc["matches"] = nlohmann::json::array();
+  doc["closest"] = nlohmann::json::array();
+  for (const SchemeFit& fit : report.matches) doc["matches"].push_back(FitJson(fit));
+  for (const SchemeFit& fit : report.closest) doc["closest"].push_back(FitJson(fit));
+  doc["exitStatus"] = status;
+  PrintJson(doc);
+}
+
+// The schemes found, or the closest when none matches every page.
+void PrintFits(const DetectReport& report) {
+  if (!report.matches.empty()) {
+    std::printf("Matching every page, best first:\n");
+    for (std::size_t i = 0; i < report.matches.size() && i < kShownMatches; ++i)
+      std::printf("  %s\n", SchemeText(report.matches[i].scheme).c_str());
+    if (report.matches.size() > kShownMatches)
+      std::printf("  ... and %s more (--json lists every one)\n",
+                  std::to_string(report.matches.size() - kShownMatches).c_str());
+    return;
+  }
+  if (report.closest.empty()) {
+    std::printf("No scheme's ECC was found in the pages.\n");
+    return;
+  }
+  std::printf("No scheme matches every page. Closest:\n");
+  for (const SchemeFit& fit : report.closest)
+    std::printf("  %s  %s\n", SchemeText(fit.scheme).c_str(), ShareText(fit).c_str());
+}
+
+void PrintDetectText(const std::string& path, const PageLayout& layout, std::uint64_t mode,
+                     const DetectReport& report) {
+  std::printf("%s: %s pages of %u + %u bytes (block mode %u), %s erased", Printable(path).c_str(),
+              std::to_string(report.pages).c_str(), layout.dataBytes, layout.spareBytes,
+              static_cast<unsigned>(mode), std::to_string(report.erasedPages).c_str());
+  if (report.pages == report.erasedPages) {
+    std::printf("\n%s\n", report.pages == 0 ? "The image holds no page: no scheme can be told."
+                                             : "Every page is erased: no scheme can be told.");
+    return;
+  }
+  std::printf("; %s codes looked for, %s schemes checked\n", std::to_string(report.codes).c_str(),
+              std::to_string(report.candidates).c_str());
+  PrintFits(report);
+}
+
 int RunDetect(const Args& args) {
   if (args.positional.size() != 2) return Usage(kEccCommand, "ecc detect takes one IMAGE");
   const auto modeText = args.Option("mode");
@@ -76,76 +144,28 @@ int RunDetect(const Args& args) {
   const bool json = args.Flag("json");
   const std::string path = args.positional[1];
   const PageLayout layout = PageLayoutOf(static_cast<int>(*mode));
-  const std::uint32_t pageBytes = layout.PageBytes();
   nlohmann::json doc = JsonDocument("ecc detect");
   doc["image"] = path;
   doc["blockMode"] = *mode;
   doc["dataBytes"] = layout.dataBytes;
   doc["spareBytes"] = layout.spareBytes;
-  auto cannot = [&](const std::string& why) {
-    std::fprintf(stderr, "folvane-cli: %s\n", why.c_str());
+  std::vector<std::uint8_t> image;
+  if (const auto why = ReadPages(path, layout, *mode, image)) {
+    std::fprintf(stderr, "folvane-cli: %s\n", why->c_str());
     if (json) {
-      doc["error"] = why;
+      doc["error"] = *why;
       doc["exitStatus"] = kExitFailed;
       PrintJson(doc);
     }
     return kExitFailed;
-  };
-  auto file = File::OpenRead(path);
-  if (!file) return cannot(FileErrorText(file.error()));
-  const std::uint64_t size = file->OpenedSize();
-  if (size % pageBytes != 0) {
-    return cannot(Printable(path) + " is " + HexDec(size) + " bytes, not a whole number of pages of " +
-                  std::to_string(pageBytes) + " bytes (block mode " + std::to_string(*mode) + ": " +
-                  std::to_string(layout.dataBytes) + " + " + std::to_string(layout.spareBytes) + "); " +
-                  std::to_string(size / pageBytes) + " pages and " + std::to_string(size % pageBytes) + " bytes");
   }
-  std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
-  auto got = file->ReadAt(0, image);
-  if (!got) return cannot(FileErrorText(got.error()));
-  if (*got != image.size()) return cannot(Printable(path) + " grew shorter while it was read");
-
   const DetectReport report = DetectSchemes(image, layout.dataBytes, layout.spareBytes);
   const int status = report.matches.empty() ? kExitWithMessages : kExitOk;
   if (json) {
-    doc["pages"] = report.pages;
-    doc["erasedPages"] = report.erasedPages;
-    doc["codes"] = report.codes;
-    doc["candidates"] = report.candidates;
-    doc["matches"] = nlohmann::json::array();
-    doc["closest"] = nlohmann::json::array();
-    for (const SchemeFit& fit : report.matches) doc["matches"].push_back(FitJson(fit));
-    for (const SchemeFit& fit : report.closest) doc["closest"].push_back(FitJson(fit));
-    doc["exitStatus"] = status;
-    PrintJson(doc);
-    return status;
+    PrintDetectJson(std::move(doc), report, status);
+  } else {
+    PrintDetectText(path, layout, *mode, report);
   }
-  std::printf("%s: %s pages of %u + %u bytes (block mode %u), %s erased", Printable(path).c_str(),
-              std::to_string(report.pages).c_str(), layout.dataBytes, layout.spareBytes,
-              static_cast<unsigned>(*mode), std::to_string(report.erasedPages).c_str());
-  if (report.pages == report.erasedPages) {
-    std::printf("\n%s\n", report.pages == 0 ? "The image holds no page: no scheme can be told."
-                                               : "Every page is erased: no scheme can be told.");
-    return status;
-  }
-  std::printf("; %s codes looked for, %s schemes checked\n", std::to_string(report.codes).c_str(),
-              std::to_string(report.candidates).c_str());
-  if (!report.matches.empty()) {
-    std::printf("Matching every page, best first:\n");
-    for (std::size_t i = 0; i < report.matches.size() && i < kShownMatches; ++i)
-      std::printf("  %s\n", SchemeText(report.matches[i].scheme).c_str());
-    if (report.matches.size() > kShownMatches)
-      std::printf("  ... and %s more (--json lists every one)\n",
-                  std::to_string(report.matches.size() - kShownMatches).c_str());
-    return status;
-  }
-  if (report.closest.empty()) {
-    std::printf("No scheme's ECC was found in the pages.\n");
-    return status;
-  }
-  std::printf("No scheme matches every page. Closest:\n");
-  for (const SchemeFit& fit : report.closest)
-    std::printf("  %s  %s\n", SchemeText(fit.scheme).c_str(), ShareText(fit).c_str());
   return status;
 }
 

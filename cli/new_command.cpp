@@ -129,31 +129,37 @@ int Convert(const std::string& out, const std::string& from) {
   return WritePartJob(out, file->job);
 }
 
-}  // namespace
-
-int RunNew(const Args& args) {
+// The job that --from names, in the form `out`'s name asks for.
+int RunConvert(const Args& args, const std::string& out, const std::string& from) {
   const Command& self = kNewCommand;
-  if (args.positional.size() != 1) return Usage(self, "new takes one JOB.part or JOB.toml");
-  const std::string job = args.positional[0];
-  const bool toText = EndsWith(job, ".toml");
-  if (const auto from = args.Option("from")) {
-    if (args.Option("mode") || !args.All("row").empty() || args.Option("table") || args.Option("data")) {
-      return Usage(self, "--from takes no --mode, --table, --data or --row: the job comes whole");
-    }
-    if (!toText && !EndsWith(job, ".part")) return Usage(self, "a converted job's name ends in .part or .toml");
-    return Convert(job, *from);
+  if (args.Option("mode") || !args.All("row").empty() || args.Option("table") || args.Option("data")) {
+    return Usage(self, "--from takes no --mode, --table, --data or --row: the job comes whole");
   }
+  if (!EndsWith(out, ".toml") && !EndsWith(out, ".part")) {
+    return Usage(self, "a converted job's name ends in .part or .toml");
+  }
+  return Convert(out, from);
+}
+
+// The block mode of --mode into `mode`, or the status of its refusal.
+std::optional<int> ReadMode(const Args& args, std::uint8_t& mode) {
+  const Command& self = kNewCommand;
   const auto modeText = args.Option("mode");
   if (!modeText) return Usage(self, "--mode is required");
   // Only what the list offers: a plain decimal index, no sign, blank or base prefix.
   if (!PlainDecimal(*modeText) || std::stoi(*modeText) >= kBlockModeCount) {
     return Usage(self, "--mode takes a block mode from 0 to 15, not '" + *modeText + "'");
   }
-  const int mode = std::stoi(*modeText);
+  mode = static_cast<std::uint8_t>(std::stoi(*modeText));
+  return std::nullopt;
+}
+
+// The --row options into `rowArgs` as the window's edits would take them, or the
+// status of the first refused.
+std::optional<int> ReadRows(const Args& args, std::vector<RowArg>& rowArgs) {
+  const Command& self = kNewCommand;
   const std::vector<std::string> rows = args.All("row");
   if (rows.size() > static_cast<std::size_t>(kRowCount)) return Usage(self, "at most 16 rows");
-
-  std::vector<RowArg> rowArgs;
   for (const std::string& r : rows) {
     const auto rowArg = SplitRow(r);
     if (!rowArg) return Usage(self, "--row takes IMAGE:START:END, not '" + r + "'");
@@ -171,79 +177,99 @@ int RunNew(const Args& args) {
     }
     rowArgs.push_back(*rowArg);
   }
+  return std::nullopt;
+}
 
-  // Saving the job over one of its own images would destroy the image it describes.
+// The job the options describe, before its images are opened. Stored absolute, like
+// the images, so the job means the same from any folder (a text job writes them
+// relative to its own folder where they lie under it).
+Job JobOfOptions(const Args& args, std::uint8_t mode, const std::vector<RowArg>& rowArgs) {
+  Job job;
+  if (auto t = args.Option("table")) job.tablePath = AbsolutePath(*t);
+  if (auto d = args.Option("data")) job.dataPath = AbsolutePath(*d);
+  job.blockMode = mode;
   for (const RowArg& r : rowArgs) {
-    if (SameFile(job, r.image)) {
-      std::fprintf(stderr, "%s\n", std::string(text::kJobIsImage).c_str());
+    job.rows.push_back(JobRow{AbsolutePath(r.image), r.start, r.end, std::nullopt, {}, {}, {}});
+  }
+  return job;
+}
+
+// A text job keeps no lengths: its images are measured whenever it is loaded. Each
+// must open now, as Browse would have opened it.
+int SaveTextJob(const std::string& path, const Job& job) {
+  for (const JobRow& row : job.rows) {
+    if (const auto size = MeasureFile(row.imagePath); !size) {
+      std::fprintf(stderr, "%s\n", FileErrorText(size.error()).c_str());
       return kExitFailed;
     }
   }
+  return WriteTextJob(path, job);
+}
 
-  // Stored absolute, like the images, so the job means the same from any folder (a
-  // text job writes them relative to its own folder where they lie under it).
-  std::optional<std::string> table, data;
-  if (auto t = args.Option("table")) table = AbsolutePath(*t);
-  if (auto d = args.Option("data")) data = AbsolutePath(*d);
-  std::vector<std::string> images;
-  for (const RowArg& r : rowArgs) images.push_back(AbsolutePath(r.image));
-
-  if (toText) {
-    // A text job keeps no lengths: its images are measured whenever it is loaded. Each
-    // must open now, as Browse would have opened it.
-    Job text;
-    text.tablePath = table;
-    text.dataPath = data;
-    text.blockMode = static_cast<std::uint8_t>(mode);
-    for (std::size_t i = 0; i < rowArgs.size(); ++i) {
-      if (const auto size = MeasureFile(images[i]); !size) {
-        std::fprintf(stderr, "%s\n", FileErrorText(size.error()).c_str());
-        return kExitFailed;
-      }
-      text.rows.push_back(JobRow{images[i], rowArgs[i].start, rowArgs[i].end, std::nullopt, {}, {}, {}});
-    }
-    return WriteTextJob(job, text);
-  }
-
-  // A path the job would give back as another (bytes that are not UTF-8 read as GBK)
-  // would name another file, which a merge of the job would overwrite.
+// A path the job would give back as another (bytes that are not UTF-8 read as GBK)
+// would name another file, which a merge of the job would overwrite.
+std::optional<int> RefuseChangingPaths(const Job& job) {
   std::vector<std::pair<std::string, std::string>> saved;  // field, path
-  if (table) saved.emplace_back("Table File", *table);
-  if (data) saved.emplace_back("Data File", *data);
-  for (std::size_t i = 0; i < images.size(); ++i) saved.emplace_back("FILE" + std::to_string(i + 1), images[i]);
+  if (job.tablePath) saved.emplace_back("Table File", *job.tablePath);
+  if (job.dataPath) saved.emplace_back("Data File", *job.dataPath);
+  for (std::size_t i = 0; i < job.rows.size(); ++i) {
+    saved.emplace_back("FILE" + std::to_string(i + 1), job.rows[i].imagePath);
+  }
   for (const auto& [field, path] : saved) {
     if (!StoredTextKeeps(path)) {
-      return Usage(self, field + " path " + Printable(path) +
-                             " would load back as a different path: a job reads bytes that are not UTF-8 as GBK");
+      return Usage(kNewCommand, field + " path " + Printable(path) +
+                                    " would load back as a different path: a job reads bytes that are not UTF-8 as GBK");
     }
   }
+  return std::nullopt;
+}
 
-  // The rows as Browse takes their images: a path the fields cannot hold, or an image
-  // that cannot be opened or is empty, is said as the window says it, and no job is
-  // saved.
-  Job part;
-  part.tablePath = table.value_or(DefaultTablePath());
-  part.dataPath = data.value_or(DefaultDataPath());
-  part.blockMode = static_cast<std::uint8_t>(mode);
-  for (std::size_t i = 0; i < rowArgs.size(); ++i) {
-    if (StoredTextLength(images[i]) > kMaxPathChars) return Refuse(folvane::text::PathTooLong("The chosen"));
-    const auto size = MeasureFile(images[i]);
+// The rows as Browse takes their images: a path the fields cannot hold, or an image
+// that cannot be opened or is empty, is said as the window says it, and no job is
+// saved. Then as EXPORT saves it, every path checked to load back as itself, in the
+// words the window uses when the file cannot be written. It replaces an old job only
+// once every byte is written: a job cut short would load as another job.
+int SavePartJob(const std::string& path, Job job) {
+  if (const auto refused = RefuseChangingPaths(job)) return *refused;
+  if (!job.tablePath) job.tablePath = DefaultTablePath();
+  if (!job.dataPath) job.dataPath = DefaultDataPath();
+  const std::uint32_t blockSize = LookupBlockMode(job.blockMode).blockSize;
+  for (JobRow& row : job.rows) {
+    if (StoredTextLength(row.imagePath) > kMaxPathChars) return Refuse(folvane::text::PathTooLong("The chosen"));
+    const auto size = MeasureFile(row.imagePath);
     if (!size || *size == 0) {
       return Refuse(std::string(size ? folvane::text::kEmptyFile : folvane::text::kImageOpenError));
     }
-    part.rows.push_back(JobRow{images[i], rowArgs[i].start, rowArgs[i].end,
-                               ImageBlocksFor(*size, LookupBlockMode(mode).blockSize), {}, {}, {}});
+    row.imageBlocks = ImageBlocksFor(*size, blockSize);
   }
-  // As EXPORT saves it, every path checked to load back as itself, in the words the
-  // window uses when the file cannot be written. It replaces an old job only once
-  // every byte is written: a job cut short would load as another job.
-  const PartFileRecord record = PartRecordFromJob(part, DefaultTablePath(), DefaultDataPath()).record;
+  const PartFileRecord record = PartRecordFromJob(job, DefaultTablePath(), DefaultDataPath()).record;
   if (const auto refusal = PartPathRefusal(record)) return Refuse(*refusal);
-  auto file = File::CreateReplacement(job);
+  auto file = File::CreateReplacement(path);
   const PartFileRecord::Bytes bytes = record.Encode();
   Status written = file ? file->Write(bytes) : Status(file.error());
   if (written) written = file->Commit();
   return written ? kExitOk : Refuse(written.error().Message());
+}
+
+}  // namespace
+
+int RunNew(const Args& args) {
+  if (args.positional.size() != 1) return Usage(kNewCommand, "new takes one JOB.part or JOB.toml");
+  const std::string path = args.positional[0];
+  if (const auto from = args.Option("from")) return RunConvert(args, path, *from);
+  std::uint8_t mode = 0;
+  if (const auto refused = ReadMode(args, mode)) return *refused;
+  std::vector<RowArg> rows;
+  if (const auto refused = ReadRows(args, rows)) return *refused;
+  // Saving the job over one of its own images would destroy the image it describes.
+  for (const RowArg& r : rows) {
+    if (SameFile(path, r.image)) {
+      std::fprintf(stderr, "%s\n", std::string(text::kJobIsImage).c_str());
+      return kExitFailed;
+    }
+  }
+  const Job job = JobOfOptions(args, mode, rows);
+  return EndsWith(path, ".toml") ? SaveTextJob(path, job) : SavePartJob(path, job);
 }
 
 const Command kNewCommand = {"new", "save a job as the window's EXPORT would",

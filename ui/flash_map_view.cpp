@@ -28,6 +28,52 @@ int Priority(SegmentKind kind) {
   return 0;
 }
 
+void PaintSegment(wxDC& dc, const LayoutSegment& s, const wxRect& r) {
+  switch (s.kind) {
+    case SegmentKind::Fill:
+      dc.SetBrush(wxBrush(Wx(kFillColour)));
+      dc.DrawRectangle(r);
+      break;
+    case SegmentKind::Image:
+      dc.SetBrush(wxBrush(Wx(RowColour(s.row))));
+      dc.DrawRectangle(r);
+      break;
+    case SegmentKind::Spare:
+      // Light, with the row's colour in fine diagonals: tells spare from image
+      // without relying on the shade alone.
+      dc.SetBrush(wxBrush(Wx(SpareColour(s.row))));
+      dc.DrawRectangle(r);
+      dc.SetBrush(wxBrush(Wx(RowColour(s.row)), wxBRUSHSTYLE_FDIAGONAL_HATCH));
+      dc.DrawRectangle(r);
+      break;
+    case SegmentKind::LeftOut:
+      dc.SetBrush(wxBrush(Wx(kLeftOutColour), wxBRUSHSTYLE_CROSSDIAG_HATCH));
+      dc.DrawRectangle(r);
+      dc.SetPen(wxPen(Wx(kLeftOutColour), 2));
+      dc.SetBrush(*wxTRANSPARENT_BRUSH);
+      dc.DrawRectangle(r);
+      dc.SetPen(*wxTRANSPARENT_PEN);
+      break;
+  }
+}
+
+// A row's number on white, centred in its columns [x0, x1) of the strip, and only
+// where it fits; the row's name from a text job beside its number, where both fit.
+void DrawRowLabel(wxDC& dc, const wxRect& strip, const LayoutRow& row, int x0, int x1, bool marked) {
+  const wxString number = wxString::Format(marked ? "%d!" : "%d", row.row);
+  const wxString named = number + " " + ToWx(row.name);
+  const wxString text = !row.name.empty() && dc.GetTextExtent(named).x + 4 <= x1 - x0 ? named : number;
+  const wxSize extent = dc.GetTextExtent(text);
+  if (extent.x + 4 > x1 - x0 || extent.y + 2 > strip.height) return;
+  const wxRect box(x0 + (x1 - x0 - extent.x - 4) / 2, strip.y + (strip.height - extent.y - 2) / 2, extent.x + 4,
+                   extent.y + 2);
+  dc.SetPen(*wxTRANSPARENT_PEN);
+  dc.SetBrush(*wxWHITE_BRUSH);
+  dc.DrawRectangle(box);
+  dc.SetTextForeground(!row.accepted || marked ? Wx(kLeftOutColour) : *wxBLACK);
+  dc.DrawText(text, box.x + 2, box.y + 1);
+}
+
 }  // namespace
 
 FlashMapView::FlashMapView(wxWindow* pane, std::function<void(int)> onHeight)
@@ -92,6 +138,13 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
     dc.DrawText(_("Flash map: no ticked row has a range yet."), strip.x, strip.y);
     return;
   }
+  DrawSegments(dc, strip);
+  DrawBadBlocks(dc, strip);
+  DrawRows(dc, strip);
+  DrawScale(dc, strip, size, text);
+}
+
+void FlashMapView::DrawSegments(wxDC& dc, const wxRect& strip) const {
   const std::vector<Drawn> columns = Columns();
   // Narrow segments that share a pixel column show the kind that matters most, so a
   // one-block image in a wide flash stays visible.
@@ -101,60 +154,22 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
     return Priority(a->segment->kind) < Priority(b->segment->kind);
   });
   dc.SetPen(*wxTRANSPARENT_PEN);
-  for (const Drawn* d : order) {
-    const LayoutSegment& s = *d->segment;
-    const wxRect r(d->x0, strip.y, d->x1 - d->x0, strip.height);
-    switch (s.kind) {
-      case SegmentKind::Fill:
-        dc.SetBrush(wxBrush(Wx(kFillColour)));
-        dc.DrawRectangle(r);
-        break;
-      case SegmentKind::Image:
-        dc.SetBrush(wxBrush(Wx(RowColour(s.row))));
-        dc.DrawRectangle(r);
-        break;
-      case SegmentKind::Spare:
-        // Light, with the row's colour in fine diagonals: tells spare from image
-        // without relying on the shade alone.
-        dc.SetBrush(wxBrush(Wx(SpareColour(s.row))));
-        dc.DrawRectangle(r);
-        dc.SetBrush(wxBrush(Wx(RowColour(s.row)), wxBRUSHSTYLE_FDIAGONAL_HATCH));
-        dc.DrawRectangle(r);
-        break;
-      case SegmentKind::LeftOut:
-        dc.SetBrush(wxBrush(Wx(kLeftOutColour), wxBRUSHSTYLE_CROSSDIAG_HATCH));
-        dc.DrawRectangle(r);
-        dc.SetPen(wxPen(Wx(kLeftOutColour), 2));
-        dc.SetBrush(*wxTRANSPARENT_BRUSH);
-        dc.DrawRectangle(r);
-        dc.SetPen(*wxTRANSPARENT_PEN);
-        break;
-    }
-  }
-  // A chip's bad blocks, when the layout was given one: a black bar over each.
+  for (const Drawn* d : order) PaintSegment(dc, *d->segment, wxRect(d->x0, strip.y, d->x1 - d->x0, strip.height));
+}
+
+// A chip's bad blocks, when the layout was given one: a black bar over each.
+void FlashMapView::DrawBadBlocks(wxDC& dc, const wxRect& strip) const {
   dc.SetBrush(*wxBLACK_BRUSH);
   for (const std::uint64_t b : layout_.badBlocks) {
     const int x0 = BlockX(b);
     dc.DrawRectangle(x0, strip.y, std::max(BlockX(b + 1) - x0, 1), strip.height);
   }
-  // Each row's range framed, and numbered where the number fits; a row that runs out
-  // of good blocks on that chip framed in red, its number with a '!'.
+}
+
+// Each row's range framed, and numbered where the number fits; a row that runs out
+// of good blocks on that chip framed in red, its number with a '!'.
+void FlashMapView::DrawRows(wxDC& dc, const wxRect& strip) const {
   dc.SetFont(GetFont().Bold());
-  auto label = [&](int row, const std::string& name, int x0, int x1, bool leftOut, bool overflows) {
-    // The row's name from a text job beside its number, where both fit.
-    const wxString number = wxString::Format(overflows ? "%d!" : "%d", row);
-    const wxString named = number + " " + ToWx(name);
-    const wxString text = !name.empty() && dc.GetTextExtent(named).x + 4 <= x1 - x0 ? named : number;
-    const wxSize extent = dc.GetTextExtent(text);
-    if (extent.x + 4 > x1 - x0 || extent.y + 2 > strip.height) return;
-    const wxRect box(x0 + (x1 - x0 - extent.x - 4) / 2, strip.y + (strip.height - extent.y - 2) / 2, extent.x + 4,
-                     extent.y + 2);
-    dc.SetPen(*wxTRANSPARENT_PEN);
-    dc.SetBrush(*wxWHITE_BRUSH);
-    dc.DrawRectangle(box);
-    dc.SetTextForeground(leftOut || overflows ? Wx(kLeftOutColour) : *wxBLACK);
-    dc.DrawText(text, box.x + 2, box.y + 1);
-  };
   for (const LayoutRow& r : layout_.rows) {
     if (!r.RangeValid()) continue;
     const int x0 = BlockX(r.startBlock);
@@ -166,9 +181,12 @@ void FlashMapView::Draw(wxDC& dc, wxSize size) const {
       dc.SetBrush(*wxTRANSPARENT_BRUSH);
       dc.DrawRectangle(x0, strip.y, x1 - x0, strip.height);
     }
-    label(r.row, r.name, x0, x1, !r.accepted, marked);
+    DrawRowLabel(dc, strip, r, x0, x1, marked);
   }
-  // The scale: block numbers in hexadecimal under ticks, as many as fit.
+}
+
+// The scale: block numbers in hexadecimal under ticks, as many as fit.
+void FlashMapView::DrawScale(wxDC& dc, const wxRect& strip, wxSize size, const wxColour& text) const {
   dc.SetFont(GetFont());
   dc.SetTextForeground(text);
   dc.SetPen(wxPen(text));

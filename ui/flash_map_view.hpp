@@ -53,6 +53,10 @@ class FlashMapView : public wxWindow {
     int x0, x1;  ///< [x0, x1)
   };
   [[nodiscard]] std::vector<Drawn> Columns() const;
+  void DrawSegments(wxDC& dc, const wxRect& strip) const;
+  void DrawBadBlocks(wxDC& dc, const wxRect& strip) const;
+  void DrawRows(wxDC& dc, const wxRect& strip) const;
+  void DrawScale(wxDC& dc, const wxRect& strip, wxSize size, const wxColour& text) const;
   void OnPaint(wxPaintEvent& event);
   void OnMouse(wxMouseEvent& event);
 
