@@ -27,6 +27,15 @@ std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(BlocksFor(fileSize, blockSize), 0xFFFFFFFFu));
 }
 
+std::uint64_t RangeBlocks(const PartitionSlot& slot) {
+  if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;
+  return std::uint64_t{slot.endBlock} - slot.startBlock + 1;
+}
+
+std::uint64_t SpareBlocks(std::uint64_t rangeBlocks, std::uint64_t imageBlocks) {
+  return imageBlocks < rangeBlocks ? rangeBlocks - imageBlocks : 0;
+}
+
 SlotRule CheckSlotRule(const PartitionSet& set, int row) {
   const PartitionSlot& slot = set.Slot(row);
   const std::uint32_t s = slot.startBlock;

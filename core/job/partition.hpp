@@ -72,6 +72,14 @@ std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
 /// The same length without the 32-bit limit.
 std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
 
+/// The blocks of a row's range, start and end included; 0 when either is unset or the
+/// end lies below the start.
+std::uint64_t RangeBlocks(const PartitionSlot& slot);
+/// A range's spare blocks: those its image does not fill, which skip-bad-block
+/// programming may use for a taken row. Never fewer than none: an image longer than
+/// its range (or of unset length) leaves it no spare blocks.
+std::uint64_t SpareBlocks(std::uint64_t rangeBlocks, std::uint64_t imageBlocks);
+
 /// Why a checked row was left out (or that it was not).
 enum class SlotRule {
   Accepted,

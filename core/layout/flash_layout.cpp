@@ -16,11 +16,6 @@ LayoutSegment Segment(SegmentKind kind, int row, std::uint64_t first, std::uint6
   return LayoutSegment{kind, row, first, count, first * blockSize, count * blockSize};
 }
 
-std::uint64_t RangeBlocks(const PartitionSlot& slot) {
-  if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;
-  return std::uint64_t{slot.endBlock} - slot.startBlock + 1;
-}
-
 // The leading run of ticked rows as the merge refreshes it before building the table:
 // each row's path from its field and its length from the image as it is now. The
 // first row whose image cannot be opened or is empty ends the merge there.
@@ -134,6 +129,7 @@ void AddRows(FlashLayout& layout, const PartitionSet& set, const std::function<b
     r.imageBlocks = slot.imageBlocks;
     r.stopsMerge = stops[index];
     r.rangeBlocks = RangeBlocks(slot);
+    r.spareBlocks = SpareBlocks(r.rangeBlocks, slot.imageBlocks);
     if (r.rangeBlocks != 0) r.offset = std::uint64_t{slot.startBlock} * layout.blockSize;
     for (const RowRejection& rejection : table.rejections) {
       if (rejection.row == row) {
@@ -143,7 +139,6 @@ void AddRows(FlashLayout& layout, const PartitionSet& set, const std::function<b
     }
     if (r.accepted) {
       r.imageBytes = bytesOf(row);
-      r.spareBlocks = r.rangeBlocks - std::min<std::uint64_t>(slot.imageBlocks, r.rangeBlocks);
     } else if (measured[index]) {
       r.imageBytes = *measured[index];
     }
