@@ -27,8 +27,8 @@ struct OutputCheck {
 // The merge's own checks, made by looking only: nothing is opened for writing.
 OutputCheck CheckOutput(const std::string& path, bool allowInPlace) {
   OutputCheck c{path, false, {}};
-  if (MergePathTooLong(path)) {
-    c.problem = "the path is longer than " + std::to_string(kMergePathChars) + " bytes";
+  if (PathTooLongToStore(path)) {
+    c.problem = "the path is longer than " + std::to_string(kMaxPathBytes) + " bytes";
   } else if (const auto probe = ProbeReplacement(path, allowInPlace); !probe) {
     c.problem = !probe.error().detail.empty() ? probe.error().detail
                 : probe.error().notAFile        ? "it is not a file"

@@ -226,7 +226,7 @@ int RunNew(const Args& args) {
   part.dataPath = data.value_or(DefaultDataPath());
   part.blockMode = static_cast<std::uint8_t>(mode);
   for (std::size_t i = 0; i < rowArgs.size(); ++i) {
-    if (StoredTextLength(images[i]) > kMaxPathChars) return Refuse(folvane::text::PathTooLong("The chosen"));
+    if (PathTooLongToStore(images[i])) return Refuse(folvane::text::PathTooLong("The chosen"));
     const auto size = MeasureFile(images[i]);
     if (!size || *size == 0) {
       return Refuse(std::string(size ? folvane::text::kEmptyFile : folvane::text::kImageOpenError));

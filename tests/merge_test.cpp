@@ -259,12 +259,12 @@ TEST_F(MergeTest, PathLongerThanTheMergeReadsIsNeverCut) {
   // A real file whose path is one character too long: cutting it would name
   // another file, so it counts as a path that cannot be opened.
   std::string folder = dir.str() + "/";
-  folder += std::string(kMergePathChars - folder.size() - 5, 'd');
+  folder += std::string(kMaxPathBytes - folder.size() - 5, 'd');
   std::filesystem::create_directory(folder);
   const std::string longPath = folder + "/i.bin";  // 255 characters
-  ASSERT_EQ(longPath.size(), kMergePathChars + 1);
+  ASSERT_EQ(longPath.size(), kMaxPathBytes + 1);
   testing::WriteText(longPath, "x");
-  testing::WriteText(longPath.substr(0, kMergePathChars), "y");  // what a cut path would name
+  testing::WriteText(longPath.substr(0, kMaxPathBytes), "y");  // what a cut path would name
   host.Check(1, longPath);
   set.Slot(1).startBlock = 0;
   set.Slot(1).endBlock = 0;
@@ -921,10 +921,10 @@ TEST_F(MergeTest, WhatIsNotAFileIsRefusedBeforeAnythingIsEmptied) {
 
 TEST_F(MergeTest, PathsAsLongAsAPartFileHoldsAreMerged) {
   std::string folder = dir.str() + "/";
-  folder += std::string(kMaxPathChars - folder.size() - 6, 'd');
+  folder += std::string(kMaxPathBytes - folder.size() - 6, 'd');
   std::filesystem::create_directory(folder);
   const std::string image = folder + "/i.bin", data = folder + "/d.bin";
-  ASSERT_EQ(image.size(), kMaxPathChars);
+  ASSERT_EQ(image.size(), kMaxPathBytes);
   testing::WriteText(image, "x");
   host.Check(1, image);
   set.Slot(1).startBlock = 0;

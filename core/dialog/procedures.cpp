@@ -35,7 +35,7 @@ namespace {
 // hold is refused here rather than stored cut short, naming another file.
 std::optional<std::string> ChooseBrowsePath(DialogOps& dialog) {
   auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kAnyFile, ""});
-  if (chosen && StoredTextLength(*chosen) > kMaxPathChars) {
+  if (chosen && PathTooLongToStore(*chosen)) {
     dialog.ShowMessage(text::PathTooLong("The chosen"), MessageIcon::Warning);
     return std::nullopt;
   }

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "job/bytes.hpp"
+#include "job/stored_text.hpp"
 
 namespace folvane {
 
@@ -26,6 +27,8 @@ std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
 std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(BlocksFor(fileSize, blockSize), 0xFFFFFFFFu));
 }
+
+bool PathTooLongToStore(std::string_view path) { return StoredTextLength(path) > kMaxPathBytes; }
 
 std::uint64_t RangeBlocks(const PartitionSlot& slot) {
   if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;

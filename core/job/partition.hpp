@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io/file_io.hpp"
@@ -18,9 +19,16 @@ namespace folvane {
 inline constexpr int kRowCount = 16;
 /// "Never set since start-up" in a slot's block fields; an ordinary number to the rules.
 inline constexpr std::uint32_t kUnset = 0xFFFFFFFF;
-/// The longest path the program's 256-byte path fields hold.
-inline constexpr std::size_t kMaxPathChars = 255;
+/// The longest path the program's 256-byte path fields hold, in bytes as a .part file
+/// stores it (the terminating zero takes the last byte).
+inline constexpr std::size_t kMaxPathBytes = 255;
 inline constexpr std::size_t kTableSize = 512;
+
+/// Whether `path` is longer than the path fields hold. Measured as a .part file stores
+/// the path, the form the limit was made for (GBK on a Chinese Windows), so that every
+/// path a job can hold is taken, and the same by everything that asks: browsing,
+/// saving a job, the merge and its checks.
+bool PathTooLongToStore(std::string_view path);
 
 /// One partition row. Whether it is ticked is the front end's: the window's check
 /// box, or how many rows a loaded job holds.

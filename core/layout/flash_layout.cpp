@@ -29,7 +29,7 @@ void RefreshLeadingRun(PartitionSet& set, std::uint32_t blockSize, const std::fu
     std::optional<std::uint64_t> bytes;
     if (options.imageBytes) {
       bytes = options.imageBytes(row);
-    } else if (StoredTextLength(slot.imagePath) <= kMergePathChars) {
+    } else if (!PathTooLongToStore(slot.imagePath)) {
       if (const auto size = MeasureFile(slot.imagePath)) bytes = *size;
     }
     measured[index] = bytes;
