@@ -30,6 +30,12 @@ std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
 
 bool PathTooLongToStore(std::string_view path) { return StoredTextLength(path) > kMaxPathBytes; }
 
+int LeadingRunRows(const std::function<bool(int row)>& isTicked) {
+  int rows = 0;
+  while (rows < kRowCount && isTicked(rows + 1)) ++rows;
+  return rows;
+}
+
 std::uint64_t RangeBlocks(const PartitionSlot& slot) {
   if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;
   return std::uint64_t{slot.endBlock} - slot.startBlock + 1;

@@ -80,6 +80,11 @@ std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
 /// The same length without the 32-bit limit.
 std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
 
+/// How many rows the leading run of ticked rows holds: rows 1, 2, 3 and on, up to and
+/// not including the first unticked row; asks about none after it. The merge refreshes
+/// these rows, the map draws them as the merge would, and a .part file saves them.
+int LeadingRunRows(const std::function<bool(int row)>& isTicked);
+
 /// The blocks of a row's range, start and end included; 0 when either is unset or the
 /// end lies below the start.
 std::uint64_t RangeBlocks(const PartitionSlot& slot);

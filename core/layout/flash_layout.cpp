@@ -22,7 +22,8 @@ LayoutSegment Segment(SegmentKind kind, int row, std::uint64_t first, std::uint6
 void RefreshLeadingRun(PartitionSet& set, std::uint32_t blockSize, const std::function<bool(int)>& isChecked,
                        const LayoutOptions& options, std::array<std::string, kRowCount>& stops,
                        std::array<std::optional<std::optional<std::uint64_t>>, kRowCount>& measured) {
-  for (int row = 1; row <= kRowCount && isChecked(row); ++row) {
+  const int run = LeadingRunRows(isChecked);
+  for (int row = 1; row <= run; ++row) {
     const std::size_t index = static_cast<std::size_t>(row - 1);
     PartitionSlot& slot = set.Slot(row);
     slot.imagePath = options.pathText(row);

@@ -81,7 +81,8 @@ class MergeRun {
 };
 
 bool MergeRun::RefreshLeadingRun() {
-  for (int row = 1; row <= kRowCount && host_.IsRowChecked(row); ++row) {
+  const int run = LeadingRunRows([&](int row) { return host_.IsRowChecked(row); });
+  for (int row = 1; row <= run; ++row) {
     PartitionSlot& slot = set_.Slot(row);
     slot.imagePath = host_.GetRowPathText(row);
     auto image = PathTooLongToStore(slot.imagePath) ? Expected<File>(FileError{}) : File::OpenRead(slot.imagePath);
