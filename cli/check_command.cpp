@@ -27,8 +27,8 @@ struct OutputCheck {
 // The merge's own checks, made by looking only: nothing is opened for writing.
 OutputCheck CheckOutput(const std::string& path, bool allowInPlace) {
   OutputCheck c{path, false, {}};
-  if (MergePathTooLong(path)) {
-    c.problem = "the path is longer than " + std::to_string(kMergePathChars) + " bytes";
+  if (PathTooLongToStore(path)) {
+    c.problem = "the path is longer than " + std::to_string(kMaxPathBytes) + " bytes";
   } else if (const auto probe = ProbeReplacement(path, allowInPlace); !probe) {
     c.problem = !probe.error().detail.empty() ? probe.error().detail
                 : probe.error().notAFile        ? "it is not a file"
@@ -52,10 +52,7 @@ void PrintRows(LoadedJob& loaded, const MergeResult& result) {
     std::string size = merged.measured ? std::to_string(merged.imageBytes) + " bytes, " : std::string();
     size += slot.imageBlocks == kUnset ? "length unset" : HexDec(slot.imageBlocks) + " blocks";
     std::string spare;
-    if (slot.startBlock != kUnset && slot.endBlock != kUnset && slot.imageBlocks != kUnset &&
-        slot.startBlock <= slot.endBlock) {
-      spare = ", " + std::to_string(std::int64_t{slot.endBlock} - slot.startBlock + 1 - slot.imageBlocks) + " spare";
-    }
+    if (const auto blocks = ShownSpareBlocks(slot, slot.imageBlocks)) spare = ", " + std::to_string(*blocks) + " spare";
     std::printf("         start %s  end %s  %s%s\n", block(slot.startBlock).c_str(), block(slot.endBlock).c_str(),
                 size.c_str(), spare.c_str());
     if (merged.accepted) {

@@ -35,6 +35,12 @@ nlohmann::json Block(std::uint32_t value) { return value == kUnset ? nlohmann::j
 
 }  // namespace
 
+std::optional<std::uint64_t> ShownSpareBlocks(const PartitionSlot& slot, std::uint32_t imageBlocks) {
+  const std::uint64_t range = RangeBlocks(slot);
+  if (range == 0 || imageBlocks == kUnset) return std::nullopt;
+  return SpareBlocks(range, imageBlocks);
+}
+
 nlohmann::json InPlaceJson(InPlaceReason reason) {
   if (reason == InPlaceReason::None) return nullptr;
   return std::string(InPlaceText(reason));
@@ -103,10 +109,8 @@ nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitS
     r["imageBlocks"] = Block(blocks);
     r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
     // Skip-bad-block programming may use the blocks of the range that the image leaves.
-    const bool ranged = slot.startBlock != kUnset && slot.endBlock != kUnset && blocks != kUnset &&
-                        slot.startBlock <= slot.endBlock;
-    r["spareBlocks"] = ranged ? nlohmann::json(std::int64_t{slot.endBlock} - slot.startBlock + 1 - blocks)
-                              : nlohmann::json();
+    const std::optional<std::uint64_t> spare = ShownSpareBlocks(slot, blocks);
+    r["spareBlocks"] = spare ? nlohmann::json(*spare) : nlohmann::json();
     r["accepted"] = merged.accepted;
     r["rule"] = merged.accepted ? nlohmann::json("accepted") : nlohmann::json();
     r["reason"] = nullptr;

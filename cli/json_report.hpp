@@ -2,6 +2,7 @@
 // The one JSON document a command prints with --json: built as a value and written
 // once, at the end, on standard output. docs/cli-json.md describes every field.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ void PrintJson(const nlohmann::json& document);
 /// What check and merge report of a job: its block mode, every checked row with what
 /// the merge decided, the outputs, the messages shown and the exit status.
 nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitStatus);
+
+/// A row's spare blocks with an image of `imageBlocks`, or nothing while a block field
+/// is unset or the range is reversed.
+std::optional<std::uint64_t> ShownSpareBlocks(const PartitionSlot& slot, std::uint32_t imageBlocks);
 
 /// What the report says of the job `loaded`, laid out as the check or merge left it
 /// (placed on a chip with `badBlocks`, when given).

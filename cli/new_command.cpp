@@ -235,7 +235,7 @@ int SavePartJob(const std::string& path, Job job) {
   if (!job.dataPath) job.dataPath = DefaultDataPath();
   const std::uint32_t blockSize = LookupBlockMode(job.blockMode).blockSize;
   for (JobRow& row : job.rows) {
-    if (StoredTextLength(row.imagePath) > kMaxPathChars) return Refuse(folvane::text::PathTooLong("The chosen"));
+    if (PathTooLongToStore(row.imagePath)) return Refuse(folvane::text::PathTooLong("The chosen"));
     const auto size = MeasureFile(row.imagePath);
     if (!size || *size == 0) {
       return Refuse(std::string(size ? folvane::text::kEmptyFile : folvane::text::kImageOpenError));

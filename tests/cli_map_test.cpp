@@ -343,6 +343,35 @@ TEST_F(MapTest, ADocumentsStatusIsTheProcesssAndSaysWhy) {
   EXPECT_FALSE(std::filesystem::exists(testing::FsPath(dir / "d.bin")));
 }
 
+// A row's spare blocks are the blocks of its range its image does not fill, never
+// fewer than none, and the rows of `check --json` and of its report say the same.
+TEST_F(MapTest, BothPartsOfACheckDocumentGiveARowTheSameSpareBlocks) {
+  struct Case {
+    const char* rows;  // boot.bin is 3 blocks, the other image 11
+    const char* rule;  // the second row's
+    int spare;         // the second row's
+  } cases[] = {
+      {"--row boot.bin:0:7 --row boot.bin:8:F", "accepted", 5},
+      {"--row boot.bin:0:7 --row boot.bin:5:F", "notAfterRowAbove", 8},  // left out with room to spare
+      {"--row boot.bin:0:7 --row 'k<&'\\''\"x>.bin:8:A'", "imageTooLong", 0},  // 11 blocks in 3
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rows);
+    ASSERT_EQ(InDir(std::string("new two.part --mode 0 --table t.bin --data d.bin ") + c.rows).status, 0);
+    const CliRun run = InDir("check two.part --report r.html --json");
+    testing::KeepDocument(run.out);
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out;
+    ASSERT_EQ(doc["rows"].size(), 2u);
+    ASSERT_EQ(doc["report"]["rows"].size(), 2u);
+    EXPECT_EQ(doc["rows"][1]["rule"], c.rule);
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(doc["rows"][i]["spareBlocks"], i == 0 ? 5 : c.spare) << "row " << i + 1;
+      EXPECT_EQ(doc["report"]["rows"][i]["spareBlocks"], doc["rows"][i]["spareBlocks"]) << "row " << i + 1;
+    }
+  }
+}
+
 TEST_F(MapTest, PathsInMessagesAreShownInTheirPrintableForm) {
   // Names that would clear the screen and ring the bell, naming the job itself.
   ASSERT_EQ(testing::Shell("ln -s job.part \"$(printf 'm\\033[2J\\a')\"", dir.str()).status, 0);

@@ -13,6 +13,7 @@
 
 #include "ecc/page.hpp"
 #include "ecc/scheme.hpp"
+#include "layout/flash_layout.hpp"
 #include "merge/merge.hpp"
 #include "recording_host.hpp"
 #include "test_support.hpp"
@@ -259,12 +260,12 @@ TEST_F(MergeTest, PathLongerThanTheMergeReadsIsNeverCut) {
   // A real file whose path is one character too long: cutting it would name
   // another file, so it counts as a path that cannot be opened.
   std::string folder = dir.str() + "/";
-  folder += std::string(kMergePathChars - folder.size() - 5, 'd');
+  folder += std::string(kMaxPathBytes - folder.size() - 5, 'd');
   std::filesystem::create_directory(folder);
   const std::string longPath = folder + "/i.bin";  // 255 characters
-  ASSERT_EQ(longPath.size(), kMergePathChars + 1);
+  ASSERT_EQ(longPath.size(), kMaxPathBytes + 1);
   testing::WriteText(longPath, "x");
-  testing::WriteText(longPath.substr(0, kMergePathChars), "y");  // what a cut path would name
+  testing::WriteText(longPath.substr(0, kMaxPathBytes), "y");  // what a cut path would name
   host.Check(1, longPath);
   set.Slot(1).startBlock = 0;
   set.Slot(1).endBlock = 0;
@@ -921,10 +922,10 @@ TEST_F(MergeTest, WhatIsNotAFileIsRefusedBeforeAnythingIsEmptied) {
 
 TEST_F(MergeTest, PathsAsLongAsAPartFileHoldsAreMerged) {
   std::string folder = dir.str() + "/";
-  folder += std::string(kMaxPathChars - folder.size() - 6, 'd');
+  folder += std::string(kMaxPathBytes - folder.size() - 6, 'd');
   std::filesystem::create_directory(folder);
   const std::string image = folder + "/i.bin", data = folder + "/d.bin";
-  ASSERT_EQ(image.size(), kMaxPathChars);
+  ASSERT_EQ(image.size(), kMaxPathBytes);
   testing::WriteText(image, "x");
   host.Check(1, image);
   set.Slot(1).startBlock = 0;
@@ -932,6 +933,50 @@ TEST_F(MergeTest, PathsAsLongAsAPartFileHoldsAreMerged) {
   host.dataPath = data;
   EXPECT_TRUE(Merge().completed);
   EXPECT_EQ(ReadFile(data), Concat({{'x'}, Fill(kDefaultBlock - 1)}));
+}
+
+// The window's map draws the rows the merge would refresh: both take the leading run of
+// ticked rows, whatever the ticks below it, and both stop at an image that is missing.
+// 'x' ticked, 'm' ticked with its image missing, '-' unticked.
+TEST(LeadingRun, TheMapRefreshesTheRowsTheMergeDoes) {
+  const char* const patterns[] = {
+      "----------------", "x---------------", "-xxxxxxxxxxxxxxx", "xx-x------------", "x-x-x-x-x-x-x-x-",
+      "xxxxxxxxxxxxxxx-", "xxxxxxxxxxxxxxxx", "xxxxx-xxxxxxxxxx", "xxmxxxxxxxxxxxxx", "mxxxxxxxxxxxxxxx",
+      "xxxxxxxxxxxxxxxm",
+  };
+  for (const std::string ticks : patterns) {
+    SCOPED_TRACE(ticks);
+    Job job;
+    for (int row = 1; row <= kRowCount; ++row) {
+      const auto i = static_cast<std::uint32_t>(row - 1);
+      job.Row(row, Pattern(10, static_cast<std::uint8_t>(row)), 2 * i, 2 * i + 1);
+      job.set.Slot(row).imagePath = "stored";  // what a row keeps unless it is refreshed
+      job.set.Slot(row).imageBlocks = 2;
+      if (ticks[i] == 'm') std::filesystem::remove(job.host.rowPath[i]);
+      job.host.checked[i] = ticks[i] != '-';
+    }
+    const std::array<std::string, kRowCount> fields = job.host.rowPath;
+    const PartitionSet before = job.set;
+    LayoutOptions options;
+    options.pathText = [&](int row) { return fields[static_cast<std::size_t>(row - 1)]; };
+    const FlashLayout map = BuildFlashLayout(before, job.geometry.blockSize,
+                                             [&](int row) { return ticks[static_cast<std::size_t>(row - 1)] != '-'; },
+                                             options);
+    job.Merge();
+    const std::size_t run = std::min(ticks.find('-'), ticks.find('m') == std::string::npos ? ticks.size() : ticks.find('m') + 1);
+    for (int row = 1; row <= kRowCount; ++row) {
+      SCOPED_TRACE(row);
+      const auto i = static_cast<std::size_t>(row - 1);
+      const bool merged = job.set.Slot(row).imagePath == fields[i];
+      EXPECT_EQ(merged, i < run);
+      if (const LayoutRow* r = map.Row(row)) {
+        EXPECT_EQ(r->imagePath == fields[i], merged);
+        EXPECT_EQ(r->imageBlocks, job.set.Slot(row).imageBlocks);
+      } else {
+        EXPECT_EQ(ticks[i], '-');
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -191,7 +191,7 @@ TEST_F(ProceduresTest, ChosenPathsLongerThanTheFieldsAreRefused) {
   f.answers.push_back(tooLong);
   BrowseOutputPath(f, ids::kTableEdit);
   EXPECT_EQ(f.messages.size(), 2u);
-  EXPECT_EQ(f.messages[0].text, "The chosen path is longer than 255 characters.");
+  EXPECT_EQ(f.messages[0].text, "The chosen path is longer than 255 bytes.");
   EXPECT_EQ(f.set.Slot(1).imagePath, "");
   EXPECT_EQ(f.GetItemText(ids::kTableEdit), "/exe/Partition_Table.bin");
 
@@ -377,14 +377,14 @@ TEST_F(ProceduresTest, ExportRefusesPathsTheFileCannotHold) {
   a.SetItemText(a.Row(2).pathEdit, "/" + std::string(255, 'x'));
   a.answers.push_back(dir / "never.part");
   EXPECT_FALSE(ExportPartFile(a));
-  EXPECT_EQ(a.messages.back().text, "FILE2 path is longer than 255 characters.");
+  EXPECT_EQ(a.messages.back().text, "FILE2 path is longer than 255 bytes.");
   EXPECT_TRUE(a.requests.size() == 2u) << "refused before the chooser opens";
   EXPECT_FALSE(std::filesystem::exists(dir / "never.part"));
 
   Form t;
   t.SetItemText(ids::kTableEdit, std::string(256, 't'));
   EXPECT_FALSE(ExportPartFile(t));
-  EXPECT_EQ(t.messages.back().text, "Table File path is longer than 255 characters.");
+  EXPECT_EQ(t.messages.back().text, "Table File path is longer than 255 bytes.");
 }
 
 TEST_F(ProceduresTest, PathLimitsMeasureThePathAsTheFileStoresIt) {
@@ -397,7 +397,7 @@ TEST_F(ProceduresTest, PathLimitsMeasureThePathAsTheFileStoresIt) {
   a.answers.push_back(dir / "long.part");
   EXPECT_EQ(ExportPartFile(a), storedAsGbk) << "fits the field exactly when stored in GBK";
   if (!storedAsGbk) {
-    EXPECT_EQ(a.messages.back().text, "Table File path is longer than 255 characters.");
+    EXPECT_EQ(a.messages.back().text, "Table File path is longer than 255 bytes.");
     return;
   }
   Form b;

@@ -45,7 +45,8 @@ Job JobOfDialog(DialogOps& dialog, bool programErasedPages) {
   job.dataPath = dialog.GetItemText(ids::kDataEdit);
   job.blockMode = StoredBlockMode(dialog.GetBlockModeSelection());
   job.programErasedPages = programErasedPages;
-  for (int row = 1; row <= kRowCount && dialog.IsItemChecked(RowControlsFor(row).check); ++row) {
+  const int run = LeadingRunRows([&](int row) { return dialog.IsItemChecked(RowControlsFor(row).check); });
+  for (int row = 1; row <= run; ++row) {
     const RowControls& c = RowControlsFor(row);
     const PartitionSlot& slot = dialog.Slot(row);
     JobRow r;

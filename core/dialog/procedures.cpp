@@ -35,7 +35,7 @@ namespace {
 // hold is refused here rather than stored cut short, naming another file.
 std::optional<std::string> ChooseBrowsePath(DialogOps& dialog) {
   auto chosen = dialog.ChooseFile({ChooserKind::Open, filters::kAnyFile, ""});
-  if (chosen && StoredTextLength(*chosen) > kMaxPathChars) {
+  if (chosen && PathTooLongToStore(*chosen)) {
     dialog.ShowMessage(text::PathTooLong("The chosen"), MessageIcon::Warning);
     return std::nullopt;
   }
@@ -79,8 +79,7 @@ bool ExportPartFile(DialogOps& dialog) {
     return refusal.has_value();
   };
   if (refused("Table File", record.tablePath) || refused("Data File", record.dataPath)) return false;
-  int n = 0;
-  while (n < kRowCount && dialog.IsItemChecked(RowControlsFor(n + 1).check)) ++n;
+  const int n = LeadingRunRows([&](int row) { return dialog.IsItemChecked(RowControlsFor(row).check); });
   for (int i = 0; i < n; ++i) {
     const RowControls& c = RowControlsFor(i + 1);
     PartFileRow& row = record.rows[static_cast<std::size_t>(i)];
@@ -162,7 +161,8 @@ void ApplyPartRecord(DialogOps& dialog, const PartFileRecord& record, const Lega
   }
   // Each restored row's block numbers go through the edits' own validation once more;
   // the import never parses them itself.
-  for (int row = 1; row <= kRowCount && dialog.IsItemChecked(RowControlsFor(row).check); ++row) {
+  const int run = LeadingRunRows([&](int row) { return dialog.IsItemChecked(RowControlsFor(row).check); });
+  for (int row = 1; row <= run; ++row) {
     dialog.OnBlockEditChange(row, BlockEdit::Start);
     dialog.OnBlockEditChange(row, BlockEdit::End);
   }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "job/partition.hpp"
+
 namespace folvane {
 
 /// The bad blocks of one chip, kept sorted and without repeats.
@@ -42,7 +44,7 @@ struct BlockRange {
 
   [[nodiscard]] std::uint64_t Blocks() const { return std::uint64_t{last} - first + 1; }
   /// Blocks of the range the image leaves free (0 when it does not fit at all).
-  [[nodiscard]] std::uint64_t SpareBlocks() const { return Blocks() > imageBlocks ? Blocks() - imageBlocks : 0; }
+  [[nodiscard]] std::uint64_t SpareBlocks() const { return folvane::SpareBlocks(Blocks(), imageBlocks); }
 };
 
 /// Image blocks imageBlock.. imageBlock+count-1 written to physical blocks

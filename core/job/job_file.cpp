@@ -12,7 +12,7 @@
 namespace folvane {
 
 std::string text::PathTooLong(std::string_view what) {
-  return std::string(what) + " path is longer than 255 characters.";
+  return std::string(what) + " path is longer than " + std::to_string(kMaxPathBytes) + " bytes.";
 }
 
 std::string text::PathNotKept(std::string_view what) {
@@ -24,7 +24,7 @@ std::string text::PathFromOtherCodePage(std::string_view what) {
 }
 
 std::optional<std::string> PathSaveRefusal(std::string_view what, const std::string& path) {
-  if (StoredTextLength(path) > kMaxPathChars) return text::PathTooLong(what);
+  if (PathTooLongToStore(path)) return text::PathTooLong(what);
   if (!StoredTextKeeps(path)) return text::PathNotKept(what);
   return std::nullopt;
 }

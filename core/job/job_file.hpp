@@ -17,7 +17,7 @@ namespace text {
 inline constexpr std::string_view kBadPartFile = "文件错误,请选择正确的文件";
 inline constexpr std::string_view kImageOpenError = "Image File open error.";
 inline constexpr std::string_view kEmptyFile = "Empty File.";
-/// "<what> path is longer than 255 characters.", for a path that a 256-byte field
+/// "<what> path is longer than 255 bytes.", for a path that a 256-byte field
 /// cannot hold; `what` is "Table File", "Data File", "FILE3" or "The chosen".
 std::string PathTooLong(std::string_view what);
 /// "<what> path would load back as a different path.", for a path that a .part file

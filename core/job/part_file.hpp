@@ -18,6 +18,7 @@ inline constexpr std::size_t kMagic = 0;
 inline constexpr std::size_t kTablePath = 6;
 inline constexpr std::size_t kDataPath = 262;
 inline constexpr std::size_t kPathWidth = 256;
+static_assert(kMaxPathBytes + 1 == kPathWidth, "a path field holds the longest path and its terminating zero");
 inline constexpr std::size_t kBlockModeByte = 518;
 inline constexpr std::size_t kRowCountByte = 519;
 inline constexpr std::size_t kImagePaths = 520;

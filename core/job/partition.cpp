@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "job/bytes.hpp"
+#include "job/stored_text.hpp"
 
 namespace folvane {
 
@@ -25,6 +26,23 @@ std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
 
 std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(BlocksFor(fileSize, blockSize), 0xFFFFFFFFu));
+}
+
+bool PathTooLongToStore(std::string_view path) { return StoredTextLength(path) > kMaxPathBytes; }
+
+int LeadingRunRows(const std::function<bool(int row)>& isTicked) {
+  int rows = 0;
+  while (rows < kRowCount && isTicked(rows + 1)) ++rows;
+  return rows;
+}
+
+std::uint64_t RangeBlocks(const PartitionSlot& slot) {
+  if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;
+  return std::uint64_t{slot.endBlock} - slot.startBlock + 1;
+}
+
+std::uint64_t SpareBlocks(std::uint64_t rangeBlocks, std::uint64_t imageBlocks) {
+  return imageBlocks < rangeBlocks ? rangeBlocks - imageBlocks : 0;
 }
 
 SlotRule CheckSlotRule(const PartitionSet& set, int row) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io/file_io.hpp"
@@ -18,9 +19,16 @@ namespace folvane {
 inline constexpr int kRowCount = 16;
 /// "Never set since start-up" in a slot's block fields; an ordinary number to the rules.
 inline constexpr std::uint32_t kUnset = 0xFFFFFFFF;
-/// The longest path the program's 256-byte path fields hold.
-inline constexpr std::size_t kMaxPathChars = 255;
+/// The longest path the program's 256-byte path fields hold, in bytes as a .part file
+/// stores it (the terminating zero takes the last byte).
+inline constexpr std::size_t kMaxPathBytes = 255;
 inline constexpr std::size_t kTableSize = 512;
+
+/// Whether `path` is longer than the path fields hold. Measured as a .part file stores
+/// the path, the form the limit was made for (GBK on a Chinese Windows), so that every
+/// path a job can hold is taken, and the same by everything that asks: browsing,
+/// saving a job, the merge and its checks.
+bool PathTooLongToStore(std::string_view path);
 
 /// One partition row. Whether it is ticked is the front end's: the window's check
 /// box, or how many rows a loaded job holds.
@@ -71,6 +79,19 @@ static_assert(kTableSize / PartitionEntry::kSize >= kRowCount, "every row must f
 std::uint32_t ImageBlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
 /// The same length without the 32-bit limit.
 std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
+
+/// How many rows the leading run of ticked rows holds: rows 1, 2, 3 and on, up to and
+/// not including the first unticked row; asks about none after it. The merge refreshes
+/// these rows, the map draws them as the merge would, and a .part file saves them.
+int LeadingRunRows(const std::function<bool(int row)>& isTicked);
+
+/// The blocks of a row's range, start and end included; 0 when either is unset or the
+/// end lies below the start.
+std::uint64_t RangeBlocks(const PartitionSlot& slot);
+/// A range's spare blocks: those its image does not fill, which skip-bad-block
+/// programming may use for a taken row. Never fewer than none: an image longer than
+/// its range (or of unset length) leaves it no spare blocks.
+std::uint64_t SpareBlocks(std::uint64_t rangeBlocks, std::uint64_t imageBlocks);
 
 /// Why a checked row was left out (or that it was not).
 enum class SlotRule {

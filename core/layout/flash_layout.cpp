@@ -16,25 +16,21 @@ LayoutSegment Segment(SegmentKind kind, int row, std::uint64_t first, std::uint6
   return LayoutSegment{kind, row, first, count, first * blockSize, count * blockSize};
 }
 
-std::uint64_t RangeBlocks(const PartitionSlot& slot) {
-  if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;
-  return std::uint64_t{slot.endBlock} - slot.startBlock + 1;
-}
-
 // The leading run of ticked rows as the merge refreshes it before building the table:
 // each row's path from its field and its length from the image as it is now. The
 // first row whose image cannot be opened or is empty ends the merge there.
 void RefreshLeadingRun(PartitionSet& set, std::uint32_t blockSize, const std::function<bool(int)>& isChecked,
                        const LayoutOptions& options, std::array<std::string, kRowCount>& stops,
                        std::array<std::optional<std::optional<std::uint64_t>>, kRowCount>& measured) {
-  for (int row = 1; row <= kRowCount && isChecked(row); ++row) {
+  const int run = LeadingRunRows(isChecked);
+  for (int row = 1; row <= run; ++row) {
     const std::size_t index = static_cast<std::size_t>(row - 1);
     PartitionSlot& slot = set.Slot(row);
     slot.imagePath = options.pathText(row);
     std::optional<std::uint64_t> bytes;
     if (options.imageBytes) {
       bytes = options.imageBytes(row);
-    } else if (StoredTextLength(slot.imagePath) <= kMergePathChars) {
+    } else if (!PathTooLongToStore(slot.imagePath)) {
       if (const auto size = MeasureFile(slot.imagePath)) bytes = *size;
     }
     measured[index] = bytes;
@@ -134,6 +130,7 @@ void AddRows(FlashLayout& layout, const PartitionSet& set, const std::function<b
     r.imageBlocks = slot.imageBlocks;
     r.stopsMerge = stops[index];
     r.rangeBlocks = RangeBlocks(slot);
+    r.spareBlocks = SpareBlocks(r.rangeBlocks, slot.imageBlocks);
     if (r.rangeBlocks != 0) r.offset = std::uint64_t{slot.startBlock} * layout.blockSize;
     for (const RowRejection& rejection : table.rejections) {
       if (rejection.row == row) {
@@ -143,7 +140,6 @@ void AddRows(FlashLayout& layout, const PartitionSet& set, const std::function<b
     }
     if (r.accepted) {
       r.imageBytes = bytesOf(row);
-      r.spareBlocks = r.rangeBlocks - std::min<std::uint64_t>(slot.imageBlocks, r.rangeBlocks);
     } else if (measured[index]) {
       r.imageBytes = *measured[index];
     }

@@ -63,7 +63,8 @@ struct LayoutRow {
   std::string stopsMerge;
   /// The range as blocks, 0 when the start or end block is unset or reversed.
   std::uint64_t rangeBlocks = 0;
-  /// Range blocks the image leaves free (taken rows; bad blocks not counted).
+  /// Range blocks the image leaves free (bad blocks not counted); a left-out row's
+  /// too, so that every document that shows the row gives it the same figure.
   std::uint64_t spareBlocks = 0;
   /// Byte offset of the start block in the data image.
   std::uint64_t offset = 0;

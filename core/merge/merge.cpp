@@ -10,7 +10,6 @@
 
 namespace folvane {
 
-bool MergePathTooLong(std::string_view path) { return StoredTextLength(path) > kMergePathChars; }
 
 namespace text {
 std::string RowOpenFail(int row) { return fmt::format("FILE[{}] open fail", row); }
@@ -25,7 +24,7 @@ namespace {
 // "the Data File path is 300 bytes long; ...", for the command line's detail line.
 std::string TooLongDetail(const std::string& what, const std::string& path) {
   return what + " path is " + std::to_string(StoredTextLength(path)) + " bytes long; paths may be at most " +
-         std::to_string(kMergePathChars) + " bytes";
+         std::to_string(kMaxPathBytes) + " bytes";
 }
 
 // One run of the merge, in the order the window has always shown it.
@@ -82,13 +81,14 @@ class MergeRun {
 };
 
 bool MergeRun::RefreshLeadingRun() {
-  for (int row = 1; row <= kRowCount && host_.IsRowChecked(row); ++row) {
+  const int run = LeadingRunRows([&](int row) { return host_.IsRowChecked(row); });
+  for (int row = 1; row <= run; ++row) {
     PartitionSlot& slot = set_.Slot(row);
     slot.imagePath = host_.GetRowPathText(row);
-    auto image = MergePathTooLong(slot.imagePath) ? Expected<File>(FileError{}) : File::OpenRead(slot.imagePath);
+    auto image = PathTooLongToStore(slot.imagePath) ? Expected<File>(FileError{}) : File::OpenRead(slot.imagePath);
     if (!image) {
       host_.ShowMessage(text::RowOpenFail(row), MessageIcon::Warning);
-      if (MergePathTooLong(slot.imagePath)) {
+      if (PathTooLongToStore(slot.imagePath)) {
         Detail(TooLongDetail("row " + std::to_string(row) + ": the image", slot.imagePath));
       } else if (image.error().notAFile) {
         Detail("row " + std::to_string(row) + ": " + slot.imagePath + " is not a file");
@@ -135,12 +135,12 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
   if (options_.dryRun && !options_.probeOutputs) return true;
   auto refuse = [&](std::string_view message, const std::string& what, const std::string& path) {
     host_.ShowMessage(std::string(message), MessageIcon::Warning);
-    if (MergePathTooLong(path)) Detail(TooLongDetail(what, path));
+    if (PathTooLongToStore(path)) Detail(TooLongDetail(what, path));
     return false;
   };
   // A table path that names a FIFO or the like is refused before the data image is
   // created, so that nothing is emptied for a merge that cannot happen.
-  if (!MergePathTooLong(tablePath) && !MergePathTooLong(dataPath)) {
+  if (!PathTooLongToStore(tablePath) && !PathTooLongToStore(dataPath)) {
     if (const Status probe = ProbeCreate(tablePath); !probe && probe.error().notAFile) {
       host_.ShowMessage(std::string(text::kPointTableFile), MessageIcon::Warning);
       Detail(probe.error().detail.empty() ? "the Table File " + tablePath + " is not a file" : probe.error().detail);
@@ -148,15 +148,15 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
     }
   }
   if (options_.dryRun && !options_.replaceOutputs) {
-    if (MergePathTooLong(dataPath) || !ProbeCreate(dataPath)) return refuse(text::kPointDataFile, "the Data File", dataPath);
-    if (MergePathTooLong(tablePath) || !ProbeCreate(tablePath)) return refuse(text::kPointTableFile, "the Table File", tablePath);
+    if (PathTooLongToStore(dataPath) || !ProbeCreate(dataPath)) return refuse(text::kPointDataFile, "the Data File", dataPath);
+    if (PathTooLongToStore(tablePath) || !ProbeCreate(tablePath)) return refuse(text::kPointTableFile, "the Table File", tablePath);
     return true;
   }
   // A replacement is decided (and every check that can fail made) for both outputs
   // before the first byte is written; a dry run makes the same checks by looking.
   auto open = [&](const std::string& path, std::string_view message, const std::string& what, File& into,
                   InPlaceReason& inPlace) {
-    if (MergePathTooLong(path)) return refuse(message, what, path);
+    if (PathTooLongToStore(path)) return refuse(message, what, path);
     if (options_.dryRun) {
       const auto probe = ProbeReplacement(path, options_.allowInPlace);
       if (!probe) {

@@ -53,15 +53,9 @@ class MergeHost {
   virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
 };
 
-/// The longest path text the merge takes from the window, the same that a .part file
-/// holds; a longer one is treated as a path that cannot be opened rather than cut to
-/// a different path.
-inline constexpr std::size_t kMergePathChars = kMaxPathChars;
-
-/// Whether the merge refuses `path` for its length. Measured as a .part file stores
-/// the path, the form the limit was made for (GBK on a Chinese Windows), so that every
-/// path a job can hold is taken, and by everything that asks.
-bool MergePathTooLong(std::string_view path);
+// The merge takes path texts from the window up to the length a .part file holds
+// (PathTooLongToStore); a longer one is treated as a path that cannot be opened rather than
+// cut to a different path.
 
 namespace text {
 inline constexpr std::string_view kHeadGen = "HEAD GEN...";

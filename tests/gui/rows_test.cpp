@@ -176,7 +176,7 @@ TEST_F(Rows, OutputBrowseTakesNewNamesAndRefusesPathsTooLong) {
   const std::string before = Text(ids::kDataEdit);
   answers.push_back("/" + std::string(300, 'x'));
   Click(Ctrl(ids::kDataBrowse));
-  EXPECT_EQ(hook.Messages(), Texts{"The chosen path is longer than 255 characters."});
+  EXPECT_EQ(hook.Messages(), Texts{"The chosen path is longer than 255 bytes."});
   EXPECT_EQ(Text(ids::kDataEdit), before) << "a refused path leaves the edit as it was";
 }
 
