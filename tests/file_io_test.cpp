@@ -951,8 +951,11 @@ TEST(SameFile, ComparesIdentityNotSpelling) {
   EXPECT_TRUE(SameFile(dir / "a", dir / "link"));
   EXPECT_TRUE(SameFile(dir / "a", dir / "sub/../a"));
   EXPECT_TRUE(SameFile(dir / "new", dir / "sub/../new")) << "a file about to be created twice";
-  std::filesystem::create_symlink("../new", dir / "sub/to-new");
-  EXPECT_TRUE(SameFile(dir / "new", dir / "sub/to-new")) << "and once through a link to it";
+  // Windows lets only some users make symbolic links; where none can be made there is
+  // no link to follow.
+  std::error_code linked;
+  std::filesystem::create_symlink("../new", dir / "sub/to-new", linked);
+  if (!linked) EXPECT_TRUE(SameFile(dir / "new", dir / "sub/to-new")) << "and once through a link to it";
   EXPECT_FALSE(SameFile(dir / "a", dir / "new"));
   EXPECT_FALSE(SameFile("", ""));
 }

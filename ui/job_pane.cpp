@@ -421,6 +421,9 @@ void JobPane::OnVerify() {
   // answering (Cancel among others) while it goes. The thread hands its result back
   // through the window's event queue.
   const std::string dataPath = check->dataPath;
+  // Worked out before the thread starts: what follows its start is kept short, so
+  // that a Cancel pressed at once lands in the dump's first pieces.
+  const std::string setUp = CurrentSetUpKey(dialog_.CurrentLayout());
   try {
     worker_ = std::thread([this, c = std::move(*check)] {
       auto report = std::make_shared<Expected<DumpReport>>(VerifyDump(c));
@@ -430,7 +433,7 @@ void JobPane::OnVerify() {
     return dialog_.ShowMessage(std::string("The verify cannot start: ") + e.what(), MessageIcon::Error);
   }
   dumpPath_ = *path;
-  verifiedSetUp_ = CurrentSetUpKey(dialog_.CurrentLayout());
+  verifiedSetUp_ = setUp;
   verifyLines_ = {"Verifying " + *path + " against " + dataPath + "…"};
   differing_.clear();
   ShowResults();
