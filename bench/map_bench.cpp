@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     };
     folvane::FlashLayout layout;
     const double layoutMs = MillisecondsEach(repeats, [&] {
-      layout = folvane::BuildFlashLayout(set, 0x21000, [](int) { return true; }, options);
+      layout = folvane::BuildFlashLayout(set, folvane::FlashGeometry{}, [](int) { return true; }, options);
     });
     map->SetLayout(layout);
     const double drawMs = MillisecondsEach(repeats, [&] { map->Draw(dc, size); });

@@ -332,9 +332,9 @@ Row Measure(const std::string& parent, std::size_t mib, int runs, int onlyMode) 
   folvane::PartitionSet set;
   const folvane::MergeResult planned = b.Merge(2, false, nullptr, true, &set);
   folvane::VerifyExpectation expected;
-  expected.table = planned.table;
+  expected.table = planned.plan.table;
   expected.blockSize = folvane::LookupBlockMode(2).blockSize;
-  expected.regions = folvane::DataLayout(set, planned, expected.blockSize);
+  expected.regions = folvane::DataLayout(set, planned);
   expected.dataBytes = planned.dataBytes;
   for (std::size_t i = 0; i < b.images.size(); ++i) expected.recordRows.push_back(static_cast<int>(i) + 1);
   auto verify = [&] {

@@ -44,23 +44,21 @@ void PrintRows(LoadedJob& loaded, const MergeResult& result) {
   for (int row = 1; row <= kRowCount; ++row) {
     if (!loaded.IsRowChecked(row)) continue;
     const PartitionSlot& slot = loaded.set.Slot(row);
-    const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
+    const PlannedRow& planned = result.plan.Row(row);
     auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : Hex(v); };
     std::string name;  // appended piece by piece: GCC 12 warns of a false overlap otherwise
     if (!slot.name.empty()) name.append("(").append(Printable(slot.name)).append(") ");
     std::printf("  FILE%-2d %s%s\n", row, name.c_str(), Printable(slot.imagePath).c_str());
-    std::string size = merged.measured ? std::to_string(merged.imageBytes) + " bytes, " : std::string();
+    std::string size = planned.imageBytes ? std::to_string(*planned.imageBytes) + " bytes, " : std::string();
     size += slot.imageBlocks == kUnset ? "length unset" : HexDec(slot.imageBlocks) + " blocks";
     std::string spare;
     if (const auto blocks = ShownSpareBlocks(slot, slot.imageBlocks)) spare = ", " + std::to_string(*blocks) + " spare";
     std::printf("         start %s  end %s  %s%s\n", block(slot.startBlock).c_str(), block(slot.endBlock).c_str(),
                 size.c_str(), spare.c_str());
-    if (merged.accepted) {
-      std::printf("         taken, at byte %s of the data image\n", HexDec(merged.offset).c_str());
-    } else if (result.tableBuilt) {
-      for (const RowRejection& r : result.rejections) {
-        if (r.row == row) std::printf("         left out: %s\n", r.Describe().c_str());
-      }
+    if (planned.taken) {
+      std::printf("         taken, at byte %s of the data image\n", HexDec(planned.offset).c_str());
+    } else if (const RowRejection* r = result.tableBuilt ? result.plan.RejectionOf(row) : nullptr) {
+      std::printf("         left out: %s\n", r->Describe().c_str());
     }
     if (!slot.ecc.empty()) {
       std::printf("         page data only, each page laid out with ECC %s\n", Printable(slot.ecc).c_str());

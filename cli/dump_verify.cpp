@@ -162,12 +162,10 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   check.layout = PageLayoutOf(loaded.blockMode);
   check.markerPages = *pages;
   check.bitflips = bitflips;
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (!planned.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
-    const PartitionSlot& s = loaded.set.Slot(row);
+  for (const auto& [row, range] : planned.plan.TakenRanges()) {
     const auto i = static_cast<std::size_t>(row - 1);
     const std::optional<PageCodec>& codec = codecs->ecc[i] ? codecs->ecc[i] : codecs->raw[i];
-    check.rows.push_back({row, BlockRange{s.startBlock, s.endBlock, s.imageBlocks}, codec ? &*codec : nullptr});
+    check.rows.push_back({row, range, codec ? &*codec : nullptr});
   }
   if (const int status = ReadDumpBadBlocks(args, check, json, doc); status != kExitOk) return status;
   auto report = VerifyDump(check);

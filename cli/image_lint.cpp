@@ -46,11 +46,9 @@ Expected<LintReport> LintJobImages(const PartitionSet& set, const MergeResult& r
   LintJob job;
   job.layout = PageLayoutOf(blockModeSelection);
   job.markerPages = markerPages;
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (!result.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
-    const PartitionSlot& s = set.Slot(row);
+  for (const auto& [row, range] : result.plan.TakenRanges()) {
     const auto i = static_cast<std::size_t>(row - 1);
-    job.rows.push_back({row, s.imagePath, BlockRange{s.startBlock, s.endBlock, s.imageBlocks},
+    job.rows.push_back({row, set.Slot(row).imagePath, range,
                         codecs.raw[i] ? &*codecs.raw[i] : nullptr, codecs.ecc[i].has_value(),
                         codecs.ecc[i] ? &*codecs.ecc[i] : nullptr, set.programErasedPages});
   }

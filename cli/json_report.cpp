@@ -53,9 +53,7 @@ int MergeExitStatus(const LoadedJob& loaded, const MergeResult& result) {
 
 std::vector<RangeOverlap> RecordOverlaps(const LoadedJob& loaded, const MergeResult& result) {
   if (!result.tableBuilt) return {};
-  std::array<bool, kRowCount> accepted{};
-  for (std::size_t i = 0; i < accepted.size(); ++i) accepted[i] = result.rows[i].accepted;
-  return OverlappingRanges(loaded.set, accepted);
+  return result.plan.overlaps;
 }
 
 std::string OverlapWarning(const RangeOverlap& overlap) {
@@ -86,7 +84,7 @@ nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitS
   for (int row = 1; row <= kRowCount; ++row) {
     if (!loaded.IsRowChecked(row)) continue;
     const PartitionSlot& slot = loaded.set.Slot(row);
-    const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
+    const PlannedRow& planned = result.plan.Row(row);
     nlohmann::json r;
     r["row"] = row;
     r["name"] = slot.name.empty() ? nlohmann::json() : nlohmann::json(slot.name);
@@ -99,33 +97,32 @@ nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitS
     // measured here for a row the run did not open (outside the leading run, or after
     // the run ended early); the saved blocks, without a size, if it cannot be opened.
     std::uint32_t blocks = slot.imageBlocks;
-    std::optional<std::uint64_t> bytes;
-    if (merged.measured) {
-      bytes = merged.imageBytes;
-    } else if (auto now = MeasureFile(slot.imagePath)) {
-      bytes = *now;
-      blocks = ImageBlocksFor(*now, loaded.geometry.blockSize);
+    std::optional<std::uint64_t> bytes = planned.imageBytes;
+    if (!bytes) {
+      if (auto now = MeasureFile(slot.imagePath)) {
+        bytes = *now;
+        blocks = ImageBlocksFor(*now, ImageBlockBytes(slot, loaded.geometry));
+      }
     }
     r["imageBlocks"] = Block(blocks);
     r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
     // Skip-bad-block programming may use the blocks of the range that the image leaves.
     const std::optional<std::uint64_t> spare = ShownSpareBlocks(slot, blocks);
     r["spareBlocks"] = spare ? nlohmann::json(*spare) : nlohmann::json();
-    r["accepted"] = merged.accepted;
-    r["rule"] = merged.accepted ? nlohmann::json("accepted") : nlohmann::json();
+    r["accepted"] = planned.taken;
+    r["rule"] = planned.taken ? nlohmann::json("accepted") : nlohmann::json();
     r["reason"] = nullptr;
-    for (const RowRejection& rejection : result.rejections) {
-      if (rejection.row != row) continue;
-      r["rule"] = RuleName(rejection.rule);
-      r["reason"] = rejection.Describe();
+    if (const RowRejection* rejection = result.tableBuilt ? result.plan.RejectionOf(row) : nullptr) {
+      r["rule"] = RuleName(rejection->rule);
+      r["reason"] = rejection->Describe();
     }
-    r["offset"] = merged.accepted ? nlohmann::json(merged.offset) : nlohmann::json();
+    r["offset"] = planned.taken ? nlohmann::json(planned.offset) : nlohmann::json();
     rows.push_back(r);
   }
   doc["rows"] = rows;
 
   nlohmann::json rejections = nlohmann::json::array();
-  for (const RowRejection& r : result.rejections) {
+  for (const RowRejection& r : result.plan.rejections) {
     rejections.push_back({{"row", r.row}, {"rule", RuleName(r.rule)}, {"reason", r.Describe()}});
   }
   doc["rejections"] = rejections;

@@ -83,12 +83,7 @@ bool RiskExceeded(const Margins& m, const MarginOptions& options) {
 
 MarginsOrStatus ComputeMargins(const PartitionSet& set, const MergeResult& result, const MarginOptions& options) {
   MarginsOrStatus out;
-  std::vector<TakenRange> taken;
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (!result.rows[static_cast<std::size_t>(row - 1)].accepted) continue;
-    const PartitionSlot& slot = set.Slot(row);
-    taken.push_back({row, BlockRange{slot.startBlock, slot.endBlock, slot.imageBlocks}});
-  }
+  const std::vector<TakenRange> taken = result.plan.TakenRanges();
   ChipModel chip{std::nullopt, options.maxBad, options.chipBlocks};
   // A range past the chip's end is the problem to name before the list's lines. The
   // odds are left out of this first look: they are worked out once, below.

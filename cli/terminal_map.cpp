@@ -103,7 +103,7 @@ std::uint64_t ScaleStep(std::uint64_t end, std::size_t width, std::size_t gap) {
 FlashLayout LayoutOf(LoadedJob& loaded, const std::optional<BadBlockSet>& badBlocks) {
   LayoutOptions options;
   options.badBlocks = badBlocks;
-  return BuildFlashLayout(loaded.set, loaded.geometry.blockSize, [&](int row) { return loaded.IsRowChecked(row); }, options);
+  return BuildFlashLayout(loaded.set, loaded.geometry, [&](int row) { return loaded.IsRowChecked(row); }, options);
 }
 
 TerminalMapStyle StandardOutputStyle() {

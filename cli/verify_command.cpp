@@ -126,16 +126,14 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   if (!planned.completed) return CannotRead(json, doc, "the job cannot be merged now, so there is nothing to compare with");
 
   VerifyExpectation expected;
-  expected.table = planned.table;
+  expected.table = planned.plan.table;
   MergeOptions laidOut;
   laidOut.pageCodecs = codecs->PageCodecs();
   laidOut.programErasedPages = loaded.set.programErasedPages;
-  expected.regions = DataLayout(loaded.set, planned, blockSize, laidOut);
+  expected.regions = DataLayout(loaded.set, planned, laidOut);
   expected.dataBytes = planned.dataBytes;
   expected.blockSize = blockSize;
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (planned.rows[static_cast<std::size_t>(row - 1)].accepted) expected.recordRows.push_back(row);
-  }
+  for (const TakenRange& taken : planned.plan.TakenRanges()) expected.recordRows.push_back(taken.row);
   const std::string tablePath = loaded.tablePath;
   const std::string dataPath = loaded.dataPath;
   auto report = VerifyOutputs(tablePath, dataPath, expected);

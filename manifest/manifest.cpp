@@ -29,11 +29,11 @@ std::optional<Manifest> MakeManifest(const PartitionSet& set, const MergeResult&
   }
   std::size_t next = 0;
   for (int row = 1; row <= kRowCount && next < ranges.size(); ++row) {
-    const MergedRow& merged = result.rows[static_cast<std::size_t>(row - 1)];
-    if (!merged.accepted) continue;
+    const PlannedRow& planned = result.plan.Row(row);
+    if (!planned.taken) continue;
     const PartitionSlot& slot = set.Slot(row);
-    m.partitions.push_back(
-        {row, slot.name, slot.ecc, slot.startBlock, slot.endBlock, slot.imageBlocks, merged.offset, ranges[next], wholeRanges[next]});
+    m.partitions.push_back({row, slot.name, slot.ecc, planned.range.first, planned.range.last, planned.range.imageBlocks,
+                            planned.offset, ranges[next], wholeRanges[next]});
     ++next;
   }
   return m;

@@ -66,7 +66,7 @@ FlashLayout LayoutOf(const std::vector<Row>& rows, std::optional<BadBlockSet> ba
     return std::uint64_t{set.Slot(row).imageBlocks} * kBlock;
   };
   options.badBlocks = std::move(bad);
-  return BuildFlashLayout(set, kBlock, [&](int row) { return checked[static_cast<std::size_t>(row - 1)]; }, options);
+  return BuildFlashLayout(set, FlashGeometry{}, [&](int row) { return checked[static_cast<std::size_t>(row - 1)]; }, options);
 }
 
 TEST(FlashLayout, DrawsWhatTheAcceptanceRuleDecides) {
@@ -226,7 +226,7 @@ TEST(FlashLayout, LeadingRunTakesItsPathsFromTheFieldsAsTheMergeDoes) {
   set.Slot(2).imagePath = dir / "a.bin";  // the stored path; the field names another
   LayoutOptions options;
   options.pathText = [&](int row) { return row == 1 ? dir / "a.bin" : dir / "missing.bin"; };
-  const FlashLayout l = BuildFlashLayout(set, kBlock, [](int row) { return row <= 3; }, options);
+  const FlashLayout l = BuildFlashLayout(set, FlashGeometry{}, [](int row) { return row <= 3; }, options);
   EXPECT_TRUE(l.Row(1)->accepted);
   EXPECT_EQ(l.Row(1)->imageBlocks, 4u);
   EXPECT_EQ(l.Row(1)->imageBytes, 3 * kBlock + 1);

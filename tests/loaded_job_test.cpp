@@ -65,15 +65,15 @@ std::string ResultText(const MergeResult& r) {
                   " dataBytes " + std::to_string(r.dataBytes) + " inPlace " +
                   std::to_string(static_cast<int>(r.dataInPlace)) + " " +
                   std::to_string(static_cast<int>(r.tableInPlace)) + "\n";
-  for (const RowRejection& x : r.rejections) {
+  for (const RowRejection& x : r.plan.rejections) {
     s += x.Describe() + " [" + std::to_string(x.imageBlocks) + " " + std::to_string(x.firstFreeBlock) + " " +
          std::to_string(x.occupyingRow) + "]\n";
   }
-  for (const MergedRow& m : r.rows) {
-    s += std::to_string(m.accepted) + std::to_string(m.measured) + " " + std::to_string(m.imageBytes) + " " +
-         std::to_string(m.offset) + "\n";
+  for (const PlannedRow& m : r.plan.rows) {
+    s += std::to_string(m.taken) + std::to_string(m.imageBytes.has_value()) + " " +
+         std::to_string(m.imageBytes.value_or(0)) + " " + std::to_string(m.offset) + "\n";
   }
-  for (std::uint8_t b : r.table) {
+  for (std::uint8_t b : r.plan.table) {
     char hex[4];
     std::snprintf(hex, sizeof hex, "%02X", b);
     s += hex;

@@ -345,7 +345,7 @@ FlashLayout CMergeDlg::CurrentLayout() {
   LayoutOptions options;
   options.pathText = [this](int row) { return GetRowPathText(row); };
   if (tools_) options.badBlocks = tools_->BadBlocks();
-  return BuildFlashLayout(set_, geometry_.blockSize, [this](int row) { return IsRowChecked(row); }, options);
+  return BuildFlashLayout(set_, geometry_, [this](int row) { return IsRowChecked(row); }, options);
 }
 
 void CMergeDlg::UpdateMap() {

@@ -161,7 +161,7 @@ bool RangesOverlap(const std::vector<BlockRange>& ranges) {
   std::vector<BlockRange> sorted = ranges;
   std::sort(sorted.begin(), sorted.end(), [](const BlockRange& a, const BlockRange& b) { return a.first < b.first; });
   for (std::size_t i = 1; i < sorted.size(); ++i) {
-    if (sorted[i].first <= sorted[i - 1].last) return true;
+    if (SharedBlocks(sorted[i - 1], sorted[i])) return true;
   }
   return false;
 }

@@ -35,18 +35,6 @@ class BadBlockSet {
   std::vector<std::uint32_t> blocks_;
 };
 
-/// One partition as the programmer sees it: blocks first..last (inclusive) and an
-/// image of `imageBlocks` blocks to write into the good ones among them.
-struct BlockRange {
-  std::uint32_t first = 0;
-  std::uint32_t last = 0;
-  std::uint32_t imageBlocks = 0;
-
-  [[nodiscard]] std::uint64_t Blocks() const { return std::uint64_t{last} - first + 1; }
-  /// Blocks of the range the image leaves free (0 when it does not fit at all).
-  [[nodiscard]] std::uint64_t SpareBlocks() const { return folvane::SpareBlocks(Blocks(), imageBlocks); }
-};
-
 /// Image blocks imageBlock.. imageBlock+count-1 written to physical blocks
 /// physicalBlock.. physicalBlock+count-1, with no bad block between.
 struct PlacementRun {

@@ -56,12 +56,6 @@ struct Margins {
   [[nodiscard]] bool AnyOverflow() const;
 };
 
-/// A taken row: its number and range.
-struct TakenRange {
-  int row = 0;
-  BlockRange range;
-};
-
 /// The margins of the taken rows on `chip`, or the problem that prevents them (a
 /// chip too small for a range).
 struct MarginOutcome {

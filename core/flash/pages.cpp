@@ -6,18 +6,10 @@
 
 namespace folvane {
 
-namespace {
-// The data bytes of a page in each block mode, in list order; the spare bytes are
-// the rest of the mode's page.
-constexpr std::array<std::uint32_t, kBlockModeCount> kDataBytes = {512,  512,  2048, 4096, 2048, 4096, 8192, 4096,
-                                                                  8192, 8192, 8192, 8192, 2048, 8192, 8192, 8192};
-}  // namespace
-
 PageLayout PageLayoutOf(int blockModeIndex) {
   const auto i = static_cast<unsigned>(blockModeIndex);
   const BlockMode& m = kBlockModes[i < kBlockModeCount ? i : kDefaultBlockModeIndex];
-  const std::uint32_t data = kDataBytes[static_cast<std::size_t>(m.index)];
-  return PageLayout{data, m.pageSize - data, m.pagesPerBlock};
+  return PageLayout{m.dataBytes, m.SpareBytes(), m.pagesPerBlock};
 }
 
 std::optional<unsigned> ParseMarkerPages(std::string_view text, std::string* bad) {

@@ -14,6 +14,8 @@ struct BlockMode {
   std::uint32_t pageSize;       ///< bytes per page, spare area included
   std::uint32_t pagesPerBlock;
   std::uint32_t blockSize;      ///< bytes per erase block, spare area included
+  std::uint32_t dataBytes;      ///< a page's data bytes; the rest of the page is its spare area
+  [[nodiscard]] std::uint32_t SpareBytes() const { return pageSize - dataBytes; }
 };
 
 inline constexpr int kBlockModeCount = 16;
@@ -26,6 +28,10 @@ extern const std::array<BlockMode, kBlockModeCount> kBlockModes;
 struct FlashGeometry {
   std::uint32_t blockSize = 0x21000;
   std::uint32_t pageSize = 2112;
+  /// A page's data bytes: what a block of an image of page data only holds is these,
+  /// once for each page of the block.
+  std::uint32_t pageDataBytes = 2048;
+  [[nodiscard]] std::uint32_t BlockDataBytes() const { return pageDataBytes * (blockSize / pageSize); }
   friend bool operator==(const FlashGeometry&, const FlashGeometry&) = default;
 };
 

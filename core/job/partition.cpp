@@ -36,9 +36,18 @@ int LeadingRunRows(const std::function<bool(int row)>& isTicked) {
   return rows;
 }
 
+BlockRange RangeOf(const PartitionSlot& slot) { return BlockRange{slot.startBlock, slot.endBlock, slot.imageBlocks}; }
+
 std::uint64_t RangeBlocks(const PartitionSlot& slot) {
-  if (slot.startBlock == kUnset || slot.endBlock == kUnset || slot.endBlock < slot.startBlock) return 0;
-  return std::uint64_t{slot.endBlock} - slot.startBlock + 1;
+  if (slot.startBlock == kUnset || slot.endBlock == kUnset) return 0;
+  return RangeOf(slot).Blocks();
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> SharedBlocks(const BlockRange& a, const BlockRange& b) {
+  const std::uint32_t first = std::max(a.first, b.first);
+  const std::uint32_t last = std::min(a.last, b.last);
+  if (first > last || a.Blocks() == 0 || b.Blocks() == 0) return std::nullopt;
+  return std::pair{first, last};
 }
 
 std::uint64_t SpareBlocks(std::uint64_t rangeBlocks, std::uint64_t imageBlocks) {
@@ -145,13 +154,11 @@ std::vector<RangeOverlap> OverlappingRanges(const PartitionSet& set, const std::
   std::vector<RangeOverlap> overlaps;
   for (int later = 2; later <= kRowCount; ++later) {
     if (!accepted[static_cast<std::size_t>(later - 1)]) continue;
-    const PartitionSlot& b = set.Slot(later);
     for (int row = 1; row < later; ++row) {
       if (!accepted[static_cast<std::size_t>(row - 1)]) continue;
-      const PartitionSlot& a = set.Slot(row);
-      const std::uint32_t first = std::max(a.startBlock, b.startBlock);
-      const std::uint32_t last = std::min(a.endBlock, b.endBlock);
-      if (first <= last) overlaps.push_back({row, later, first, last});
+      if (const auto shared = SharedBlocks(RangeOf(set.Slot(row)), RangeOf(set.Slot(later)))) {
+        overlaps.push_back({row, later, shared->first, shared->second});
+      }
     }
   }
   return overlaps;

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "io/file_io.hpp"
@@ -85,13 +86,41 @@ std::uint64_t BlocksFor(std::uint64_t fileSize, std::uint32_t blockSize);
 /// these rows, the map draws them as the merge would, and a .part file saves them.
 int LeadingRunRows(const std::function<bool(int row)>& isTicked);
 
-/// The blocks of a row's range, start and end included; 0 when either is unset or the
-/// end lies below the start.
-std::uint64_t RangeBlocks(const PartitionSlot& slot);
 /// A range's spare blocks: those its image does not fill, which skip-bad-block
 /// programming may use for a taken row. Never fewer than none: an image longer than
 /// its range (or of unset length) leaves it no spare blocks.
 std::uint64_t SpareBlocks(std::uint64_t rangeBlocks, std::uint64_t imageBlocks);
+
+/// A partition's blocks as the table's records hold them: `first` to `last`, both
+/// included, and the image blocks written into the good ones among them. Every range
+/// of the program is one of these; the half-open spans of the maps are counted from
+/// them.
+struct BlockRange {
+  std::uint32_t first = 0;
+  std::uint32_t last = 0;
+  std::uint32_t imageBlocks = 0;
+
+  /// first..last; 0 when the last block lies below the first.
+  [[nodiscard]] std::uint64_t Blocks() const { return last < first ? 0 : std::uint64_t{last} - first + 1; }
+  /// Blocks of the range the image leaves free (0 when it does not fit at all).
+  [[nodiscard]] std::uint64_t SpareBlocks() const { return folvane::SpareBlocks(Blocks(), imageBlocks); }
+  friend bool operator==(const BlockRange&, const BlockRange&) = default;
+};
+
+/// A taken row: its number and range.
+struct TakenRange {
+  int row = 0;
+  BlockRange range;
+};
+
+/// The blocks two ranges both hold, first to last; nothing when they hold none.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> SharedBlocks(const BlockRange& a, const BlockRange& b);
+
+/// A row's range as its slot holds it.
+BlockRange RangeOf(const PartitionSlot& slot);
+/// The blocks of a row's range, start and end included; 0 when either is unset or the
+/// end lies below the start.
+std::uint64_t RangeBlocks(const PartitionSlot& slot);
 
 /// Why a checked row was left out (or that it was not).
 enum class SlotRule {

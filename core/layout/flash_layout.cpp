@@ -7,6 +7,7 @@
 #include "job/block_text.hpp"
 #include "job/stored_text.hpp"
 #include "merge/merge.hpp"
+#include "merge/plan.hpp"
 
 namespace folvane {
 
@@ -19,7 +20,7 @@ LayoutSegment Segment(SegmentKind kind, int row, std::uint64_t first, std::uint6
 // The leading run of ticked rows as the merge refreshes it before building the table:
 // each row's path from its field and its length from the image as it is now. The
 // first row whose image cannot be opened or is empty ends the merge there.
-void RefreshLeadingRun(PartitionSet& set, std::uint32_t blockSize, const std::function<bool(int)>& isChecked,
+void RefreshLeadingRun(PartitionSet& set, const FlashGeometry& geometry, const std::function<bool(int)>& isChecked,
                        const LayoutOptions& options, std::array<std::string, kRowCount>& stops,
                        std::array<std::optional<std::optional<std::uint64_t>>, kRowCount>& measured) {
   const int run = LeadingRunRows(isChecked);
@@ -38,7 +39,7 @@ void RefreshLeadingRun(PartitionSet& set, std::uint32_t blockSize, const std::fu
       stops[index] = bytes ? text::RowEmpty(row) : text::RowOpenFail(row);
       return;
     }
-    slot.imageBlocks = ImageBlocksFor(*bytes, blockSize);
+    slot.imageBlocks = ImageBlocksFor(*bytes, ImageBlockBytes(slot, geometry));
   }
 }
 
@@ -110,40 +111,38 @@ namespace {
 // Each image measured at most once: the acceptance code and the rows share it.
 using Measured = std::array<std::optional<std::optional<std::uint64_t>>, kRowCount>;
 
-// The ticked rows as the acceptance code decides them.
-void AddRows(FlashLayout& layout, const PartitionSet& set, const std::function<bool(int row)>& isChecked,
-             const std::array<std::string, kRowCount>& stops, Measured& measured,
-             const std::function<std::optional<std::uint64_t>(int row)>& bytesOf) {
-  const PartitionTable table = BuildPartitionTable(set, layout.blockSize, isChecked, {}, bytesOf);
-  for (int row = 1; row <= kRowCount; ++row) {
-    if (!isChecked(row)) continue;
-    const std::size_t index = static_cast<std::size_t>(row - 1);
-    const PartitionSlot& slot = set.Slot(row);
+// The ticked rows as the merge's plan decides them, and the blocks the taken ones'
+// ranges share.
+void AddRows(FlashLayout& layout, const PartitionSet& set, const FlashGeometry& geometry,
+             const std::function<bool(int row)>& isChecked, const std::array<std::string, kRowCount>& stops,
+             const Measured& measured, const std::function<std::optional<std::uint64_t>(int row)>& bytesOf) {
+  const MergePlan plan = PlanMerge(set, geometry, isChecked, bytesOf);
+  for (const PlannedRow& p : plan.rows) {
+    if (!p.ticked) continue;
+    const std::size_t index = static_cast<std::size_t>(p.row - 1);
+    const PartitionSlot& slot = set.Slot(p.row);
     LayoutRow r;
-    r.row = row;
-    r.accepted = table.accepted[index];
+    r.row = p.row;
+    r.accepted = p.taken;
+    r.rule = p.rule;
+    if (const RowRejection* rejection = plan.RejectionOf(p.row)) r.why = rejection->Describe();
     r.imagePath = slot.imagePath;
     r.name = slot.name;
     r.ecc = slot.ecc;
-    r.startBlock = slot.startBlock;
-    r.endBlock = slot.endBlock;
-    r.imageBlocks = slot.imageBlocks;
+    r.startBlock = p.range.first;
+    r.endBlock = p.range.last;
+    r.imageBlocks = p.range.imageBlocks;
     r.stopsMerge = stops[index];
-    r.rangeBlocks = RangeBlocks(slot);
-    r.spareBlocks = SpareBlocks(r.rangeBlocks, slot.imageBlocks);
-    if (r.rangeBlocks != 0) r.offset = std::uint64_t{slot.startBlock} * layout.blockSize;
-    for (const RowRejection& rejection : table.rejections) {
-      if (rejection.row == row) {
-        r.rule = rejection.rule;
-        r.why = rejection.Describe();
-      }
-    }
-    if (r.accepted) {
-      r.imageBytes = bytesOf(row);
-    } else if (measured[index]) {
-      r.imageBytes = *measured[index];
-    }
+    r.rangeBlocks = p.rangeBlocks;
+    r.spareBlocks = p.spareBlocks;
+    r.offset = p.offset;
+    r.imageBytes = p.imageBytes ? p.imageBytes : measured[index].value_or(std::nullopt);
+    // The data image ends where the last taken row's image does, as the merge writes it.
+    if (p.taken) layout.dataBlocks = p.range.first + (p.imageBytes ? p.dataBytes / geometry.blockSize : p.range.imageBlocks);
     layout.rows.push_back(std::move(r));
+  }
+  for (const RangeOverlap& o : plan.overlaps) {
+    layout.overlaps.push_back(LayoutOverlap{o.row, o.laterRow, o.firstBlock, std::uint64_t{o.lastBlock} - o.firstBlock + 1});
   }
 }
 
@@ -161,7 +160,7 @@ void PlaceOnChip(FlashLayout& layout, const BadBlockSet& bad) {
 
 // The taken rows along the axis; the acceptance code keeps their starts rising, but a
 // row may start inside the spare blocks of one or more above it (the rows between them
-// unticked): those ranges are cut where the later begins, each overlap recorded, and
+// unticked): those ranges are cut where the later begins (the plan has the overlap), and
 // what remains of each after the later range drawn on, the innermost first. `claims`
 // holds the ranges still open at the cursor, outermost first. The axis's end.
 std::uint64_t LayTakenRows(FlashLayout& layout) {
@@ -180,7 +179,6 @@ std::uint64_t LayTakenRows(FlashLayout& layout) {
     if (s > cursor) {
       layout.axis.push_back(Segment(SegmentKind::Fill, 0, cursor, s - cursor, blockSize));
     } else if (s < cursor) {
-      for (const Claim& c : claims) layout.overlaps.push_back(LayoutOverlap{c.row, r.row, s, std::min(c.end, end) - s});
       while (!layout.axis.empty() && layout.axis.back().firstBlock >= s) layout.axis.pop_back();
       if (!layout.axis.empty() && layout.axis.back().EndBlock() > s) {
         LayoutSegment& cut = layout.axis.back();
@@ -198,9 +196,6 @@ std::uint64_t LayTakenRows(FlashLayout& layout) {
     }
     claims.push_back({r.row, end});
     cursor = std::max(cursor, end);
-    const auto bytes = r.imageBytes;
-    // Page data only is measured in blocks of its pages' data: the row's blocks say it.
-    layout.dataBlocks = s + (bytes && r.ecc.empty() ? BlocksFor(*bytes, blockSize) : r.imageBlocks);
   }
   return cursor;
 }
@@ -216,9 +211,10 @@ void LayLeftOutRows(FlashLayout& layout, std::uint64_t cursor) {
     layout.endBlock = std::max(layout.endBlock, end);
     for (const LayoutRow& taken : layout.rows) {
       if (!taken.accepted) continue;
-      const std::uint64_t lo = std::max<std::uint64_t>(first, taken.startBlock);
-      const std::uint64_t hi = std::min<std::uint64_t>(end, std::uint64_t{taken.startBlock} + taken.rangeBlocks);
-      if (lo < hi) layout.overlaps.push_back(LayoutOverlap{taken.row, r.row, lo, hi - lo});
+      const BlockRange left{r.startBlock, r.endBlock, 0};
+      if (const auto shared = SharedBlocks(BlockRange{taken.startBlock, taken.endBlock, 0}, left)) {
+        layout.overlaps.push_back(LayoutOverlap{taken.row, r.row, shared->first, std::uint64_t{shared->second} - shared->first + 1});
+      }
     }
   }
   if (layout.endBlock > cursor) {
@@ -228,14 +224,14 @@ void LayLeftOutRows(FlashLayout& layout, std::uint64_t cursor) {
 
 }  // namespace
 
-FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSize,
+FlashLayout BuildFlashLayout(const PartitionSet& original, const FlashGeometry& geometry,
                              const std::function<bool(int row)>& isChecked, const LayoutOptions& options) {
   FlashLayout layout;
-  layout.blockSize = blockSize;
+  layout.blockSize = geometry.blockSize;
   PartitionSet set = original;
   std::array<std::string, kRowCount> stops{};
   Measured measured{};
-  if (options.pathText) RefreshLeadingRun(set, blockSize, isChecked, options, stops, measured);
+  if (options.pathText) RefreshLeadingRun(set, geometry, isChecked, options, stops, measured);
   auto bytesOf = [&](int row) -> std::optional<std::uint64_t> {
     auto& m = measured[static_cast<std::size_t>(row - 1)];
     if (!m) {
@@ -249,7 +245,7 @@ FlashLayout BuildFlashLayout(const PartitionSet& original, std::uint32_t blockSi
     }
     return *m;
   };
-  AddRows(layout, set, isChecked, stops, measured, bytesOf);
+  AddRows(layout, set, geometry, isChecked, stops, measured, bytesOf);
   if (options.badBlocks) PlaceOnChip(layout, *options.badBlocks);
   const std::uint64_t cursor = LayTakenRows(layout);
   layout.endBlock = cursor;

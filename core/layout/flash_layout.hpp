@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flash/bad_blocks.hpp"
+#include "job/block_mode.hpp"
 #include "job/partition.hpp"
 
 namespace folvane {
@@ -112,9 +113,10 @@ struct FlashLayout {
   [[nodiscard]] const LayoutSegment* SegmentAt(std::uint64_t block) const;
 };
 
-/// Builds the layout of the rows `isChecked` reports ticked. Which rows are taken is
-/// decided by the partition table's own acceptance code, exactly as a merge decides.
-FlashLayout BuildFlashLayout(const PartitionSet& set, std::uint32_t blockSize,
+/// Builds the layout of the rows `isChecked` reports ticked. Which rows are taken, and
+/// where, is the merge's own plan; an image of page data only (a row with an ECC
+/// scheme) is measured in blocks of its pages' data, as the merge measures it.
+FlashLayout BuildFlashLayout(const PartitionSet& set, const FlashGeometry& geometry,
                              const std::function<bool(int row)>& isChecked, const LayoutOptions& options = {});
 
 /// What a segment is, for people, in lines: its row, path, range, image and spare

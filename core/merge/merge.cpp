@@ -31,18 +31,12 @@ std::string TooLongDetail(const std::string& what, const std::string& path) {
 class MergeRun {
  public:
   MergeRun(PartitionSet& set, const FlashGeometry& geometry, MergeHost& host, const MergeOptions& options)
-      : set_(set), host_(host), options_(options), blockSize_(geometry.blockSize) {}
+      : set_(set), host_(host), options_(options), geometry_(geometry), blockSize_(geometry.blockSize) {}
 
   MergeResult Run();
 
  private:
   bool RefreshLeadingRun();
-  // The image bytes one block of row `row` holds: a whole block, or for an image of
-  // page data only, the pages' data bytes.
-  [[nodiscard]] std::uint32_t ImageBlockBytes(int row) const {
-    const PageCodec* codec = options_.pageCodecs[static_cast<std::size_t>(row - 1)];
-    return codec ? codec->DataBytes() * (blockSize_ / codec->PageBytes()) : blockSize_;
-  }
   bool RefuseOutputsThatAreInputs(const std::string& dataPath, const std::string& tablePath);
   bool CreateOutputs(const std::string& dataPath, const std::string& tablePath);
   std::optional<std::uint64_t> MeasureForTable(int row);
@@ -69,7 +63,10 @@ class MergeRun {
   PartitionSet& set_;
   MergeHost& host_;
   const MergeOptions& options_;
+  const FlashGeometry& geometry_;
   const std::uint32_t blockSize_;
+  // The images measured so far, each once.
+  std::array<std::optional<std::uint64_t>, kRowCount> measured_{};
   MergeResult result_;
   // Every image the table measured stays open, with its reader's lock, until the merge
   // ends: another copy of the program cannot overwrite one before it is copied.
@@ -103,10 +100,9 @@ bool MergeRun::RefreshLeadingRun() {
       host_.ClearRowPathText(row);
       return false;
     }
-    slot.imageBlocks = ImageBlocksFor(size, ImageBlockBytes(row));
-    MergedRow& planned = result_.rows[static_cast<std::size_t>(row - 1)];
-    planned.measured = true;
-    planned.imageBytes = size;
+    slot.imageBlocks = ImageBlocksFor(size, ImageBlockBytes(slot, geometry_));
+    measured_[static_cast<std::size_t>(row - 1)] = size;
+    result_.plan.Row(row).imageBytes = size;
     images_[static_cast<std::size_t>(row - 1)] = std::move(*image);
   }
   return true;
@@ -191,42 +187,31 @@ bool MergeRun::CreateOutputs(const std::string& dataPath, const std::string& tab
 // An accepted image is measured once and stays open from here until the merge ends.
 std::optional<std::uint64_t> MergeRun::MeasureForTable(int row) {
   const std::size_t index = static_cast<std::size_t>(row - 1);
-  MergedRow& planned = result_.rows[index];
   if (!images_[index].IsOpen()) {
     auto opened = File::OpenRead(set_.Slot(row).imagePath);
     if (!opened) return std::nullopt;
     images_[index] = std::move(*opened);
-    planned.measured = true;
-    planned.imageBytes = images_[index].OpenedSize();
+    measured_[index] = images_[index].OpenedSize();
   }
-  return planned.imageBytes;
+  return measured_[index];
 }
 
 // The table, one message per rejected row as it is examined, then its one write.
 bool MergeRun::BuildAndWriteTable() {
-  const PartitionTable built = BuildPartitionTable(
-      set_, blockSize_, [&](int row) { return host_.IsRowChecked(row); },
+  result_.plan = PlanMerge(
+      set_, geometry_, [&](int row) { return host_.IsRowChecked(row); },
+      [&](int row) { return MeasureForTable(row); },
       [&](const RowRejection& rejection) {
         host_.ShowMessage(std::string(text::kPartitionSetError), MessageIcon::Warning);
         if (options_.onRejected) options_.onRejected(rejection);
-      },
-      [&](int row) -> std::optional<std::uint64_t> {
-        // The table counts blocks on the chip: page data is measured in its own blocks.
-        const auto bytes = MeasureForTable(row);
-        if (!bytes) return bytes;
-        return BlocksFor(*bytes, ImageBlockBytes(row)) * blockSize_;
       });
-  result_.rejections = built.rejections;
-  result_.table = built.area;
-  result_.tableBuilt = true;
   for (int row = 1; row <= kRowCount; ++row) {
-    const std::size_t index = static_cast<std::size_t>(row - 1);
-    result_.rows[index].accepted = built.accepted[index];
-    if (built.accepted[index]) result_.rows[index].offset = std::uint64_t{set_.Slot(row).startBlock} * blockSize_;
+    if (const auto& bytes = measured_[static_cast<std::size_t>(row - 1)]) result_.plan.Row(row).imageBytes = bytes;
   }
+  result_.tableBuilt = true;
   if (options_.dryRun) return true;
-  if (Status s = WritePartitionTable(table_, built.area); !s) return Fail(s.error());
-  if (options_.tap) options_.tap->TableWritten(built.area);
+  if (Status s = WritePartitionTable(table_, result_.plan.table); !s) return Fail(s.error());
+  if (options_.tap) options_.tap->TableWritten(result_.plan.table);
   return true;
 }
 
@@ -239,7 +224,8 @@ bool MergeRun::CopyPass(const std::string& dataPath) {
   }
   for (int row = 1; row <= kRowCount; ++row) {
     const std::size_t index = static_cast<std::size_t>(row - 1);
-    if (!result_.rows[index].accepted) continue;
+    const PlannedRow& planned = result_.plan.Row(row);
+    if (!planned.taken) continue;
     const PartitionSlot& slot = set_.Slot(row);
     host_.SetStatusText(text::RowMerging(row));
     File& image = images_[index];
@@ -257,18 +243,18 @@ bool MergeRun::CopyPass(const std::string& dataPath) {
       size = *now;
       // The table already says how long this partition is: an image that has changed
       // length since would make the data image disagree with it.
-      if (BlocksFor(size, ImageBlockBytes(row)) != slot.imageBlocks) {
+      if (BlocksFor(size, planned.imageBlockBytes) != slot.imageBlocks) {
         const bool ok = Fail(ChangedImage(slot.imagePath));
-        Detail("row " + std::to_string(row) + ": its image is now " + std::to_string(BlocksFor(size, ImageBlockBytes(row))) +
+        Detail("row " + std::to_string(row) + ": its image is now " + std::to_string(BlocksFor(size, planned.imageBlockBytes)) +
                " blocks long, but the table records " + std::to_string(slot.imageBlocks));
         return ok;
       }
     }
-    const std::uint64_t target = std::uint64_t{slot.startBlock} * blockSize_;
+    const std::uint64_t target = planned.offset;
     if (target < cursor_) return Fail(ChangedImage(dataPath));
     if (options_.dryRun) {
       if (!image.IsOpen()) return Fail(FileError{FileErrorCause::FileNotFound, FileOp::Seek, slot.imagePath, 0});
-      cursor_ = target + BlocksFor(size, ImageBlockBytes(row)) * blockSize_;
+      cursor_ = target + BlocksFor(size, planned.imageBlockBytes) * blockSize_;
       continue;
     }
     if (Status s = writer_->FillTo(target); !s) return Fail(s.error());

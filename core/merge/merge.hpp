@@ -15,6 +15,7 @@
 #include "io/file_io.hpp"
 #include "job/block_mode.hpp"
 #include "job/partition.hpp"
+#include "merge/plan.hpp"
 
 namespace folvane {
 
@@ -118,21 +119,12 @@ struct MergeOptions {
   bool programErasedPages = false;
 };
 
-/// What the merge decided about one row.
-struct MergedRow {
-  bool accepted = false;
-  bool measured = false;            ///< the image could be opened and measured
-  std::uint64_t imageBytes = 0;     ///< its size when measured
-  std::uint64_t offset = 0;         ///< the partition's byte offset in the data image
-};
-
 struct MergeResult {
   bool completed = false;                 ///< reached "Done!"
-  std::vector<RowRejection> rejections;   ///< rows the table left out, in order
-  /// How far the merge got: the table is meaningful once `tableBuilt` is set.
+  /// How far the merge got: the plan's decisions and table are meaningful once
+  /// `tableBuilt` is set; before, only the sizes of the images it measured.
   bool tableBuilt = false;
-  TableArea table{};
-  std::array<MergedRow, kRowCount> rows{};
+  MergePlan plan;
   /// The data image's length once complete (the end of the last accepted image).
   std::uint64_t dataBytes = 0;
   /// Outputs written into the old file instead of replacing it, and why (a dry run:

@@ -48,20 +48,17 @@ Status LaidOutPages(File& image, const DataRegion& region, std::uint64_t from, s
 
 }  // namespace
 
-std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, std::uint32_t blockSize,
-                                   const MergeOptions& options) {
+std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, const MergeOptions& options) {
   std::vector<DataRegion> regions;
   std::uint64_t cursor = 0;
   for (int row = 1; row <= kRowCount; ++row) {
-    const MergedRow& r = planned.rows[static_cast<std::size_t>(row - 1)];
-    if (!r.accepted) continue;
+    const PlannedRow& r = planned.plan.Row(row);
+    if (!r.taken) continue;
     if (r.offset > cursor) regions.push_back({DataRegion::Kind::Fill, row, cursor, r.offset - cursor, {}, 0});
     const PageCodec* codec = options.pageCodecs[static_cast<std::size_t>(row - 1)];
-    const std::uint32_t imageBlock = codec ? codec->DataBytes() * (blockSize / codec->PageBytes()) : blockSize;
-    const std::uint64_t bytes = BlocksFor(r.imageBytes, imageBlock) * blockSize;
-    regions.push_back({DataRegion::Kind::Partition, row, r.offset, bytes, set.Slot(row).imagePath, r.imageBytes, codec,
-                       options.programErasedPages});
-    cursor = r.offset + bytes;
+    regions.push_back({DataRegion::Kind::Partition, row, r.offset, r.dataBytes, set.Slot(row).imagePath,
+                       r.imageBytes.value_or(0), codec, options.programErasedPages});
+    cursor = r.offset + r.dataBytes;
   }
   return regions;
 }

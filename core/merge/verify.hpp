@@ -31,8 +31,7 @@ struct DataRegion {
 /// The regions of the data image that `planned` (a completed dry run of the merge on
 /// `set` with `options`) describes: each accepted image at its offset, 0xFF fill before
 /// it; a row of page data laid out by its codec.
-std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, std::uint32_t blockSize,
-                                   const MergeOptions& options = {});
+std::vector<DataRegion> DataLayout(const PartitionSet& set, const MergeResult& planned, const MergeOptions& options = {});
 
 /// Where a difference was found.
 enum class VerifyPlace {

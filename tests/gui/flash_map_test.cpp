@@ -140,7 +140,7 @@ TEST_F(FlashMap, AChipsBadBlocksAreBarsAndARowThatRunsOutIsFramedInRed) {
   };
   options.badBlocks = BadBlockSet(bad);
   ui::FlashMapView* map = dlg->Map();
-  map->SetLayout(BuildFlashLayout(set, kBlock, [](int row) { return row <= 2; }, options));
+  map->SetLayout(BuildFlashLayout(set, FlashGeometry{}, [](int row) { return row <= 2; }, options));
   ASSERT_TRUE(map->Layout().Row(2)->Overflows());
   map->Refresh();
   map->Update();
