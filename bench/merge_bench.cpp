@@ -356,6 +356,7 @@ Row Measure(const std::string& parent, std::size_t mib, int runs, int onlyMode) 
   row.verify = InTurn(runs, verify, [&] { catRead(read); });
   auto verifyManifest = [&] {
     folvane::manifest::DigestTap tap(expected.blockSize);
+    tap.Planned(planned.plan);
     ReadWhole(b.table(), [&](auto bytes) { tap.TableWritten(bytes); });
     ReadWhole(b.data(), [&](auto bytes) { tap.DataWritten(bytes); });
     (void)tap.Data();

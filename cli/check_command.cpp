@@ -194,7 +194,7 @@ bool CheckRun::DryMerge(int& status) {
     console_.Detail(line);
   };
   result_ = loadedJob_.Merge(options);
-  for (const RangeOverlap& o : RecordOverlaps(loadedJob_, result_)) console_.Detail(OverlapWarning(o));
+  for (const RangeOverlap& o : RecordOverlaps(result_)) console_.Detail(OverlapWarning(o));
   return true;
 }
 
@@ -203,7 +203,7 @@ bool CheckRun::DryMerge(int& status) {
 // owed to a reader of --json: it comes, status 2, its details naming the file.
 bool CheckRun::ReadMargins(int& status) {
   if (!result_.tableBuilt) return true;
-  MarginsOrStatus outcome = ComputeMargins(loadedJob_.set, result_, *marginOptions_);
+  MarginsOrStatus outcome = ComputeMargins(result_, *marginOptions_);
   if (!outcome.margins) {
     std::fprintf(stderr, "folvane-cli: %s\n", outcome.problem.c_str());
     if (!json_ || outcome.status != kExitFailed) {

@@ -152,7 +152,7 @@ int VerifyDumpOf(const Args& args, const std::string& dumpPath, bool json, nlohm
   if (!planned.completed) return Fail(json, doc, "the job cannot be merged now, so there is nothing to compare with");
   // Rows whose records share blocks are each compared on their own, and warned of as
   // every command warns of them: the chip's programmer cannot hold both.
-  const std::vector<RangeOverlap> overlaps = RecordOverlaps(loaded, planned);
+  const std::vector<RangeOverlap> overlaps = RecordOverlaps(planned);
   for (const RangeOverlap& o : overlaps) console.Detail(OverlapWarning(o));
   doc["overlaps"] = OverlapsJson(overlaps);
 

@@ -48,10 +48,10 @@ nlohmann::json InPlaceJson(InPlaceReason reason) {
 
 int MergeExitStatus(const LoadedJob& loaded, const MergeResult& result) {
   if (!result.completed) return 2;
-  return loaded.messages.empty() && RecordOverlaps(loaded, result).empty() ? 0 : 1;
+  return loaded.messages.empty() && RecordOverlaps(result).empty() ? 0 : 1;
 }
 
-std::vector<RangeOverlap> RecordOverlaps(const LoadedJob& loaded, const MergeResult& result) {
+std::vector<RangeOverlap> RecordOverlaps(const MergeResult& result) {
   if (!result.tableBuilt) return {};
   return result.plan.overlaps;
 }
@@ -126,7 +126,7 @@ nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitS
     rejections.push_back({{"row", r.row}, {"rule", RuleName(r.rule)}, {"reason", r.Describe()}});
   }
   doc["rejections"] = rejections;
-  doc["overlaps"] = OverlapsJson(RecordOverlaps(loaded, result));
+  doc["overlaps"] = OverlapsJson(RecordOverlaps(result));
 
   doc["data"] = {{"path", loaded.dataPath},
                  {"bytes", result.completed ? nlohmann::json(result.dataBytes) : nlohmann::json()}};

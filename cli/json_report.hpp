@@ -44,7 +44,7 @@ nlohmann::json InPlaceJson(InPlaceReason reason);
 int MergeExitStatus(const LoadedJob& loaded, const MergeResult& result);
 
 /// The accepted rows of a merge (or check) whose records share blocks.
-std::vector<RangeOverlap> RecordOverlaps(const LoadedJob& loaded, const MergeResult& result);
+std::vector<RangeOverlap> RecordOverlaps(const MergeResult& result);
 /// The warning line of one overlap, as printed and as the documents carry it.
 std::string OverlapWarning(const RangeOverlap& overlap);
 /// The documents' "overlaps" array.

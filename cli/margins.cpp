@@ -81,7 +81,7 @@ bool RiskExceeded(const Margins& m, const MarginOptions& options) {
   return carried > *options.maxRisk || (carried == 0 && *m.job > 0 && *options.maxRisk == 0);
 }
 
-MarginsOrStatus ComputeMargins(const PartitionSet& set, const MergeResult& result, const MarginOptions& options) {
+MarginsOrStatus ComputeMargins(const MergeResult& result, const MarginOptions& options) {
   MarginsOrStatus out;
   const std::vector<TakenRange> taken = result.plan.TakenRanges();
   ChipModel chip{std::nullopt, options.maxBad, options.chipBlocks};

@@ -42,7 +42,7 @@ struct MarginsOrStatus {
   int status = kExitOk;
   std::string problem;
 };
-MarginsOrStatus ComputeMargins(const PartitionSet& set, const MergeResult& result, const MarginOptions& options);
+MarginsOrStatus ComputeMargins(const MergeResult& result, const MarginOptions& options);
 
 /// Whether the job's chance of overflowing passes --max-risk.
 bool RiskExceeded(const Margins& margins, const MarginOptions& options);

@@ -211,7 +211,7 @@ int MergeCommand::Run() {
   if (Prepare()) {
     result_ = loadedJob_.Merge(Options());
     console_.ClearBar();
-    for (const RangeOverlap& o : RecordOverlaps(loadedJob_, result_)) console_.Detail(OverlapWarning(o));
+    for (const RangeOverlap& o : RecordOverlaps(result_)) console_.Detail(OverlapWarning(o));
     status = MergeExitStatus(loadedJob_, result_);
     if (!result_.completed) {
       manifest_.reset();

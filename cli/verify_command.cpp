@@ -139,7 +139,7 @@ int VerifyJob(const Args& args, bool json, nlohmann::json& doc) {
   auto report = VerifyOutputs(tablePath, dataPath, expected);
   if (!report) return CannotRead(json, doc, FileErrorText(report.error()));
   // Outputs that match the job still mislead a programmer when records overlap.
-  const std::vector<RangeOverlap> overlaps = RecordOverlaps(loaded, planned);
+  const std::vector<RangeOverlap> overlaps = RecordOverlaps(planned);
   for (const RangeOverlap& o : overlaps) console.Line("folvane-cli: " + OverlapWarning(o));
   doc["overlaps"] = OverlapsJson(overlaps);
 

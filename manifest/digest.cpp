@@ -121,15 +121,17 @@ void DigestTap::TableWritten(std::span<const std::uint8_t> bytes) {
   s.tableCrc = Crc(s.tableCrc, bytes);
   s.tableSum = ByteSum(bytes, s.tableSum);
   s.tableBytes += bytes.size();
-  if (!rangesSet_ && s.tableBytes == kTableSize && bytes.size() == kTableSize) {
-    std::vector<DigestRange> ranges;
-    for (const PartitionEntry& e : DecodePartitionTable(bytes.first<kTableSize>())) {
-      const std::uint64_t rangeBlocks = e.endBlock >= e.startBlock ? std::uint64_t{e.endBlock} - e.startBlock + 1 : 0;
-      ranges.push_back({std::uint64_t{e.startBlock} * blockSize_, std::uint64_t{e.imageBlocks} * blockSize_,
-                        rangeBlocks * blockSize_});
-    }
-    SetRanges(std::move(ranges));
-  }
+}
+
+DigestRange DigestRange::Of(const BlockRange& range, std::uint32_t blockSize) {
+  return {std::uint64_t{range.first} * blockSize, std::uint64_t{range.imageBlocks} * blockSize, range.Blocks() * blockSize};
+}
+
+void DigestTap::Planned(const MergePlan& plan) {
+  if (rangesSet_) return;
+  std::vector<DigestRange> ranges;
+  for (const TakenRange& taken : plan.TakenRanges()) ranges.push_back(DigestRange::Of(taken.range, blockSize_));
+  SetRanges(std::move(ranges));
 }
 
 // Splits `bytes`, which start at data image offset `at`, at the range borders and

@@ -37,6 +37,9 @@ struct DigestRange {
   std::uint64_t offset = 0;
   std::uint64_t bytes = 0;
   std::uint64_t rangeBytes = 0;
+  /// A partition's: its image blocks and its whole range, in a data image of blocks of
+  /// `blockSize` bytes.
+  static DigestRange Of(const BlockRange& range, std::uint32_t blockSize);
 };
 
 /// Hashes the table and the data image as a merge writes them (or as they are read
@@ -50,9 +53,11 @@ class DigestTap : public MergeTap {
   DigestTap& operator=(const DigestTap&) = delete;
 
   /// The ranges to hash, in data image order and without overlap (their whole ranges
-  /// may overlap). Unless set before the table goes by, they are the table's records:
-  /// each partition's start block, image blocks and end block.
+  /// may overlap).
   void SetRanges(std::vector<DigestRange> ranges);
+  /// Unless set before, the ranges are the plan's taken rows: each partition's start
+  /// block, image blocks and end block.
+  void Planned(const MergePlan& plan) override;
 
   void TableWritten(std::span<const std::uint8_t> bytes) override;
   void DataWritten(std::span<const std::uint8_t> bytes) override;

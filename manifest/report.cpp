@@ -116,6 +116,10 @@ nlohmann::json OutputJson(const ReportOutput& o) {
 
 }  // namespace
 
+void ByteSumTap::Planned(const MergePlan& plan) {
+  if (next_) next_->Planned(plan);
+}
+
 void ByteSumTap::TableWritten(std::span<const std::uint8_t> bytes) {
   tableSum_ = Sum(tableSum_, bytes);
   if (next_) next_->TableWritten(bytes);

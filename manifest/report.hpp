@@ -22,6 +22,7 @@ namespace folvane::manifest {
 class ByteSumTap : public MergeTap {
  public:
   explicit ByteSumTap(MergeTap* next) : next_(next) {}
+  void Planned(const MergePlan& plan) override;
   void TableWritten(std::span<const std::uint8_t> bytes) override;
   void DataWritten(std::span<const std::uint8_t> bytes) override;
   [[nodiscard]] std::uint32_t TableSum() const { return tableSum_; }

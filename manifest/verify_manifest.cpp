@@ -40,8 +40,7 @@ std::optional<VerifyReport> VerifyAgainstManifest(const Manifest& manifest, cons
   DigestTap tap(manifest.blockSize);
   std::vector<DigestRange> ranges;
   for (const ManifestPartition& p : manifest.partitions) {
-    const std::uint64_t rangeBlocks = p.endBlock >= p.startBlock ? std::uint64_t{p.endBlock} - p.startBlock + 1 : 0;
-    ranges.push_back({p.offset, p.digest.bytes, rangeBlocks * manifest.blockSize});
+    ranges.push_back({p.offset, p.digest.bytes, BlockRange{p.startBlock, p.endBlock, 0}.Blocks() * manifest.blockSize});
   }
   tap.SetRanges(ranges);
   VerifyReport report;
@@ -104,7 +103,7 @@ std::optional<VerifyReport> VerifyAgainstManifest(const Manifest& manifest, cons
     DigestValue range = p.digest, wanted = p.digest;
     range.byteSum = wholeRanges[i];
     wanted.byteSum = p.rangeByteSum;
-    compare(VerifyPlace::Partition, p.row, range, wanted, p.startBlock, std::uint64_t{p.endBlock} - p.startBlock + 1);
+    compare(VerifyPlace::Partition, p.row, range, wanted, p.startBlock, BlockRange{p.startBlock, p.endBlock, 0}.Blocks());
   }
   return report;
 }

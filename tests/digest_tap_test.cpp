@@ -159,10 +159,10 @@ TEST(DigestTap, RangesAcrossPiecesOfAnySizeGiveTheDigestsOfTheSameBytesTakenWhol
   }
 }
 
-TEST(DigestTap, RangesReadFromTheTableAreEachRecordsBlocks) {
-  // Records as the merge writes them: start block, end block, image blocks. The second
-  // partition's image ends a block before its range does, and the data image ends in
-  // the middle of the third partition.
+TEST(DigestTap, RangesFromThePlanAreEachTakenRowsBlocks) {
+  // Taken rows as the merge plans them (start block, end block, image blocks), with a
+  // left-out row between. The second partition's image ends a block before its range
+  // does, and the data image ends in the middle of the third partition.
   constexpr std::uint32_t kBlock = 0x2100;
   TableArea table{};
   table.fill(0xFF);
@@ -178,6 +178,18 @@ TEST(DigestTap, RangesReadFromTheTableAreEachRecordsBlocks) {
        {std::vector<std::size_t>{kBlock - 1}, {kBlock + 1}, PiecesCutAt(data.size(), BordersShifted(ranges, 1))}) {
     SCOPED_TRACE(pieces.front());
     DigestTap tap(kBlock);
+    MergePlan plan;
+    for (std::size_t i = 0; i < std::size(entries); ++i) {
+      PlannedRow& row = plan.rows[2 * i];
+      row.row = static_cast<int>(2 * i + 1);
+      row.ticked = row.taken = true;
+      row.range = {entries[i].startBlock, entries[i].endBlock, entries[i].imageBlocks};
+    }
+    plan.rows[1].row = 2;
+    plan.rows[1].ticked = true;
+    plan.rows[1].rule = SlotRule::EndBeforeStart;
+    plan.rows[1].range = {9, 0, 1};
+    tap.Planned(plan);
     tap.TableWritten(table);
     Feed(tap, data, pieces);
     ExpectDigestsOf(tap, data, ranges);

@@ -211,7 +211,10 @@ bool MergeRun::BuildAndWriteTable() {
   result_.tableBuilt = true;
   if (options_.dryRun) return true;
   if (Status s = WritePartitionTable(table_, result_.plan.table); !s) return Fail(s.error());
-  if (options_.tap) options_.tap->TableWritten(result_.plan.table);
+  if (options_.tap) {
+    options_.tap->Planned(result_.plan);
+    options_.tap->TableWritten(result_.plan.table);
+  }
   return true;
 }
 

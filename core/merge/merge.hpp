@@ -78,6 +78,8 @@ std::string ImageOpenError(int row);
 class MergeTap {
  public:
   virtual ~MergeTap() = default;
+  /// Learns what the merge will write, just before the table goes by.
+  virtual void Planned(const MergePlan& plan) { (void)plan; }
   virtual void TableWritten(std::span<const std::uint8_t> bytes) = 0;
   virtual void DataWritten(std::span<const std::uint8_t> bytes) = 0;
 };
