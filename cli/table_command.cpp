@@ -34,11 +34,17 @@ void AddRecordProblems(const std::vector<PartitionEntry>& entries, std::size_t i
   auto problem = [&](const std::string& what) { problems.push_back("record " + std::to_string(n) + ": " + what); };
   if (n > static_cast<std::size_t>(kRowCount)) problem("a table holds at most 16 records");
   if (e.reserved != 0xFFFFFFFF) problem("reserved word is " + Hex(e.reserved) + ", not 0xFFFFFFFF");
-  if (e.endBlock < e.startBlock) {
-    problem("start block " + Hex(e.startBlock) + " lies after end block " + Hex(e.endBlock));
-  } else if (std::uint64_t{e.endBlock} - e.startBlock + 1 < e.imageBlocks) {
-    problem("the image's " + Hex(e.imageBlocks) + " blocks do not fit blocks " + Hex(e.startBlock) + " to " +
-            Hex(e.endBlock));
+  // The merge's own acceptance rule, in the table's words.
+  switch (RangeRule(BlockRange{e.startBlock, e.endBlock, e.imageBlocks})) {
+    case SlotRule::BlockUnset: problem("a block is 0xFFFFFFFF, which no merge records"); break;
+    case SlotRule::EndBeforeStart:
+      problem("start block " + Hex(e.startBlock) + " lies after end block " + Hex(e.endBlock));
+      break;
+    case SlotRule::ImageTooLong:
+      problem("the image's " + Hex(e.imageBlocks) + " blocks do not fit blocks " + Hex(e.startBlock) + " to " +
+              Hex(e.endBlock));
+      break;
+    default: break;
   }
   if (i > 0 && e.startBlock <= entries[i - 1].endBlock) {
     problem("start block " + Hex(e.startBlock) + " is not after end block " + Hex(entries[i - 1].endBlock) +

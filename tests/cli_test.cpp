@@ -244,6 +244,8 @@ TEST_F(CliTest, TableChecksTheFile) {
        "record 17: a table holds at most 16 records"},
       {"start after end", [](Bytes& b) { b[4] = 0x0F; }, "record 1: start block 0x10 lies after end block 0xF"},
       {"image longer than its range", [](Bytes& b) { b[8] = 0x21; }, "record 1: the image's 0x21 blocks do not fit"},
+      {"end block unset", [](Bytes& b) { std::fill(b.begin() + 4, b.begin() + 8, 0xFF); },
+       "record 1: a block is 0xFFFFFFFF, which no merge records"},
       {"overlapping records",
        [](Bytes& b) { PartitionEntry{0x2F, 0x40, 1}.EncodeTo(std::span<std::uint8_t, 16>(b.data() + 16, 16)); },
        "record 2: start block 0x2F is not after end block 0x2F of record 1"},

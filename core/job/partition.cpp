@@ -55,17 +55,20 @@ std::uint64_t SpareBlocks(std::uint64_t rangeBlocks, std::uint64_t imageBlocks) 
 }
 
 SlotRule CheckSlotRule(const PartitionSet& set, int row) {
-  const PartitionSlot& slot = set.Slot(row);
-  const std::uint32_t s = slot.startBlock;
-  const std::uint32_t e = slot.endBlock;
-  const std::uint32_t n = slot.imageBlocks;
+  if (const SlotRule own = RangeRule(RangeOf(set.Slot(row))); own != SlotRule::Accepted) return own;
+  // The row directly above counts in any state: checked or not, accepted or not.
+  if (row > 1 && set.Slot(row).startBlock <= set.Slot(row - 1).endBlock) return SlotRule::NotAfterRowAbove;
+  return SlotRule::Accepted;
+}
+
+SlotRule RangeRule(const BlockRange& range) {
+  const std::uint32_t s = range.first;
+  const std::uint32_t e = range.last;
   // An unset block would place the partition terabytes into the flash.
   if (s == kUnset || e == kUnset) return SlotRule::BlockUnset;
   if (e < s) return SlotRule::EndBeforeStart;
   // Unsigned on purpose: e = 0xFFFFFFFF with s = 0 wraps to 0 and refuses any image.
-  if (static_cast<std::uint32_t>(e - s + 1u) < n) return SlotRule::ImageTooLong;
-  // The row directly above counts in any state: checked or not, accepted or not.
-  if (row > 1 && s <= set.Slot(row - 1).endBlock) return SlotRule::NotAfterRowAbove;
+  if (static_cast<std::uint32_t>(e - s + 1u) < range.imageBlocks) return SlotRule::ImageTooLong;
   return SlotRule::Accepted;
 }
 

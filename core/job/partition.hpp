@@ -137,6 +137,9 @@ const char* RuleName(SlotRule rule);
 
 /// The acceptance rule for checked row 1..16, on the slots alone.
 SlotRule CheckSlotRule(const PartitionSet& set, int row);
+/// The part of the acceptance rule a range keeps on its own, whatever the rows around
+/// it: both blocks set, the end not below the start, the image fitting the range.
+SlotRule RangeRule(const BlockRange& range);
 /// True if checked row 1..16 passes the acceptance rule on the slots alone.
 bool CheckSlot(const PartitionSet& set, int row);
 
