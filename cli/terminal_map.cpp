@@ -103,6 +103,9 @@ std::uint64_t ScaleStep(std::uint64_t end, std::size_t width, std::size_t gap) {
 FlashLayout LayoutOf(LoadedJob& loaded, const std::optional<BadBlockSet>& badBlocks) {
   LayoutOptions options;
   options.badBlocks = badBlocks;
+  // The leading run measured as the merge measured it, from the paths it read: the
+  // row where it stopped says so, rather than being drawn as taken.
+  options.pathText = [&](int row) { return loaded.set.Slot(row).imagePath; };
   return BuildFlashLayout(loaded.set, loaded.geometry, [&](int row) { return loaded.IsRowChecked(row); }, options);
 }
 

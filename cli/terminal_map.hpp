@@ -10,8 +10,8 @@
 
 namespace folvane::cli {
 
-/// The layout of the loaded job, with the rows and lengths it has now (after a
-/// merge or check, the leading run as that refreshed it); with a chip's bad blocks,
+/// The layout of the loaded job after a merge or check, its leading run measured
+/// again from the paths that read (a row it stopped at is marked so); with a chip's bad blocks,
 /// each taken row as the programmer places it on that chip.
 FlashLayout LayoutOf(LoadedJob& loaded, const std::optional<BadBlockSet>& badBlocks = std::nullopt);
 

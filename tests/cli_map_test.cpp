@@ -232,6 +232,20 @@ TEST_F(MapTest, ReportEscapesEveryTextAndCarriesTheDigests) {
   EXPECT_EQ(ReadFile(dir / "m.json").size(), 12u);
 }
 
+// A check that ends at a missing image draws no row of it as taken without saying so:
+// the report, its JSON and the map name the row where the merge stops.
+TEST_F(MapTest, TheReportShowsWhereTheMergeStops) {
+  std::filesystem::remove(dir / "k<&'\"x>.bin");
+  const CliRun checked = InDir("check job.part --report r.html --json");
+  ASSERT_EQ(checked.status, 2) << checked.err;
+  const testing::Bytes b = ReadFile(dir / "r.html");
+  const std::string html(b.begin(), b.end());
+  EXPECT_NE(html.find("(the merge stops here: FILE[2] open fail)"), std::string::npos);
+  const nlohmann::json doc = nlohmann::json::parse(checked.out);
+  EXPECT_FALSE(doc["rows"][1]["accepted"]);
+  EXPECT_EQ(doc["report"]["rows"][1]["stopsMerge"], "FILE[2] open fail");
+}
+
 // The report is an output like the data image and the table: never written over a
 // file the command reads, nor into the system's own pseudo-files, replaced unseen or
 // said to be written in place, and committed with the outputs, all or none.
