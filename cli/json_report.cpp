@@ -72,6 +72,49 @@ nlohmann::json OverlapsJson(const std::vector<RangeOverlap>& overlaps) {
   return list;
 }
 
+namespace {
+
+// One ticked row as the job holds it and the run decided it.
+nlohmann::json RowJson(const LoadedJob& loaded, const MergeResult& result, int row) {
+  const PartitionSlot& slot = loaded.set.Slot(row);
+  const PlannedRow& planned = result.plan.Row(row);
+  nlohmann::json r;
+  r["row"] = row;
+  r["name"] = slot.name.empty() ? nlohmann::json() : nlohmann::json(slot.name);
+  r["imagePath"] = slot.imagePath;
+  r["ecc"] = slot.ecc.empty() ? nlohmann::json() : nlohmann::json(slot.ecc);
+  r["rawEcc"] = slot.rawEcc.empty() ? nlohmann::json() : nlohmann::json(slot.rawEcc);
+  r["startBlock"] = Block(slot.startBlock);
+  r["endBlock"] = Block(slot.endBlock);
+  // The image's size and blocks from one source: as the run measured them, or both
+  // measured here for a row the run did not open (outside the leading run, or after
+  // the run ended early); the saved blocks, without a size, if it cannot be opened.
+  std::uint32_t blocks = slot.imageBlocks;
+  std::optional<std::uint64_t> bytes = planned.imageBytes;
+  if (!bytes) {
+    if (auto now = MeasureFile(slot.imagePath)) {
+      bytes = *now;
+      blocks = ImageBlocksFor(*now, ImageBlockBytes(slot, loaded.geometry));
+    }
+  }
+  r["imageBlocks"] = Block(blocks);
+  r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
+  // Skip-bad-block programming may use the blocks of the range that the image leaves.
+  const std::optional<std::uint64_t> spare = ShownSpareBlocks(slot, blocks);
+  r["spareBlocks"] = spare ? nlohmann::json(*spare) : nlohmann::json();
+  r["accepted"] = planned.taken;
+  r["rule"] = planned.taken ? nlohmann::json("accepted") : nlohmann::json();
+  r["reason"] = nullptr;
+  if (const RowRejection* rejection = result.tableBuilt ? result.plan.RejectionOf(row) : nullptr) {
+    r["rule"] = RuleName(rejection->rule);
+    r["reason"] = rejection->Describe();
+  }
+  r["offset"] = planned.taken ? nlohmann::json(planned.offset) : nlohmann::json();
+  return r;
+}
+
+}  // namespace
+
 nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitStatus) {
   nlohmann::json doc;
   doc["blockMode"] = StoredBlockMode(loaded.blockMode);
@@ -82,42 +125,7 @@ nlohmann::json JobReport(LoadedJob& loaded, const MergeResult& result, int exitS
 
   nlohmann::json rows = nlohmann::json::array();
   for (int row = 1; row <= kRowCount; ++row) {
-    if (!loaded.IsRowChecked(row)) continue;
-    const PartitionSlot& slot = loaded.set.Slot(row);
-    const PlannedRow& planned = result.plan.Row(row);
-    nlohmann::json r;
-    r["row"] = row;
-    r["name"] = slot.name.empty() ? nlohmann::json() : nlohmann::json(slot.name);
-    r["imagePath"] = slot.imagePath;
-    r["ecc"] = slot.ecc.empty() ? nlohmann::json() : nlohmann::json(slot.ecc);
-    r["rawEcc"] = slot.rawEcc.empty() ? nlohmann::json() : nlohmann::json(slot.rawEcc);
-    r["startBlock"] = Block(slot.startBlock);
-    r["endBlock"] = Block(slot.endBlock);
-    // The image's size and blocks from one source: as the run measured them, or both
-    // measured here for a row the run did not open (outside the leading run, or after
-    // the run ended early); the saved blocks, without a size, if it cannot be opened.
-    std::uint32_t blocks = slot.imageBlocks;
-    std::optional<std::uint64_t> bytes = planned.imageBytes;
-    if (!bytes) {
-      if (auto now = MeasureFile(slot.imagePath)) {
-        bytes = *now;
-        blocks = ImageBlocksFor(*now, ImageBlockBytes(slot, loaded.geometry));
-      }
-    }
-    r["imageBlocks"] = Block(blocks);
-    r["imageBytes"] = bytes ? nlohmann::json(*bytes) : nlohmann::json();
-    // Skip-bad-block programming may use the blocks of the range that the image leaves.
-    const std::optional<std::uint64_t> spare = ShownSpareBlocks(slot, blocks);
-    r["spareBlocks"] = spare ? nlohmann::json(*spare) : nlohmann::json();
-    r["accepted"] = planned.taken;
-    r["rule"] = planned.taken ? nlohmann::json("accepted") : nlohmann::json();
-    r["reason"] = nullptr;
-    if (const RowRejection* rejection = result.tableBuilt ? result.plan.RejectionOf(row) : nullptr) {
-      r["rule"] = RuleName(rejection->rule);
-      r["reason"] = rejection->Describe();
-    }
-    r["offset"] = planned.taken ? nlohmann::json(planned.offset) : nlohmann::json();
-    rows.push_back(r);
+    if (loaded.IsRowChecked(row)) rows.push_back(RowJson(loaded, result, row));
   }
   doc["rows"] = rows;
 

@@ -121,125 +121,155 @@ TerminalMapStyle StandardOutputStyle() {
   return style;
 }
 
-std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& style) {
-  if (layout.endBlock == 0) return "Flash map: no ticked row has a range.\n";
-  const std::size_t columns = static_cast<std::size_t>(std::clamp(style.columns - 1, 16, 400));
-  const std::uint64_t end = layout.endBlock;
-  // A flash of fewer blocks than columns gives each block the same whole number of
-  // characters, so that every block and every label of the scale stands where it is.
-  const std::size_t perBlock = end < columns ? static_cast<std::size_t>(columns / end) : 1;
-  const std::size_t width = end < columns ? static_cast<std::size_t>(end) * perBlock : columns;
-  std::vector<Cell> cells(width);
-  // Cells [first, last] that blocks [from, to) fall in; never none.
-  auto span = [&](std::uint64_t from, std::uint64_t to) {
-    const std::size_t first = static_cast<std::size_t>(from * width / end);
-    std::size_t last = static_cast<std::size_t>(((to * width) + end - 1) / end);
-    last = std::max(last, first + 1);
-    return std::pair{first, std::min(last, width)};
-  };
-  auto paint = [&](const LayoutSegment& s) {
-    const auto [first, last] = span(s.firstBlock, s.EndBlock());
-    const int priority = GlyphOf(s.kind).priority;
-    for (std::size_t c = first; c < last; ++c) {
-      if (priority > cells[c].priority) cells[c] = Cell{s.kind, s.row, priority};
-    }
-  };
-  for (const LayoutSegment& s : layout.axis) paint(s);
-  for (const LayoutSegment& s : layout.leftOut) paint(s);
+namespace {
 
-  std::string out;
-  const std::string blocks = "Flash map: blocks 0x0 to " + Hex(end - 1) + ",";
-  const std::string scaleText = end <= columns ? (perBlock == 1 ? std::string("one character per block")
-                                                                : std::to_string(perBlock) + " characters per block")
-                                               : "one character for about " + Hex((end + width - 1) / width) + " blocks";
-  out += Wrap({{blocks, blocks.size()}, {scaleText, scaleText.size()}}, columns, 1);
-  auto glyph = [&](SegmentKind kind) { return style.unicode ? GlyphOf(kind).text : GlyphOf(kind).ascii; };
-  Rgb current{};
-  bool coloured = false;
-  for (const Cell& cell : cells) {
-    if (style.colour && (!coloured || !(ColourOf(cell) == current))) {
-      current = ColourOf(cell);
-      coloured = true;
-      out += Colour(current);
-    }
-    out += glyph(cell.kind);
+// The map's columns: how many, which blocks each shows, and what each shows.
+class MapCanvas {
+ public:
+  MapCanvas(const FlashLayout& layout, const TerminalMapStyle& style)
+      : layout_(layout), style_(style), columns_(static_cast<std::size_t>(std::clamp(style.columns - 1, 16, 400))),
+        end_(layout.endBlock) {
+    // A flash of fewer blocks than columns gives each block the same whole number of
+    // characters, so that every block and every label of the scale stands where it is.
+    perBlock_ = end_ < columns_ ? static_cast<std::size_t>(columns_ / end_) : 1;
+    width_ = end_ < columns_ ? static_cast<std::size_t>(end_) * perBlock_ : columns_;
+    cells_.resize(width_);
+    for (const LayoutSegment& seg : layout.axis) Paint(seg);
+    for (const LayoutSegment& seg : layout.leftOut) Paint(seg);
   }
-  if (style.colour) out += "\x1b[0m";
-  out += '\n';
+
+  std::string Draw() const {
+    return Bar() + BadBlockMarks() + RowLabels() + Scale() + Key() + Schemes() + BadBlockLegend();
+  }
+
+ private:
+  // Cells [first, last] that blocks [from, to) fall in; never none.
+  [[nodiscard]] std::pair<std::size_t, std::size_t> Span(std::uint64_t from, std::uint64_t to) const {
+    const std::size_t first = static_cast<std::size_t>(from * width_ / end_);
+    std::size_t last = static_cast<std::size_t>(((to * width_) + end_ - 1) / end_);
+    last = std::max(last, first + 1);
+    return {first, std::min(last, width_)};
+  }
+  void Paint(const LayoutSegment& seg) {
+    const auto [first, last] = Span(seg.firstBlock, seg.EndBlock());
+    const int priority = GlyphOf(seg.kind).priority;
+    for (std::size_t c = first; c < last; ++c) {
+      if (priority > cells_[c].priority) cells_[c] = Cell{seg.kind, seg.row, priority};
+    }
+  }
+  [[nodiscard]] std::string GlyphText(SegmentKind kind) const {
+    return style_.unicode ? GlyphOf(kind).text : GlyphOf(kind).ascii;
+  }
+  [[nodiscard]] std::string InColour(Rgb colour, const std::string& text) const {
+    return style_.colour ? Colour(colour) + text + "\x1b[0m" : text;
+  }
+
+  // The heading and the bar of cells, each in its row's colour.
+  [[nodiscard]] std::string Bar() const {
+    const std::string blocks = "Flash map: blocks 0x0 to " + Hex(end_ - 1) + ",";
+    const std::string scaleText = end_ <= columns_ ? (perBlock_ == 1 ? std::string("one character per block")
+                                                                     : std::to_string(perBlock_) + " characters per block")
+                                                   : "one character for about " + Hex((end_ + width_ - 1) / width_) + " blocks";
+    std::string out = Wrap({{blocks, blocks.size()}, {scaleText, scaleText.size()}}, columns_, 1);
+    Rgb current{};
+    bool coloured = false;
+    for (const Cell& cell : cells_) {
+      if (style_.colour && (!coloured || !(ColourOf(cell) == current))) {
+        current = ColourOf(cell);
+        coloured = true;
+        out += Colour(current);
+      }
+      out += GlyphText(cell.kind);
+    }
+    if (style_.colour) out += "\x1b[0m";
+    return out + '\n';
+  }
 
   // Under the map, an x in each cell that holds a bad block of the chip.
-  if (!layout.badBlocks.empty()) {
-    std::string marks(width, ' ');
-    for (const std::uint64_t b : layout.badBlocks) marks[span(b, b + 1).first] = 'x';
+  [[nodiscard]] std::string BadBlockMarks() const {
+    if (layout_.badBlocks.empty()) return {};
+    std::string marks(width_, ' ');
+    for (const std::uint64_t b : layout_.badBlocks) marks[Span(b, b + 1).first] = 'x';
     marks.erase(marks.find_last_not_of(' ') + 1);
-    out += style.colour ? Colour(kLeftOutColour) + marks + "\x1b[0m\n" : marks + '\n';
+    return InColour(kLeftOutColour, marks) + '\n';
   }
 
-  // Row numbers where each row's range begins, if there is room; a row that runs out
-  // of good blocks with a '!'.
-  std::string labels(width, ' ');
-  // A row with a name is labelled "2:boot" where that fits, else by its number.
-  auto label = [&](const LayoutRow& r, bool overflows) {
-    const std::size_t at = span(r.startBlock, r.startBlock + 1).first;
-    const std::string number = std::to_string(r.row) + (overflows ? "!" : "");
-    const std::string named = number + ":" + Printable(r.name);
-    // One byte a column: a name of other characters would move the labels after it.
-    const bool ascii = std::all_of(named.begin(), named.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (!r.name.empty() && ascii && Place(labels, at, named)) return;
-    Place(labels, at, number);
-  };
-  for (const LayoutRow& r : layout.rows) {
-    if (r.RangeValid() && r.accepted) label(r, r.Overflows());
+  // Row numbers where each row's range begins, if there is room, taken rows first; a
+  // row that runs out of good blocks with a '!'. A row with a name is labelled
+  // "2:boot" where that fits, else by its number.
+  [[nodiscard]] std::string RowLabels() const {
+    std::string labels(width_, ' ');
+    auto label = [&](const LayoutRow& r, bool overflows) {
+      const std::size_t at = Span(r.startBlock, r.startBlock + 1).first;
+      const std::string number = std::to_string(r.row) + (overflows ? "!" : "");
+      const std::string named = number + ":" + Printable(r.name);
+      // One byte a column: a name of other characters would move the labels after it.
+      const bool ascii =
+          std::all_of(named.begin(), named.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+      if (!r.name.empty() && ascii && Place(labels, at, named)) return;
+      Place(labels, at, number);
+    };
+    for (const LayoutRow& r : layout_.rows) {
+      if (r.RangeValid() && r.accepted) label(r, r.Overflows());
+    }
+    for (const LayoutRow& r : layout_.rows) {
+      if (r.RangeValid() && !r.accepted) label(r, false);
+    }
+    return labels.substr(0, labels.find_last_not_of(' ') + 1) + '\n';
   }
-  for (const LayoutRow& r : layout.rows) {
-    if (r.RangeValid() && !r.accepted) label(r, false);
-  }
-  out += labels.substr(0, labels.find_last_not_of(' ') + 1) + '\n';
 
-  // The scale: block numbers in hexadecimal where their blocks begin, the end on the
-  // right, labels far enough apart to read.
-  std::string scale(width, ' ');
-  const std::string last = Hex(end);
-  Place(scale, 0, "0x0");
-  const std::uint64_t step = ScaleStep(end, width, 16);
-  for (std::uint64_t b = step; b < end; b += step) {
-    const std::string text = Hex(b);
-    const std::size_t at = static_cast<std::size_t>(b * width / end);
-    if (at + text.size() + 1 < width - last.size()) Place(scale, at, text);
+  // Block numbers in hexadecimal where their blocks begin, the end on the right,
+  // labels far enough apart to read.
+  [[nodiscard]] std::string Scale() const {
+    std::string scale(width_, ' ');
+    const std::string last = Hex(end_);
+    Place(scale, 0, "0x0");
+    const std::uint64_t step = ScaleStep(end_, width_, 16);
+    for (std::uint64_t b = step; b < end_; b += step) {
+      const std::string text = Hex(b);
+      const std::size_t at = static_cast<std::size_t>(b * width_ / end_);
+      if (at + text.size() + 1 < width_ - last.size()) Place(scale, at, text);
+    }
+    if (last.size() <= width_) scale.replace(width_ - last.size(), last.size(), last);
+    return scale + '\n';
   }
-  if (last.size() <= width) scale.replace(width - last.size(), last.size(), last);
-  out += scale + '\n';
 
-  auto key = [&](SegmentKind kind, Rgb colour, const char* name) {
-    const std::string g = glyph(kind);
-    return Piece{(style.colour ? Colour(colour) + g + "\x1b[0m" : g) + " " + name, 2 + std::strlen(name)};
-  };
-  out += Wrap({key(SegmentKind::Image, RowColour(1), "image"), key(SegmentKind::Spare, SpareColour(1), "spare"),
-               key(SegmentKind::Fill, kFillColour, "0xFF fill"), key(SegmentKind::LeftOut, kLeftOutColour, "left out"),
-               {"(numbers: rows)", 15}},
-              columns);
+  [[nodiscard]] std::string Key() const {
+    auto key = [&](SegmentKind kind, Rgb colour, const char* name) {
+      return Piece{InColour(colour, GlyphText(kind)) + " " + name, 2 + std::strlen(name)};
+    };
+    return Wrap({key(SegmentKind::Image, RowColour(1), "image"), key(SegmentKind::Spare, SpareColour(1), "spare"),
+                 key(SegmentKind::Fill, kFillColour, "0xFF fill"), key(SegmentKind::LeftOut, kLeftOutColour, "left out"),
+                 {"(numbers: rows)", 15}},
+                columns_);
+  }
+
   // The rows of page data and the scheme each is laid out with.
-  std::vector<Piece> schemes;
-  for (const LayoutRow& r : layout.rows) {
-    if (r.ecc.empty()) continue;
-    const std::string text = "row " + std::to_string(r.row) + " " + Printable(r.ecc) + ";";
-    schemes.push_back({text, text.size()});
-  }
-  if (!schemes.empty()) {
+  [[nodiscard]] std::string Schemes() const {
+    std::vector<Piece> schemes;
+    for (const LayoutRow& r : layout_.rows) {
+      if (r.ecc.empty()) continue;
+      const std::string text = "row " + std::to_string(r.row) + " " + Printable(r.ecc) + ";";
+      schemes.push_back({text, text.size()});
+    }
+    if (schemes.empty()) return {};
     schemes.insert(schemes.begin(), Piece{"ECC on page data:", 17});
     schemes.back().text.pop_back();
     schemes.back().columns -= 1;
-    out += Wrap(schemes, columns, 1);
+    return Wrap(schemes, columns_, 1);
   }
-  if (layout.badBlocksKnown) {
+
+  // What the bad-block marks mean, and the rows that run out of good blocks; broken
+  // between words where the terminal is narrow.
+  [[nodiscard]] std::string BadBlockLegend() const {
+    if (!layout_.badBlocksKnown) return {};
     std::string overflowing;
-    for (const LayoutRow& r : layout.rows) {
+    for (const LayoutRow& r : layout_.rows) {
       if (r.Overflows()) overflowing += (overflowing.empty() ? "" : ", ") + std::to_string(r.row);
     }
-    // Broken between words where the terminal is narrow.
-    std::vector<Piece> words = {{style.colour ? Colour(kLeftOutColour) + "x\x1b[0m" : std::string("x"), 1}};
+    std::vector<Piece> words = {{InColour(kLeftOutColour, "x"), 1}};
     const std::string text =
-        "bad block (" + std::to_string(layout.badBlocks.size()) + " in the map); images run over the bad blocks " +
+        "bad block (" + std::to_string(layout_.badBlocks.size()) + " in the map); images run over the bad blocks " +
         "they skip; " +
         (overflowing.empty() ? std::string("every taken row fits on good blocks")
                              : "RUNS OUT OF GOOD BLOCKS (!): row" +
@@ -249,9 +279,23 @@ std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& s
       words.push_back({text.substr(at, space - at), space - at});
       at = space + 1;
     }
-    out += Wrap(words, columns, 1);
+    return Wrap(words, columns_, 1);
   }
-  return out;
+
+  const FlashLayout& layout_;
+  const TerminalMapStyle& style_;
+  const std::size_t columns_;
+  const std::uint64_t end_;
+  std::size_t perBlock_ = 1;
+  std::size_t width_ = 0;
+  std::vector<Cell> cells_;
+};
+
+}  // namespace
+
+std::string DrawTerminalMap(const FlashLayout& layout, const TerminalMapStyle& style) {
+  if (layout.endBlock == 0) return "Flash map: no ticked row has a range.\n";
+  return MapCanvas(layout, style).Draw();
 }
 
 }  // namespace folvane::cli

@@ -220,11 +220,18 @@ nlohmann::json ReportJson(const ReportData& report) {
   return j;
 }
 
-std::string ReportSvg(const FlashLayout& l) {
-  // 1000 units wide; the strip from x 10 to 990.
-  constexpr double kLeft = 10, kWidth = 980, kTop = 4, kHeight = 44;
-  const double end = static_cast<double>(std::max<std::uint64_t>(l.endBlock, 1));
-  auto x = [&](std::uint64_t block) { return kLeft + kWidth * static_cast<double>(block) / end; };
+namespace {
+
+// The map's strip: 1000 units wide, from x 10 to 990.
+struct SvgStrip {
+  static constexpr double kLeft = 10, kWidth = 980, kTop = 4, kHeight = 44;
+  double end;
+  explicit SvgStrip(const FlashLayout& l) : end(static_cast<double>(std::max<std::uint64_t>(l.endBlock, 1))) {}
+  [[nodiscard]] double X(std::uint64_t block) const { return kLeft + kWidth * static_cast<double>(block) / end; }
+};
+
+// The hatching of left-out ranges and the stripes of eight rows' spare blocks.
+std::string SvgDefs() {
   std::string svg =
       "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 1000 72\" width=\"100%\" role=\"img\" "
       "aria-label=\"Flash map\" font-family=\"sans-serif\" font-size=\"11\">\n<defs>\n"
@@ -237,16 +244,18 @@ std::string ReportSvg(const FlashLayout& l) {
            "<rect width=\"5\" height=\"5\" fill=\"" + Css(SpareColour(row)) + "\"/><line x1=\"0\" y1=\"0\" x2=\"0\" "
            "y2=\"5\" stroke=\"" + Css(RowColour(row)) + "\" stroke-width=\"1\"/></pattern>\n";
   }
-  svg += "</defs>\n";
-  if (l.endBlock == 0) {
-    return svg + "<text x=\"10\" y=\"30\">No ticked row has a range.</text>\n</svg>\n";
-  }
+  return svg + "</defs>\n";
+}
+
+// Each segment of the axis, then the left-out ranges over it, with what hovering shows.
+std::string SvgSegments(const FlashLayout& l, const SvgStrip& strip) {
+  std::string svg;
   auto rect = [&](const LayoutSegment& s, const std::string& fill, const std::string& extra) {
-    const double x0 = x(s.firstBlock);
-    const double w = std::max(x(s.EndBlock()) - x0, 0.8);
+    const double x0 = strip.X(s.firstBlock);
+    const double w = std::max(strip.X(s.EndBlock()) - x0, 0.8);
     svg += "<rect class=\"" + std::string(SegmentKindName(s.kind)).substr(0, 4) + "\" x=\"" + Num(x0) + "\" y=\"" +
-           Num(kTop) + "\" width=\"" + Num(w) + "\" height=\"" + Num(kHeight) + "\" fill=\"" + fill + "\"" + extra +
-           "><title>" + Escape(DescribeSegment(l, s)) + "</title></rect>\n";
+           Num(SvgStrip::kTop) + "\" width=\"" + Num(w) + "\" height=\"" + Num(SvgStrip::kHeight) + "\" fill=\"" + fill +
+           "\"" + extra + "><title>" + Escape(DescribeSegment(l, s)) + "</title></rect>\n";
   };
   for (const LayoutSegment& s : l.axis) {
     switch (s.kind) {
@@ -258,33 +267,45 @@ std::string ReportSvg(const FlashLayout& l) {
   for (const LayoutSegment& s : l.leftOut) {
     rect(s, "url(#leftout)", " stroke=\"" + Css(kLeftOutColour) + "\" stroke-width=\"1.5\" fill-opacity=\"0.9\"");
   }
-  // A chip's bad blocks as black bars across the strip, one a run of neighbours; a row
-  // that runs out of good blocks framed in red, dashed.
+  return svg;
+}
+
+// A chip's bad blocks as black bars across the strip, one a run of neighbours; a row
+// that runs out of good blocks framed in red, dashed.
+std::string SvgChip(const FlashLayout& l, const SvgStrip& strip) {
+  std::string svg;
   for (std::size_t i = 0; i < l.badBlocks.size();) {
     std::size_t j = i + 1;
     while (j < l.badBlocks.size() && l.badBlocks[j] == l.badBlocks[j - 1] + 1) ++j;
     const std::uint64_t first = l.badBlocks[i], last = l.badBlocks[j - 1];
-    const double x0 = x(first);
-    svg += "<rect class=\"bad\" x=\"" + Num(x0) + "\" y=\"" + Num(kTop) + "\" width=\"" +
-           Num(std::max(x(last + 1) - x0, 1.0)) + "\" height=\"" + Num(kHeight) + "\" fill=\"#000000\"><title>" +
+    const double x0 = strip.X(first);
+    svg += "<rect class=\"bad\" x=\"" + Num(x0) + "\" y=\"" + Num(SvgStrip::kTop) + "\" width=\"" +
+           Num(std::max(strip.X(last + 1) - x0, 1.0)) + "\" height=\"" + Num(SvgStrip::kHeight) +
+           "\" fill=\"#000000\"><title>" +
            (first == last ? "Bad block " + Hex(first) : "Bad blocks " + Hex(first) + " to " + Hex(last)) +
            "</title></rect>\n";
     i = j;
   }
   for (const LayoutRow& r : l.rows) {
     if (!r.Overflows()) continue;
-    const double x0 = x(r.startBlock);
-    svg += "<rect class=\"overflow\" x=\"" + Num(x0) + "\" y=\"" + Num(kTop - 2) + "\" width=\"" +
-           Num(std::max(x(std::uint64_t{r.startBlock} + r.rangeBlocks) - x0, 0.8)) + "\" height=\"" +
-           Num(kHeight + 4) + "\" fill=\"none\" stroke=\"" + Css(kLeftOutColour) +
+    const double x0 = strip.X(r.startBlock);
+    svg += "<rect class=\"overflow\" x=\"" + Num(x0) + "\" y=\"" + Num(SvgStrip::kTop - 2) + "\" width=\"" +
+           Num(std::max(strip.X(std::uint64_t{r.startBlock} + r.rangeBlocks) - x0, 0.8)) + "\" height=\"" +
+           Num(SvgStrip::kHeight + 4) + "\" fill=\"none\" stroke=\"" + Css(kLeftOutColour) +
            "\" stroke-width=\"2.5\" stroke-dasharray=\"6 3\"><title>Row " + std::to_string(r.row) +
            " runs out of good blocks, " + std::to_string(r.placement->MissingBlocks()) +
            " fewer than the image needs</title></rect>\n";
   }
-  // Row numbers where they fit (about 7 units a digit); a '!' on a row that runs out.
+  return svg;
+}
+
+// Row numbers where they fit (about 7 units a digit), a '!' on a row that runs out;
+// then the scale in hexadecimal blocks.
+std::string SvgLabels(const FlashLayout& l, const SvgStrip& strip) {
+  std::string svg;
   for (const LayoutRow& r : l.rows) {
     if (!r.RangeValid()) continue;
-    const double x0 = x(r.startBlock), x1 = x(std::uint64_t{r.startBlock} + r.rangeBlocks);
+    const double x0 = strip.X(r.startBlock), x1 = strip.X(std::uint64_t{r.startBlock} + r.rangeBlocks);
     const std::string n = std::to_string(r.row) + (r.Overflows() ? "!" : "");
     const double w = 7.0 * static_cast<double>(n.size()) + 4;
     if (x1 - x0 < w) continue;
@@ -293,16 +314,24 @@ std::string ReportSvg(const FlashLayout& l) {
            "<text x=\"" + Num(mid) + "\" y=\"30\" text-anchor=\"middle\" font-weight=\"bold\" fill=\"" +
            (r.accepted && !r.Overflows() ? std::string("#000000") : Css(kLeftOutColour)) + "\">" + n + "</text>\n";
   }
-  // The scale in hexadecimal blocks.
   constexpr int kTicks = 8;
   for (int i = 0; i <= kTicks; ++i) {
     const std::uint64_t block = l.endBlock * static_cast<std::uint64_t>(i) / kTicks;
-    const double at = x(block);
+    const double at = strip.X(block);
     const char* anchor = i == 0 ? "start" : i == kTicks ? "end" : "middle";
     svg += "<line x1=\"" + Num(at) + "\" y1=\"49\" x2=\"" + Num(at) + "\" y2=\"54\" stroke=\"#000000\"/><text x=\"" +
            Num(at) + "\" y=\"66\" text-anchor=\"" + anchor + "\">" + Hex(block) + "</text>\n";
   }
-  return svg + "</svg>\n";
+  return svg;
+}
+
+}  // namespace
+
+std::string ReportSvg(const FlashLayout& l) {
+  const std::string defs = SvgDefs();
+  if (l.endBlock == 0) return defs + "<text x=\"10\" y=\"30\">No ticked row has a range.</text>\n</svg>\n";
+  const SvgStrip strip(l);
+  return defs + SvgSegments(l, strip) + SvgChip(l, strip) + SvgLabels(l, strip) + "</svg>\n";
 }
 
 namespace {
@@ -325,9 +354,11 @@ std::string ChipCell(const LayoutRow& r) {
 
 }  // namespace
 
-std::string ReportHtml(const ReportData& report) {
-  const FlashLayout& l = report.layout;
-  std::string h =
+namespace {
+
+// The page's head: its title and a style that prints on one sheet.
+std::string HtmlHead() {
+  return
       "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
       "<title>Folvane flash report</title>\n<style>\n"
       "@page { size: auto; margin: 12mm; }\n"
@@ -342,6 +373,11 @@ std::string ReportHtml(const ReportData& report) {
       "code { word-break: break-all; }\n svg { display: block; margin: 4pt 0; }\n"
       "@media print { body { max-width: none; } }\n"
       "</style>\n</head>\n<body>\n<h1>Folvane flash report</h1>\n<p>";
+}
+
+// Which job, which block mode, and what was done to it by whom and when.
+std::string HtmlIntro(const ReportData& report) {
+  std::string h;
   if (report.jobPath.empty()) {
     h += "Job: set up in the window, not saved as a file<br/>";
   } else {
@@ -355,7 +391,12 @@ std::string ReportHtml(const ReportData& report) {
   h += std::string(report.merged ? "Merged" : unchecked ? "Set up (neither checked nor written)" : "Checked (nothing written)") +
        " by Folvane " + Escape(report.version) +
        " on " + Escape(report.date) + " at " + Escape(report.host) + "</p>\n";
-  h += "<h2>Flash map, blocks 0x0 to " + Hex(l.endBlock ? l.endBlock - 1 : 0) + "</h2>\n" + ReportSvg(l);
+  return h;
+}
+
+// What the map's colours and marks mean.
+std::string HtmlLegend(const FlashLayout& l) {
+  std::string h;
   h += "<p class=\"legend\">Rows in their colours:<span style=\"background:" + Css(RowColour(1)) +
        "\"></span>image (solid)<span style=\"background:" + Css(SpareColour(1)) +
        "\"></span>spare blocks (light, striped)<span style=\"background:" + Css(kFillColour) +
@@ -366,7 +407,13 @@ std::string ReportHtml(const ReportData& report) {
          std::to_string(l.badBlocks.size()) + " in the map; an image runs over the bad blocks it skips)"
          "<span style=\"border:1.5pt dashed " + Css(kLeftOutColour) + "\"></span>row that runs out of good blocks (!)";
   }
-  h += "</p>\n<h2>Rows</h2>\n<table>\n<tr><th>Row</th><th>Image</th><th>Range (blocks)</th><th>Image bytes</th>"
+  return h;
+}
+
+// Each ticked row as the merge decides it, and on the chip given.
+std::string HtmlRows(const FlashLayout& l) {
+  std::string h;
+  h += "<h2>Rows</h2>\n<table>\n<tr><th>Row</th><th>Image</th><th>Range (blocks)</th><th>Image bytes</th>"
        "<th>Image blocks</th><th>Spare blocks</th><th>Offset</th><th>Merge</th>" +
        std::string(l.badBlocksKnown ? "<th>On the chip</th>" : "") + "</tr>\n";
   auto block = [](std::uint32_t v) { return v == kUnset ? std::string("unset") : Hex(v); };
@@ -382,7 +429,14 @@ std::string ReportHtml(const ReportData& report) {
          (l.badBlocksKnown ? ChipCell(r) : std::string()) + "</tr>\n";
   }
   if (l.rows.empty()) h += "<tr><td colspan=\"" + std::string(l.badBlocksKnown ? "9" : "8") + "\">No row is ticked.</td></tr>\n";
-  h += "</table>\n<h2>Outputs</h2>\n<table>\n<tr><th>Output</th><th>Path</th><th>Bytes</th><th>SHA-256</th>"
+  return h;
+}
+
+// The outputs with what a merge measured of them.
+std::string HtmlOutputs(const ReportData& report) {
+  std::string h;
+  const bool unchecked = report.command == kWindowSetUp;
+  h += "<h2>Outputs</h2>\n<table>\n<tr><th>Output</th><th>Path</th><th>Bytes</th><th>SHA-256</th>"
        "<th>CRC-32</th><th>Byte sum</th></tr>\n";
   for (const auto* o : {&report.data, &report.table}) {
     h += "<tr><td>" + std::string(o == &report.data ? "Data" : "Table") + "</td><td class=\"path\">" +
@@ -396,7 +450,16 @@ std::string ReportHtml(const ReportData& report) {
     h += unchecked ? "<p>Sizes and digests are taken only by a merge.</p>\n"
                    : "<p>Sizes are those a merge would write; digests are taken only by a merge.</p>\n";
   }
-  return h + "</body>\n</html>\n";
+  return h;
+}
+
+}  // namespace
+
+std::string ReportHtml(const ReportData& report) {
+  const FlashLayout& l = report.layout;
+  return HtmlHead() + HtmlIntro(report) + "<h2>Flash map, blocks 0x0 to " + Hex(l.endBlock ? l.endBlock - 1 : 0) +
+         "</h2>\n" + ReportSvg(l) + HtmlLegend(l) + "</p>\n" + HtmlRows(l) + "</table>\n" + HtmlOutputs(report) +
+         "</body>\n</html>\n";
 }
 
 std::optional<std::string> ReportClash(const std::string& path, const std::vector<std::string>& others,
