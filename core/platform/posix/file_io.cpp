@@ -83,15 +83,22 @@ bool NamesStandardStream(const std::string& path) {
 
 namespace {
 
+// A system call made again while a signal interrupts it (-1 with EINTR); its result
+// as the last call gave it, errno with it.
+template <typename Call>
+auto Retrying(Call call) {
+  for (;;) {
+    const auto rc = call();
+    if (rc != -1 || errno != EINTR) return rc;
+  }
+}
+
 // ---- opening ---------------------------------------------------------------------
 
 // O_NONBLOCK makes the open of a FIFO return at once instead of waiting for its other
 // end; it is taken off again as soon as the file is known to be a file.
 int OpenRetrying(const char* path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = Retrying([&] { return ::open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666); });
   if (fd >= 0) {
     const int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
@@ -215,7 +222,7 @@ int PlantedLinkOnTheWay(const std::string& folder) {
     if (++hops > 40) return ELOOP;
     std::string to;
     if (ReadLink(next, to) != 0 || to.empty()) return 0;
-    if (to.front() == '/') at = "/";
+    if (to.front() == '/') at.assign(1, '/');
     walkAlso(to);
   }
   return 0;
@@ -397,9 +404,9 @@ Expected<std::size_t> File::ReadAt(std::uint64_t offset, std::span<std::uint8_t>
       }
       want = static_cast<std::size_t>(std::min<std::uint64_t>(want, fault->offset - at));
     }
-    const ssize_t n = ::pread(Fd(handle_), buffer.data() + done, want, static_cast<off_t>(offset + done));
+    const ssize_t n =
+        Retrying([&] { return ::pread(Fd(handle_), buffer.data() + done, want, static_cast<off_t>(offset + done)); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (got) *got = done;
       return Fail(FileOp::Read, errno);
     }
@@ -427,9 +434,8 @@ Expected<std::size_t> File::ReadScattered(std::uint64_t offset, std::span<const 
       const std::size_t skip = p == next ? within : 0;
       iov[static_cast<std::size_t>(count++)] = {pieces[p].data() + skip, pieces[p].size() - skip};
     }
-    const ssize_t n = ::preadv(Fd(handle_), iov.data(), count, static_cast<off_t>(offset + done));
+    const ssize_t n = Retrying([&] { return ::preadv(Fd(handle_), iov.data(), count, static_cast<off_t>(offset + done)); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (got) *got = done;
       return Fail(FileOp::Read, errno);
     }
@@ -468,9 +474,8 @@ Status File::WriteRepeated(std::span<const std::uint8_t> chunk, std::uint64_t to
       planned += take;
       within = 0;
     }
-    const ssize_t n = ::writev(Fd(handle_), iov.data(), count);
+    const ssize_t n = Retrying([&] { return ::writev(Fd(handle_), iov.data(), count); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (written) *written = done;
       return Fail(FileOp::Write, errno);
     }
@@ -504,11 +509,7 @@ int ShareStretch(int in, std::uint64_t offset, int out, std::uint64_t length) {
   range.src_offset = offset;
   range.src_length = length;
   range.dest_offset = static_cast<std::uint64_t>(at);
-  int rc;
-  do {
-    rc = ::ioctl(out, FICLONERANGE, &range);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return errno;
+  if (Retrying([&] { return ::ioctl(out, FICLONERANGE, &range); }) != 0) return errno;
   if (::lseek(out, at + static_cast<off_t>(length), SEEK_SET) < 0) return errno;
   return 0;
 #else
@@ -562,10 +563,9 @@ Status File::WaitWriteBack(std::uint64_t offset, std::uint64_t length) {
     return Fail(FileOp::Write, EIO);
   }
   constexpr unsigned kWriteAndWait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-  int rc;
-  do {
-    rc = ::sync_file_range(Fd(handle_), static_cast<off64_t>(offset), static_cast<off64_t>(length), kWriteAndWait);
-  } while (rc != 0 && errno == EINTR);
+  const int rc = Retrying([&] {
+    return ::sync_file_range(Fd(handle_), static_cast<off64_t>(offset), static_cast<off64_t>(length), kWriteAndWait);
+  });
   if (rc == 0) return {};
   if (errno == ENOSYS || errno == EINVAL || errno == ESPIPE) return Sync();
   return Fail(FileOp::Write, errno);
@@ -893,10 +893,8 @@ int GiveNewFilePermissions(int fd, const std::string& folder) {
 }  // namespace
 
 std::intptr_t CreateNew(const std::string& path, bool replacing, int& error) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-  } while (fd < 0 && errno == EINTR);
+  const int fd =
+      Retrying([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600); });
   if (fd < 0) {
     error = errno;
     return kNoHandle;
