@@ -64,8 +64,9 @@ std::optional<std::uint32_t> Number(std::string_view text) {
   return v;
 }
 
-EccResult<EccScheme> Malformed(std::string_view text, const std::string& why) {
-  return EccResult<EccScheme>::Fail("ECC scheme " + Quoted(text) + ": " + why + "; " + std::string(kKnown));
+template <class T = EccScheme>
+EccResult<T> Malformed(std::string_view text, const std::string& why) {
+  return EccResult<T>::Fail("ECC scheme " + Quoted(text) + ": " + why + "; " + std::string(kKnown));
 }
 
 EccResult<EccScheme> Refused(std::string_view text, const std::string& why) {
@@ -75,67 +76,70 @@ EccResult<EccScheme> Refused(std::string_view text, const std::string& why) {
 // The polynomial's degree: its highest set bit (a shift by 32 would be no number).
 unsigned Degree(std::uint32_t poly) { return poly == 0 ? 0 : static_cast<unsigned>(std::bit_width(poly)) - 1; }
 
-// The written-out forms, `key=value` pairs after "hamming:" or "bch:".
-EccResult<EccScheme> ParseForm(std::string_view text, std::string_view shown) {
-  const bool hamming = text.starts_with("hamming:");
-  if (!hamming && !text.starts_with("bch:")) return Malformed(shown, "unknown name");
-  text.remove_prefix(hamming ? 8 : 4);
+// A written-out form's `key=value` pairs, and the values of its numeric keys.
+struct FormFields {
+  std::map<std::string_view, std::string_view> text;
+  std::map<std::string_view, std::uint32_t> numbers;
+  [[nodiscard]] bool Has(std::string_view key) const { return numbers.count(key) != 0; }
+};
+
+// The pairs after "hamming:" or "bch:" (`text` without it), each key allowed for the
+// code once, the numeric ones numbers, step= given.
+EccResult<FormFields> ReadFields(std::string_view text, bool hamming, std::string_view shown) {
   const std::vector<std::string_view> allowed =
       hamming ? std::vector<std::string_view>{"step", "order", "at"}
               : std::vector<std::string_view>{"t", "step", "poly", "bits", "mask", "bytes", "pad", "at", "chunk"};
-  std::map<std::string_view, std::string_view> fields;
+  FormFields fields;
   for (std::size_t from = 0; from <= text.size();) {
     std::size_t end = text.find(',', from);
     if (end == std::string_view::npos) end = text.size();
     const std::string_view item = text.substr(from, end - from);
     const std::size_t eq = item.find('=');
-    if (eq == std::string_view::npos) return Malformed(shown, Quoted(item) + " is not key=value");
+    if (eq == std::string_view::npos) return Malformed<FormFields>(shown, Quoted(item) + " is not key=value");
     const std::string_view key = item.substr(0, eq);
     if (std::find(allowed.begin(), allowed.end(), key) == allowed.end())
-      return Malformed(shown, "unknown key " + Quoted(key));
-    if (!fields.emplace(key, item.substr(eq + 1)).second) return Malformed(shown, Quoted(key) + " given twice");
+      return Malformed<FormFields>(shown, "unknown key " + Quoted(key));
+    if (!fields.text.emplace(key, item.substr(eq + 1)).second)
+      return Malformed<FormFields>(shown, Quoted(key) + " given twice");
     from = end + 1;
   }
-  std::map<std::string_view, std::uint32_t> numbers;
   for (const std::string_view key : {"t", "step", "poly", "bytes", "pad", "at", "chunk"}) {
-    const auto it = fields.find(key);
-    if (it == fields.end()) continue;
+    const auto it = fields.text.find(key);
+    if (it == fields.text.end()) continue;
     const auto v = Number(it->second);
-    if (!v) return Malformed(shown, std::string(key) + "=" + std::string(it->second) + " is not a number");
-    numbers[key] = *v;
+    if (!v) return Malformed<FormFields>(shown, std::string(key) + "=" + std::string(it->second) + " is not a number");
+    fields.numbers[key] = *v;
   }
-  if (!numbers.count("step")) return Malformed(shown, "step=S is missing");
-  if (numbers.count("at") && numbers.count("chunk")) return Malformed(shown, "at= and chunk= exclude each other");
+  if (!fields.Has("step")) return Malformed<FormFields>(shown, "step=S is missing");
+  if (fields.Has("at") && fields.Has("chunk")) return Malformed<FormFields>(shown, "at= and chunk= exclude each other");
+  return fields;
+}
 
-  EccScheme s;
-  s.step = numbers["step"];
-  if (numbers.count("at")) {
-    s.placement = EccPlacement::kFrom;
-    s.at = numbers["at"];
+EccResult<EccScheme> HammingForm(EccScheme s, const FormFields& fields, std::string_view shown) {
+  s.code = EccCode::kHamming;
+  s.t = 1;
+  s.m = 0;
+  s.poly = 0;
+  s.masked = false;
+  s.eccBytes = kHammingEccBytes;
+  if (s.step != 256 && s.step != 512) return Malformed(shown, "a Hamming step is 256 or 512 bytes");
+  if (fields.text.count("order")) {
+    const std::string_view order = fields.text.at("order");
+    if (order == "sm") s.order = HammingOrder::kSmartMedia;
+    else if (order != "linux") return Malformed(shown, "order=" + std::string(order) + " is not linux or sm");
   }
-  if (hamming) {
-    s.code = EccCode::kHamming;
-    s.t = 1;
-    s.m = 0;
-    s.poly = 0;
-    s.masked = false;
-    s.eccBytes = kHammingEccBytes;
-    if (s.step != 256 && s.step != 512) return Malformed(shown, "a Hamming step is 256 or 512 bytes");
-    if (fields.count("order")) {
-      const std::string_view order = fields["order"];
-      if (order == "sm") s.order = HammingOrder::kSmartMedia;
-      else if (order != "linux") return Malformed(shown, "order=" + std::string(order) + " is not linux or sm");
-    }
-    return s;
-  }
+  return s;
+}
 
-  if (!numbers.count("t")) return Malformed(shown, "t=T is missing");
-  s.t = numbers["t"];
+// A BCH form's t and its field: the one poly= names, else the smallest that holds it.
+EccResult<EccScheme> BchField(EccScheme s, const FormFields& fields, std::string_view shown) {
+  if (!fields.Has("t")) return Malformed(shown, "t=T is missing");
+  s.t = fields.numbers.at("t");
   if (s.t == 0) return Malformed(shown, "t must be at least 1");
   if (s.step == 0 || s.step > 8190) return Malformed(shown, "a BCH step is 1 to 8190 bytes");
   const std::uint64_t dataBits = std::uint64_t{s.step} * 8;
-  if (numbers.count("poly")) {
-    s.poly = numbers["poly"];
+  if (fields.Has("poly")) {
+    s.poly = fields.numbers.at("poly");
     s.m = Degree(s.poly);
     if (s.m < 9 || s.m > 16)
       return Refused(shown, "poly=" + Hex(s.poly) + " is of degree " + N(s.m) + "; fields GF(2^9) to GF(2^16) are supported");
@@ -146,47 +150,72 @@ EccResult<EccScheme> ParseForm(std::string_view text, std::string_view shown) {
       return Refused(shown, "t=" + N(s.t) + " does not fit GF(2^" + N(s.m) + "): " + N(dataBits) + " data bits + " +
                                 N(s.m) + " x " + N(s.t) + " ECC bits = " + N(bits) + " bits, more than the " + N(room) +
                                 " bits of a codeword; t can be at most " + N(room > dataBits ? (room - dataBits) / s.m : 0));
-  } else {
-    const auto m = SmallestFieldFor(s.step, s.t);
-    if (!m) {
-      const std::uint64_t bits = dataBits + 16 * std::uint64_t{s.t};
-      return Refused(shown, "t=" + N(s.t) + " does not fit any field up to GF(2^16): " + N(dataBits) +
-                                " data bits + 16 x " + N(s.t) + " ECC bits = " + N(bits) +
-                                " bits, more than the 65535 bits of a codeword; t can be at most " +
-                                N(dataBits < 65535 ? (65535 - dataBits) / 16 : 0));
-    }
-    s.m = *m;
-    s.poly = DefaultPrimitivePoly(s.m);
+    return s;
   }
-  if (fields.count("bits")) {
-    const std::string_view bits = fields["bits"];
+  const auto m = SmallestFieldFor(s.step, s.t);
+  if (!m) {
+    const std::uint64_t bits = dataBits + 16 * std::uint64_t{s.t};
+    return Refused(shown, "t=" + N(s.t) + " does not fit any field up to GF(2^16): " + N(dataBits) +
+                              " data bits + 16 x " + N(s.t) + " ECC bits = " + N(bits) +
+                              " bits, more than the 65535 bits of a codeword; t can be at most " +
+                              N(dataBits < 65535 ? (65535 - dataBits) / 16 : 0));
+  }
+  s.m = *m;
+  s.poly = DefaultPrimitivePoly(s.m);
+  return s;
+}
+
+// A BCH form's bit order, mask, stored ECC bytes and their padding, and chunks.
+EccResult<EccScheme> BchStorage(EccScheme s, const FormFields& fields, std::string_view shown) {
+  if (fields.text.count("bits")) {
+    const std::string_view bits = fields.text.at("bits");
     if (bits == "lsb") s.bits = BitOrder::kLsbFirst;
     else if (bits != "msb") return Malformed(shown, "bits=" + std::string(bits) + " is not msb or lsb");
   }
-  if (fields.count("mask")) {
-    const std::string_view mask = fields["mask"];
+  if (fields.text.count("mask")) {
+    const std::string_view mask = fields.text.at("mask");
     if (mask == "none") s.masked = false;
     else if (mask != "erased") return Malformed(shown, "mask=" + std::string(mask) + " is not erased or none");
   }
   const std::uint32_t codeBytes = s.CodeBytes();
-  s.eccBytes = numbers.count("bytes") ? numbers["bytes"] : codeBytes;
+  s.eccBytes = fields.Has("bytes") ? fields.numbers.at("bytes") : codeBytes;
   if (s.eccBytes < codeBytes)
     return Refused(shown, "bytes=" + N(s.eccBytes) + " is fewer than the code's " + N(codeBytes) + " bytes (" +
                               N(BchEccBits(s.m, s.t)) + " ECC bits of t=" + N(s.t) + " over GF(2^" + N(s.m) + "))");
   if (s.eccBytes > 1024) return Malformed(shown, "bytes=" + N(s.eccBytes) + " is more than 1024");
-  if (numbers.count("pad")) {
-    if (numbers["pad"] > 0xFF) return Malformed(shown, "pad=" + N(numbers["pad"]) + " is not a byte");
-    if (s.eccBytes > codeBytes) s.pad = static_cast<std::uint8_t>(numbers["pad"]);
+  if (fields.Has("pad")) {
+    const std::uint32_t pad = fields.numbers.at("pad");
+    if (pad > 0xFF) return Malformed(shown, "pad=" + N(pad) + " is not a byte");
+    if (s.eccBytes > codeBytes) s.pad = static_cast<std::uint8_t>(pad);
   }
-  if (numbers.count("chunk")) {
+  if (fields.Has("chunk")) {
     s.placement = EccPlacement::kInterleaved;
-    s.chunk = numbers["chunk"];
+    s.chunk = fields.numbers.at("chunk");
     const std::uint64_t need = std::uint64_t{s.step} + 1 + s.eccBytes;
     if (s.chunk < need)
       return Refused(shown, "chunk=" + N(s.chunk) + " is smaller than a codeword of " + N(s.step) +
                                 " bytes + 1 marker byte + " + N(s.eccBytes) + " ECC bytes = " + N(need));
   }
   return s;
+}
+
+// The written-out forms, `key=value` pairs after "hamming:" or "bch:".
+EccResult<EccScheme> ParseForm(std::string_view text, std::string_view shown) {
+  const bool hamming = text.starts_with("hamming:");
+  if (!hamming && !text.starts_with("bch:")) return Malformed(shown, "unknown name");
+  text.remove_prefix(hamming ? 8 : 4);
+  const auto fields = ReadFields(text, hamming, shown);
+  if (!fields) return EccResult<EccScheme>::Fail(fields.error());
+  EccScheme s;
+  s.step = fields->numbers.at("step");
+  if (fields->Has("at")) {
+    s.placement = EccPlacement::kFrom;
+    s.at = fields->numbers.at("at");
+  }
+  if (hamming) return HammingForm(s, *fields, shown);
+  auto field = BchField(s, *fields, shown);
+  if (!field) return field;
+  return BchStorage(*field, *fields, shown);
 }
 
 // The Linux BCH family's t and step, if the text is linux-bch<t>/<step>.
