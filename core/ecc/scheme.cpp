@@ -318,61 +318,63 @@ std::vector<NamedScheme> NamedSchemes() {
   return list;
 }
 
-EccResult<PagePlan> PlanPage(const EccScheme& s, std::uint32_t dataBytes, std::uint32_t spareBytes) {
-  const std::string name = SchemeText(s);
-  auto refuse = [&](const std::string& why) {
-    return EccResult<PagePlan>::Fail(name + " does not fit a page of " + N(dataBytes) + " + " + N(spareBytes) +
-                                     " bytes: " + why);
-  };
-  PagePlan plan;
-  plan.dataBytes = dataBytes;
-  plan.spareBytes = spareBytes;
-  const std::uint32_t e = s.eccBytes;
+namespace {
 
-  if (s.placement == EccPlacement::kInterleaved) {
-    const std::uint32_t codewords = (dataBytes + s.step - 1) / s.step;
-    const std::uint64_t need = std::uint64_t{codewords} * s.chunk;
-    if (need > std::uint64_t{dataBytes} + spareBytes)
-      return refuse(N(dataBytes) + " data bytes make " + N(codewords) + " codewords of " + N(s.step) + " bytes; " +
-                    N(codewords) + " chunks x " + N(s.chunk) + " bytes = " + N(need) + " bytes, more than the page's " +
-                    N(dataBytes + std::uint64_t{spareBytes}));
-    // The bad-block marker's byte is inserted only in the chunk where the page offset
-    // dataBytes falls, at that offset within the chunk; the chunk's later bytes move
-    // up by one.
-    const std::uint32_t markChunk = dataBytes / s.chunk, markAt = dataBytes % s.chunk;
-    for (std::uint32_t c = 0; c < codewords; ++c) {
-      StepPlace p;
-      p.dataFrom = c * s.step;
-      p.dataLen = std::min(s.step, dataBytes - p.dataFrom);
-      const std::uint32_t start = c * s.chunk;
-      const std::uint32_t hole = c == markChunk ? markAt : s.chunk;  // logical index that moves up
-      p.split = std::min(hole, s.step);
-      p.at[0] = start;
-      p.at[1] = start + p.split + (c == markChunk ? 1 : 0);
-      p.eccFirst = static_cast<std::uint32_t>(plan.eccOffsets.size());
-      for (std::uint32_t i = 0; i < e; ++i) {
-        const std::uint32_t logical = s.step + i;
-        plan.eccOffsets.push_back(start + logical + (logical >= hole ? 1 : 0));
-      }
-      plan.steps.push_back(p);
+// Interleaved chunks: each codeword's data then its ECC, the bad-block marker's byte
+// inserted where the page's data ends. Where the chunks do not fit, why.
+std::optional<std::string> PlanChunks(const EccScheme& s, PagePlan& plan) {
+  const std::uint32_t dataBytes = plan.dataBytes, spareBytes = plan.spareBytes;
+  const std::uint32_t codewords = (dataBytes + s.step - 1) / s.step;
+  const std::uint64_t need = std::uint64_t{codewords} * s.chunk;
+  if (need > std::uint64_t{dataBytes} + spareBytes)
+    return N(dataBytes) + " data bytes make " + N(codewords) + " codewords of " + N(s.step) + " bytes; " +
+           N(codewords) + " chunks x " + N(s.chunk) + " bytes = " + N(need) + " bytes, more than the page's " +
+           N(dataBytes + std::uint64_t{spareBytes});
+  // The bad-block marker's byte is inserted only in the chunk where the page offset
+  // dataBytes falls, at that offset within the chunk; the chunk's later bytes move
+  // up by one.
+  const std::uint32_t markChunk = dataBytes / s.chunk, markAt = dataBytes % s.chunk;
+  for (std::uint32_t c = 0; c < codewords; ++c) {
+    StepPlace p;
+    p.dataFrom = c * s.step;
+    p.dataLen = std::min(s.step, dataBytes - p.dataFrom);
+    const std::uint32_t start = c * s.chunk;
+    const std::uint32_t hole = c == markChunk ? markAt : s.chunk;  // logical index that moves up
+    p.split = std::min(hole, s.step);
+    p.at[0] = start;
+    p.at[1] = start + p.split + (c == markChunk ? 1 : 0);
+    p.eccFirst = static_cast<std::uint32_t>(plan.eccOffsets.size());
+    for (std::uint32_t i = 0; i < s.eccBytes; ++i) {
+      const std::uint32_t logical = s.step + i;
+      plan.eccOffsets.push_back(start + logical + (logical >= hole ? 1 : 0));
     }
-    return plan;
+    plan.steps.push_back(p);
+  }
+  return std::nullopt;
+}
+
+// The ECC bytes of all steps in the spare area, kept off the bad-block marker.
+struct SpareRoom {
+  std::uint32_t spareBytes = 0;
+  std::uint64_t total = 0;  ///< ECC bytes of all steps
+  std::string needs;        ///< the arithmetic of `total`, for people
+  bool small = false;       ///< a page of 512 data bytes or fewer
+  std::uint32_t markFirst = 0, markLast = 0;
+  std::string marker;
+  std::vector<std::uint32_t> spareAt;  ///< spare offset of every ECC byte, in order
+
+  SpareRoom(std::uint32_t dataBytes, std::uint32_t spare, std::uint32_t steps, std::uint32_t e)
+      : spareBytes(spare), total(std::uint64_t{steps} * e) {
+    needs = N(steps) + " step" + (steps == 1 ? "" : "s") + " x " + N(e) + " ECC bytes = " + N(total) + " bytes";
+    // The bad-block marker: spare byte 5 on pages of 512 data bytes, 0-1 on larger ones.
+    small = dataBytes <= 512;
+    markFirst = small ? 5 : 0;
+    markLast = small ? 5 : 1;
+    marker = small ? "spare byte 5 (the bad-block marker)" : "spare bytes 0-1 (the bad-block marker)";
   }
 
-  if (dataBytes % s.step != 0)
-    return refuse("steps of " + N(s.step) + " bytes do not divide " + N(dataBytes) + " data bytes (" + N(dataBytes) +
-                  " = " + N(dataBytes / s.step) + " x " + N(s.step) + " + " + N(dataBytes % s.step) + ")");
-  const std::uint32_t steps = dataBytes / s.step;
-  const std::uint64_t total = std::uint64_t{steps} * e;
-  const std::string needs = N(steps) + " step" + (steps == 1 ? "" : "s") + " x " + N(e) + " ECC bytes = " + N(total) +
-                            " bytes";
-  // The bad-block marker: spare byte 5 on pages of 512 data bytes, 0-1 on larger ones.
-  const bool small = dataBytes <= 512;
-  const std::uint32_t markFirst = small ? 5 : 0, markLast = small ? 5 : 1;
-  const std::string marker = small ? "spare byte 5 (the bad-block marker)" : "spare bytes 0-1 (the bad-block marker)";
-  std::vector<std::uint32_t> spareAt;  // spare offset of every ECC byte, in order
-
-  auto contiguousFrom = [&](std::uint64_t from, const std::string& where) -> std::optional<std::string> {
+  // All of them in one run from spare byte `from`, or why not.
+  std::optional<std::string> From(std::uint64_t from, const std::string& where) {
     if (from + total > spareBytes)
       return needs + " " + where + ", spare bytes " + N(from) + "-" + N(from + total - 1) + ", beyond the " +
              N(spareBytes) + " spare bytes";
@@ -380,31 +382,43 @@ EccResult<PagePlan> PlanPage(const EccScheme& s, std::uint32_t dataBytes, std::u
       return needs + " " + where + ", spare bytes " + N(from) + "-" + N(from + total - 1) + ", over " + marker;
     for (std::uint64_t i = 0; i < total; ++i) spareAt.push_back(static_cast<std::uint32_t>(from + i));
     return std::nullopt;
-  };
-  std::optional<std::string> problem;
-  if (s.placement == EccPlacement::kFrom) {
-    problem = contiguousFrom(s.at, "from spare byte " + N(s.at));
-  } else if (s.code == EccCode::kHamming && small) {
-    constexpr std::array<std::uint32_t, 6> kSmallPage = {0, 1, 2, 3, 6, 7};
-    if (total > kSmallPage.size())
-      problem = needs + ", more than the 6 places of the Linux layout (spare bytes 0-3 and 6-7)";
-    else if (spareBytes < 8)
-      problem = "the Linux layout uses spare bytes 0-3 and 6-7, more than the " + N(spareBytes) + " spare bytes";
-    else
-      spareAt.assign(kSmallPage.begin(), kSmallPage.begin() + static_cast<std::ptrdiff_t>(total));
-  } else if (s.code == EccCode::kHamming) {
-    if (spareBytes != 64 && spareBytes != 128)
-      problem = "the Linux Hamming layout starts at spare byte 40 with 64 spare bytes and 80 with 128, and has no "
-                "place with " + N(spareBytes) + " (hamming:step=" + N(s.step) + ",at=N places it)";
-    else
-      problem = contiguousFrom(spareBytes == 64 ? 40 : 80, "from spare byte " + N(spareBytes == 64 ? 40 : 80));
-  } else {
-    if (total > spareBytes)
-      problem = needs + ", more than the " + N(spareBytes) + " spare bytes";
-    else
-      problem = contiguousFrom(spareBytes - total, "at the end of the spare area");
   }
-  if (problem) return refuse(*problem);
+};
+
+// Where the scheme puts the ECC bytes in the spare area (`room.spareAt`), or why it
+// cannot.
+std::optional<std::string> PlaceInSpare(const EccScheme& s, SpareRoom& room) {
+  const std::uint32_t spareBytes = room.spareBytes;
+  if (s.placement == EccPlacement::kFrom) return room.From(s.at, "from spare byte " + N(s.at));
+  if (s.code == EccCode::kHamming && room.small) {
+    constexpr std::array<std::uint32_t, 6> kSmallPage = {0, 1, 2, 3, 6, 7};
+    if (room.total > kSmallPage.size())
+      return room.needs + ", more than the 6 places of the Linux layout (spare bytes 0-3 and 6-7)";
+    if (spareBytes < 8)
+      return "the Linux layout uses spare bytes 0-3 and 6-7, more than the " + N(spareBytes) + " spare bytes";
+    room.spareAt.assign(kSmallPage.begin(), kSmallPage.begin() + static_cast<std::ptrdiff_t>(room.total));
+    return std::nullopt;
+  }
+  if (s.code == EccCode::kHamming) {
+    if (spareBytes != 64 && spareBytes != 128)
+      return "the Linux Hamming layout starts at spare byte 40 with 64 spare bytes and 80 with 128, and has no "
+             "place with " + N(spareBytes) + " (hamming:step=" + N(s.step) + ",at=N places it)";
+    return room.From(spareBytes == 64 ? 40 : 80, "from spare byte " + N(spareBytes == 64 ? 40 : 80));
+  }
+  if (room.total > spareBytes) return room.needs + ", more than the " + N(spareBytes) + " spare bytes";
+  return room.From(spareBytes - room.total, "at the end of the spare area");
+}
+
+// Steps in the page's data in place, their ECC in the spare area. Where they do not
+// fit, why.
+std::optional<std::string> PlanInPlace(const EccScheme& s, PagePlan& plan) {
+  const std::uint32_t dataBytes = plan.dataBytes, e = s.eccBytes;
+  if (dataBytes % s.step != 0)
+    return "steps of " + N(s.step) + " bytes do not divide " + N(dataBytes) + " data bytes (" + N(dataBytes) + " = " +
+           N(dataBytes / s.step) + " x " + N(s.step) + " + " + N(dataBytes % s.step) + ")";
+  const std::uint32_t steps = dataBytes / s.step;
+  SpareRoom room(dataBytes, plan.spareBytes, steps, e);
+  if (auto problem = PlaceInSpare(s, room)) return problem;
 
   plan.contiguous = true;
   for (std::uint32_t st = 0; st < steps; ++st) {
@@ -415,10 +429,24 @@ EccResult<PagePlan> PlanPage(const EccScheme& s, std::uint32_t dataBytes, std::u
     p.at[0] = p.at[1] = p.dataFrom;
     p.eccFirst = st * e;
     for (std::uint32_t i = 0; i < e; ++i) {
-      plan.eccOffsets.push_back(dataBytes + spareAt[p.eccFirst + i]);
+      plan.eccOffsets.push_back(dataBytes + room.spareAt[p.eccFirst + i]);
     }
     plan.steps.push_back(p);
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+EccResult<PagePlan> PlanPage(const EccScheme& s, std::uint32_t dataBytes, std::uint32_t spareBytes) {
+  PagePlan plan;
+  plan.dataBytes = dataBytes;
+  plan.spareBytes = spareBytes;
+  const std::optional<std::string> problem =
+      s.placement == EccPlacement::kInterleaved ? PlanChunks(s, plan) : PlanInPlace(s, plan);
+  if (problem)
+    return EccResult<PagePlan>::Fail(SchemeText(s) + " does not fit a page of " + N(dataBytes) + " + " +
+                                     N(spareBytes) + " bytes: " + *problem);
   return plan;
 }
 
