@@ -302,15 +302,10 @@ Expected<bool> CompareBlock(const DumpCheck& check, const PageCodec* codec, Dump
   return true;
 }
 
-}  // namespace
-
-Expected<DumpReport> VerifyDump(const DumpCheck& check) {
-  DumpReport report;
+// Whether the dump is a whole number of blocks and reaches the end of every row's
+// range: `report.chipBlocks` set where it is, `report.sizeProblem` where it is not.
+bool DumpSizeFits(const DumpCheck& check, DumpReport& report) {
   const std::uint64_t blockBytes = check.layout.BlockBytes();
-  auto dump = File::OpenRead(check.dumpPath);
-  if (!dump) return dump.error();
-  report.dumpBytes = dump->OpenedSize();
-
   std::uint64_t needed = 1;  // blocks the job's ranges reach
   int lastRow = 0;
   for (const DumpCheckRow& r : check.rows) {
@@ -324,21 +319,20 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
     report.sizeProblem = "it is " + std::to_string(report.dumpBytes) + " bytes, not a whole number of blocks of " +
                          Hex(blockBytes) + " bytes (" + std::to_string(below) + " or " +
                          std::to_string(below + blockBytes) + " bytes would be)";
-    return report;
+    return false;
   }
   report.chipBlocks = report.dumpBytes / blockBytes;
   if (report.chipBlocks < needed) {
     report.sizeProblem = "it holds " + Hex(report.chipBlocks) + " blocks, but row " + std::to_string(lastRow) +
                          "'s range ends at block " + Hex(needed - 1) + ": at least " +
                          std::to_string(needed * blockBytes) + " bytes are expected";
-    return report;
+    return false;
   }
-  auto data = File::OpenRead(check.dataPath);
-  if (!data) return data.error();
+  return true;
+}
 
-  const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
-  BlockReader chip(*dump, blockBytes, pieceBlocks), image(*data, blockBytes, pieceBlocks);
-  EccScratch scratch;
+// The report's rows, nothing found yet, and room to read the pages of every scheme.
+void StartRows(const DumpCheck& check, DumpReport& report, EccScratch& scratch) {
   for (const DumpCheckRow& r : check.rows) {
     DumpRow row;
     row.row = r.row;
@@ -353,6 +347,24 @@ Expected<DumpReport> VerifyDump(const DumpCheck& check) {
     }
     report.rows.push_back(std::move(row));
   }
+}
+
+}  // namespace
+
+Expected<DumpReport> VerifyDump(const DumpCheck& check) {
+  DumpReport report;
+  const std::uint64_t blockBytes = check.layout.BlockBytes();
+  auto dump = File::OpenRead(check.dumpPath);
+  if (!dump) return dump.error();
+  report.dumpBytes = dump->OpenedSize();
+  if (!DumpSizeFits(check, report)) return report;
+  auto data = File::OpenRead(check.dataPath);
+  if (!data) return data.error();
+
+  const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockBytes);
+  BlockReader chip(*dump, blockBytes, pieceBlocks), image(*data, blockBytes, pieceBlocks);
+  EccScratch scratch;
+  StartRows(check, report, scratch);
 
   const std::vector<std::uint8_t> erased(blockBytes, 0xFF);
   for (std::uint64_t b = 0; b < report.chipBlocks; ++b) {
