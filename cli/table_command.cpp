@@ -132,8 +132,9 @@ const Command kTableCommand = {"table", "print and check a partition table file"
     "\n"
     "Prints the records of a partition table file. Exit status 1 if the file is not\n"
     "512 bytes, holds more than 16 records, a reserved word is not 0xFFFFFFFF, a record\n"
-    "follows the first all-0xFF one, or a record's start lies after its end, its image\n"
-    "is longer than its range, or it does not start after the record before it.\n"
+    "follows the first all-0xFF one, or a record's start lies after its end, a block is\n"
+    "0xFFFFFFFF, its image is longer than its range, or it does not start after the\n"
+    "record before it.\n"
     "--json prints the records and the problems as one JSON document.\n",
     {{}, {}, {"json"}},
     RunTable};

@@ -110,6 +110,12 @@ TEST(FlashLayout, DrawsWhatTheAcceptanceRuleDecides) {
        "image1 0-1 | spare1 2-F | image3 10-10 | spare3 11-1F | image5 20-20 | spare5 21-27 | spare3 28-2F | "
        "spare1 30-3F ; 1 under 3 10-2F ; 1 under 5 20-27 ; 3 under 5 20-27",
        0x40, 0x21},
+      {"a row inside two ranges that end together: it lies under both",
+       {{1, true, 0, 0x3F, 2}, {2, false, 0, 5, 1}, {3, true, 0x10, 0x3F, 1}, {4, false, 0x11, 0x15, 1},
+        {5, true, 0x20, 0x27, 1}},
+       "image1 0-1 | spare1 2-F | image3 10-10 | spare3 11-1F | image5 20-20 | spare5 21-27 | spare3 28-3F ; "
+       "1 under 3 10-3F ; 1 under 5 20-27 ; 3 under 5 20-27",
+       0x40, 0x21},
       {"a start inside an earlier image is left out and shown over it",
        {{1, true, 0, 0x1F, 8}, {2, false, 0, 3, 1}, {3, true, 4, 0x10, 1}},
        "image1 0-7 | spare1 8-1F ; out3 4-10 ; 1 under 3 4-10", 0x20, 8},

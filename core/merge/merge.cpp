@@ -246,10 +246,10 @@ bool MergeRun::CopyPass(const std::string& dataPath) {
       size = *now;
       // The table already says how long this partition is: an image that has changed
       // length since would make the data image disagree with it.
-      if (BlocksFor(size, planned.imageBlockBytes) != slot.imageBlocks) {
+      if (BlocksFor(size, planned.imageBlockBytes) != planned.range.imageBlocks) {
         const bool ok = Fail(ChangedImage(slot.imagePath));
         Detail("row " + std::to_string(row) + ": its image is now " + std::to_string(BlocksFor(size, planned.imageBlockBytes)) +
-               " blocks long, but the table records " + std::to_string(slot.imageBlocks));
+               " blocks long, but the table records " + std::to_string(planned.range.imageBlocks));
         return ok;
       }
     }
@@ -262,7 +262,7 @@ bool MergeRun::CopyPass(const std::string& dataPath) {
     }
     if (Status s = writer_->FillTo(target); !s) return Fail(s.error());
     cursor_ = target;
-    host_.SetProgressRange(slot.imageBlocks);
+    host_.SetProgressRange(planned.range.imageBlocks);
     if (!image.IsOpen()) return Fail(image.ReadAt(0, {}).error());
     const PageCodec* codec = options_.pageCodecs[index];
     if (Status s = codec ? writer_->CopyPagedImage(image, size, *codec, options_.programErasedPages)

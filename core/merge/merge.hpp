@@ -116,6 +116,8 @@ struct MergeOptions {
   bool probeOutputs = true;
   /// Rows whose images hold page data only (`pageCodecs[row - 1]`): measured in blocks
   /// of pages' data bytes, and each page laid out with its spare area by the codec.
+  /// Exactly the ticked rows whose slot names an ECC scheme (`ecc`) have one: the plan
+  /// measures by the slot, the copy lays out by the codec (`MakeRowCodecs` gives both).
   /// Pages whose data is all 0xFF stay erased unless `programErasedPages`.
   std::array<const PageCodec*, kRowCount> pageCodecs{};
   bool programErasedPages = false;

@@ -42,7 +42,11 @@ MergePlan PlanMerge(const PartitionSet& set, const FlashGeometry& geometry, cons
       [&](int row) -> std::optional<std::uint64_t> {
         // The table counts blocks on the chip: page data is measured in its own blocks.
         PlannedRow& r = plan.Row(row);
-        r.imageBytes = imageBytes(row);
+        if (imageBytes) {
+          r.imageBytes = imageBytes(row);
+        } else if (const auto measured = MeasureFile(set.Slot(row).imagePath)) {
+          r.imageBytes = *measured;
+        }
         if (!r.imageBytes) return std::nullopt;
         return BlocksFor(*r.imageBytes, r.imageBlockBytes) * geometry.blockSize;
       });

@@ -64,7 +64,8 @@ std::uint32_t ImageBlockBytes(const PartitionSlot& slot, const FlashGeometry& ge
 
 /// Plans the merge of the rows `isTicked` reports ticked, with their slots as they
 /// stand (a merge refreshes the leading run before). `imageBytes` measures a row's
-/// image (nothing where it cannot be opened) and is asked at most once a row; a
+/// image (nothing where it cannot be opened; by default the file at its path) and is
+/// asked once for each row the table takes; a
 /// rejected row is reported through `onReject` at the moment it is examined.
 MergePlan PlanMerge(const PartitionSet& set, const FlashGeometry& geometry, const std::function<bool(int row)>& isTicked,
                     const std::function<std::optional<std::uint64_t>(int row)>& imageBytes,

@@ -79,6 +79,14 @@ class Pane : public DialogTest {
     while (Tools()->Busy() && sw.Time() < 30000) Pump(20);
     ASSERT_FALSE(Tools()->Busy());
   }
+  // Verifies the chip read back as `chip` and lets its result reach the pane.
+  void VerifyChip(const Bytes& chip) {
+    WriteFile(dir / "chip.bin", chip);
+    answers = {dir / "chip.bin"};
+    Press(PaneAction::kVerify);
+    WaitForVerify();
+    Pump(50);
+  }
 };
 
 std::string Crc32Hex(const Bytes& b) {
@@ -267,11 +275,7 @@ TEST_F(Pane, VerifyingADumpReportsEachRowAndMarksTheMap) {
   EXPECT_TRUE(dlg->Map()->DifferingRows().empty());
 
   chip[2 * kBlock + 100] ^= 0x10;
-  WriteFile(dir / "chip.bin", chip);
-  answers = {dir / "chip.bin"};
-  Press(PaneAction::kVerify);
-  WaitForVerify();
-  Pump(50);
+  VerifyChip(chip);
   EXPECT_TRUE(Shows("first difference at block 0x2 (image block 0x0), byte " + Hex(2 * kBlock + 100))) << Results();
   EXPECT_TRUE(Shows("The chip does not hold the job.")) << Results();
   EXPECT_EQ(dlg->Map()->DifferingRows(), std::set<int>{2});
@@ -295,11 +299,7 @@ TEST_F(Pane, AVerifyIsOfTheSetUpItCompared) {
   Bytes chip = Padded(ReadFile(dir / "d.bin"), kBlock);
   chip.resize(400 * kBlock, 0xFF);
   chip[2 * kBlock + 100] ^= 0x10;
-  WriteFile(dir / "chip.bin", chip);
-  answers = {dir / "chip.bin"};
-  Press(PaneAction::kVerify);
-  WaitForVerify();
-  Pump(50);
+  VerifyChip(chip);
   ASSERT_EQ(dlg->Map()->DifferingRows(), std::set<int>{2});
   dlg->SetItemText(RowControlsFor(2).endEdit, "8");
   dlg->UpdateMap();
